@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need, starts a Firebird server for them (unless one is
+# already listening on 127.0.0.1:3050), builds the test build (AddressSanitizer and
+# UndefinedBehaviorSanitizer) in build/ and runs every test. Exits non-zero on any failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+
+started=$(scripts/firebird-server.sh start)
+cleanup() { [ "$started" = started ] && scripts/firebird-server.sh stop || true; }
+trap cleanup EXIT
+
+cmake -S . -B build -G Ninja -DQUIRADA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j "$(nproc)"
+
+export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}"
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+export LSAN_OPTIONS="${LSAN_OPTIONS:-suppressions=$PWD/tests/lsan.supp:print_suppressions=0}"
+ctest --test-dir build --output-on-failure -j 2 "$@"

@@ -1,0 +1,214 @@
+#include "service/datetime.h"
+
+#include <sys/time.h>
+
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <optional>
+
+#include "service/errors.h"
+
+namespace quirada {
+namespace {
+
+constexpr long long kMsPerDay = 24LL * 60 * 60 * 1000;
+
+// Days from 1970-01-01 to the given civil date (proleptic Gregorian).
+long long DaysFromCivil(long long y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const long long era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<long long>(doe) - 719468;
+}
+
+void CivilFromDays(long long z, int& y, int& m, int& d) {
+  z += 719468;
+  const long long era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const long long yy = static_cast<long long>(yoe) + era * 400;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  y = static_cast<int>(yy + (m <= 2));
+}
+
+const long long kEpochOffset = DaysFromCivil(1899, 12, 30);  // days from 1970 to 1899-12-30
+
+// Whole milliseconds since 1899-12-30, rounded to the nearest millisecond.
+long long ToMs(TDateTime v) { return std::llround(v * kMsPerDay); }
+TDateTime FromMs(long long ms) { return static_cast<double>(ms) / kMsPerDay; }
+
+int DaysInMonth(int y, int m) {
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+  return m == 2 && leap ? 29 : kDays[m - 1];
+}
+
+std::string Two(int v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%02d", v);
+  return buf;
+}
+std::string Four(int v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%04d", v);
+  return buf;
+}
+
+// Reads 1..max_digits decimal digits at `pos`.
+std::optional<int> Number(const std::string& s, size_t& pos, size_t max_digits) {
+  size_t start = pos;
+  int v = 0;
+  while (pos < s.size() && pos - start < max_digits && s[pos] >= '0' && s[pos] <= '9')
+    v = v * 10 + (s[pos++] - '0');
+  if (pos == start) return std::nullopt;
+  return v;
+}
+
+void SkipBlanks(const std::string& s, size_t& pos) {
+  while (pos < s.size() && s[pos] == ' ') ++pos;
+}
+
+std::optional<TDateTime> ParseDate(const std::string& s, size_t& pos) {
+  SkipBlanks(s, pos);
+  auto d = Number(s, pos, 2);
+  if (!d || pos >= s.size() || s[pos] != '/') return std::nullopt;
+  ++pos;
+  auto m = Number(s, pos, 2);
+  if (!m || pos >= s.size() || s[pos] != '/') return std::nullopt;
+  ++pos;
+  const size_t year_start = pos;
+  auto y = Number(s, pos, 4);
+  if (!y) return std::nullopt;
+  const size_t digits = pos - year_start;
+  if (digits <= 2) {
+    // Two-digit years fall in the century window around now, as the regional conversion does.
+    *y += 2000;
+    if (*y > 2050) *y -= 100;
+  } else if (digits != 4) {
+    return std::nullopt;
+  }
+  if (*m < 1 || *m > 12 || *d < 1 || *d > DaysInMonth(*y, *m) || *y < 1) return std::nullopt;
+  return EncodeDateTime({*y, *m, *d, 0, 0, 0, 0});
+}
+
+std::optional<TDateTime> ParseTime(const std::string& s, size_t& pos) {
+  SkipBlanks(s, pos);
+  auto h = Number(s, pos, 2);
+  if (!h || pos >= s.size() || s[pos] != ':') return std::nullopt;
+  ++pos;
+  auto n = Number(s, pos, 2);
+  if (!n) return std::nullopt;
+  int sec = 0, ms = 0;
+  if (pos < s.size() && s[pos] == ':') {
+    ++pos;
+    auto sv = Number(s, pos, 2);
+    if (!sv) return std::nullopt;
+    sec = *sv;
+    if (pos < s.size() && s[pos] == '.') {
+      ++pos;
+      auto msv = Number(s, pos, 3);
+      if (!msv) return std::nullopt;
+      ms = *msv;
+    }
+  }
+  if (*h > 23 || *n > 59 || sec > 59) return std::nullopt;
+  return FromMs(((*h * 60LL + *n) * 60 + sec) * 1000 + ms);
+}
+
+bool AtEnd(const std::string& s, size_t pos) {
+  SkipBlanks(s, pos);
+  return pos == s.size();
+}
+
+[[noreturn]] void Invalid(const std::string& text, const char* what) {
+  throw Exception("'" + text + "' is not a valid " + what);
+}
+
+}  // namespace
+
+TDateTime Now() {
+  timeval tv{};
+  gettimeofday(&tv, nullptr);
+  tm local{};
+  const time_t secs = tv.tv_sec;
+  localtime_r(&secs, &local);
+  return EncodeDateTime({local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                         local.tm_min, local.tm_sec, static_cast<int>(tv.tv_usec / 1000)});
+}
+
+TDateTime Date() { return std::floor(Now()); }
+
+TDateTime EncodeDateTime(const DateTimeParts& p) {
+  const long long days = DaysFromCivil(p.year, p.month, p.day) - kEpochOffset;
+  const long long ms =
+      ((p.hour * 60LL + p.minute) * 60 + p.second) * 1000 + p.millisecond;
+  return FromMs(days * kMsPerDay + ms);
+}
+
+DateTimeParts DecodeDateTime(TDateTime value) {
+  long long ms = ToMs(value);
+  long long days = ms >= 0 ? ms / kMsPerDay : -((-ms + kMsPerDay - 1) / kMsPerDay);
+  long long rest = ms - days * kMsPerDay;
+  DateTimeParts p;
+  CivilFromDays(days + kEpochOffset, p.year, p.month, p.day);
+  p.millisecond = static_cast<int>(rest % 1000);
+  rest /= 1000;
+  p.second = static_cast<int>(rest % 60);
+  rest /= 60;
+  p.minute = static_cast<int>(rest % 60);
+  p.hour = static_cast<int>(rest / 60);
+  return p;
+}
+
+TDateTime IncMinute(TDateTime value, long long minutes) {
+  return FromMs(ToMs(value) + minutes * 60 * 1000);
+}
+
+std::string FormatLogStamp(TDateTime value) { return DateToStr(value) + " " + TimeToStr(value); }
+
+std::string DateToStr(TDateTime value) {
+  const auto p = DecodeDateTime(value);
+  return Two(p.day) + "/" + Two(p.month) + "/" + Four(p.year);
+}
+
+std::string TimeToStr(TDateTime value) {
+  const auto p = DecodeDateTime(value);
+  return Two(p.hour) + ":" + Two(p.minute) + ":" + Two(p.second);
+}
+
+std::string DateTimeToStr(TDateTime value) {
+  if (ToMs(value) % kMsPerDay == 0) return DateToStr(value);
+  return DateToStr(value) + " " + TimeToStr(value);
+}
+
+TDateTime StrToDate(const std::string& text) {
+  size_t pos = 0;
+  auto d = ParseDate(text, pos);
+  if (!d || !AtEnd(text, pos)) Invalid(text, "date");
+  return *d;
+}
+
+TDateTime StrToTime(const std::string& text) {
+  size_t pos = 0;
+  auto t = ParseTime(text, pos);
+  if (!t || !AtEnd(text, pos)) Invalid(text, "time");
+  return *t;
+}
+
+TDateTime StrToDateTime(const std::string& text) {
+  size_t pos = 0;
+  auto d = ParseDate(text, pos);
+  if (!d) Invalid(text, "date and time");
+  if (AtEnd(text, pos)) return *d;
+  auto t = ParseTime(text, pos);
+  if (!t || !AtEnd(text, pos)) Invalid(text, "date and time");
+  return FromMs(ToMs(*d) + ToMs(*t));
+}
+
+}  // namespace quirada

@@ -1,0 +1,150 @@
+#include "service/text.h"
+
+#include <cstdint>
+
+namespace quirada {
+namespace {
+
+void AppendUtf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// Decodes one code point at `i`, advancing it. Returns false (and advances one byte) when the
+// bytes there are not a valid, shortest-form UTF-8 sequence.
+bool DecodeUtf8(std::string_view s, size_t& i, uint32_t& cp) {
+  const auto b0 = static_cast<unsigned char>(s[i]);
+  if (b0 < 0x80) {
+    cp = b0;
+    ++i;
+    return true;
+  }
+  int extra;
+  uint32_t min;
+  if ((b0 & 0xE0) == 0xC0) {
+    extra = 1, cp = b0 & 0x1F, min = 0x80;
+  } else if ((b0 & 0xF0) == 0xE0) {
+    extra = 2, cp = b0 & 0x0F, min = 0x800;
+  } else if ((b0 & 0xF8) == 0xF0) {
+    extra = 3, cp = b0 & 0x07, min = 0x10000;
+  } else {
+    ++i;
+    return false;
+  }
+  if (i + extra >= s.size()) {
+    ++i;
+    return false;
+  }
+  for (int k = 1; k <= extra; ++k) {
+    const auto b = static_cast<unsigned char>(s[i + k]);
+    if ((b & 0xC0) != 0x80) {
+      ++i;
+      return false;
+    }
+    cp = (cp << 6) | (b & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+    ++i;
+    return false;
+  }
+  i += extra + 1;
+  return true;
+}
+
+}  // namespace
+
+std::string Latin1ToUtf8(std::string_view latin1) {
+  std::string out;
+  out.reserve(latin1.size());
+  for (char c : latin1) AppendUtf8(out, static_cast<unsigned char>(c));
+  return out;
+}
+
+std::string Utf8ToLatin1(std::string_view utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  size_t i = 0;
+  while (i < utf8.size()) {
+    uint32_t cp;
+    if (DecodeUtf8(utf8, i, cp) && cp <= 0xFF)
+      out += static_cast<char>(cp);
+    else
+      out += '?';
+  }
+  return out;
+}
+
+bool IsValidUtf8(std::string_view bytes) {
+  size_t i = 0;
+  uint32_t cp;
+  while (i < bytes.size())
+    if (!DecodeUtf8(bytes, i, cp)) return false;
+  return true;
+}
+
+std::string Utf16ToUtf8(std::string_view bytes, bool big_endian) {
+  std::string out;
+  auto unit = [&](size_t k) -> uint32_t {
+    const auto a = static_cast<unsigned char>(bytes[k]);
+    const auto b = static_cast<unsigned char>(bytes[k + 1]);
+    return big_endian ? (a << 8) | b : (b << 8) | a;
+  };
+  size_t k = 0;
+  while (k + 1 < bytes.size()) {
+    uint32_t u = unit(k);
+    k += 2;
+    if (u >= 0xD800 && u <= 0xDBFF && k + 1 < bytes.size()) {
+      const uint32_t lo = unit(k);
+      if (lo >= 0xDC00 && lo <= 0xDFFF) {
+        k += 2;
+        AppendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
+        continue;
+      }
+    }
+    if (u >= 0xD800 && u <= 0xDFFF) u = '?';
+    AppendUtf8(out, u);
+  }
+  return out;
+}
+
+std::string Utf8ToUtf16(std::string_view utf8, bool big_endian) {
+  std::string out;
+  auto put = [&](uint32_t u) {
+    const char hi = static_cast<char>(u >> 8), lo = static_cast<char>(u & 0xFF);
+    if (big_endian) {
+      out += hi;
+      out += lo;
+    } else {
+      out += lo;
+      out += hi;
+    }
+  };
+  size_t i = 0;
+  while (i < utf8.size()) {
+    uint32_t cp;
+    if (!DecodeUtf8(utf8, i, cp)) cp = '?';
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      put(0xD800 + (cp >> 10));
+      put(0xDC00 + (cp & 0x3FF));
+    } else {
+      put(cp);
+    }
+  }
+  return out;
+}
+
+}  // namespace quirada

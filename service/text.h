@@ -1,0 +1,21 @@
+// Text conversions between the program's strings (UTF-8) and the single-byte code page of the
+// machine (ISO-8859-1 here), which is also the character set of the ERP database connection.
+//
+// Latin1ToUtf8 never fails. Utf8ToLatin1 writes '?' for every character outside ISO-8859-1 and
+// for every byte sequence that is not valid UTF-8.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace quirada {
+
+std::string Latin1ToUtf8(std::string_view latin1);
+std::string Utf8ToLatin1(std::string_view utf8);
+bool IsValidUtf8(std::string_view bytes);
+
+// UTF-16 (little or big endian, no byte-order mark) to UTF-8 and back; unpaired surrogates become '?'.
+std::string Utf16ToUtf8(std::string_view bytes, bool big_endian);
+std::string Utf8ToUtf16(std::string_view utf8, bool big_endian);
+
+}  // namespace quirada
