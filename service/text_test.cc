@@ -6,7 +6,7 @@ namespace quirada {
 namespace {
 
 TEST(Text, Latin1RoundTripsThroughUtf8) {
-  const std::string latin1 = "Jo\xE3o A\xE7\xFAcar \xC9";
+  const std::string latin1 = "Jo\xE3o A\xE7\xFA" "car \xC9";
   const std::string utf8 = Latin1ToUtf8(latin1);
   EXPECT_EQ(utf8, "João Açúcar É");
   EXPECT_EQ(Utf8ToLatin1(utf8), latin1);
