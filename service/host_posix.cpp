@@ -1,0 +1,141 @@
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+#include "service/errors.h"
+#include "service/host.h"
+#include "service/posix_fd.h"
+
+namespace quirada {
+namespace {
+
+sigset_t StopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  return set;
+}
+
+std::string SystemErrorText(int error) { return std::system_category().message(error); }
+
+void WriteAll(int fd, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // Nowhere left to report to.
+    done += static_cast<size_t>(n);
+  }
+}
+
+}  // namespace
+
+void WriteSystemEventError(const std::string& message) {
+  std::string line = "<3>" + message;
+  for (char& c : line) {
+    if (c == '\r' || c == '\n') c = ' ';
+  }
+  line += '\n';
+  WriteAll(STDERR_FILENO, line);
+}
+
+void BlockStopSignals() {
+  const sigset_t set = StopSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+int WaitForStopRequest() {
+  BlockStopSignals();
+  const sigset_t set = StopSignals();
+  for (;;) {
+    int signal_number = 0;
+    const int rc = sigwait(&set, &signal_number);
+    if (rc == 0) return signal_number;
+    if (rc != EINTR) throw Exception("Falha ao aguardar o pedido de parada: " + SystemErrorText(rc));
+  }
+}
+
+bool NotifyServiceManager(const std::string& state) {
+  const char* env = std::getenv("NOTIFY_SOCKET");
+  if (env == nullptr || *env == '\0') return false;
+  const std::string path = env;
+  const auto fail = [&](int error) {
+    WriteSystemEventError("Falha ao avisar o systemd (" + state + "): " + SystemErrorText(error));
+    return false;
+  };
+
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if ((path[0] != '/' && path[0] != '@') || path.size() >= sizeof address.sun_path) {
+    return fail(EINVAL);
+  }
+  std::memcpy(address.sun_path, path.data(), path.size());
+  socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
+  if (path[0] == '@') {
+    address.sun_path[0] = '\0';  // Abstract namespace: no terminating NUL counted.
+  } else {
+    length += 1;
+  }
+
+  UniqueFd socket_fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!socket_fd.Valid()) return fail(errno);
+  ssize_t sent;
+  do {
+    sent = ::sendto(socket_fd.Get(), state.data(), state.size(), MSG_NOSIGNAL,
+                    reinterpret_cast<const sockaddr*>(&address), length);
+  } while (sent < 0 && errno == EINTR);
+  if (sent < 0) return fail(errno);
+  return true;
+}
+
+int RunService(TEventLoop& loop, const TServiceEvents& events) {
+  BlockStopSignals();
+  std::atomic<int> status = 0;
+  std::thread service_thread([&] {
+    bool started = true;
+    try {
+      if (events.OnStart) events.OnStart(started);
+    } catch (const std::exception& e) {
+      WriteSystemEventError(std::string("Falha no serviço em iniciar: ") + e.what());
+      started = false;
+    } catch (...) {
+      WriteSystemEventError("Falha no serviço em iniciar: exceção desconhecida");
+      started = false;
+    }
+    if (started) {
+      NotifyServiceManager("READY=1");
+      try {
+        if (events.OnExecute) {
+          events.OnExecute();
+        } else {
+          WaitForStopRequest();
+        }
+      } catch (const std::exception& e) {
+        WriteSystemEventError(std::string("Falha no serviço em executar: ") + e.what());
+        status = 1;
+      } catch (...) {
+        WriteSystemEventError("Falha no serviço em executar: exceção desconhecida");
+        status = 1;
+      }
+      NotifyServiceManager("STOPPING=1");
+    } else {
+      status = 1;
+    }
+    loop.Quit();
+  });
+  loop.Run();
+  service_thread.join();
+  return status;
+}
+
+}  // namespace quirada

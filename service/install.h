@@ -1,0 +1,35 @@
+// Installing and removing the service "SrvQuirada" on this machine's service manager.
+//
+// On Linux the service is the systemd unit "SrvQuirada.service", written from the template
+// service/SrvQuirada.service.in (the one copy of the unit's text; packages install the same) into
+// the unit folder: $QUIRADA_SYSTEMD_DIR when set and not empty, else /etc/systemd/system/. When
+// systemd is running and the folder is the system's own, "systemctl daemon-reload" and
+// "systemctl enable SrvQuirada" follow the install, "systemctl disable SrvQuirada" comes before the
+// removal and "systemctl daemon-reload" after it.
+//
+// InstallService and UninstallService write their message ("Serviço instalado com sucesso" or
+// "Falha ao instalar o serviço "SrvQuirada" com erro: "<system error text>"", and the same for
+// removal) to `out` on success, to `err` on failure, nothing with `silent`, and return the exit
+// status: 0 on success, 1 on failure. Installing over an existing unit and removing a unit that is
+// not there are failures; a failed install leaves no unit behind.
+#pragma once
+
+#include <iostream>
+#include <string>
+
+namespace quirada {
+
+inline constexpr const char* kServiceName = "SrvQuirada";
+inline constexpr const char* kServiceDisplayName = "Quirada";
+
+// The folder of the unit file, ending with '/'.
+std::string ServiceUnitDir();
+
+// The unit's text for an executable at `executable_path` (an absolute path). The path is quoted
+// when it holds a blank, and systemd's special characters in it are escaped.
+std::string ServiceUnitText(const std::string& executable_path);
+
+int InstallService(bool silent, std::ostream& out = std::cout, std::ostream& err = std::cerr);
+int UninstallService(bool silent, std::ostream& out = std::cout, std::ostream& err = std::cerr);
+
+}  // namespace quirada

@@ -1,0 +1,187 @@
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "service/errors.h"
+#include "service/install.h"
+#include "service/platform.h"
+#include "service/posix_fd.h"
+#include "service/service_unit_template.h"
+
+extern char** environ;
+
+namespace quirada {
+namespace {
+
+constexpr const char* kExecStartPlaceholder = "@QUIRADA_EXEC_START@";
+
+[[noreturn]] void ThrowSystemError(int error) {
+  throw std::system_error(error, std::generic_category());
+}
+
+// The system's text for errno failures, the message for the others.
+std::string ErrorText(const std::exception& e) {
+  if (const auto* system = dynamic_cast<const std::system_error*>(&e)) {
+    return system->code().message();
+  }
+  return e.what();
+}
+
+std::string UnitPath() { return ServiceUnitDir() + kServiceName + ".service"; }
+
+// systemctl is run only for the system's own unit folder of a running systemd: a folder given in
+// QUIRADA_SYSTEMD_DIR is not one systemd reads.
+bool ManageSystemd() {
+  const char* dir = std::getenv("QUIRADA_SYSTEMD_DIR");
+  if (dir != nullptr && *dir != '\0') return false;
+  struct stat st{};
+  return ::lstat("/run/systemd/system", &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+void RunSystemctl(const std::vector<std::string>& args, bool silent) {
+  std::vector<std::string> words = {"systemctl"};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (silent) {
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  }
+  pid_t pid = 0;
+  const int rc = posix_spawnp(&pid, "systemctl", &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) ThrowSystemError(rc);
+
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) ThrowSystemError(errno);
+  }
+  std::string command = "systemctl";
+  for (const std::string& arg : args) command += " " + arg;
+  if (WIFSIGNALED(status)) {
+    throw Exception("\"" + command + "\" terminou pelo sinal " + std::to_string(WTERMSIG(status)));
+  }
+  if (WEXITSTATUS(status) != 0) {
+    throw Exception("\"" + command + "\" terminou com o estado " +
+                    std::to_string(WEXITSTATUS(status)));
+  }
+}
+
+// Creates `path` holding `text`; fails when it exists. A failed write leaves no file behind.
+void WriteNewFile(const std::string& path, const std::string& text) {
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  if (!fd.Valid()) ThrowSystemError(errno);
+  try {
+    if (::fchmod(fd.Get(), 0644) != 0) ThrowSystemError(errno);
+    size_t done = 0;
+    while (done < text.size()) {
+      const ssize_t n = ::write(fd.Get(), text.data() + done, text.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) ThrowSystemError(errno);
+      done += static_cast<size_t>(n);
+    }
+    if (::fsync(fd.Get()) != 0) ThrowSystemError(errno);
+    if (::close(fd.Release()) != 0) ThrowSystemError(errno);
+  } catch (...) {
+    fd.Reset();
+    ::unlink(path.c_str());
+    throw;
+  }
+}
+
+}  // namespace
+
+std::string ServiceUnitDir() {
+  const char* env = std::getenv("QUIRADA_SYSTEMD_DIR");
+  std::string dir = env != nullptr && *env != '\0' ? env : "/etc/systemd/system";
+  if (dir.back() != '/') dir += '/';
+  return dir;
+}
+
+std::string ServiceUnitText(const std::string& executable_path) {
+  // systemd reads C escapes in command lines and expands '%' specifiers everywhere.
+  std::string exec_start;
+  bool blank = false;
+  for (const char c : executable_path) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) ThrowSystemError(EINVAL);
+    switch (c) {
+      case '\\': exec_start += "\\\\"; break;
+      case '"': exec_start += "\\\""; break;
+      case '\'': exec_start += "\\'"; break;
+      case '%': exec_start += "%%"; break;
+      case ' ': blank = true; exec_start += c; break;
+      default: exec_start += c;
+    }
+  }
+  if (blank) exec_start = "\"" + exec_start + "\"";
+
+  std::string text = kServiceUnitTemplate;
+  const size_t at = text.find(kExecStartPlaceholder);
+  if (at == std::string::npos) throw Exception("Modelo da unidade do systemd sem ExecStart");
+  text.replace(at, std::string(kExecStartPlaceholder).size(), exec_start);
+  return text;
+}
+
+int InstallService(bool silent, std::ostream& out, std::ostream& err) {
+  try {
+    const std::string path = UnitPath();
+    WriteNewFile(path, ServiceUnitText(ExecutablePath()));
+    if (ManageSystemd()) {
+      try {
+        RunSystemctl({"daemon-reload"}, silent);
+        RunSystemctl({"enable", kServiceName}, silent);
+      } catch (...) {
+        ::unlink(path.c_str());
+        try {
+          RunSystemctl({"daemon-reload"}, true);
+        } catch (const std::exception&) {
+          // The first failure is the one to report.
+        }
+        throw;
+      }
+    }
+  } catch (const std::exception& e) {
+    if (!silent) {
+      err << "Falha ao instalar o serviço \"" << kServiceName << "\" com erro: \"" << ErrorText(e)
+          << "\"" << std::endl;
+    }
+    return 1;
+  }
+  if (!silent) out << "Serviço instalado com sucesso" << std::endl;
+  return 0;
+}
+
+int UninstallService(bool silent, std::ostream& out, std::ostream& err) {
+  try {
+    const std::string path = UnitPath();
+    struct stat st{};
+    if (::lstat(path.c_str(), &st) != 0) ThrowSystemError(errno);
+    const bool manage = ManageSystemd();
+    if (manage) RunSystemctl({"disable", kServiceName}, silent);
+    if (::unlink(path.c_str()) != 0) ThrowSystemError(errno);
+    if (manage) RunSystemctl({"daemon-reload"}, silent);
+  } catch (const std::exception& e) {
+    if (!silent) {
+      err << "Falha ao desinstalar o serviço \"" << kServiceName << "\" com erro: \""
+          << ErrorText(e) << "\"" << std::endl;
+    }
+    return 1;
+  }
+  if (!silent) out << "Serviço desinstalado com sucesso" << std::endl;
+  return 0;
+}
+
+}  // namespace quirada

@@ -1,0 +1,82 @@
+#include "service/switches.h"
+
+#include <algorithm>
+#include <array>
+#include <ostream>
+#include <utility>
+
+namespace quirada {
+namespace {
+
+// The switches that choose what the program does; "SILENT" goes with any of them.
+constexpr std::array<std::pair<const char*, TRunMode>, 5> kModes = {{
+    {"INSTALL", TRunMode::Install},
+    {"UNINSTALL", TRunMode::Uninstall},
+    {"ONCE", TRunMode::Once},
+    {"PENDING", TRunMode::Pending},
+    {"VERIFICAR", TRunMode::Verificar},
+}};
+
+std::string SwitchName(const std::string& arg) {
+  std::string name;
+  if (arg.starts_with("--")) {
+    name = arg.substr(2);
+  } else if (arg.starts_with("-") || arg.starts_with("/")) {
+    name = arg.substr(1);
+  } else {
+    return {};
+  }
+  for (char& c : name) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return name;
+}
+
+TSwitches Invalid(const std::string& arg) {
+  return {TRunMode::Usage, false, arg};
+}
+
+}  // namespace
+
+TSwitches ParseSwitches(const std::vector<std::string>& args) {
+  TSwitches result;
+  for (const std::string& arg : args) {
+    const std::string name = SwitchName(arg);
+    if (name == "SILENT") {
+      result.Silent = true;
+      continue;
+    }
+    const auto found = std::find_if(kModes.begin(), kModes.end(),
+                                    [&](const auto& entry) { return name == entry.first; });
+    if (found == kModes.end()) return Invalid(arg);
+    if (result.Mode != TRunMode::Service && result.Mode != found->second) return Invalid(arg);
+    result.Mode = found->second;
+  }
+  return result;
+}
+
+TSwitches ParseSwitches(int argc, const char* const* argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+  return ParseSwitches(args);
+}
+
+std::string UsageText() {
+  return "Uso: QuiradaContabil [opção]\n"
+         "  (sem opção)   executa o serviço SrvQuirada em primeiro plano (SIGTERM ou SIGINT o param)\n"
+         "  -INSTALL      instala o serviço no systemd\n"
+         "  -UNINSTALL    desinstala o serviço do systemd\n"
+         "  -SILENT       com -INSTALL ou -UNINSTALL: não mostra mensagens\n"
+         "  -ONCE         executa um ciclo de envio e termina\n"
+         "  -PENDING      lista os documentos que o próximo ciclo enviaria, sem enviar nada\n"
+         "  -VERIFICAR    verifica a configuração e termina\n"
+         "As opções também podem ser escritas com \"--\" ou \"/\", em maiúsculas ou minúsculas.\n";
+}
+
+int ShowUsage(const TSwitches& switches, std::ostream& err) {
+  err << "Opção inválida: \"" << switches.Invalid << "\"\n" << UsageText();
+  err.flush();
+  return 2;
+}
+
+}  // namespace quirada

@@ -1,0 +1,34 @@
+// The program's command line.
+//
+// Switches are written with "-", "--" or "/" in front, in any letter case: "INSTALL",
+// "UNINSTALL", "SILENT", "ONCE", "PENDING", "VERIFICAR". Without a switch (or with "SILENT" alone)
+// the program runs as the service. "SILENT" only quiets the messages of "INSTALL" and "UNINSTALL".
+// Anything else, a word without a prefix, or two different modes at once, asks for the usage text.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace quirada {
+
+enum class TRunMode { Service, Install, Uninstall, Once, Pending, Verificar, Usage };
+
+struct TSwitches {
+  TRunMode Mode = TRunMode::Service;
+  bool Silent = false;
+  // With Mode == Usage: the argument that was not understood.
+  std::string Invalid;
+};
+
+// `args` without the program's name.
+TSwitches ParseSwitches(const std::vector<std::string>& args);
+// main's arguments, argv[0] being the program's name.
+TSwitches ParseSwitches(int argc, const char* const* argv);
+
+std::string UsageText();
+
+// Writes what was not understood and the usage text to `err`; returns the exit status 2.
+int ShowUsage(const TSwitches& switches, std::ostream& err);
+
+}  // namespace quirada

@@ -1,0 +1,76 @@
+#include "service/switches.h"
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace quirada {
+namespace {
+
+struct SwitchCase {
+  std::vector<std::string> args;
+  TRunMode mode;
+  bool silent;
+  std::string invalid;
+};
+
+void PrintTo(const SwitchCase& c, std::ostream* os) {
+  for (const std::string& arg : c.args) *os << '[' << arg << ']';
+}
+
+class ParseSwitchesTest : public ::testing::TestWithParam<SwitchCase> {};
+
+TEST_P(ParseSwitchesTest, RecognisesSwitchesWithAnyPrefixInAnyCase) {
+  const SwitchCase& c = GetParam();
+  const TSwitches got = ParseSwitches(c.args);
+  EXPECT_EQ(got.Mode, c.mode);
+  EXPECT_EQ(got.Silent, c.silent);
+  EXPECT_EQ(got.Invalid, c.invalid);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ParseSwitchesTest,
+    ::testing::Values(
+        SwitchCase{{}, TRunMode::Service, false, ""},
+        SwitchCase{{"-install"}, TRunMode::Install, false, ""},
+        SwitchCase{{"/INSTALL"}, TRunMode::Install, false, ""},
+        SwitchCase{{"--Install"}, TRunMode::Install, false, ""},
+        SwitchCase{{"/install", "-SILENT"}, TRunMode::Install, true, ""},
+        SwitchCase{{"/silent", "--uninstall"}, TRunMode::Uninstall, true, ""},
+        SwitchCase{{"-UnInstall"}, TRunMode::Uninstall, false, ""},
+        SwitchCase{{"/silent"}, TRunMode::Service, true, ""},
+        SwitchCase{{"-once"}, TRunMode::Once, false, ""},
+        SwitchCase{{"--PENDING"}, TRunMode::Pending, false, ""},
+        SwitchCase{{"/Verificar"}, TRunMode::Verificar, false, ""},
+        SwitchCase{{"-install", "/INSTALL"}, TRunMode::Install, false, ""},
+        SwitchCase{{"-bogus"}, TRunMode::Usage, false, "-bogus"},
+        SwitchCase{{"install"}, TRunMode::Usage, false, "install"},
+        SwitchCase{{"---install"}, TRunMode::Usage, false, "---install"},
+        SwitchCase{{"//install"}, TRunMode::Usage, false, "//install"},
+        SwitchCase{{"-"}, TRunMode::Usage, false, "-"},
+        SwitchCase{{""}, TRunMode::Usage, false, ""},
+        SwitchCase{{"-install", "-uninstall"}, TRunMode::Usage, false, "-uninstall"},
+        SwitchCase{{"-once", "-silent", "-x"}, TRunMode::Usage, false, "-x"}));
+
+TEST(ParseSwitchesTest, TakesMainsArgumentsWithoutTheProgramName) {
+  const char* argv[] = {"/opt/quirada/QuiradaContabil", "/INSTALL", "-silent", nullptr};
+  const TSwitches got = ParseSwitches(3, argv);
+  EXPECT_EQ(got.Mode, TRunMode::Install);
+  EXPECT_TRUE(got.Silent);
+}
+
+TEST(ShowUsageTest, NamesTheBadArgumentListsEverySwitchAndReturnsTwo) {
+  std::ostringstream err;
+  EXPECT_EQ(ShowUsage(ParseSwitches({"-bogus"}), err), 2);
+  const std::string text = err.str();
+  EXPECT_EQ(text.find("Opção inválida: \"-bogus\"\n"), 0u) << text;
+  for (const char* name : {"-INSTALL", "-UNINSTALL", "-SILENT", "-ONCE", "-PENDING", "-VERIFICAR"}) {
+    EXPECT_NE(text.find(name), std::string::npos) << name;
+  }
+  EXPECT_EQ(text.substr(text.size() - UsageText().size()), UsageText());
+}
+
+}  // namespace
+}  // namespace quirada
