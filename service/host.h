@@ -6,8 +6,10 @@
 // to finish and returns the process's exit status. A stop request (SIGTERM or SIGINT) never
 // interrupts a running tick: the execute event takes it with WaitForStopRequest.
 //
-// The stop signals are taken synchronously, so they must be blocked in every thread: call
-// BlockStopSignals first thing in main, before any library can start a thread of its own.
+// The stop signals are taken synchronously, so they must be blocked in every thread: when running
+// as the service, call BlockStopSignals before creating the service module, so that no library
+// starts a thread of its own first. (Not for the other modes: there SIGINT and SIGTERM end the
+// program as usual.)
 //
 // The system event log is standard error (the journal under systemd): one line per event, errors
 // prefixed "<3>".

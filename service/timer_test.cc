@@ -5,9 +5,9 @@
 #include <condition_variable>
 #include <functional>
 #include <map>
-#include <ostream>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
