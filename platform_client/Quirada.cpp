@@ -1,0 +1,53 @@
+// The component's own pieces: creation, the request handler, and the request set-up that every API
+// operation shares.
+#include "platform_client/Quirada.h"
+
+#include "platform_client/token_file.h"
+
+namespace quirada {
+
+TDTQuirada::TDTQuirada() = default;
+TDTQuirada::~TDTQuirada() = default;
+
+TRetornoPadrao TDTQuirada::onExecuteRequest(TonExecuteRequest vEvent) {
+  FonExecuteRequest = std::move(vEvent);
+  return TRetornoPadrao{};
+}
+
+std::vector<HttpHeader> TDTQuirada::ApiHeaders(const ApiHeaderValues& values,
+                                               const HttpEndpoint& host) const {
+  std::vector<HttpHeader> headers;
+  headers.push_back({"Connection", KEEP_ALIVE});
+  if (!values.content_type.empty()) headers.push_back({"Content-Type", values.content_type});
+  if (values.content_length)
+    headers.push_back({"Content-Length", std::to_string(*values.content_length)});
+  if (!values.integration_key.empty())
+    headers.push_back({kIntegrationKeyHeader, values.integration_key});
+  headers.push_back({kAuthorizationHeader, kBearerPrefix + FAccessToken});
+  headers.push_back({"Host", host.HostHeader()});
+  if (!values.accept.empty()) headers.push_back({"Accept", values.accept});
+  if (!values.accept_charset.empty()) headers.push_back({"Accept-Charset", values.accept_charset});
+  if (!values.accept_encoding.empty()) {
+    std::string encoding = values.accept_encoding;
+    // The HTTP client always lets the server answer unencoded.
+    if (encoding.find("identity") == std::string::npos) encoding += ", identity";
+    headers.push_back({"Accept-Encoding", encoding});
+  }
+  headers.push_back({"User-Agent", USER_AGENT});
+  return headers;
+}
+
+void TDTQuirada::BeginExchange() {
+  FHTTP = std::make_unique<HttpClient>();
+  FResponse = JsonDocument::EmptyObject();
+}
+
+void TDTQuirada::Report(TRequestType type, const std::string& text, int32_t status) const {
+  if (FonExecuteRequest) FonExecuteRequest(type, text, status);
+}
+
+void TDTQuirada::DiscardRejectedToken(int status) const {
+  DiscardRejectedTokenFile(TokenFilePath(), status);
+}
+
+}  // namespace quirada

@@ -1,0 +1,218 @@
+// TDTQuirada: the client of the accounting platform, the one object through which the service
+// talks to the platform's API host and to its authorization server.
+//
+// The dispatch cycle fills the credentials, the keys and the token folder, then calls the
+// operations one after another on one thread. Every operation that talks to a server builds a new
+// HTTP client and TLS connection and drops both at its end; the component keeps between calls only
+// its properties, the last parsed answer (Response), its result records (Retorno, KeyCliente) and
+// the Status flag. Retorno is never cleared: each operation writes only its own fields.
+//
+// Failures are Exception carrying a message. Every API operation first checks the cached token
+// (token file "token.dm" in CaminhoArquivoToken) and obtains a new one when it has expired; a
+// failure of that check reaches the caller unchanged. Failures of an exchange are caught and raised
+// again as a plain Exception with the message each operation names (or reported to the handler where
+// an operation says so).
+//
+// Endpoints: ApiUrl and AuthUrl (scheme "https", host, optional port) default to the platform's
+// hosts; CAFile names a PEM file of extra trusted authorities. Certificates are always verified.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <rapidjson/document.h>
+
+#include "platform_client/http_client.h"
+#include "platform_client/json_parser.h"
+#include "service/datetime.h"
+
+namespace quirada {
+
+// The result record of the operations.
+struct TRetornoPadrao {
+  int32_t Codigo = 0;      // HTTP status code of the last exchange that wrote it
+  std::string CodRetorno;  // the platform's result code
+  std::string Mensagem;    // a status line, the platform's message or an error text
+  std::string Status;      // carried, filled by no operation
+  std::string Id;          // identifier of the batch created by an upload
+
+  bool operator==(const TRetornoPadrao&) const = default;
+};
+
+// The accountant office and the client that an activation belongs to.
+struct TKeyClient {
+  TRetornoPadrao Retorno;
+  std::string CNPJContabilidade;
+  std::string NomeContabilidade;
+  std::string CNPJCliente;
+  std::string NomeCliente;
+
+  bool operator==(const TKeyClient&) const = default;
+};
+
+// Stored and published, but no request depends on it.
+enum class TAmbiente : uint8_t { aProducao = 0, aHomologacao = 1 };
+
+// The kinds of request reported to the handler. rtLogin, rtRefreshToken and rtSendFile are never
+// reported.
+enum class TRequestType : uint8_t {
+  rtLogin = 0,
+  rtGetToken = 1,
+  rtRefreshToken = 2,
+  rtSendFile = 3,
+  rtReadStatusFile = 4,
+  rtKeyClient = 5,
+};
+
+// The request handler: request kind, text, HTTP status code (-1 when no answer came).
+using TonExecuteRequest =
+    std::function<void(TRequestType aRequestType, std::string aResponse, int32_t aStatusCode)>;
+
+inline constexpr char kDefaultApiUrl[] = "https://api.quirada.com.br";
+inline constexpr char kDefaultAuthUrl[] = "https://auth.quirada.com.br";
+
+// Request constants.
+inline constexpr char USER_AGENT[] =
+    "User-Agent:Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
+    "Chrome/58.0.3029.96 Safari/537.36";
+inline constexpr char KEEP_ALIVE[] = "Keep-Alive";
+inline constexpr char kBearerPrefix[] = "Bearer ";
+inline constexpr char kIntegrationKeyHeader[] = "x-integration-key";
+inline constexpr char kAuthorizationHeader[] = "Authorization";
+
+// Endpoint paths.
+inline constexpr char kTokenPath[] = "/oauth/token";
+inline constexpr char kBatchesPath[] = "/quirada/invoice/v3/batches";
+inline constexpr char kBatchStatusPath[] = "/quirada/invoice/v3/batches/";
+inline constexpr char kActivationInfoPath[] = "/quirada/integration/v1/activation/info";
+inline constexpr char kActivationEnablePath[] = "/quirada/integration/v1/activation/enable";
+
+// The token file's name, appended directly to CaminhoArquivoToken.
+inline constexpr char kTokenFileName[] = "token.dm";
+
+class TDTQuirada {
+ public:
+  TDTQuirada();
+  ~TDTQuirada();
+  TDTQuirada(const TDTQuirada&) = delete;
+  TDTQuirada& operator=(const TDTQuirada&) = delete;
+
+  // Published properties. Every setter only stores its value.
+  bool GravarLog() const { return FGravarLog; }
+  void setGravarLog(bool value) { FGravarLog = value; }
+  const std::string& CaminhoArqLOG() const { return FCaminhoLog; }
+  void setCaminhoLog(const std::string& value) { FCaminhoLog = value; }
+  const std::string& ClientSecret() const { return FClientSecret; }
+  void SetClientSecret(const std::string& value) { FClientSecret = value; }
+  const std::string& ClientID() const { return FClientID; }
+  void SetClientID(const std::string& value) { FClientID = value; }
+  TAmbiente Ambiente() const { return FAmbiente; }
+  void SetAmbiente(TAmbiente value) { FAmbiente = value; }
+  const std::string& CaminhoArquivoToken() const { return FCaminhoArquivoToken; }
+  void setCaminhoArquivoToken(const std::string& value) { FCaminhoArquivoToken = value; }
+  const std::string& audience() const { return FAudience; }
+  void setAuence(const std::string& value) { FAudience = value; }
+  const std::string& IntegrationKey() const { return FIntegrationKey; }
+  void setIntegrationKey(const std::string& value) { FIntegrationKey = value; }
+  const std::string& KeyContabilidade() const { return FKeyContabilidade; }
+  void setKeyContabilidade(const std::string& value) { FKeyContabilidade = value; }
+
+  // Where the servers are and whom to trust besides the system's authorities.
+  const std::string& ApiUrl() const { return FApiUrl; }
+  void SetApiUrl(const std::string& value) { FApiUrl = value; }
+  const std::string& AuthUrl() const { return FAuthUrl; }
+  void SetAuthUrl(const std::string& value) { FAuthUrl = value; }
+  const std::string& CAFile() const { return FCAFile; }
+  void SetCAFile(const std::string& value) { FCAFile = value; }
+
+  // Public properties. Response is the last parsed answer, or nullptr when there is none.
+  const rapidjson::Document* Response() const { return FResponse ? &FResponse->Doc() : nullptr; }
+  TDateTime DataToken() const { return FDataToken; }
+  void SetDataToken(TDateTime value) { FDataToken = value; }
+  TDateTime HoraToken() const { return FHoraToken; }
+  void SetHoraToken(TDateTime value) { FHoraToken = value; }
+  const std::string& AccessToken() const { return FAccessToken; }
+  void SetAccessToken(const std::string& value) { FAccessToken = value; }
+  bool Status() const { return Fstatus; }
+  void setStatus(bool value) { Fstatus = value; }
+
+  // The token file's path: CaminhoArquivoToken followed directly by "token.dm".
+  std::string TokenFilePath() const { return FCaminhoArquivoToken + kTokenFileName; }
+
+  // Obtains a new access token when the token file's expiry has passed, and caches it there.
+  // Returns a copy of Retorno after a request, an empty record when the cached token was valid.
+  TRetornoPadrao GetToken();
+  // Uploads one XML file as a new batch.
+  TRetornoPadrao EnviaXML(const std::string& CaminhoXML);
+  // Appends one line to the upload log when GravarLog is true.
+  void Gravalog(const std::string& Chave, const std::string& ID);
+  // Asks for the state of an uploaded batch.
+  TRetornoPadrao StatusFile(const std::string& aFileID);
+  // Exchanges the accountant office's key for the client's integration key.
+  TRetornoPadrao GetKeyIntegracao();
+  // Reads the office and the client that an activation belongs to.
+  TKeyClient VerificarKeyCliente();
+  // Stores the request handler, replacing any earlier one; returns an empty record.
+  TRetornoPadrao onExecuteRequest(TonExecuteRequest vEvent);
+
+ private:
+  // The header values of one API request; empty values leave their lines out.
+  struct ApiHeaderValues {
+    std::string content_type;     // with its parameters
+    std::optional<uint64_t> content_length;
+    std::string integration_key;  // value of "x-integration-key"
+    std::string accept;
+    std::string accept_charset;
+    std::string accept_encoding;  // ", identity" is appended unless it names identity
+  };
+
+  // Loads the token file into the component (the check's four keys, or all six) and returns the
+  // expiry it decides by.
+  TDateTime LoadTokenFile(bool all_keys);
+  void VerificarValidadeToken();
+  TRetornoPadrao RequestToken(bool may_request);
+
+  // The header lines of an API request, in the order the HTTP client writes them: Connection,
+  // Content-Type, Content-Length, the custom lines (x-integration-key, Authorization), Host,
+  // Accept, Accept-Charset, Accept-Encoding, User-Agent.
+  std::vector<HttpHeader> ApiHeaders(const ApiHeaderValues& values, const HttpEndpoint& host) const;
+  // Start of an exchange: a new HTTP client in FHTTP and an empty object in FResponse.
+  void BeginExchange();
+  // Reports to the handler when one is set.
+  void Report(TRequestType type, const std::string& text, int32_t status) const;
+  // An API answer 401 means the platform rejected the token: the token file is removed, so the
+  // next operation obtains a new token. The operation itself fails as it would anyway.
+  void DiscardRejectedToken(int status) const;
+
+  std::unique_ptr<HttpClient> FHTTP;
+  std::unique_ptr<JsonDocument> FResponse;
+  std::string FClientID;
+  std::string FClientSecret;
+  TAmbiente FAmbiente = TAmbiente::aProducao;
+  TonExecuteRequest FonExecuteRequest;
+  std::string FCaminhoArquivoToken;
+  TDateTime FDataToken = 0;
+  TDateTime FHoraToken = 0;
+  std::string FAccessToken;
+  bool Fstatus = false;
+  std::string FCaminhoLog;
+  bool FGravarLog = false;
+  std::string FAudience;
+  std::string FIntegrationKey;
+  std::string FKeyContabilidade;
+
+ public:
+  TRetornoPadrao Retorno;
+  TKeyClient KeyCliente;
+
+ private:
+  std::string FApiUrl = kDefaultApiUrl;
+  std::string FAuthUrl = kDefaultAuthUrl;
+  std::string FCAFile;
+};
+
+}  // namespace quirada

@@ -1,0 +1,149 @@
+// The one HTTP layer of the platform client: HTTPS requests over libcurl and OpenSSL.
+//
+// Promises:
+// - Every request uses a new connection that is closed at its end; nothing is reused between
+//   requests. Redirects are not followed and answers are never decompressed.
+// - The request line is the method, the target exactly as given (no escaping, no normalising) and
+//   the protocol version asked for (HTTP/1.0 or HTTP/1.1). The header lines are exactly
+//   HttpRequest::headers, in that order, and nothing else: libcurl adds no line of its own.
+// - A POST body is streamed from an HttpBodySource whose size is announced beforehand; it is never
+//   chunked and never loaded by this layer.
+// - TLS 1.2 at least (TLS 1.3 allowed); the server's certificate chain is verified against the
+//   system's trust store plus the extra PEM file HttpRequest::ca_file, and its name against the host.
+// - Time limits: 30 s to connect (TLS handshake included), abort when nothing at all is transferred
+//   for 120 s, 10 minutes for the whole request. Each failure says which limit ended it. For tests
+//   only, the environment variable QUIRADA_TEST_HTTP_LIMITS ("connect=1,stall=2,total=5", seconds,
+//   any subset) replaces them; nothing but tests may set it.
+// - Failures: an answer whose status is outside 200..299 raises HttpProtocolError (message: the
+//   status line as received; it carries the status code and the raw body). Everything else (bad
+//   URL, connection, TLS, time-outs, a body source failing, a header line with CR, LF or NUL, a
+//   target with blanks or control characters) raises HttpTransportError with the status code -1
+//   unless a status line had already arrived.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "service/errors.h"
+
+namespace quirada {
+
+struct HttpTimeLimits {
+  long connect_seconds = 30;
+  long stall_seconds = 120;
+  long total_seconds = 600;
+};
+
+// The limits in force: the defaults above, or what QUIRADA_TEST_HTTP_LIMITS sets (tests only).
+HttpTimeLimits CurrentHttpTimeLimits();
+
+// Scheme, host and optional port of a server, as ApiUrl and AuthUrl give them:
+// "https://host", "https://host:8443", "https://[::1]:8443", a trailing "/" allowed.
+struct HttpEndpoint {
+  std::string host;  // name, IPv4 address, or IPv6 address in brackets
+  int port = 443;
+
+  // The Host header's value: the host, followed by ":port" when the port is not 443.
+  std::string HostHeader() const;
+  // "https://host:port/".
+  std::string BaseUrl() const;
+};
+
+// Raises Exception "Invalid URL: '<url>'" for anything but an https URL of the form above.
+HttpEndpoint ParseEndpoint(std::string_view url);
+
+struct HttpHeader {
+  std::string name;
+  std::string value;
+};
+
+enum class HttpVersion { kHttp10, kHttp11 };
+
+// A request body read piece by piece while it is sent.
+class HttpBodySource {
+ public:
+  virtual ~HttpBodySource() = default;
+  // The exact number of bytes Read will deliver in all.
+  virtual uint64_t Size() const = 0;
+  // Copies the next bytes, at most `max`, into `buffer`; returns 0 only at the end. May raise.
+  virtual size_t Read(char* buffer, size_t max) = 0;
+};
+
+// A body held in memory (small forms, empty bodies).
+class StringBodySource : public HttpBodySource {
+ public:
+  explicit StringBodySource(std::string bytes) : bytes_(std::move(bytes)) {}
+  uint64_t Size() const override { return bytes_.size(); }
+  size_t Read(char* buffer, size_t max) override;
+
+ private:
+  std::string bytes_;
+  size_t pos_ = 0;
+};
+
+struct HttpRequest {
+  std::string method;  // "GET" or "POST"
+  HttpEndpoint endpoint;
+  std::string target;  // the path, sent as it is
+  HttpVersion version = HttpVersion::kHttp11;
+  std::vector<HttpHeader> headers;  // every header line, Host included, in wire order
+  HttpBodySource* body = nullptr;   // POST only; nullptr sends an empty body
+  std::string ca_file;              // PEM file of extra trusted authorities; empty for none
+};
+
+struct HttpResponse {
+  int status = -1;
+  std::string status_line;  // e.g. "HTTP/1.1 201 Created", without CR LF
+  std::vector<HttpHeader> headers;
+  std::string body;
+  std::string charset;  // the charset that Content-Type names; empty when none
+
+  // The first header of that name (letter case ignored); nullptr when absent.
+  const std::string* Header(std::string_view name) const;
+};
+
+class HttpTransportError : public Exception {
+ public:
+  HttpTransportError(const std::string& message, int status, std::string status_line)
+      : Exception(message), status_(status), status_line_(std::move(status_line)) {}
+  int status() const { return status_; }
+  const std::string& status_line() const { return status_line_; }
+
+ private:
+  int status_;
+  std::string status_line_;
+};
+
+class HttpProtocolError : public Exception {
+ public:
+  explicit HttpProtocolError(HttpResponse response)
+      : Exception(response.status_line), response_(std::move(response)) {}
+  int status() const { return response_.status; }
+  const std::string& status_line() const { return response_.status_line; }
+  // The raw body of the answer, the error text.
+  const std::string& error_text() const { return response_.body; }
+  const HttpResponse& response() const { return response_; }
+
+ private:
+  HttpResponse response_;
+};
+
+// One client per operation. Send makes a single exchange on a connection of its own.
+// The client owns its libcurl handle; destroying it releases the handle and the connection.
+class HttpClient {
+ public:
+  HttpClient();
+  ~HttpClient();
+  HttpClient(const HttpClient&) = delete;
+  HttpClient& operator=(const HttpClient&) = delete;
+
+  HttpResponse Send(const HttpRequest& request);
+
+ private:
+  void* curl_;  // CURL*
+};
+
+}  // namespace quirada

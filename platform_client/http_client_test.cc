@@ -1,0 +1,424 @@
+#include "platform_client/http_client.h"
+
+#include <openssl/ssl.h>
+
+#include <cstdlib>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "platform_client/testing/https_test_server.h"
+
+namespace quirada {
+namespace {
+
+using testing::TestHttpsServer;
+
+// Sets QUIRADA_TEST_HTTP_LIMITS for the life of the object.
+class ScopedLimits {
+ public:
+  explicit ScopedLimits(const char* value) { ::setenv("QUIRADA_TEST_HTTP_LIMITS", value, 1); }
+  ~ScopedLimits() { ::unsetenv("QUIRADA_TEST_HTTP_LIMITS"); }
+};
+
+HttpRequest Get(const TestHttpsServer& server, std::string target) {
+  HttpRequest r;
+  r.method = "GET";
+  r.endpoint = ParseEndpoint(server.Url());
+  r.target = std::move(target);
+  r.version = HttpVersion::kHttp11;
+  r.headers = {{"Host", r.endpoint.HostHeader()}};
+  r.ca_file = server.CaFile();
+  return r;
+}
+
+// The message of the failure, or "no failure".
+std::string FailureOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "no failure";
+}
+
+TEST(HttpClientTest, PostGoesOutAsHttp10WithExactlyTheGivenHeaderLinesInOrder) {
+  TestHttpsServer server;
+  server.Respond("HTTP/1.1 201 Created", {}, "{}");
+  const std::string host = "localhost:" + std::to_string(server.port());
+  StringBodySource body("hello");
+  HttpRequest r;
+  r.method = "POST";
+  r.endpoint = ParseEndpoint(server.Url());
+  r.target = "/quirada/invoice/v3/batches";
+  r.version = HttpVersion::kHttp10;
+  r.ca_file = server.CaFile();
+  r.body = &body;
+  r.headers = {
+      {"Connection", "Keep-Alive"},
+      {"Content-Type", "multipart/form-data; boundary=--------1; charset=utf-8"},
+      {"Content-Length", "5"},
+      {"x-integration-key", "K"},
+      {"Authorization", "Bearer "},
+      {"Host", host},
+      {"Accept", "*/*"},
+      {"Accept-Encoding", "gzip, deflate, br, identity"},
+      {"User-Agent", "User-Agent:Mozilla/5.0 (X)"},
+  };
+  HttpClient client;
+  const HttpResponse response = client.Send(r);
+  EXPECT_EQ(response.status, 201);
+
+  ASSERT_EQ(server.RequestCount(), 1u);
+  EXPECT_EQ(server.Requests()[0].Raw(),
+            "POST /quirada/invoice/v3/batches HTTP/1.0\r\n"
+            "Connection: Keep-Alive\r\n"
+            "Content-Type: multipart/form-data; boundary=--------1; charset=utf-8\r\n"
+            "Content-Length: 5\r\n"
+            "x-integration-key: K\r\n"
+            "Authorization: Bearer \r\n"
+            "Host: " + host + "\r\n"
+            "Accept: */*\r\n"
+            "Accept-Encoding: gzip, deflate, br, identity\r\n"
+            "User-Agent: User-Agent:Mozilla/5.0 (X)\r\n"
+            "\r\n"
+            "hello");
+}
+
+TEST(HttpClientTest, GetGoesOutAsHttp11WithoutAnyLineOfTheLibrarysOwn) {
+  TestHttpsServer server;
+  server.Respond("HTTP/1.1 200 OK");
+  HttpRequest r = Get(server, "/quirada/invoice/v3/batches/a/../b%2F?x=1");
+  r.headers = {
+      {"Connection", "Keep-Alive"},
+      {"Content-Type", "application/json; charset=utf-8"},
+      {"Host", r.endpoint.HostHeader()},
+      {"Empty", ""},
+      {"User-Agent", "UA"},
+  };
+  HttpClient().Send(r);
+  ASSERT_EQ(server.RequestCount(), 1u);
+  EXPECT_EQ(server.Requests()[0].Raw(),
+            "GET /quirada/invoice/v3/batches/a/../b%2F?x=1 HTTP/1.1\r\n"
+            "Connection: Keep-Alive\r\n"
+            "Content-Type: application/json; charset=utf-8\r\n"
+            "Host: localhost:" + std::to_string(server.port()) + "\r\n"
+            "Empty:\r\n"
+            "User-Agent: UA\r\n"
+            "\r\n");
+}
+
+TEST(HttpClientTest, AnEmptyPostBodyIsAnnouncedAndSentAsZeroBytes) {
+  TestHttpsServer server;
+  server.Respond("HTTP/1.1 200 OK");
+  HttpRequest r = Get(server, "/enable");
+  r.method = "POST";
+  r.version = HttpVersion::kHttp10;
+  r.headers.push_back({"Content-Length", "0"});
+  HttpClient().Send(r);
+  ASSERT_EQ(server.RequestCount(), 1u);
+  EXPECT_EQ(server.Requests()[0].Raw(),
+            "POST /enable HTTP/1.0\r\nHost: localhost:" + std::to_string(server.port()) +
+                "\r\nContent-Length: 0\r\n\r\n");
+}
+
+TEST(HttpClientTest, GivesTheStatusLineHeadersRawBodyAndCharsetAsReceived) {
+  TestHttpsServer server;
+  server.Respond("HTTP/1.1 200 Tudo Certo",
+                 {{"Content-Type", "application/json; charset=ISO-8859-1"},
+                  {"Content-Encoding", "gzip"}},
+                 "\x1F\x8B\x08\xE7");
+  const HttpResponse response = HttpClient().Send(Get(server, "/"));
+  EXPECT_EQ(response.status, 200);
+  EXPECT_EQ(response.status_line, "HTTP/1.1 200 Tudo Certo");
+  EXPECT_EQ(response.body, "\x1F\x8B\x08\xE7");  // never decompressed
+  EXPECT_EQ(response.charset, "ISO-8859-1");
+  ASSERT_NE(response.Header("content-encoding"), nullptr);
+  EXPECT_EQ(*response.Header("content-encoding"), "gzip");
+}
+
+TEST(HttpClientTest, EveryStatusOutside2xxIsAProtocolErrorCarryingStatusLineAndBody) {
+  const struct {
+    const char* status_line;
+    int status;
+  } cases[] = {
+      {"HTTP/1.1 401 Unauthorized", 401},
+      {"HTTP/1.1 404 Not Found", 404},
+      {"HTTP/1.0 500 Internal Server Error", 500},
+      {"HTTP/1.1 302 Found", 302},
+  };
+  for (const auto& c : cases) {
+    TestHttpsServer server;
+    server.Respond(c.status_line, {{"Location", "/elsewhere"}}, "{\"error\":\"no\"}");
+    server.Respond("HTTP/1.1 200 OK");
+    try {
+      HttpClient().Send(Get(server, "/"));
+      ADD_FAILURE() << c.status_line << " was taken for an answer";
+    } catch (const HttpProtocolError& e) {
+      EXPECT_STREQ(e.what(), c.status_line);
+      EXPECT_EQ(e.status(), c.status);
+      EXPECT_EQ(e.error_text(), "{\"error\":\"no\"}");
+    }
+    EXPECT_EQ(server.ConnectionCount(), 1) << "a redirect was followed: " << c.status_line;
+  }
+}
+
+TEST(HttpClientTest, EveryStatusFrom200To299IsAnAnswer) {
+  for (const char* line : {"HTTP/1.1 200 OK", "HTTP/1.1 201 Created", "HTTP/1.1 204 No Content",
+                           "HTTP/1.1 299 Whatever"}) {
+    TestHttpsServer server;
+    server.Respond(line);
+    EXPECT_EQ(HttpClient().Send(Get(server, "/")).status_line, line);
+  }
+}
+
+TEST(HttpClientTest, TrustsOnlyCertificatesOfTheSystemStoreOrCaFileThatNameTheHost) {
+  const struct {
+    const char* what;
+    TestHttpsServer::Certificate certificate;
+    bool give_ca_file;
+    bool accepted;
+  } cases[] = {
+      {"trusted through CAFile", TestHttpsServer::Certificate::kTrusted, true, true},
+      {"unknown to the system store", TestHttpsServer::Certificate::kTrusted, false, false},
+      {"issued by an untrusted CA", TestHttpsServer::Certificate::kUntrusted, true, false},
+      {"issued for another name", TestHttpsServer::Certificate::kWrongName, true, false},
+  };
+  for (const auto& c : cases) {
+    TestHttpsServer server({c.certificate, {}});
+    server.Respond("HTTP/1.1 200 OK");
+    HttpRequest r = Get(server, "/");
+    if (!c.give_ca_file) r.ca_file.clear();
+    if (c.accepted) {
+      EXPECT_EQ(HttpClient().Send(r).status, 200) << c.what;
+      EXPECT_EQ(server.RequestCount(), 1u) << c.what;
+    } else {
+      try {
+        HttpClient().Send(r);
+        ADD_FAILURE() << c.what << ": the certificate was accepted";
+      } catch (const HttpTransportError& e) {
+        EXPECT_EQ(e.status(), -1) << c.what;
+        EXPECT_NE(std::string(e.what()), "") << c.what;
+      }
+      EXPECT_EQ(server.RequestCount(), 0u) << c.what << ": a request went out";
+    }
+  }
+}
+
+TEST(HttpClientTest, TheIpAddressNamedInTheCertificateIsAcceptedAsHost) {
+  TestHttpsServer server;
+  server.Respond("HTTP/1.1 200 OK");
+  HttpRequest r = Get(server, "/");
+  r.endpoint = ParseEndpoint(server.IpUrl());
+  EXPECT_EQ(HttpClient().Send(r).status, 200);
+}
+
+TEST(HttpClientTest, AnUnreadableCaFileFailsTheRequestAndSaysSo) {
+  TestHttpsServer server;
+  HttpRequest r = Get(server, "/");
+  r.ca_file = "/nonexistent/extra-ca.pem";
+  EXPECT_EQ(FailureOf([&] { HttpClient().Send(r); }),
+            "The trusted certificates of \"/nonexistent/extra-ca.pem\" could not be loaded");
+  EXPECT_EQ(server.RequestCount(), 0u);
+}
+
+TEST(HttpClientTest, NegotiatesTls12OrTls13AndRefusesOlderVersions) {
+  const struct {
+    int min, max;
+    const char* version;  // nullptr: refused
+  } cases[] = {
+      {TLS1_VERSION, TLS1_1_VERSION, nullptr},
+      {TLS1_2_VERSION, TLS1_2_VERSION, "TLSv1.2"},
+      {TLS1_3_VERSION, TLS1_3_VERSION, "TLSv1.3"},
+  };
+  for (const auto& c : cases) {
+    TestHttpsServer::Options options;
+    options.core.min_tls_version = c.min;
+    options.core.max_tls_version = c.max;
+    TestHttpsServer server(options);
+    server.Respond("HTTP/1.1 200 OK");
+    if (c.version == nullptr) {
+      EXPECT_THROW(HttpClient().Send(Get(server, "/")), HttpTransportError);
+      EXPECT_EQ(server.RequestCount(), 0u);
+    } else {
+      HttpClient().Send(Get(server, "/"));
+      ASSERT_EQ(server.RequestCount(), 1u);
+      EXPECT_EQ(server.Requests()[0].tls_version, c.version);
+    }
+  }
+}
+
+TEST(HttpClientTest, AServerThatNeverCompletesTheHandshakeEndsByTheConnectLimit) {
+  ScopedLimits limits("connect=1,stall=30,total=60");
+  TestHttpsServer::Options options;
+  options.core.handshake = false;
+  TestHttpsServer server(options);
+  try {
+    HttpClient().Send(Get(server, "/"));
+    ADD_FAILURE() << "no time-out";
+  } catch (const HttpTransportError& e) {
+    EXPECT_STREQ(e.what(), "Connection timed out: no connection within 1 seconds");
+    EXPECT_EQ(e.status(), -1);
+  }
+}
+
+TEST(HttpClientTest, AServerThatStallsAfterTheRequestEndsByTheStallLimit) {
+  ScopedLimits limits("connect=5,stall=2,total=60");
+  TestHttpsServer server;
+  server.Stall();
+  EXPECT_EQ(FailureOf([&] { HttpClient().Send(Get(server, "/")); }),
+            "Transfer stalled: nothing was transferred for 2 seconds");
+  EXPECT_EQ(server.RequestCount(), 1u);
+}
+
+TEST(HttpClientTest, TheWholeRequestEndsByTheTotalLimit) {
+  ScopedLimits limits("connect=5,stall=60,total=2");
+  TestHttpsServer server;
+  server.Stall();
+  EXPECT_EQ(FailureOf([&] { HttpClient().Send(Get(server, "/")); }),
+            "Request timed out: no complete answer within 2 seconds");
+}
+
+TEST(HttpClientTest, AConnectionClosedWithoutAnswerIsATransportFailureWithoutStatus) {
+  TestHttpsServer server;
+  server.CloseWithoutAnswer();
+  try {
+    HttpClient().Send(Get(server, "/"));
+    ADD_FAILURE() << "no failure";
+  } catch (const HttpTransportError& e) {
+    EXPECT_EQ(e.status(), -1);
+    EXPECT_EQ(e.status_line(), "");
+    EXPECT_NE(std::string(e.what()), "");
+  }
+}
+
+// Delivers `size` bytes of a repeating pattern in pieces of at most 1000 bytes; raises after
+// `fail_after` bytes when that is set.
+class PatternSource : public HttpBodySource {
+ public:
+  PatternSource(uint64_t size, std::optional<uint64_t> fail_after) : size_(size), fail_after_(fail_after) {}
+  uint64_t Size() const override { return size_; }
+  size_t Read(char* buffer, size_t max) override {
+    if (fail_after_ && pos_ >= *fail_after_) throw Exception("disk gone");
+    const size_t n = static_cast<size_t>(std::min<uint64_t>({max, 1000, size_ - pos_}));
+    for (size_t i = 0; i < n; ++i) buffer[i] = static_cast<char>('a' + (pos_ + i) % 26);
+    pos_ += n;
+    ++reads_;
+    return n;
+  }
+  int reads() const { return reads_; }
+
+ private:
+  uint64_t size_;
+  std::optional<uint64_t> fail_after_;
+  uint64_t pos_ = 0;
+  int reads_ = 0;
+};
+
+TEST(HttpClientTest, StreamsTheBodyFromItsSourcePieceByPiece) {
+  TestHttpsServer server;
+  server.Respond("HTTP/1.1 200 OK");
+  PatternSource source(300000, std::nullopt);
+  HttpRequest r = Get(server, "/");
+  r.method = "POST";
+  r.version = HttpVersion::kHttp10;
+  r.body = &source;
+  r.headers.push_back({"Content-Length", "300000"});
+  HttpClient().Send(r);
+  ASSERT_EQ(server.RequestCount(), 1u);
+  const std::string body = server.Requests()[0].body;
+  ASSERT_EQ(body.size(), 300000u);
+  for (size_t i = 0; i < body.size(); i += 9973) ASSERT_EQ(body[i], 'a' + i % 26) << i;
+  EXPECT_GE(source.reads(), 300);
+}
+
+TEST(HttpClientTest, AFailingBodySourceEndsTheRequestWithItsMessage) {
+  TestHttpsServer server;
+  PatternSource source(300000, 5000);
+  HttpRequest r = Get(server, "/");
+  r.method = "POST";
+  r.version = HttpVersion::kHttp10;
+  r.body = &source;
+  r.headers.push_back({"Content-Length", "300000"});
+  EXPECT_EQ(FailureOf([&] { HttpClient().Send(r); }), "disk gone");
+  EXPECT_EQ(server.RequestCount(), 0u);
+}
+
+TEST(HttpClientTest, RefusesHeaderLinesAndTargetsThatWouldForgeTheRequest) {
+  TestHttpsServer server;
+  const struct {
+    const char* what;
+    std::function<void(HttpRequest&)> change;
+  } cases[] = {
+      {"CR LF in a value", [](HttpRequest& r) { r.headers.push_back({"Authorization", "Bearer x\r\nHost: evil"}); }},
+      {"LF in a value", [](HttpRequest& r) { r.headers.push_back({"x-integration-key", "a\nb"}); }},
+      {"NUL in a value", [](HttpRequest& r) { r.headers.push_back({"X", std::string("a\0b", 3)}); }},
+      {"colon in a name", [](HttpRequest& r) { r.headers.push_back({"X: y", "z"}); }},
+      {"blank in the target", [](HttpRequest& r) { r.target = "/batches/1 HTTP/1.1"; }},
+      {"CR LF in the target", [](HttpRequest& r) { r.target = "/batches/1\r\nX: y"; }},
+      {"target without slash", [](HttpRequest& r) { r.target = "batches"; }},
+  };
+  for (const auto& c : cases) {
+    HttpRequest r = Get(server, "/");
+    c.change(r);
+    EXPECT_THROW(HttpClient().Send(r), HttpTransportError) << c.what;
+  }
+  EXPECT_EQ(server.ConnectionCount(), 0);
+}
+
+TEST(ParseEndpointTest, ReadsSchemeHostAndOptionalPort) {
+  const struct {
+    const char* url;
+    const char* host;
+    int port;
+    const char* host_header;
+  } cases[] = {
+      {"https://api.quirada.com.br", "api.quirada.com.br", 443, "api.quirada.com.br"},
+      {"https://api.quirada.com.br/", "api.quirada.com.br", 443, "api.quirada.com.br"},
+      {"HTTPS://localhost:8443", "localhost", 8443, "localhost:8443"},
+      {"https://127.0.0.1:443", "127.0.0.1", 443, "127.0.0.1"},
+      {"https://[::1]:9000/", "[::1]", 9000, "[::1]:9000"},
+  };
+  for (const auto& c : cases) {
+    const HttpEndpoint e = ParseEndpoint(c.url);
+    EXPECT_EQ(e.host, c.host) << c.url;
+    EXPECT_EQ(e.port, c.port) << c.url;
+    EXPECT_EQ(e.HostHeader(), c.host_header) << c.url;
+  }
+}
+
+TEST(ParseEndpointTest, RefusesAnythingButAnHttpsSchemeHostAndPort) {
+  for (const char* url : {"", "http://api.quirada.com.br", "https://", "https://:443",
+                          "https://host:", "https://host:0", "https://host:65536", "https://host:8x",
+                          "https://host/path", "https://user@host", "https://ho st", "https://[::1",
+                          "https://[zz]:1", "ftp://host"}) {
+    EXPECT_EQ(FailureOf([&] { ParseEndpoint(url); }), std::string("Invalid URL: '") + url + "'");
+  }
+}
+
+TEST(HttpTimeLimitsTest, DefaultsAreThirtySecondsTwoMinutesAndTenMinutesUnlessATestSetsThem) {
+  const struct {
+    const char* env;  // nullptr: unset
+    long connect, stall, total;
+  } cases[] = {
+      {nullptr, 30, 120, 600},
+      {"connect=1,stall=2,total=5", 1, 2, 5},
+      {"stall=3", 30, 3, 600},
+      {"total=9,connect=4", 4, 120, 9},
+      {"connect=x,stall=-1", 30, 120, 600},
+  };
+  for (const auto& c : cases) {
+    if (c.env) ::setenv("QUIRADA_TEST_HTTP_LIMITS", c.env, 1);
+    else ::unsetenv("QUIRADA_TEST_HTTP_LIMITS");
+    const HttpTimeLimits l = CurrentHttpTimeLimits();
+    EXPECT_EQ(l.connect_seconds, c.connect) << (c.env ? c.env : "unset");
+    EXPECT_EQ(l.stall_seconds, c.stall) << (c.env ? c.env : "unset");
+    EXPECT_EQ(l.total_seconds, c.total) << (c.env ? c.env : "unset");
+  }
+  ::unsetenv("QUIRADA_TEST_HTTP_LIMITS");
+}
+
+}  // namespace
+}  // namespace quirada
