@@ -1,0 +1,34 @@
+// How the service finds and connects to the ERP database.
+//
+// CarregarParametrosConexao reads "Morvant.ini" in the given folder (the executable's directory,
+// with its trailing separator), section "Morvant": "Servidor" (default "localhost") and "Caminho"
+// (default the folder followed by "MORVANT.FDB"). It clears LoginPrompt and refills Params with
+// the twelve parameter lines of the service, in their order. It does not connect or disconnect.
+//
+// ConectarBancoDados is the connection sequence of every dispatch cycle: disconnect; load the
+// parameters with user "SYSDBA" and the first password; connect. On any failure, silently:
+// disconnect, load the parameters again (the INI file is read again) with the fallback password,
+// connect. When that fails too, `save_log` receives "Falha na conexão com o banco de dados: "
+// followed by the failure's message, and the failure goes no further; a failure of `save_log`
+// itself does leave the function. Returns whether the connection is connected.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "dispatch/fb_connection.h"
+
+namespace quirada {
+
+inline constexpr const char* kArquivoIni = "Morvant.ini";
+inline constexpr const char* kSecaoIni = "Morvant";
+inline constexpr const char* kUsuarioBanco = "SYSDBA";
+inline constexpr const char* kFalhaConexao = "Falha na conexão com o banco de dados: ";
+
+void CarregarParametrosConexao(FbConnection& Connquendalor, const std::string& executable_dir,
+                               const std::string& Usuario, const std::string& Senha);
+
+bool ConectarBancoDados(FbConnection& Connquendalor, const std::string& executable_dir,
+                        const std::function<void(const std::string&)>& save_log);
+
+}  // namespace quirada

@@ -1,0 +1,84 @@
+// Small helpers over the Firebird client's OO API, shared by the connection, its transactions and
+// its queries.
+//
+// - Every interface pointer lives in an FbPtr (released on every path; after a call that releases
+//   the interface itself on success, such as commit, detach, close or free, the holder lets go).
+// - Every client call takes an FbStatus; a failing call throws Firebird::FbException, which
+//   ToDatabaseError turns into a DatabaseError whose message is the client's own formatted text.
+// - DatabaseError tells whether the failure means the attachment is gone (network failures, the
+//   server or an administrator shutting the attachment), which is what automatic reconnection
+//   looks at.
+// - Date and time values travel between TDateTime and Firebird's DATE, TIME and TIMESTAMP through
+//   the client's own encoders.
+#pragma once
+
+#include <firebird/Interface.h>
+
+#include <memory>
+#include <string>
+
+#include "service/datetime.h"
+#include "service/errors.h"
+
+namespace quirada {
+
+// A failure reported by the Firebird client or server.
+class DatabaseError : public Exception {
+ public:
+  DatabaseError(const std::string& message, bool connection_lost)
+      : Exception(message), connection_lost_(connection_lost) {}
+  bool connection_lost() const { return connection_lost_; }
+
+ private:
+  bool connection_lost_;
+};
+
+Firebird::IMaster* FbMaster();
+Firebird::IUtil* FbUtil();
+
+struct FbReleaser {
+  void operator()(Firebird::IReferenceCounted* p) const { p->release(); }
+};
+struct FbDisposer {
+  void operator()(Firebird::IDisposable* p) const { p->dispose(); }
+};
+
+template <typename T>
+using FbPtr = std::unique_ptr<T, FbReleaser>;
+template <typename T>
+using FbOwned = std::unique_ptr<T, FbDisposer>;
+
+// A status for one or more client calls; throws Firebird::FbException on failure.
+class FbStatus {
+ public:
+  FbStatus() : status_(FbMaster()->getStatus()), wrapper_(status_.get()) {}
+  Firebird::ThrowStatusWrapper* operator&() { return &wrapper_; }
+
+ private:
+  FbOwned<Firebird::IStatus> status_;
+  Firebird::ThrowStatusWrapper wrapper_;
+};
+
+// The client's formatted text of a status (its lines joined by "\n-").
+std::string FormatStatus(Firebird::IStatus* status);
+bool IsConnectionLost(Firebird::IStatus* status);
+DatabaseError ToDatabaseError(const Firebird::FbException& e);
+
+// Runs `f`, turning a client failure into DatabaseError.
+template <typename F>
+auto FbCall(F&& f) -> decltype(f()) {
+  try {
+    return f();
+  } catch (const Firebird::FbException& e) {
+    throw ToDatabaseError(e);
+  }
+}
+
+ISC_DATE ToIscDate(TDateTime value);
+ISC_TIME ToIscTime(TDateTime value);
+ISC_TIMESTAMP ToIscTimestamp(TDateTime value);
+TDateTime FromIscDate(ISC_DATE date);
+TDateTime FromIscTime(ISC_TIME time);
+TDateTime FromIscTimestamp(const ISC_TIMESTAMP& ts);
+
+}  // namespace quirada

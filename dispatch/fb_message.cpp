@@ -1,0 +1,270 @@
+#include "dispatch/fb_message.h"
+
+#include <ibase.h>
+
+#include <cmath>
+#include <cstring>
+#include <optional>
+
+#include "service/errors.h"
+#include "service/text.h"
+
+namespace quirada {
+namespace {
+
+using Firebird::IMessageMetadata;
+
+constexpr unsigned kIso8859_1 = 21;
+constexpr unsigned kMaxVarcharBytes = 32765;
+constexpr std::size_t kBlobSegment = 32768;
+
+template <typename T>
+T Load(const unsigned char* p) {
+  T value;
+  std::memcpy(&value, p, sizeof value);
+  return value;
+}
+
+template <typename T>
+void Store(unsigned char* p, const T& value) {
+  std::memcpy(p, &value, sizeof value);
+}
+
+bool IsText(unsigned type) { return type == SQL_TEXT || type == SQL_VARYING; }
+
+// Text read from a row under the text rules: fixed-length text loses its trailing blanks, empty
+// text reads as NULL.
+FbValue TextValue(std::string latin1, bool fixed_length) {
+  if (fixed_length) {
+    const std::size_t end = latin1.find_last_not_of(' ');
+    latin1.resize(end == std::string::npos ? 0 : end + 1);
+  }
+  if (latin1.empty()) return FbValue::Null();
+  return FbValue::Text(Latin1ToUtf8(latin1));
+}
+
+double Scaled(long long value, int scale) { return static_cast<double>(value) * std::pow(10.0, scale); }
+
+FbValue Number(long long value, int scale) {
+  return scale == 0 ? FbValue::Integer(value) : FbValue::Float(Scaled(value, scale));
+}
+
+}  // namespace
+
+std::vector<FbColumn> DescribeColumns(IMessageMetadata* metadata) {
+  FbStatus st;
+  std::vector<FbColumn> columns;
+  const unsigned count = metadata->getCount(&st);
+  for (unsigned i = 0; i < count; ++i) {
+    FbColumn c;
+    c.name = metadata->getAlias(&st, i);
+    c.field = metadata->getField(&st, i);
+    c.relation = metadata->getRelation(&st, i);
+    if (c.name.empty()) c.name = c.field;
+    c.type = metadata->getType(&st, i) & ~1u;
+    c.sub_type = metadata->getSubType(&st, i);
+    c.length = metadata->getLength(&st, i);
+    c.scale = metadata->getScale(&st, i);
+    c.char_set = metadata->getCharSet(&st, i);
+    c.offset = metadata->getOffset(&st, i);
+    c.null_offset = metadata->getNullOffset(&st, i);
+    columns.push_back(std::move(c));
+  }
+  return columns;
+}
+
+FbValue DecodeColumn(const FbColumn& c, const unsigned char* row, bool* blob, ISC_QUAD* blob_id) {
+  *blob = false;
+  if (Load<short>(row + c.null_offset) != 0) return FbValue::Null();
+  const unsigned char* p = row + c.offset;
+  switch (c.type) {
+    case SQL_TEXT:
+      return TextValue(std::string(reinterpret_cast<const char*>(p), c.length), true);
+    case SQL_VARYING: {
+      const auto n = static_cast<unsigned short>(Load<short>(p));
+      return TextValue(std::string(reinterpret_cast<const char*>(p + 2), n), false);
+    }
+    case SQL_SHORT:
+      return Number(Load<short>(p), c.scale);
+    case SQL_LONG:
+      return Number(Load<int>(p), c.scale);
+    case SQL_INT64:
+      return Number(Load<long long>(p), c.scale);
+    case SQL_FLOAT:
+      return FbValue::Float(Load<float>(p));
+    case SQL_DOUBLE:
+    case SQL_D_FLOAT:
+      return FbValue::Float(Load<double>(p));
+    case SQL_TYPE_DATE:
+      return FbValue::DateTime(FromIscDate(Load<ISC_DATE>(p)), FbValue::Kind::kDate);
+    case SQL_TYPE_TIME:
+      return FbValue::DateTime(FromIscTime(Load<ISC_TIME>(p)), FbValue::Kind::kTime);
+    case SQL_TIMESTAMP:
+      return FbValue::DateTime(FromIscTimestamp(Load<ISC_TIMESTAMP>(p)), FbValue::Kind::kTimestamp);
+    case SQL_BOOLEAN:
+      return FbValue::Boolean(*p != 0);
+    case SQL_BLOB:
+      *blob = true;
+      *blob_id = Load<ISC_QUAD>(p);
+      return FbValue::Null();
+    case SQL_NULL:
+      return FbValue::Null();
+    default:
+      throw Exception("O tipo da coluna " + c.name + " (" + std::to_string(c.type) + ") não é suportado");
+  }
+}
+
+FbValue ReadBlob(Firebird::IAttachment* attachment, Firebird::ITransaction* transaction, ISC_QUAD id) {
+  return FbCall([&] {
+    FbStatus st;
+    FbPtr<Firebird::IBlob> blob(attachment->openBlob(&st, transaction, &id, 0, nullptr));
+    std::string bytes;
+    std::vector<char> segment(kBlobSegment);
+    for (;;) {
+      unsigned got = 0;
+      const int rc = blob->getSegment(&st, static_cast<unsigned>(segment.size()), segment.data(), &got);
+      if (rc == Firebird::IStatus::RESULT_NO_DATA) break;
+      bytes.append(segment.data(), got);
+    }
+    blob->close(&st);
+    (void)blob.release();  // close released it
+    return TextValue(std::move(bytes), false);
+  });
+}
+
+FbInputMessage::FbInputMessage(IMessageMetadata* described, const std::vector<const FbValue*>& values,
+                               Firebird::IAttachment* attachment, Firebird::ITransaction* transaction) {
+  FbCall([&] {
+    FbStatus st;
+    const unsigned count = described->getCount(&st);
+    if (count != values.size()) throw Exception("O número de parâmetros da instrução não confere com os valores");
+
+    // What goes into each slot: NULL, Latin-1 text (cut), an integer, a timestamp or a new BLOB.
+    struct Slot {
+      enum class Kind { kNull, kText, kInteger, kTimestamp, kFloat, kBlob, kBoolean } kind = Kind::kNull;
+      std::string bytes;
+      long long integer = 0;
+      double number = 0;
+    };
+    std::vector<Slot> slots(count);
+
+    FbPtr<Firebird::IMetadataBuilder> builder(described->getBuilder(&st));
+    for (unsigned i = 0; i < count; ++i) {
+      const unsigned type = described->getType(&st, i) & ~1u;
+      const unsigned length = described->getLength(&st, i);
+      const FbValue& v = *values[i];
+      Slot& s = slots[i];
+      switch (v.kind) {
+        case FbValue::Kind::kNull:
+          break;
+        case FbValue::Kind::kText: {
+          std::string latin1 = Utf8ToLatin1(v.text);
+          if (type == SQL_TEXT) {
+            const std::size_t end = latin1.find_last_not_of(' ');
+            latin1.resize(end == std::string::npos ? 0 : end + 1);
+          }
+          if (IsText(type) && latin1.size() > length) latin1.resize(length);
+          if (type != SQL_BLOB && latin1.size() > kMaxVarcharBytes) latin1.resize(kMaxVarcharBytes);
+          if (latin1.empty()) break;  // empty text is NULL
+          s.kind = type == SQL_BLOB ? Slot::Kind::kBlob : Slot::Kind::kText;
+          s.bytes = std::move(latin1);
+          break;
+        }
+        case FbValue::Kind::kInteger:
+          s.kind = Slot::Kind::kInteger;
+          s.integer = v.integer;
+          break;
+        case FbValue::Kind::kBoolean:
+          s.kind = Slot::Kind::kBoolean;
+          s.integer = v.integer;
+          break;
+        case FbValue::Kind::kFloat:
+          s.kind = Slot::Kind::kFloat;
+          s.number = v.number;
+          break;
+        case FbValue::Kind::kDate:
+        case FbValue::Kind::kTime:
+        case FbValue::Kind::kTimestamp:
+          s.kind = Slot::Kind::kTimestamp;
+          s.number = v.number;
+          break;
+      }
+      switch (s.kind) {
+        case Slot::Kind::kNull:
+          builder->setType(&st, i, type | 1u);  // keeps the described layout
+          break;
+        case Slot::Kind::kText:
+          builder->setType(&st, i, SQL_VARYING | 1u);
+          builder->setLength(&st, i, static_cast<unsigned>(s.bytes.size()));
+          builder->setCharSet(&st, i, kIso8859_1);
+          builder->setScale(&st, i, 0);
+          break;
+        case Slot::Kind::kBlob:
+          builder->setType(&st, i, SQL_BLOB | 1u);
+          builder->setLength(&st, i, sizeof(ISC_QUAD));
+          break;
+        case Slot::Kind::kInteger:
+          builder->setType(&st, i, SQL_INT64 | 1u);
+          builder->setLength(&st, i, sizeof(long long));
+          builder->setScale(&st, i, 0);
+          break;
+        case Slot::Kind::kBoolean:
+          builder->setType(&st, i, SQL_BOOLEAN | 1u);
+          builder->setLength(&st, i, 1);
+          break;
+        case Slot::Kind::kFloat:
+          builder->setType(&st, i, SQL_DOUBLE | 1u);
+          builder->setLength(&st, i, sizeof(double));
+          builder->setScale(&st, i, 0);
+          break;
+        case Slot::Kind::kTimestamp:
+          builder->setType(&st, i, SQL_TIMESTAMP | 1u);
+          builder->setLength(&st, i, sizeof(ISC_TIMESTAMP));
+          break;
+      }
+    }
+    metadata_.reset(builder->getMetadata(&st));
+    buffer_.Resize(metadata_->getMessageLength(&st));
+
+    for (unsigned i = 0; i < count; ++i) {
+      unsigned char* data = buffer_.data() + metadata_->getOffset(&st, i);
+      unsigned char* null = buffer_.data() + metadata_->getNullOffset(&st, i);
+      const Slot& s = slots[i];
+      Store<short>(null, s.kind == Slot::Kind::kNull ? -1 : 0);
+      switch (s.kind) {
+        case Slot::Kind::kNull:
+          break;
+        case Slot::Kind::kText:
+          Store<short>(data, static_cast<short>(s.bytes.size()));
+          std::memcpy(data + 2, s.bytes.data(), s.bytes.size());
+          break;
+        case Slot::Kind::kBlob: {
+          ISC_QUAD id{};
+          FbPtr<Firebird::IBlob> blob(attachment->createBlob(&st, transaction, &id, 0, nullptr));
+          for (std::size_t pos = 0; pos < s.bytes.size(); pos += kBlobSegment) {
+            const std::size_t n = std::min(kBlobSegment, s.bytes.size() - pos);
+            blob->putSegment(&st, static_cast<unsigned>(n), s.bytes.data() + pos);
+          }
+          blob->close(&st);
+          (void)blob.release();  // close released it
+          Store(data, id);
+          break;
+        }
+        case Slot::Kind::kInteger:
+          Store<long long>(data, s.integer);
+          break;
+        case Slot::Kind::kBoolean:
+          *data = s.integer ? 1 : 0;
+          break;
+        case Slot::Kind::kFloat:
+          Store<double>(data, s.number);
+          break;
+        case Slot::Kind::kTimestamp:
+          Store(data, ToIscTimestamp(s.number));
+          break;
+      }
+    }
+  });
+}
+
+}  // namespace quirada

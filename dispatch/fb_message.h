@@ -1,0 +1,74 @@
+// Firebird messages: the rows a statement returns and the parameters it receives, with the text
+// rules of the service's database access.
+//
+// Text rules (the connection's character set is ISO-8859-1):
+//  - text goes out as ISO-8859-1 ('?' for characters outside it) and comes back as UTF-8;
+//  - trailing blanks of fixed-length (CHAR) text are dropped, both when such a column is read and
+//    when a value is bound to a fixed-length parameter;
+//  - a text longer than its parameter (or the column behind it) is cut to that length;
+//  - empty text and NULL are the same both ways: an empty text is sent as NULL, and an empty text
+//    read (a CHAR of blanks included) reads as NULL.
+// Parameters are sent in the program's own types (text, 64-bit integer, timestamp, text BLOB) and
+// always as nullable, whatever Firebird describes (it describes `'Y' = ?` as a non-nullable
+// CHAR(1)); the server converts them to the types it described.
+#pragma once
+
+#include <firebird/Interface.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "dispatch/fb_api.h"
+#include "dispatch/fb_value.h"
+
+namespace quirada {
+
+struct FbColumn {
+  std::string name;      // the column's alias, the name it is read by
+  std::string field;     // the underlying column, when there is one
+  std::string relation;  // its table
+  unsigned type = 0;     // SQL_xxx without the nullable bit
+  int sub_type = 0;
+  unsigned length = 0;
+  int scale = 0;
+  unsigned char_set = 0;
+  unsigned offset = 0;
+  unsigned null_offset = 0;
+};
+
+std::vector<FbColumn> DescribeColumns(Firebird::IMessageMetadata* metadata);
+
+// A message buffer laid out by `length` bytes, aligned for every Firebird type.
+class FbBuffer {
+ public:
+  void Resize(unsigned length) { words_.assign((length + 7) / 8, 0); }
+  unsigned char* data() { return reinterpret_cast<unsigned char*>(words_.data()); }
+  const unsigned char* data() const { return reinterpret_cast<const unsigned char*>(words_.data()); }
+
+ private:
+  std::vector<std::uint64_t> words_;
+};
+
+// The value of one column of a fetched row. A BLOB column gives NULL or, with *blob set, its id
+// in *blob_id, to be read with ReadBlob while the row's transaction is active.
+FbValue DecodeColumn(const FbColumn& column, const unsigned char* row, bool* blob, ISC_QUAD* blob_id);
+
+// A BLOB read whole (as text, under the text rules) in the given transaction.
+FbValue ReadBlob(Firebird::IAttachment* attachment, Firebird::ITransaction* transaction, ISC_QUAD id);
+
+// The input message of a statement: its described parameters with the values bound to them.
+// Text bound to a BLOB parameter is written to a new BLOB in `transaction` first.
+class FbInputMessage {
+ public:
+  FbInputMessage(Firebird::IMessageMetadata* described, const std::vector<const FbValue*>& values,
+                 Firebird::IAttachment* attachment, Firebird::ITransaction* transaction);
+  Firebird::IMessageMetadata* metadata() const { return metadata_.get(); }
+  unsigned char* buffer() { return buffer_.data(); }
+
+ private:
+  FbPtr<Firebird::IMessageMetadata> metadata_;
+  FbBuffer buffer_;
+};
+
+}  // namespace quirada

@@ -1,0 +1,442 @@
+#include "dispatch/fb_query.h"
+
+#include <ibase.h>
+
+#include <algorithm>
+
+#include "service/errors.h"
+#include "service/text.h"
+
+namespace quirada {
+namespace {
+
+using Firebird::IStatement;
+
+std::string Upper(std::string_view s) {
+  std::string u(s);
+  std::transform(u.begin(), u.end(), u.begin(),
+                 [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; });
+  return u;
+}
+
+// An identifier as SQL text: plain upper-case names as they are, anything else quoted.
+std::string Identifier(const std::string& name) {
+  bool plain = !name.empty() && name[0] >= 'A' && name[0] <= 'Z';
+  for (char c : name)
+    plain = plain && ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '$');
+  if (plain) return name;
+  std::string quoted = "\"";
+  for (char c : name) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+Firebird::IStatement* PrepareText(Firebird::IAttachment* attachment, Firebird::ITransaction* transaction,
+                                  const std::string& sql, int dialect) {
+  FbStatus st;
+  const std::string text = Utf8ToLatin1(sql);
+  return attachment->prepare(&st, transaction, static_cast<unsigned>(text.size()), text.data(),
+                             static_cast<unsigned>(dialect), IStatement::PREPARE_PREFETCH_METADATA);
+}
+
+}  // namespace
+
+FbQuery::FbQuery(FbConnection& connection, FbTransaction& transaction, std::string sql)
+    : connection_(connection),
+      transaction_(transaction),
+      sql_(std::move(sql)),
+      positional_(RewriteNamedParams(sql_)) {
+  for (const std::string& name : positional_.names) {
+    const std::string key = Upper(name);
+    auto it = std::find(param_keys_.begin(), param_keys_.end(), key);
+    if (it == param_keys_.end()) {
+      param_keys_.push_back(key);
+      param_names_.push_back(name);
+      param_values_.emplace_back();
+      it = param_keys_.end() - 1;
+    }
+    param_of_position_.push_back(static_cast<std::size_t>(it - param_keys_.begin()));
+  }
+  connection_.Add(this);
+}
+
+FbQuery::~FbQuery() {
+  try {
+    Close();
+  } catch (...) {
+  }
+  DropStatement();
+  connection_.Remove(this);
+}
+
+std::vector<std::string> FbQuery::ParamNames() const { return param_names_; }
+
+void FbQuery::SetUpdateTarget(std::string table, std::vector<std::string> key_fields,
+                              FbTransaction& update_transaction) {
+  update_table_ = std::move(table);
+  key_fields_ = std::move(key_fields);
+  update_transaction_ = &update_transaction;
+}
+
+void FbQuery::BindParam(std::string_view name, FbValue value) {
+  const auto it = std::find(param_keys_.begin(), param_keys_.end(), Upper(name));
+  if (it == param_keys_.end()) throw Exception("Parâmetro '" + std::string(name) + "' não encontrado");
+  param_values_[static_cast<std::size_t>(it - param_keys_.begin())] = std::move(value);
+}
+
+void FbQuery::SetParamString(std::string_view name, std::string_view value) {
+  BindParam(name, FbValue::Text(std::string(value)));
+}
+void FbQuery::SetParamInteger(std::string_view name, long long value) { BindParam(name, FbValue::Integer(value)); }
+void FbQuery::SetParamDateTime(std::string_view name, TDateTime value) { BindParam(name, FbValue::DateTime(value)); }
+void FbQuery::SetParamNull(std::string_view name) { BindParam(name, FbValue::Null()); }
+
+std::vector<const FbValue*> FbQuery::PositionalValues() const {
+  std::vector<const FbValue*> values;
+  for (std::size_t index : param_of_position_) {
+    if (!param_values_[index]) throw Exception("O parâmetro '" + param_names_[index] + "' não recebeu valor");
+    values.push_back(&*param_values_[index]);
+  }
+  return values;
+}
+
+void FbQuery::Prepare(Firebird::ITransaction* transaction) {
+  if (statement_) return;
+  Firebird::IAttachment* attachment = connection_.attachment();
+  FbStatus st;
+  statement_.reset(PrepareText(attachment, transaction, positional_.sql, connection_.sql_dialect()));
+  input_metadata_.reset(statement_->getInputMetadata(&st));
+  output_metadata_.reset(statement_->getOutputMetadata(&st));
+  if (input_metadata_->getCount(&st) != param_of_position_.size())
+    throw Exception("A instrução tem " + std::to_string(input_metadata_->getCount(&st)) +
+                    " parâmetros, mas o texto nomeia " + std::to_string(param_of_position_.size()));
+  columns_ = DescribeColumns(output_metadata_.get());
+  row_buffer_.Resize(output_metadata_->getMessageLength(&st));
+}
+
+void FbQuery::Open() {
+  if (state_ != State::kInactive) return;
+  connection_.RunReconnecting([this] { OpenOnce(); });
+}
+
+void FbQuery::OpenOnce() {
+  const std::vector<const FbValue*> values = PositionalValues();
+  Firebird::ITransaction* transaction = transaction_.BeginUse();
+  holds_use_ = true;
+  try {
+    FbCall([&] {
+      Prepare(transaction);
+      FbStatus st;
+      if (!(statement_->getFlags(&st) & IStatement::FLAG_HAS_CURSOR))
+        throw Exception("A instrução não retorna registros; use ExecSQL");
+      FbInputMessage input(input_metadata_.get(), values, connection_.attachment(), transaction);
+      cursor_.reset(statement_->openCursor(&st, transaction, input.metadata(), input.buffer(),
+                                           output_metadata_.get(), 0));
+    });
+    state_ = State::kBrowse;
+    rows_lost_ = false;
+    has_row_ = false;
+    eof_ = false;
+    row_.assign(columns_.size(), Cell{});
+    FetchRow();
+  } catch (...) {
+    ReleaseCursor();
+    DropStatement();  // a failed open can leave the statement unusable
+    state_ = State::kInactive;
+    eof_ = true;
+    row_.clear();
+    holds_use_ = false;
+    transaction_.EndUseQuietly(false);
+    throw;
+  }
+}
+
+void FbQuery::FetchRow() {
+  const int rc = FbCall([&] {
+    FbStatus st;
+    return cursor_->fetchNext(&st, row_buffer_.data());
+  });
+  if (rc != Firebird::IStatus::RESULT_OK) {
+    eof_ = true;  // the last row stays the current one
+    return;
+  }
+  for (std::size_t i = 0; i < columns_.size(); ++i) {
+    Cell& cell = row_[i];
+    cell.value = DecodeColumn(columns_[i], row_buffer_.data(), &cell.blob_pending, &cell.blob_id);
+  }
+  has_row_ = true;
+  eof_ = false;
+}
+
+void FbQuery::Next() {
+  if (state_ == State::kInactive) throw Exception("A consulta não está aberta");
+  if (state_ != State::kBrowse) throw Exception("Grave (Post) ou cancele a edição antes de mudar de registro");
+  if (eof_) return;
+  if (rows_lost_)
+    throw Exception("A conexão com o banco de dados foi restabelecida e a consulta aberta perdeu seus registros");
+  FetchRow();
+}
+
+void FbQuery::ReleaseCursor() noexcept {
+  if (!cursor_) return;
+  try {
+    FbStatus st;
+    cursor_->close(&st);
+    (void)cursor_.release();  // close released it
+  } catch (...) {
+  }
+  cursor_.reset();
+}
+
+void FbQuery::DropStatement() noexcept {
+  if (statement_) {
+    try {
+      FbStatus st;
+      statement_->free(&st);
+      (void)statement_.release();  // free released it
+    } catch (...) {
+    }
+  }
+  statement_.reset();
+  input_metadata_.reset();
+  output_metadata_.reset();
+}
+
+void FbQuery::Close() {
+  if (state_ == State::kInactive) return;
+  state_ = State::kInactive;
+  pending_.clear();
+  eof_ = true;
+  has_row_ = false;
+  row_.clear();
+  ReleaseCursor();
+  if (holds_use_) {
+    holds_use_ = false;
+    transaction_.EndUse(true);
+  }
+}
+
+void FbQuery::CloseForDisconnect() {
+  try {
+    Close();
+  } catch (...) {
+    DropStatement();
+    throw;
+  }
+  DropStatement();
+}
+
+void FbQuery::Abandon() {
+  cursor_.reset();
+  statement_.reset();
+  input_metadata_.reset();
+  output_metadata_.reset();
+  holds_use_ = false;
+  if (state_ != State::kInactive) rows_lost_ = true;
+}
+
+void FbQuery::ExecSQL() {
+  Close();
+  connection_.RunReconnecting([this] { ExecOnce(); });
+}
+
+void FbQuery::ExecOnce() {
+  const std::vector<const FbValue*> values = PositionalValues();
+  Firebird::ITransaction* transaction = transaction_.BeginUse();
+  try {
+    FbCall([&] {
+      Prepare(transaction);
+      FbStatus st;
+      FbInputMessage input(input_metadata_.get(), values, connection_.attachment(), transaction);
+      if (statement_->getFlags(&st) & IStatement::FLAG_HAS_CURSOR) {
+        FbPtr<Firebird::IResultSet> rows(statement_->openCursor(&st, transaction, input.metadata(), input.buffer(),
+                                                                output_metadata_.get(), 0));
+        rows->close(&st);
+        (void)rows.release();
+      } else if (output_metadata_->getCount(&st) == 0) {
+        statement_->execute(&st, transaction, input.metadata(), input.buffer(), nullptr, nullptr);
+      } else {
+        FbBuffer out;
+        out.Resize(output_metadata_->getMessageLength(&st));
+        statement_->execute(&st, transaction, input.metadata(), input.buffer(), output_metadata_.get(), out.data());
+      }
+      rows_affected_ = statement_->getAffectedRecords(&st);
+    });
+  } catch (...) {
+    DropStatement();
+    transaction_.EndUseQuietly(false);
+    throw;
+  }
+  transaction_.EndUse(true);
+}
+
+std::vector<std::string> FbQuery::FieldNames() const {
+  std::vector<std::string> names;
+  for (const auto& c : columns_) names.push_back(c.name);
+  return names;
+}
+
+std::size_t FbQuery::ColumnIndex(std::string_view name) const {
+  if (state_ == State::kInactive) throw Exception("A consulta não está aberta");
+  const std::string key = Upper(name);
+  for (std::size_t i = 0; i < columns_.size(); ++i)
+    if (Upper(columns_[i].name) == key) return i;
+  throw Exception("Campo '" + std::string(name) + "' não encontrado");
+}
+
+const FbValue& FbQuery::Value(std::string_view name) {
+  const std::size_t index = ColumnIndex(name);
+  if (state_ == State::kEdit || state_ == State::kInsert) {
+    for (const auto& [i, value] : pending_)
+      if (i == index) return value;
+    if (state_ == State::kInsert) {
+      static const FbValue kNull;
+      return kNull;
+    }
+  }
+  Cell& cell = row_[index];
+  if (cell.blob_pending) {
+    if (!holds_use_ || !transaction_.handle())
+      throw Exception("O conteúdo do campo '" + std::string(name) + "' não pode mais ser lido");
+    cell.value = ReadBlob(connection_.attachment(), transaction_.handle(), cell.blob_id);
+    cell.blob_pending = false;
+  }
+  return cell.value;
+}
+
+bool FbQuery::FieldIsNull(std::string_view name) { return Value(name).IsNull(); }
+std::string FbQuery::FieldAsString(std::string_view name) { return Value(name).AsString(); }
+long long FbQuery::FieldAsInteger(std::string_view name) { return Value(name).AsInteger(std::string(name)); }
+TDateTime FbQuery::FieldAsDateTime(std::string_view name) { return Value(name).AsDateTime(std::string(name)); }
+
+void FbQuery::Edit() {
+  if (state_ == State::kEdit || state_ == State::kInsert) return;
+  if (state_ == State::kInactive) throw Exception("A consulta não está aberta");
+  if (!update_transaction_) throw Exception("A consulta não é atualizável");
+  if (!has_row_) {
+    Append();  // nothing to edit: a new row, as the data-access layer does
+    return;
+  }
+  original_keys_.clear();
+  for (const std::string& key : key_fields_) {
+    const std::string upper = Upper(key);
+    std::size_t found = columns_.size();
+    for (std::size_t i = 0; i < columns_.size() && found == columns_.size(); ++i)
+      if (Upper(columns_[i].field) == upper || Upper(columns_[i].name) == upper) found = i;
+    if (found == columns_.size()) throw Exception("O campo chave '" + key + "' não está na consulta");
+    original_keys_.push_back(Value(columns_[found].name));
+  }
+  pending_.clear();
+  state_ = State::kEdit;
+}
+
+void FbQuery::Append() {
+  if (state_ == State::kEdit || state_ == State::kInsert) return;
+  if (state_ == State::kInactive) throw Exception("A consulta não está aberta");
+  if (!update_transaction_) throw Exception("A consulta não é atualizável");
+  pending_.clear();
+  state_ = State::kInsert;
+}
+
+void FbQuery::SetField(std::string_view name, FbValue value) {
+  if (state_ != State::kEdit && state_ != State::kInsert)
+    throw Exception("A consulta não está em edição: chame Edit ou Append antes de alterar o campo '" +
+                    std::string(name) + "'");
+  const std::size_t index = ColumnIndex(name);
+  for (auto& [i, v] : pending_) {
+    if (i == index) {
+      v = std::move(value);
+      return;
+    }
+  }
+  pending_.emplace_back(index, std::move(value));
+}
+
+void FbQuery::SetFieldString(std::string_view name, std::string_view value) {
+  SetField(name, FbValue::Text(std::string(value)));
+}
+void FbQuery::SetFieldInteger(std::string_view name, long long value) { SetField(name, FbValue::Integer(value)); }
+void FbQuery::SetFieldDateTime(std::string_view name, TDateTime value) { SetField(name, FbValue::DateTime(value)); }
+void FbQuery::SetFieldNull(std::string_view name) { SetField(name, FbValue::Null()); }
+
+void FbQuery::Cancel() {
+  if (state_ != State::kEdit && state_ != State::kInsert) return;
+  pending_.clear();
+  state_ = State::kBrowse;
+}
+
+void FbQuery::Post() {
+  if (state_ != State::kEdit && state_ != State::kInsert) return;
+  if (!pending_.empty()) connection_.RunReconnecting([this] { PostOnce(); });
+  // The current row now shows what was written.
+  if (state_ == State::kInsert) row_.assign(columns_.size(), Cell{});
+  for (auto& [i, value] : pending_) {
+    row_[i].value = std::move(value);
+    row_[i].blob_pending = false;
+  }
+  pending_.clear();
+  has_row_ = true;
+  state_ = State::kBrowse;
+}
+
+void FbQuery::PostOnce() {
+  auto column_name = [&](std::size_t i) {
+    return Identifier(columns_[i].field.empty() ? columns_[i].name : columns_[i].field);
+  };
+  std::string sql;
+  std::vector<const FbValue*> values;
+  const bool insert = state_ == State::kInsert;
+  if (insert) {
+    std::string names, markers;
+    for (const auto& [i, value] : pending_) {
+      names += (names.empty() ? "" : ", ") + column_name(i);
+      markers += markers.empty() ? "?" : ", ?";
+      values.push_back(&value);
+    }
+    sql = "INSERT INTO " + Identifier(update_table_) + " (" + names + ") VALUES (" + markers + ")";
+  } else {
+    std::string sets, where;
+    for (const auto& [i, value] : pending_) {
+      sets += (sets.empty() ? "" : ", ") + column_name(i) + " = ?";
+      values.push_back(&value);
+    }
+    for (std::size_t k = 0; k < key_fields_.size(); ++k) {
+      where += where.empty() ? "" : " AND ";
+      if (original_keys_[k].IsNull()) {
+        where += Identifier(key_fields_[k]) + " IS NULL";
+      } else {
+        where += Identifier(key_fields_[k]) + " = ?";
+        values.push_back(&original_keys_[k]);
+      }
+    }
+    sql = "UPDATE " + Identifier(update_table_) + " SET " + sets + (where.empty() ? "" : " WHERE " + where);
+  }
+
+  FbTransaction& writer = *update_transaction_;
+  Firebird::ITransaction* transaction = writer.BeginUse();
+  try {
+    unsigned long long affected = 0;
+    FbCall([&] {
+      Firebird::IAttachment* attachment = connection_.attachment();
+      FbStatus st;
+      FbPtr<IStatement> statement(PrepareText(attachment, transaction, sql, connection_.sql_dialect()));
+      FbPtr<Firebird::IMessageMetadata> described(statement->getInputMetadata(&st));
+      FbInputMessage input(described.get(), values, attachment, transaction);
+      statement->execute(&st, transaction, input.metadata(), input.buffer(), nullptr, nullptr);
+      affected = statement->getAffectedRecords(&st);
+      statement->free(&st);
+      (void)statement.release();  // free released it
+    });
+    if (!insert && affected != 1)
+      throw Exception("A atualização de " + update_table_ + " afetou " + std::to_string(affected) +
+                      " registros em vez de 1");
+  } catch (...) {
+    writer.EndUseQuietly(false);
+    throw;
+  }
+  writer.EndUse(true);
+}
+
+}  // namespace quirada

@@ -1,0 +1,145 @@
+// A query of an FbConnection: SQL text with named parameters (":NAME"), opened in one transaction
+// and read one row at a time, optionally updatable through a second transaction.
+//
+// - Parameters are bound by name (without regard to case) and keep their value until bound again;
+//   every occurrence of a name carries the same value. Opening with an unbound parameter fails.
+// - Open positions on the first row; Eof is true when there is no current row. Rows are fetched
+//   one at a time: only the current row is held, and a BLOB column is read only when asked for.
+// - Columns are read by name (their alias, without regard to case). Reading when there is no row
+//   at all gives NULL, so text reads as "" and numbers and dates as 0.
+// - Text follows the rules of fb_message.h (ISO-8859-1 on the wire, trailing blanks of CHAR
+//   dropped, empty and NULL the same, values cut to the length of their parameter or column).
+// - With an update target (a table and its key columns), Edit or Append, the SetField calls and
+//   Post write the fields that were set, in the order they were set, as an UPDATE of the current
+//   row (found by the key values it was read with) or an INSERT, in the update transaction; the
+//   write is committed at once. An UPDATE that finds no row fails. After Post the current row
+//   shows the posted values.
+// - Opening, executing and posting attach again, once, when they find the connection broken (see
+//   fb_connection.h); a query whose rows were lost that way fails on Next.
+#pragma once
+
+#include <firebird/Interface.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "dispatch/fb_api.h"
+#include "dispatch/fb_connection.h"
+#include "dispatch/fb_message.h"
+#include "dispatch/fb_value.h"
+#include "dispatch/sql_params.h"
+#include "service/datetime.h"
+
+namespace quirada {
+
+class FbQuery {
+ public:
+  enum class State { kInactive, kBrowse, kEdit, kInsert };
+
+  FbQuery(FbConnection& connection, FbTransaction& transaction, std::string sql);
+  ~FbQuery();
+  FbQuery(const FbQuery&) = delete;
+  FbQuery& operator=(const FbQuery&) = delete;
+
+  const std::string& SQL() const { return sql_; }
+  // The distinct parameter names, in order of first appearance.
+  std::vector<std::string> ParamNames() const;
+
+  // Makes the query updatable: Post writes to `table`, finding the row by `key_fields`.
+  void SetUpdateTarget(std::string table, std::vector<std::string> key_fields, FbTransaction& update_transaction);
+
+  void SetParamString(std::string_view name, std::string_view value);
+  void SetParamInteger(std::string_view name, long long value);
+  void SetParamDateTime(std::string_view name, TDateTime value);
+  void SetParamNull(std::string_view name);
+
+  void Open();
+  void Close();
+  bool Active() const { return state_ != State::kInactive; }
+  State state() const { return state_; }
+  bool Eof() const { return eof_; }
+  void Next();
+  // Runs a statement that returns no rows (or ignores them); committed at once unless its
+  // transaction was started explicitly.
+  void ExecSQL();
+  unsigned long long RowsAffected() const { return rows_affected_; }
+
+  std::vector<std::string> FieldNames() const;
+  bool FieldIsNull(std::string_view name);
+  std::string FieldAsString(std::string_view name);
+  long long FieldAsInteger(std::string_view name);
+  TDateTime FieldAsDateTime(std::string_view name);
+
+  void Edit();
+  void Append();
+  void SetFieldString(std::string_view name, std::string_view value);
+  void SetFieldInteger(std::string_view name, long long value);
+  void SetFieldDateTime(std::string_view name, TDateTime value);
+  void SetFieldNull(std::string_view name);
+  void Post();
+  void Cancel();
+
+ private:
+  friend class FbConnection;
+  struct Cell {
+    FbValue value;
+    bool blob_pending = false;
+    ISC_QUAD blob_id{};
+  };
+
+  void CloseForDisconnect();  // the connection is being closed: close, committing
+  void Abandon();             // the attachment is gone: forget every handle
+
+  void BindParam(std::string_view name, FbValue value);
+  void OpenOnce();
+  void ExecOnce();
+  void PostOnce();
+  void Prepare(Firebird::ITransaction* transaction);
+  std::vector<const FbValue*> PositionalValues() const;
+  void FetchRow();
+  void ReleaseCursor() noexcept;
+  void DropStatement() noexcept;
+  std::size_t ColumnIndex(std::string_view name) const;
+  const FbValue& Value(std::string_view name);
+  void SetField(std::string_view name, FbValue value);
+
+  FbConnection& connection_;
+  FbTransaction& transaction_;
+  const std::string sql_;
+  const PositionalSql positional_;
+
+  // Parameters: distinct names (upper case) and their values; the name index of every "?".
+  std::vector<std::string> param_keys_;
+  std::vector<std::string> param_names_;
+  std::vector<std::optional<FbValue>> param_values_;
+  std::vector<std::size_t> param_of_position_;
+
+  // Prepared statement and open cursor, on the current attachment.
+  FbPtr<Firebird::IStatement> statement_;
+  FbPtr<Firebird::IMessageMetadata> input_metadata_;
+  FbPtr<Firebird::IMessageMetadata> output_metadata_;
+  FbPtr<Firebird::IResultSet> cursor_;
+  std::vector<FbColumn> columns_;
+  FbBuffer row_buffer_;
+  bool holds_use_ = false;
+  bool rows_lost_ = false;
+  bool has_row_ = false;  // a row was read (or posted) since Open
+
+  State state_ = State::kInactive;
+  bool eof_ = true;
+  std::vector<Cell> row_;  // the current row; NULLs when there is none
+  unsigned long long rows_affected_ = 0;
+
+  // Updating.
+  std::string update_table_;
+  std::vector<std::string> key_fields_;
+  FbTransaction* update_transaction_ = nullptr;
+  std::vector<std::pair<std::size_t, FbValue>> pending_;  // fields set since Edit/Append, in order
+  std::vector<FbValue> original_keys_;
+};
+
+}  // namespace quirada

@@ -1,0 +1,387 @@
+#include "dispatch/testing/erp_database.h"
+
+#include <fcntl.h>
+#include <ibase.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "dispatch/fb_api.h"
+#include "dispatch/testing/erp_schema.h"
+#include "service/errors.h"
+#include "service/platform.h"
+#include "service/text.h"
+
+namespace quirada::testing {
+namespace {
+
+constexpr const char* kFolder = "/tmp/quirada-fb-tests/";
+// Passwords the fixtures may leave behind when a test run is killed mid-change.
+constexpr const char* kKnownTestPasswords[] = {"zumbrelok", "quirada-outra-senha"};
+
+// The process's share of the lock over SYSDBA's password: shared while ErpDatabase objects exist,
+// exclusive while a SysdbaPasswordChange exists. One descriptor per process, so that the process
+// can turn its own shared lock into the exclusive one.
+class ServerLock {
+ public:
+  static ServerLock& Instance() {
+    static ServerLock lock;
+    return lock;
+  }
+
+  void AcquireShared() {
+    if (shared_++ == 0 && !exclusive_) Flock(LOCK_SH);
+  }
+  void ReleaseShared() {
+    if (--shared_ == 0 && !exclusive_) Flock(LOCK_UN);
+  }
+  void AcquireExclusive() {
+    Flock(LOCK_EX);
+    exclusive_ = true;
+  }
+  void ReleaseExclusive() {
+    exclusive_ = false;
+    Flock(shared_ > 0 ? LOCK_SH : LOCK_UN);
+  }
+
+ private:
+  ServerLock() {
+    const std::string path = TestDatabaseFolder() + "sysdba-password.lock";
+    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd_ < 0) throw Exception("Não foi possível abrir " + path + ": " + std::strerror(errno));
+    fchmod(fd_, 0666);
+  }
+
+  void Flock(int op) {
+    while (flock(fd_, op) != 0) {
+      if (errno != EINTR) throw Exception(std::string("flock: ") + std::strerror(errno));
+    }
+  }
+
+  int fd_ = -1;
+  int shared_ = 0;
+  bool exclusive_ = false;
+};
+
+std::string ConnectionString(const std::string& path) { return std::string(kTestServer) + "/3050:" + path; }
+
+// The statements of a script, split at the ';' that are not inside literals or comments; COMMIT
+// statements are left out (every statement is committed on its own).
+std::vector<std::string> SplitScript(const std::string& script) {
+  std::vector<std::string> statements;
+  std::string current;
+  for (std::size_t i = 0; i < script.size(); ++i) {
+    const char c = script[i];
+    if (c == '\'' || c == '"') {
+      const std::size_t end = script.find(c, i + 1);
+      const std::size_t stop = end == std::string::npos ? script.size() : end + 1;
+      current.append(script, i, stop - i);
+      i = stop - 1;
+    } else if (c == '-' && i + 1 < script.size() && script[i + 1] == '-') {
+      const std::size_t end = script.find('\n', i);
+      i = end == std::string::npos ? script.size() : end;
+      current += '\n';
+    } else if (c == '/' && i + 1 < script.size() && script[i + 1] == '*') {
+      const std::size_t end = script.find("*/", i + 2);
+      i = end == std::string::npos ? script.size() : end + 1;
+    } else if (c == ';') {
+      statements.push_back(current);
+      current.clear();
+    } else {
+      current += c;
+    }
+  }
+  statements.push_back(current);
+  std::vector<std::string> kept;
+  for (std::string& s : statements) {
+    const std::size_t b = s.find_first_not_of(" \t\r\n");
+    if (b == std::string::npos) continue;
+    s = s.substr(b, s.find_last_not_of(" \t\r\n") - b + 1);
+    std::string upper = s;
+    for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    if (upper == "COMMIT" || upper == "COMMIT WORK") continue;
+    kept.push_back(s);
+  }
+  return kept;
+}
+
+FbOwned<Firebird::IXpbBuilder> Dpb(FbStatus& st, const std::string& password, bool create) {
+  FbOwned<Firebird::IXpbBuilder> dpb(FbUtil()->getXpbBuilder(&st, Firebird::IXpbBuilder::DPB, nullptr, 0));
+  dpb->insertString(&st, isc_dpb_user_name, kTestUser);
+  dpb->insertString(&st, isc_dpb_password, password.c_str());
+  dpb->insertString(&st, isc_dpb_lc_ctype, "ISO8859_1");
+  dpb->insertInt(&st, isc_dpb_sql_dialect, 3);
+  if (create) dpb->insertString(&st, isc_dpb_set_db_charset, "ISO8859_1");
+  return dpb;
+}
+
+void ExecuteRaw(Firebird::IAttachment* attachment, const std::string& sql) {
+  FbStatus st;
+  FbPtr<Firebird::ITransaction> tra(attachment->startTransaction(&st, 0, nullptr));
+  attachment->execute(&st, tra.get(), 0, sql.c_str(), 3, nullptr, nullptr, nullptr, nullptr);
+  tra->commit(&st);
+  (void)tra.release();
+}
+
+void CreateDatabase(const std::string& path) {
+  FbCall([&] {
+    FbStatus st;
+    FbPtr<Firebird::IProvider> provider(FbMaster()->getDispatcher());
+    auto dpb = Dpb(st, kTestPassword, true);
+    FbPtr<Firebird::IAttachment> attachment(provider->createDatabase(
+        &st, ConnectionString(path).c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st)));
+    for (const std::string& statement : SplitScript(ErpSchemaSql())) ExecuteRaw(attachment.get(), statement);
+    attachment->detach(&st);
+    (void)attachment.release();
+  });
+}
+
+// Drops the database, ending other attachments first; retries while the server still counts a
+// just-ended attachment.
+void DropDatabase(const std::string& path) {
+  std::string last_error;
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    try {
+      FbCall([&] {
+        FbStatus st;
+        FbPtr<Firebird::IProvider> provider(FbMaster()->getDispatcher());
+        auto dpb = Dpb(st, kTestPassword, false);
+        FbPtr<Firebird::IAttachment> attachment(provider->attachDatabase(
+            &st, ConnectionString(path).c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st)));
+        ExecuteRaw(attachment.get(), "DELETE FROM MON$ATTACHMENTS WHERE MON$ATTACHMENT_ID <> CURRENT_CONNECTION");
+        attachment->dropDatabase(&st);
+        (void)attachment.release();
+      });
+      return;
+    } catch (const std::exception& e) {
+      last_error = e.what();
+      if (last_error.find("No such file") != std::string::npos) return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  std::fprintf(stderr, "ErpDatabase: could not drop %s: %s\n", path.c_str(), last_error.c_str());
+}
+
+void BindText(FbQuery& q, const char* name, const std::optional<std::string>& value) {
+  if (value)
+    q.SetParamString(name, *value);
+  else
+    q.SetParamNull(name);
+}
+
+}  // namespace
+
+std::string TestDatabaseFolder() {
+  if (mkdir(kFolder, 01777) == 0) chmod(kFolder, 01777);
+  return kFolder;
+}
+
+std::vector<std::string> TestConnectionParams(const std::string& database, const std::string& password,
+                                              const std::string& server) {
+  return {
+      "DriverID=FB",    "Pooled=false",      "Database=" + database,  "User_Name=" + std::string(kTestUser),
+      "Password=" + password, "Protocol=TCPIP", "Server=" + server, "Port=3050",
+      "SQLDialect=3",   "CharacterSet=ISO8859_1", "ExtendedMetaData=False", "OpenMode=Open",
+  };
+}
+
+ErpDatabase::ErpDatabase() {
+  static std::atomic<int> counter{0};
+  std::random_device random;
+  const std::string folder = TestDatabaseFolder();
+  do {
+    path_ = folder + "erp-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + "-" +
+            std::to_string(random() % 1000000) + ".fdb";
+  } while (std::filesystem::exists(path_));
+
+  ServerLock::Instance().AcquireShared();
+  try {
+    CreateDatabase(path_);
+    connection_.Params = ConnectionParams();
+    connection_.Connect();
+  } catch (...) {
+    ServerLock::Instance().ReleaseShared();
+    throw;
+  }
+}
+
+ErpDatabase::~ErpDatabase() {
+  try {
+    connection_.Disconnect();
+  } catch (...) {
+  }
+  DropDatabase(path_);
+  ServerLock::Instance().ReleaseShared();
+}
+
+void ErpDatabase::WriteIni(const std::string& dir, const std::optional<std::string>& servidor) const {
+  std::ofstream out(dir + "Morvant.ini", std::ios::binary | std::ios::trunc);
+  out << "[Morvant]\r\n";
+  if (servidor) out << "Servidor=" << Utf8ToLatin1(*servidor) << "\r\n";
+  out << "Caminho=" << Utf8ToLatin1(path_) << "\r\n";
+  if (!out.flush()) throw Exception("Não foi possível gravar " + dir + "Morvant.ini");
+}
+
+FbConnection& ErpDatabase::connection() {
+  connection_.Connect();
+  return connection_;
+}
+
+void ErpDatabase::Execute(const std::string& sql) {
+  FbQuery q(connection(), transaction_, sql);
+  q.ExecSQL();
+}
+
+void ErpDatabase::ClearTables() {
+  for (const char* table : {"PADRAOII", "NOTASENTRADASESAIDAS", "XML_CANCELAMENTO", "QUIRADA_ENVIOS_XML"})
+    Execute(std::string("DELETE FROM ") + table);
+}
+
+void ErpDatabase::InsertSettings(const SettingsRow& row) {
+  FbQuery q(connection(), transaction_,
+            "INSERT INTO PADRAOII (CODIGO, QUIRADA_AUTORIZATION_KEY, QUIRADA_INTEGRATION_KEY, "
+            "QUIRADA_DATAINICIALENVIO, QUIRADA_ENVIARNFE_PROPRIO, QUIRADA_ENVIARNFE_TERCEIROS, "
+            "QUIRADA_ENVIARNFCE, QUIRADA_ENVIARSAT, QUIRADA_ENVIARXMLCANCELAMENTO) "
+            "VALUES (:CODIGO, :AUT, :INT, :DATA, :NFE_P, :NFE_T, :NFCE, :SAT, :CANC)");
+  q.SetParamInteger("CODIGO", row.codigo);
+  BindText(q, "AUT", row.autorization_key);
+  BindText(q, "INT", row.integration_key);
+  if (row.data_inicial_envio)
+    q.SetParamDateTime("DATA", *row.data_inicial_envio);
+  else
+    q.SetParamNull("DATA");
+  BindText(q, "NFE_P", row.enviar_nfe_proprio);
+  BindText(q, "NFE_T", row.enviar_nfe_terceiros);
+  BindText(q, "NFCE", row.enviar_nfce);
+  BindText(q, "SAT", row.enviar_sat);
+  BindText(q, "CANC", row.enviar_xml_cancelamento);
+  q.ExecSQL();
+}
+
+void ErpDatabase::InsertNote(const NoteRow& row) {
+  FbQuery q(connection(), transaction_,
+            "INSERT INTO NOTASENTRADASESAIDAS (SEQUENCIAL, CHAVENFE, XMLNFE, DATA, MODELONOTAFISCAL, EMISSAO, "
+            "STATUSNFE) VALUES (:SEQ, :CHAVE, :XML, :DATA, :MODELO, :EMISSAO, :STATUS)");
+  q.SetParamInteger("SEQ", row.sequencial);
+  q.SetParamString("CHAVE", row.chave);
+  q.SetParamString("XML", row.xml);
+  q.SetParamDateTime("DATA", row.data);
+  q.SetParamString("MODELO", row.modelo);
+  q.SetParamString("EMISSAO", row.emissao);
+  BindText(q, "STATUS", row.status);
+  q.ExecSQL();
+}
+
+void ErpDatabase::InsertCancellation(const CancellationRow& row) {
+  FbQuery q(connection(), transaction_,
+            "INSERT INTO XML_CANCELAMENTO (SEQUENCIAL, CHAVE_CANC, XML, DATA) VALUES (:SEQ, :CHAVE, :XML, :DATA)");
+  q.SetParamInteger("SEQ", row.sequencial);
+  q.SetParamString("CHAVE", row.chave);
+  q.SetParamString("XML", row.xml);
+  q.SetParamDateTime("DATA", row.data);
+  q.ExecSQL();
+}
+
+void ErpDatabase::InsertRegister(const RegisterRow& row) {
+  FbQuery q(connection(), transaction_,
+            "INSERT INTO QUIRADA_ENVIOS_XML (SEQUENCIAL, TIPOXML, DATAHORAENVIO, ID_ENVIO, CODIGORETORNO) "
+            "VALUES (:SEQ, :TIPO, :DATA, :ID, :COD)");
+  q.SetParamInteger("SEQ", row.sequencial);
+  q.SetParamString("TIPO", row.tipo_xml);
+  q.SetParamDateTime("DATA", row.data_hora_envio);
+  q.SetParamString("ID", row.id_envio);
+  q.SetParamString("COD", row.codigo_retorno);
+  q.ExecSQL();
+}
+
+std::vector<RegisterRow> ErpDatabase::RegisterRows() {
+  FbQuery q(connection(), transaction_,
+            "SELECT SEQUENCIAL, TIPOXML, DATAHORAENVIO, ID_ENVIO, CODIGORETORNO FROM QUIRADA_ENVIOS_XML "
+            "ORDER BY TIPOXML, SEQUENCIAL");
+  std::vector<RegisterRow> rows;
+  for (q.Open(); !q.Eof(); q.Next()) {
+    rows.push_back({q.FieldAsInteger("SEQUENCIAL"), q.FieldAsString("TIPOXML"), q.FieldAsDateTime("DATAHORAENVIO"),
+                    q.FieldAsString("ID_ENVIO"), q.FieldAsString("CODIGORETORNO")});
+  }
+  return rows;
+}
+
+TDateTime ErpDatabase::ServerDate() {
+  FbQuery q(connection(), transaction_, "SELECT CURRENT_DATE AS HOJE FROM RDB$DATABASE");
+  q.Open();
+  return q.FieldAsDateTime("HOJE");
+}
+
+void ErpDatabase::KillOtherAttachments() {
+  Execute("DELETE FROM MON$ATTACHMENTS WHERE MON$ATTACHMENT_ID <> CURRENT_CONNECTION");
+}
+
+SysdbaPasswordChange::SysdbaPasswordChange(const ErpDatabase& database, const std::string& password) {
+  ServerLock::Instance().AcquireExclusive();
+  auto alter = [this](const std::string& to) {
+    std::string quoted;
+    for (char c : to) quoted += c == '\'' ? std::string("''") : std::string(1, c);
+    FbQuery q(connection_, transaction_, "ALTER USER SYSDBA PASSWORD '" + quoted + "'");
+    q.ExecSQL();
+  };
+  try {
+    connection_.Params = database.ConnectionParams();
+    try {
+      connection_.Connect();
+    } catch (const Exception&) {
+      // A killed run may have left a test password in place: find it and put the right one back.
+      for (const char* known : kKnownTestPasswords) {
+        connection_.Params = database.ConnectionParams(known);
+        try {
+          connection_.Connect();
+          break;
+        } catch (const Exception&) {
+        }
+      }
+      if (!connection_.Connected()) throw;
+      alter(kTestPassword);
+    }
+    alter(password);
+  } catch (...) {
+    ServerLock::Instance().ReleaseExclusive();
+    throw;
+  }
+}
+
+SysdbaPasswordChange::~SysdbaPasswordChange() {
+  try {
+    FbQuery q(connection_, transaction_, std::string("ALTER USER SYSDBA PASSWORD '") + kTestPassword + "'");
+    q.ExecSQL();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "SysdbaPasswordChange: could not put the test password back: %s\n", e.what());
+  }
+  try {
+    connection_.Disconnect();
+  } catch (...) {
+  }
+  ServerLock::Instance().ReleaseExclusive();
+}
+
+TempFolder::TempFolder() {
+  std::string pattern = TempDir() + "quirada-test-XXXXXX";
+  if (!mkdtemp(pattern.data())) throw Exception("mkdtemp: " + std::string(std::strerror(errno)));
+  path_ = pattern + "/";
+}
+
+TempFolder::~TempFolder() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+}  // namespace quirada::testing

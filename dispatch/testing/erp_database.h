@@ -1,0 +1,141 @@
+// A fresh ERP database on the test Firebird server (127.0.0.1:3050, SYSDBA), for tests, the
+// end-to-end tests and the demo.
+//
+// ErpDatabase creates a new ISO8859_1 database with the ERP tables of erp_schema.sql in
+// /tmp/quirada-fb-tests/ (a folder the firebird user can write), offers helpers to fill and read
+// the tables, and drops the database when it goes away. While one exists, the process holds a
+// shared lock that SysdbaPasswordChange waits for, so changing SYSDBA's password server-wide never
+// pulls the server from under a test of another process that uses these fixtures.
+//
+// Helpers insert through the connection layer under test (text rules included) and read back with
+// plain SQL. Failures are Exceptions.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "dispatch/fb_connection.h"
+#include "dispatch/fb_query.h"
+#include "service/datetime.h"
+
+namespace quirada::testing {
+
+inline constexpr const char* kTestServer = "127.0.0.1";
+inline constexpr const char* kTestUser = "SYSDBA";
+inline constexpr const char* kTestPassword = "gizmor";
+
+// "/tmp/quirada-fb-tests/", created with mode 1777 when missing.
+std::string TestDatabaseFolder();
+
+// The twelve connection parameter lines of the service for `database` on the test server.
+std::vector<std::string> TestConnectionParams(const std::string& database,
+                                              const std::string& password = kTestPassword,
+                                              const std::string& server = kTestServer);
+
+struct SettingsRow {
+  long long codigo = 1;
+  std::optional<std::string> autorization_key = "chave-contabilidade";
+  std::optional<std::string> integration_key = "chave-integracao";
+  std::optional<TDateTime> data_inicial_envio;  // NULL when absent
+  std::optional<std::string> enviar_nfe_proprio = "Y";
+  std::optional<std::string> enviar_nfe_terceiros = "Y";
+  std::optional<std::string> enviar_nfce = "Y";
+  std::optional<std::string> enviar_sat = "Y";
+  std::optional<std::string> enviar_xml_cancelamento = "Y";
+};
+
+struct NoteRow {
+  long long sequencial = 0;
+  std::string chave;
+  std::string xml;
+  TDateTime data = 0;
+  std::string modelo = "55";
+  std::string emissao = "P";
+  std::optional<std::string> status = "E";
+};
+
+struct CancellationRow {
+  long long sequencial = 0;
+  std::string chave;
+  std::string xml;
+  TDateTime data = 0;
+};
+
+struct RegisterRow {
+  long long sequencial = 0;
+  std::string tipo_xml;
+  TDateTime data_hora_envio = 0;
+  std::string id_envio;
+  std::string codigo_retorno;
+};
+
+class ErpDatabase {
+ public:
+  ErpDatabase();
+  ~ErpDatabase();
+  ErpDatabase(const ErpDatabase&) = delete;
+  ErpDatabase& operator=(const ErpDatabase&) = delete;
+
+  // The database file as the server sees it.
+  const std::string& path() const { return path_; }
+  std::vector<std::string> ConnectionParams(const std::string& password = kTestPassword) const {
+    return TestConnectionParams(path_, password);
+  }
+  // Writes `dir`Morvant.ini naming this database ("Servidor" left out when `servidor` is empty).
+  void WriteIni(const std::string& dir, const std::optional<std::string>& servidor = kTestServer) const;
+
+  // Runs one statement on the fixture's own connection, committed at once.
+  void Execute(const std::string& sql);
+  void ClearTables();
+  void InsertSettings(const SettingsRow& row);
+  void InsertNote(const NoteRow& row);
+  void InsertCancellation(const CancellationRow& row);
+  void InsertRegister(const RegisterRow& row);
+  // Every register row, ordered by TIPOXML and SEQUENCIAL.
+  std::vector<RegisterRow> RegisterRows();
+  // The server's CURRENT_DATE.
+  TDateTime ServerDate();
+  // Ends every attachment to the database but the fixture's own (as an administrator would).
+  void KillOtherAttachments();
+  // The fixture's own connection, for ad-hoc queries (connected again when a test closed it).
+  FbConnection& connection();
+  FbTransaction& transaction() { return transaction_; }
+
+ private:
+  std::string path_;
+  FbConnection connection_;
+  FbTransaction transaction_{connection_, FbTransactionMode::kReadWrite};
+};
+
+// Sets SYSDBA's password on the whole test server for its lifetime and puts kTestPassword back
+// when it goes away (also when the test fails), through an attachment it keeps open. Waits until
+// no other process holds an ErpDatabase. A password left behind by a killed test run is repaired
+// first.
+class SysdbaPasswordChange {
+ public:
+  SysdbaPasswordChange(const ErpDatabase& database, const std::string& password);
+  ~SysdbaPasswordChange();
+  SysdbaPasswordChange(const SysdbaPasswordChange&) = delete;
+  SysdbaPasswordChange& operator=(const SysdbaPasswordChange&) = delete;
+
+ private:
+  FbConnection connection_;
+  FbTransaction transaction_{connection_, FbTransactionMode::kReadWrite};
+};
+
+// A new empty folder under the system's temporary directory (ending with '/'), removed with its
+// content when the object goes away.
+class TempFolder {
+ public:
+  TempFolder();
+  ~TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace quirada::testing
