@@ -1,0 +1,76 @@
+// StatusFile: the state of an uploaded batch, read from the platform into Retorno and Status.
+#include "platform_client/Quirada.h"
+#include "platform_client/charset.h"
+#include "platform_client/json_access.h"
+#include "service/errors.h"
+
+namespace quirada {
+
+TRetornoPadrao TDTQuirada::StatusFile(const std::string& aFileID) {
+  VerificarValidadeToken();
+
+  BeginExchange();
+  struct Release {
+    TDTQuirada& self;
+    ~Release() { self.FHTTP.reset(); }
+  } release{*this};
+
+  int status = -1;
+  std::string failure;
+  try {
+    HttpRequest request;
+    request.method = "GET";
+    request.endpoint = ParseEndpoint(FApiUrl);
+    request.target = kBatchStatusPath + aFileID;  // the id as it is, unescaped
+    request.version = HttpVersion::kHttp11;
+    request.ca_file = FCAFile;
+    ApiHeaderValues headers;
+    headers.content_type = "application/json; charset=utf-8";
+    headers.integration_key = FIntegrationKey;
+    headers.accept = "application/json";
+    headers.accept_charset = "utf-8";
+    request.headers = ApiHeaders(headers, request.endpoint);
+
+    const HttpResponse response = FHTTP->Send(request);
+    status = response.status;
+    FResponse = JsonDocument::Parse(DecodeBody(response.body, response.charset, DefaultCharset::kUtf8));
+    RequireObjectRoot(FResponse.get());
+
+    // The status object: the first file's "apiStatus", or the top-level "status" when the batch
+    // lists no files.
+    const rapidjson::Value& files = LookupArray(FResponse.get(), "filesExpanded");
+    const rapidjson::Value* status_object = nullptr;
+    if (files.Size() > 0) {
+      if (!files[0].IsObject()) throw Exception("Invalid class typecast");
+      status_object = &LookupObject(*FResponse, files[0], "apiStatus");
+    } else {
+      status_object = &LookupObject(FResponse.get(), "status");
+    }
+
+    Report(TRequestType::rtReadStatusFile, Retorno.Status, status);
+    Retorno.Codigo = status;
+    Retorno.CodRetorno = LookupText(*FResponse, *status_object, "code");
+    Retorno.Mensagem = LookupText(*FResponse, *status_object, "message");
+    Fstatus = Retorno.CodRetorno == "EA10" || Retorno.CodRetorno == "SA2";
+    return Retorno;
+  } catch (const HttpProtocolError& e) {
+    status = e.status();
+    DiscardRejectedToken(status);
+    failure = e.what();
+  } catch (const HttpTransportError& e) {
+    status = e.status();
+    failure = e.what();
+  } catch (const std::exception& e) {
+    failure = e.what();
+  }
+
+  FHTTP.reset();
+  if (FonExecuteRequest) {
+    // A failure of the handler here reaches the caller.
+    Report(TRequestType::rtReadStatusFile, failure, status);
+    return TRetornoPadrao{};
+  }
+  throw Exception(failure);
+}
+
+}  // namespace quirada

@@ -1,0 +1,115 @@
+#include "platform_client/multipart_body.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "service/errors.h"
+
+namespace quirada {
+namespace {
+
+[[noreturn]] void CannotOpen(const std::string& path, int error) {
+  throw Exception("Cannot open file \"" + path + "\". " + std::strerror(error));
+}
+
+}  // namespace
+
+std::string MultipartBoundary(TDateTime now) {
+  const DateTimeParts p = DecodeDateTime(now);
+  char digits[32];
+  std::snprintf(digits, sizeof digits, "%02d%02d%02d%02d%02d%02d%03d", p.month, p.day, p.year % 100,
+                p.hour, p.minute, p.second, p.millisecond);
+  return std::string("--------") + digits;
+}
+
+std::string FilenameParameter(const std::string& file_name) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (char ch : file_name) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == 0x7F || c == '"') {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 0x0F];
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
+MultipartUploadBody::MultipartUploadBody(const std::string& path, const std::string& file_name,
+                                         TDateTime now)
+    : path_(path), boundary_(MultipartBoundary(now)) {
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) CannotOpen(path, errno);
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const int error = S_ISDIR(st.st_mode) ? EISDIR : errno;
+    ::close(fd_);
+    fd_ = -1;
+    CannotOpen(path, error);
+  }
+  file_size_ = static_cast<uint64_t>(st.st_size);
+
+  head_ = "--" + boundary_ + "\r\n" +
+          "Content-Disposition: form-data; name=\"file[]\"; filename=\"" +
+          FilenameParameter(file_name) + "\"\r\n" +
+          "Content-Type: application/xml\r\n"
+          "Content-Transfer-Encoding: binary\r\n"
+          "\r\n";
+  tail_ = "\r\n--" + boundary_ + "\r\n" +
+          "Content-Disposition: form-data; name=\"query\"\r\n"
+          "Content-Type: application/json; charset=\"UTF-8\"\r\n"
+          "Content-Transfer-Encoding: quoted-printable\r\n"
+          "\r\n"
+          "{\"boxe/File\": true}\r\n"
+          "--" + boundary_ + "--\r\n";
+}
+
+MultipartUploadBody::~MultipartUploadBody() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::string MultipartUploadBody::ContentType() const {
+  return "multipart/form-data; boundary=" + boundary_;
+}
+
+uint64_t MultipartUploadBody::Size() const { return head_.size() + file_size_ + tail_.size(); }
+
+size_t MultipartUploadBody::Read(char* buffer, size_t max) {
+  size_t copied = 0;
+  while (copied < max && pos_ < Size()) {
+    if (pos_ < head_.size()) {
+      const size_t n = std::min<uint64_t>(max - copied, head_.size() - pos_);
+      std::memcpy(buffer + copied, head_.data() + pos_, n);
+      copied += n;
+      pos_ += n;
+    } else if (pos_ < head_.size() + file_size_) {
+      const uint64_t left = head_.size() + file_size_ - pos_;
+      const ssize_t n = ::read(fd_, buffer + copied, std::min<uint64_t>(max - copied, left));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) throw Exception("Cannot read file \"" + path_ + "\". " + std::strerror(errno));
+      if (n == 0) throw Exception("The file \"" + path_ + "\" shrank while it was being sent");
+      copied += static_cast<size_t>(n);
+      pos_ += static_cast<uint64_t>(n);
+      // One read of the file per call keeps the pieces the size libcurl asks for.
+      break;
+    } else {
+      const size_t at = pos_ - head_.size() - file_size_;
+      const size_t n = std::min<uint64_t>(max - copied, tail_.size() - at);
+      std::memcpy(buffer + copied, tail_.data() + at, n);
+      copied += n;
+      pos_ += n;
+    }
+  }
+  return copied;
+}
+
+}  // namespace quirada

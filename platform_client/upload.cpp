@@ -1,0 +1,80 @@
+// EnviaXML: the upload of one XML document as a new batch of the platform.
+#include "platform_client/Quirada.h"
+#include "platform_client/charset.h"
+#include "platform_client/json_access.h"
+#include "platform_client/multipart_body.h"
+#include "platform_client/path_parts.h"
+#include "service/errors.h"
+
+namespace quirada {
+namespace {
+
+// The value text of a member looked up by name; a missing member fails the upload.
+std::string MemberText(const JsonDocument& doc, const rapidjson::Value& object, const char* name) {
+  const rapidjson::Value* member = FindMember(object, name);
+  if (member == nullptr) throw Exception(std::string("Value '") + name + "' not found");
+  return MemberValueText(doc, *member);
+}
+
+}  // namespace
+
+TRetornoPadrao TDTQuirada::EnviaXML(const std::string& CaminhoXML) {
+  VerificarValidadeToken();
+
+  BeginExchange();
+  struct Release {
+    TDTQuirada& self;
+    ~Release() { self.FHTTP.reset(); }
+  } release{*this};
+
+  // The boundary is fixed and the file opened here, before any connection; a file that cannot be
+  // opened fails the upload with its own message. The body closes the file when it goes, before
+  // the HTTP client is released.
+  const std::string file_name = LastPathComponent(CaminhoXML);
+  MultipartUploadBody FPostFileStream(CaminhoXML, file_name, Now());
+
+  try {
+    HttpRequest request;
+    request.method = "POST";
+    request.endpoint = ParseEndpoint(FApiUrl);
+    request.target = kBatchesPath;
+    request.version = HttpVersion::kHttp10;
+    request.ca_file = FCAFile;
+    request.body = &FPostFileStream;
+    ApiHeaderValues headers;
+    headers.content_type = FPostFileStream.ContentType() + "; charset=utf-8";
+    headers.content_length = FPostFileStream.Size();
+    headers.integration_key = FIntegrationKey;
+    headers.accept = "*/*";
+    headers.accept_encoding = "gzip, deflate, br";
+    request.headers = ApiHeaders(headers, request.endpoint);
+
+    const HttpResponse response = FHTTP->Send(request);
+    const std::string aResult = DecodeBody(response.body, response.charset, DefaultCharset::kLatin1);
+    FResponse = JsonDocument::Parse(aResult);
+    RequireObjectRoot(FResponse.get());
+    const rapidjson::Value& stat = LookupObject(FResponse.get(), "status");
+
+    // Only a created batch (201) is recorded; any other 2xx answer changes nothing.
+    if (response.status == 201) {
+      const std::string FileId = MemberText(*FResponse, FResponse->Root(), "id");
+      Retorno.Id = FileId;
+      Retorno.Codigo = response.status;
+      Retorno.CodRetorno = MemberText(*FResponse, stat, "code");
+      Retorno.Mensagem = MemberText(*FResponse, stat, "message");
+      Gravalog(file_name, FileId);
+      Fstatus = true;
+    }
+    return Retorno;
+  } catch (const HttpProtocolError& e) {
+    DiscardRejectedToken(e.status());
+    // The platform's error body is the message.
+    const std::string text = DecodeBody(e.error_text(), e.response().charset, DefaultCharset::kLatin1);
+    Retorno.Mensagem = text;
+    throw Exception(text);
+  } catch (const std::exception& e) {
+    throw Exception(e.what());
+  }
+}
+
+}  // namespace quirada
