@@ -117,7 +117,9 @@ TEST_F(ConnectionSequence, ConnectsWithTheFirstPasswordOrTheFallbackOrLogsOneLin
     EXPECT_EQ(connection_.Connected(), c.connected);
     EXPECT_EQ(connection_.Params[4], "Password=" + c.password_used);
     EXPECT_EQ(log_, c.log);
-    if (c.connected) EXPECT_EQ(DatabaseName(), db_.path());
+    if (c.connected) {
+      EXPECT_EQ(DatabaseName(), db_.path());
+    }
     connection_.Disconnect();
   }
 }

@@ -8,6 +8,7 @@
 
 #include "dispatch/testing/erp_database.h"
 #include "service/errors.h"
+#include "service/text.h"
 
 namespace quirada {
 namespace {
@@ -123,6 +124,20 @@ TEST_F(FbQueryTest, Latin1TextRoundTripsThroughVarcharAndBlob) {
   read.Open();
   EXPECT_EQ(read.FieldAsString("V40"), text);
   EXPECT_EQ(read.FieldAsString("B"), text);
+}
+
+TEST_F(FbQueryTest, EveryByteOfABlobSurvivesTheTextConversions) {
+  // Documents are often UTF-8 bytes kept in an ISO-8859-1 column: they must come back byte for byte.
+  std::string bytes;
+  for (int b = 0; b < 256; ++b) bytes += static_cast<char>(b);
+  bytes += "<x>\xC3\xA7\xC3\xA3o</x>";
+  FbQuery insert(connection_, read_write_, "INSERT INTO TEXTOS (ID, B) VALUES (1, :B)");
+  insert.SetParamString("B", Latin1ToUtf8(bytes));
+  insert.ExecSQL();
+  EXPECT_EQ(ServerText("OCTET_LENGTH(B)", 1), std::to_string(bytes.size()));
+  FbQuery read(connection_, read_only_, "SELECT B FROM TEXTOS");
+  read.Open();
+  EXPECT_EQ(Utf8ToLatin1(read.FieldAsString("B")), bytes);
 }
 
 TEST_F(FbQueryTest, CharactersOutsideLatin1BecomeQuestionMarks) {
