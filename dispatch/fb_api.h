@@ -48,7 +48,8 @@ using FbPtr = std::unique_ptr<T, FbReleaser>;
 template <typename T>
 using FbOwned = std::unique_ptr<T, FbDisposer>;
 
-// A status for one or more client calls; throws Firebird::FbException on failure.
+// A status for one or more client calls; throws Firebird::FbException on failure. Calls take it
+// as `&status`, the way the client's own interfaces are written to be called.
 class FbStatus {
  public:
   FbStatus() : status_(FbMaster()->getStatus()), wrapper_(status_.get()) {}
