@@ -140,6 +140,12 @@ class TDTQuirada {
   bool Status() const { return Fstatus; }
   void setStatus(bool value) { Fstatus = value; }
 
+  // The HTTP status of the last upload's answer (EnviaXML), -1 when no answer came. It tells a
+  // batch created by this upload (201) from a success that created none, and a rejection of the
+  // document from a failure of the platform, without relying on Retorno, which keeps what earlier
+  // operations wrote.
+  int32_t UltimoStatusEnvio() const { return FUltimoStatusEnvio; }
+
   // The token file's path: CaminhoArquivoToken followed directly by "token.dm".
   std::string TokenFilePath() const { return FCaminhoArquivoToken + kTokenFileName; }
 
@@ -210,6 +216,7 @@ class TDTQuirada {
   TKeyClient KeyCliente;
 
  private:
+  int32_t FUltimoStatusEnvio = -1;
   std::string FApiUrl = kDefaultApiUrl;
   std::string FAuthUrl = kDefaultAuthUrl;
   std::string FCAFile;

@@ -19,6 +19,7 @@ std::string MemberText(const JsonDocument& doc, const rapidjson::Value& object, 
 }  // namespace
 
 TRetornoPadrao TDTQuirada::EnviaXML(const std::string& CaminhoXML) {
+  FUltimoStatusEnvio = -1;
   VerificarValidadeToken();
 
   BeginExchange();
@@ -50,6 +51,7 @@ TRetornoPadrao TDTQuirada::EnviaXML(const std::string& CaminhoXML) {
     request.headers = ApiHeaders(headers, request.endpoint);
 
     const HttpResponse response = FHTTP->Send(request);
+    FUltimoStatusEnvio = response.status;
     const std::string aResult = DecodeBody(response.body, response.charset, DefaultCharset::kLatin1);
     FResponse = JsonDocument::Parse(aResult);
     RequireObjectRoot(FResponse.get());
@@ -67,6 +69,7 @@ TRetornoPadrao TDTQuirada::EnviaXML(const std::string& CaminhoXML) {
     }
     return Retorno;
   } catch (const HttpProtocolError& e) {
+    FUltimoStatusEnvio = e.status();
     DiscardRejectedToken(e.status());
     // The platform's error body is the message.
     const std::string text = DecodeBody(e.error_text(), e.response().charset, DefaultCharset::kLatin1);

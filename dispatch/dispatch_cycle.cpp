@@ -1,0 +1,183 @@
+#include "dispatch/dispatch_cycle.h"
+
+#include <unistd.h>
+
+#include <charconv>
+#include <optional>
+#include <ostream>
+
+#include "dispatch/connection_setup.h"
+#include "dispatch/ini_file.h"
+#include "dispatch/xml_file.h"
+#include "service/errors.h"
+#include "service/platform.h"
+
+namespace quirada {
+namespace {
+
+constexpr uint32_t kIntervaloPadraoSegundos = 3600;
+
+bool FileExists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+std::string IniPath(const std::string& executable_dir) { return executable_dir + kArquivoIni; }
+
+// Reads the settings row and binds the pending query's parameters from it. Returns false when a
+// key is empty (or there is no row): the cycle has nothing to do then.
+bool AbrirConfiguracao(TCicloEnvio& c) {
+  c.TBPadraoII.Open();
+  if (c.TBPadraoII.FieldAsString("QUIRADA_AUTORIZATION_KEY").empty()) return false;
+  if (c.TBPadraoII.FieldAsString("QUIRADA_INTEGRATION_KEY").empty()) return false;
+
+  c.TBXml.Close();
+  c.TBXml.SetParamDateTime("DATA", c.TBPadraoII.FieldAsDateTime("QUIRADA_DATAINICIALENVIO"));
+  c.TBXml.SetParamString("NFE_T", c.TBPadraoII.FieldAsString("QUIRADA_ENVIARNFE_TERCEIROS"));
+  c.TBXml.SetParamString("NFE_P", c.TBPadraoII.FieldAsString("QUIRADA_ENVIARNFE_PROPRIO"));
+  c.TBXml.SetParamString("NFCE", c.TBPadraoII.FieldAsString("QUIRADA_ENVIARNFCE"));
+  c.TBXml.SetParamString("SAT", c.TBPadraoII.FieldAsString("QUIRADA_ENVIARSAT"));
+  c.TBXml.SetParamString("CANC", c.TBPadraoII.FieldAsString("QUIRADA_ENVIARXMLCANCELAMENTO"));
+  c.TBXml.Open();
+  return true;
+}
+
+void ConfigurarCliente(TCicloEnvio& c) {
+  TDTQuirada& q = c.DTQuirada;
+  q.SetClientID(kClientID);
+  q.SetClientSecret(kClientSecret);
+  q.setAuence(kAudience);
+  q.setKeyContabilidade(c.TBPadraoII.FieldAsString("QUIRADA_AUTORIZATION_KEY"));
+  q.setIntegrationKey(c.TBPadraoII.FieldAsString("QUIRADA_INTEGRATION_KEY"));
+  q.setCaminhoArquivoToken(TempDir());
+  const std::string ini = IniPath(c.executable_dir);
+  q.SetApiUrl(ReadIniString(ini, kSecaoQuirada, "ApiUrl", kDefaultApiUrl));
+  q.SetAuthUrl(ReadIniString(ini, kSecaoQuirada, "AuthUrl", kDefaultAuthUrl));
+  q.SetCAFile(ReadIniString(ini, kSecaoQuirada, "CAFile", ""));
+}
+
+// A rejection of this one document by the platform, as opposed to a failure of the platform, the
+// network or the credentials, which would strike every document alike.
+bool DocumentoRecusado(int32_t status) {
+  return status >= 400 && status <= 499 && status != 401 && status != 403 && status != 408 &&
+         status != 429;
+}
+
+void RegistrarEnvio(TCicloEnvio& c, long long sequencial, const std::string& tipo,
+                    const std::string& IDEnvio) {
+  FbQuery& r = c.TBEnviosXML;
+  r.Close();
+  r.SetParamInteger("SEQUENCIAL", sequencial);
+  r.SetParamString("TIPOXML", tipo);
+  r.Open();
+  if (!r.Eof())
+    r.Edit();
+  else
+    r.Append();
+  r.SetFieldInteger("SEQUENCIAL", sequencial);
+  r.SetFieldString("TIPOXML", tipo);
+  r.SetFieldDateTime("DATAHORAENVIO", Now());
+  r.SetFieldString("ID_ENVIO", IDEnvio);
+  r.SetFieldString("CODIGORETORNO", c.DTQuirada.Retorno.CodRetorno);
+  r.Post();
+}
+
+void EnviarDocumento(TCicloEnvio& c) {
+  const long long sequencial = c.TBXml.FieldAsInteger("SEQUENCIAL");
+  const std::string tipo = c.TBXml.FieldAsString("TIPO");
+  const std::string chave = c.TBXml.FieldAsString("CHAVE");
+  const std::string ArquivoXML = c.executable_dir + ExtraiNumero(chave) + ".xml";
+
+  if (FileExists(ArquivoXML)) ::unlink(ArquivoXML.c_str());
+  SaveXmlFile(ArquivoXML, c.TBXml.FieldAsString("XML"));
+
+  TDTQuirada& q = c.DTQuirada;
+  try {
+    q.EnviaXML(ArquivoXML);
+  } catch (const std::exception& e) {
+    if (!DocumentoRecusado(q.UltimoStatusEnvio())) throw;
+    c.DoSaveLog("Documento " + chave + " recusado pela plataforma: " + e.what());
+    ::unlink(ArquivoXML.c_str());
+    return;
+  }
+
+  // Only a batch created by this upload (status 201) left its code and identifier in Retorno;
+  // anything else there belongs to an earlier operation.
+  const std::string& codigo = q.Retorno.CodRetorno;
+  if (q.UltimoStatusEnvio() == 201 && (codigo == "S1" || codigo == "S2")) {
+    const std::string IDEnvio = q.Retorno.Id;
+    q.StatusFile(IDEnvio);
+    const std::string& estado = q.Retorno.CodRetorno;
+    if (estado != "E0" && estado != "EA0" && estado != "EB0")
+      RegistrarEnvio(c, sequencial, tipo, IDEnvio);
+  }
+
+  if (FileExists(ArquivoXML)) ::unlink(ArquivoXML.c_str());
+}
+
+// Runs `body`, then the tail of every cycle whatever happened: close the settings query and
+// disconnect. The first failure, of the body or of the tail, leaves as a plain Exception.
+template <typename Body>
+void ComFechamento(TCicloEnvio& c, Body&& body) {
+  std::optional<std::string> falha;
+  try {
+    body();
+  } catch (const std::exception& e) {
+    falha = e.what();
+  }
+  try {
+    c.TBPadraoII.Close();
+  } catch (const std::exception& e) {
+    if (!falha) falha = e.what();
+  }
+  try {
+    c.Connquendalor.Disconnect();
+  } catch (const std::exception& e) {
+    if (!falha) falha = e.what();
+  }
+  if (falha) throw Exception(*falha);
+}
+
+}  // namespace
+
+bool ExecutarCicloEnvio(TCicloEnvio& c) {
+  bool conectou = false;
+  ComFechamento(c, [&] {
+    conectou = ConectarBancoDados(c.Connquendalor, c.executable_dir, c.DoSaveLog);
+    if (!conectou) return;
+    if (!AbrirConfiguracao(c) || c.TBXml.Eof()) return;
+    ConfigurarCliente(c);
+    for (; !c.TBXml.Eof(); c.TBXml.Next()) EnviarDocumento(c);
+  });
+  return conectou;
+}
+
+void ListarPendentes(TCicloEnvio& c, std::ostream& out) {
+  ComFechamento(c, [&] {
+    std::string falha;
+    auto guardar = [&falha](const std::string& msg) { falha = msg; };
+    if (!ConectarBancoDados(c.Connquendalor, c.executable_dir, guardar)) throw Exception(falha);
+    if (!AbrirConfiguracao(c)) {
+      out << "Nada a enviar: a chave de autorização ou a chave de integração está vazia em "
+             "PADRAOII.\n";
+      return;
+    }
+    int total = 0;
+    for (; !c.TBXml.Eof(); c.TBXml.Next(), ++total) {
+      out << c.TBXml.FieldAsInteger("SEQUENCIAL") << ' ' << c.TBXml.FieldAsString("TIPO") << ' '
+          << c.TBXml.FieldAsString("CHAVE") << ' '
+          << XmlFileBytes(c.TBXml.FieldAsString("XML")).size() << '\n';
+    }
+    out << total << " documento(s) pendente(s).\n";
+  });
+}
+
+uint32_t IntervaloCiclo(const std::string& executable_dir) {
+  const std::string text =
+      ReadIniString(IniPath(executable_dir), kSecaoQuirada, "IntervaloSegundos", "");
+  uint32_t seconds = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+  if (ec != std::errc() || end != text.data() + text.size() || seconds == 0 ||
+      seconds > 4'000'000)
+    seconds = kIntervaloPadraoSegundos;
+  return seconds * 1000;
+}
+
+}  // namespace quirada

@@ -1,0 +1,63 @@
+// The dispatch cycle: the work of every timer tick.
+//
+// ExecutarCicloEnvio connects to the ERP database, reads the integration settings and the pending
+// documents, and for each document in turn writes its XML file beside the executable, uploads it,
+// asks the platform for the state of the batch it created and, when the platform accepted it,
+// records the send in the register (committed at once), then deletes the file. Whatever happens,
+// it closes the settings query and disconnects before it returns or raises.
+//
+// Outcome of one document:
+//  - upload code "S1" or "S2" (exact) and a status code other than "E0", "EA0", "EB0": recorded;
+//  - upload code "S1"/"S2" and status "E0", "EA0" or "EB0": not recorded, offered again;
+//  - any other upload code, or an upload answered with a success status other than 201 (which
+//    leaves no code of its own): not recorded, no status query, offered again.
+// A document that the platform rejects on its own account (an upload answered 4xx other than 401,
+// 403, 408 and 429) is written to the service log with its access key and skipped; its file is
+// deleted and the cycle goes on. Every other failure ends the cycle: ExecutarCicloEnvio raises an
+// Exception with the failure's message. Documents recorded before it stay recorded.
+//
+// A failed connection is not raised: the connection sequence logs it, the cycle ends quietly and
+// ExecutarCicloEnvio returns false.
+#pragma once
+
+#include <functional>
+#include <iosfwd>
+#include <string>
+
+#include "dispatch/fb_connection.h"
+#include "dispatch/fb_query.h"
+#include "platform_client/Quirada.h"
+
+namespace quirada {
+
+// The fixed credentials of the service on the platform's authorization server.
+inline constexpr const char* kClientID = "Rk7TwQ2mZc9HvLp3NxB8sJd5GfY1aWqE";
+inline constexpr const char* kClientSecret =
+    "Tq4Lm-Zr8WxJc2Hn_Vb6Ks0DfPy3Ga9Eu1Ro7Mi5Qw-Nt8Bz4Yh_Cv2Xe6Jp0SdL";
+inline constexpr const char* kAudience = "7c2e5a13-8b4d-4f60-9e21-3d7b6c8a0f45";
+
+// The optional section of "Morvant.ini" with the platform's endpoints and the cycle's period.
+inline constexpr const char* kSecaoQuirada = "Quirada";
+
+// What one cycle works with: the module's components and where the executable lives.
+struct TCicloEnvio {
+  FbConnection& Connquendalor;
+  FbQuery& TBPadraoII;
+  FbQuery& TBXml;
+  FbQuery& TBEnviosXML;
+  TDTQuirada& DTQuirada;
+  std::string executable_dir;  // ends with '/'
+  std::function<void(const std::string&)> DoSaveLog;
+};
+
+bool ExecutarCicloEnvio(TCicloEnvio& ciclo);
+
+// Lists, one line each, the documents that the next cycle would send ("<sequencial> <tipo>
+// <chave> <bytes do XML>"), without sending anything. A failed connection raises its message.
+void ListarPendentes(TCicloEnvio& ciclo, std::ostream& out);
+
+// The period between the end of a cycle and the start of the next, in milliseconds: the key
+// "IntervaloSegundos" of the section "Quirada" of the INI file, default 3600 seconds.
+uint32_t IntervaloCiclo(const std::string& executable_dir);
+
+}  // namespace quirada

@@ -1,0 +1,80 @@
+#include "dispatch/xml_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+
+#include "service/errors.h"
+#include "service/text.h"
+
+namespace quirada {
+namespace {
+
+std::string Lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+  return s;
+}
+
+// The value of the encoding pseudo-attribute of a leading XML declaration, lower case, or "" when
+// there is no declaration or it names no encoding.
+std::string DeclaredEncoding(const std::string& bytes) {
+  size_t start = 0;
+  if (bytes.rfind("\xEF\xBB\xBF", 0) == 0) start = 3;
+  while (start < bytes.size() && std::isspace(static_cast<unsigned char>(bytes[start]))) ++start;
+  if (bytes.compare(start, 5, "<?xml") != 0) return "";
+  const size_t end = bytes.find("?>", start);
+  if (end == std::string::npos) return "";
+  const std::string decl = bytes.substr(start, end - start);
+  const size_t at = decl.find("encoding");
+  if (at == std::string::npos) return "";
+  size_t q = decl.find_first_of("\"'", at);
+  if (q == std::string::npos) return "";
+  const size_t close = decl.find(decl[q], q + 1);
+  if (close == std::string::npos) return "";
+  return Lower(decl.substr(q + 1, close - q - 1));
+}
+
+}  // namespace
+
+std::string XmlFileBytes(const std::string& text) {
+  std::string bytes = Utf8ToLatin1(text);
+  if (!IsValidUtf8(bytes)) {
+    const std::string enc = DeclaredEncoding(bytes);
+    if (enc.empty() || enc == "utf-8" || enc == "utf8") bytes = text;
+  }
+  return bytes + "\r\n";
+}
+
+void SaveXmlFile(const std::string& path, const std::string& text) {
+  const std::string bytes = XmlFileBytes(text);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0)
+    throw Exception("Cannot create file \"" + path + "\". " + std::strerror(errno));
+  size_t done = 0;
+  int err = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      err = errno;
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (::close(fd) != 0 && err == 0) err = errno;
+  if (err != 0)
+    throw Exception("Cannot write file \"" + path + "\". " + std::strerror(err));
+}
+
+std::string ExtraiNumero(const std::string& texto) {
+  std::string digits;
+  for (char c : texto)
+    if (c >= '0' && c <= '9') digits += c;
+  return digits;
+}
+
+}  // namespace quirada

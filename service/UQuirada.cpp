@@ -1,0 +1,97 @@
+#include "service/UQuirada.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include "dispatch/connection_setup.h"
+#include "dispatch/dispatch_cycle.h"
+#include "dispatch/erp_queries.h"
+#include "dispatch/xml_file.h"
+#include "service/datetime.h"
+#include "service/host.h"
+#include "service/service_log.h"
+
+namespace quirada {
+
+TSrvQuirada* SrvQuirada = nullptr;
+
+TSrvQuirada::TSrvQuirada(TEventLoop& loop, std::string executable_dir)
+    : TransReadOnly(Connquendalor, FbTransactionMode::kReadOnly),
+      TransReadWrite(Connquendalor, FbTransactionMode::kReadWrite),
+      Timer1(loop),
+      TBPadraoII(Connquendalor, TransReadOnly, std::string(kSqlTBPadraoII)),
+      TBXml(Connquendalor, TransReadOnly, std::string(kSqlTBXml)),
+      TBEnviosXML(Connquendalor, TransReadOnly, std::string(kSqlTBEnviosXML)),
+      loop_(loop),
+      executable_dir_(std::move(executable_dir)) {
+  Connquendalor.LoginPrompt = false;
+  TBEnviosXML.SetUpdateTarget(std::string(kTabelaEnviosXML), {"SEQUENCIAL", "TIPOXML"},
+                              TransReadWrite);
+  DTQuirada.setGravarLog(false);
+  DTQuirada.SetAmbiente(TAmbiente::aProducao);
+  Timer1.OnTimer = [this] { Timer1Timer(); };
+}
+
+TSrvQuirada::~TSrvQuirada() { ServiceDestroy(); }
+
+void TSrvQuirada::Timer1Timer() {
+  Timer1.SetEnabled(false);
+  Timer1.SetInterval(IntervaloCiclo(executable_dir_));
+  TCicloEnvio ciclo{Connquendalor, TBPadraoII, TBXml, TBEnviosXML, DTQuirada, executable_dir_,
+                    [this](const std::string& msg) { DoSaveLog(msg); }};
+  ultimo_ciclo_conectou_ = false;
+  try {
+    ultimo_ciclo_conectou_ = ExecutarCicloEnvio(ciclo);
+  } catch (...) {
+    Timer1.SetEnabled(true);
+    throw;
+  }
+  Timer1.SetEnabled(true);
+}
+
+void TSrvQuirada::ServiceDestroy() {
+  Timer1.SetEnabled(false);
+  try {
+    Connquendalor.Disconnect();
+  } catch (const std::exception& e) {
+    WriteSystemEventError(e.what());
+  }
+}
+
+void TSrvQuirada::CarregarParametrosConexao(const std::string& Usuario, const std::string& Senha) {
+  quirada::CarregarParametrosConexao(Connquendalor, executable_dir_, Usuario, Senha);
+}
+
+void TSrvQuirada::DoSaveLog(const std::string& Msg) {
+  SaveLogLine(executable_dir_ + kServiceLogName, Msg, Now());
+}
+
+void TSrvQuirada::ManipulaExcecoes(const std::exception& E) { DoSaveLog(E.what()); }
+
+std::string TSrvQuirada::ExtraiNumero(const std::string& texto) {
+  return quirada::ExtraiNumero(texto);
+}
+
+void TSrvQuirada::ServiceExecute() {
+  loop_.SetExceptionHandler([this](const std::exception& E) { ManipulaExcecoes(E); });
+  Timer1.SetEnabled(true);
+  WaitForStopRequest();
+  Timer1.SetEnabled(false);
+}
+
+void TSrvQuirada::ServiceStart(bool& Started) { (void)Started; }
+
+TServiceController TSrvQuirada::GetServiceController() const { return &ServiceController; }
+
+void TSrvQuirada::ListarPendentes(std::ostream& out) {
+  TCicloEnvio ciclo{Connquendalor, TBPadraoII, TBXml, TBEnviosXML, DTQuirada, executable_dir_,
+                    [this](const std::string& msg) { DoSaveLog(msg); }};
+  quirada::ListarPendentes(ciclo, out);
+}
+
+void ServiceController(uint32_t CtrlCode) {
+  if (SrvQuirada == nullptr) return;
+  if (CtrlCode == SERVICE_CONTROL_STOP || CtrlCode == SERVICE_CONTROL_SHUTDOWN) ::kill(::getpid(), SIGTERM);
+}
+
+}  // namespace quirada

@@ -1,0 +1,82 @@
+// TSrvQuirada: the service module. It owns, for the life of the process, every component of the
+// service: the ERP database connection with its two transactions, the dispatch timer, the platform
+// client and the three queries. The program creates one (SrvQuirada) at start and destroys it at
+// the end.
+//
+// Timer1's ticks run the dispatch cycle on the main thread, one at a time: each tick disarms the
+// timer, runs the cycle and re-arms it last, so the next cycle starts one period after the end of
+// this one. A failure that escapes a tick reaches ManipulaExcecoes, which writes its message to the
+// service log. ServiceExecute runs on the service thread: it installs that handler, arms Timer1
+// and waits for the stop request; a stop never interrupts a running cycle.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <string>
+
+#include "dispatch/fb_connection.h"
+#include "dispatch/fb_query.h"
+#include "platform_client/Quirada.h"
+#include "service/timer.h"
+
+namespace quirada {
+
+// Service control codes that reach ServiceController.
+inline constexpr uint32_t SERVICE_CONTROL_STOP = 1;
+inline constexpr uint32_t SERVICE_CONTROL_SHUTDOWN = 5;
+
+using TServiceController = void (*)(uint32_t CtrlCode);
+
+class TSrvQuirada {
+ public:
+  // `executable_dir` (ending with '/') locates the INI file, the service log and the XML files.
+  explicit TSrvQuirada(TEventLoop& loop, std::string executable_dir);
+  ~TSrvQuirada();  // ServiceDestroy
+  TSrvQuirada(const TSrvQuirada&) = delete;
+  TSrvQuirada& operator=(const TSrvQuirada&) = delete;
+
+  // The dispatch cycle, Timer1's tick handler.
+  void Timer1Timer();
+  void ServiceDestroy();
+  void CarregarParametrosConexao(const std::string& Usuario, const std::string& Senha);
+  // Appends one time-stamped line to the service log; a failure to write it raises.
+  void DoSaveLog(const std::string& Msg);
+  // The handler of failures that escape a tick: their message goes to the service log.
+  void ManipulaExcecoes(const std::exception& E);
+  static std::string ExtraiNumero(const std::string& texto);
+  // On the service thread: arms Timer1, waits for the stop request, disarms Timer1.
+  void ServiceExecute();
+  // Every start is accepted.
+  void ServiceStart(bool& Started);
+  TServiceController GetServiceController() const;
+
+  // Lists the documents the next cycle would send, without sending anything. Raises on failure.
+  void ListarPendentes(std::ostream& out);
+
+  const std::string& ExecutableDir() const { return executable_dir_; }
+  // Whether the last cycle reached the ERP database (a failed connection is logged, not raised).
+  bool UltimoCicloConectou() const { return ultimo_ciclo_conectou_; }
+
+  FbConnection Connquendalor;
+  FbTransaction TransReadOnly;
+  FbTransaction TransReadWrite;
+  TTimer Timer1;
+  TDTQuirada DTQuirada;
+  FbQuery TBPadraoII;
+  FbQuery TBXml;
+  FbQuery TBEnviosXML;
+
+ private:
+  TEventLoop& loop_;
+  const std::string executable_dir_;
+  bool ultimo_ciclo_conectou_ = false;
+};
+
+// The one instance, set by the program entry.
+extern TSrvQuirada* SrvQuirada;
+
+// The entry of service control requests: a stop or shutdown asks the running service to stop, as
+// SIGTERM does; pause and continue have no counterpart here and are ignored.
+void ServiceController(uint32_t CtrlCode);
+
+}  // namespace quirada

@@ -1,0 +1,138 @@
+#include "tests/support/service_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace quirada::testing {
+
+namespace fs = std::filesystem;
+
+std::string BuiltExecutable() { return QUIRADA_EXECUTABLE; }
+
+std::string ReadFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return "";
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+Process::Process(pid_t pid, std::string out_path, std::string err_path)
+    : pid_(pid), out_path_(std::move(out_path)), err_path_(std::move(err_path)) {}
+
+Process::Process(Process&& other) noexcept
+    : pid_(other.pid_),
+      out_path_(std::move(other.out_path_)),
+      err_path_(std::move(other.err_path_)),
+      result_(std::move(other.result_)) {
+  other.pid_ = -1;
+}
+
+Process::~Process() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+}
+
+void Process::Signal(int signo) const {
+  if (pid_ > 0) ::kill(pid_, signo);
+}
+
+bool Process::WaitFor(std::chrono::milliseconds limit) {
+  if (pid_ <= 0) return true;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    int status = 0;
+    const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+      result_.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      result_.out = Out();
+      result_.err = Err();
+      pid_ = -1;
+      return true;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+std::string Process::Out() const { return ReadFileBytes(out_path_); }
+std::string Process::Err() const { return ReadFileBytes(err_path_); }
+
+RunFolder::RunFolder() {
+  std::string tmpl = (fs::temp_directory_path() / "quirada-run-XXXXXX").string();
+  if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  dir_ = tmpl + "/";
+  fs::copy_file(BuiltExecutable(), executable());
+}
+
+RunFolder::~RunFolder() {
+  std::error_code ec;
+  fs::remove_all(dir_, ec);
+}
+
+std::vector<std::string> RunFolder::LogLines() const {
+  std::vector<std::string> lines;
+  std::istringstream in(ReadFileBytes(log_path()));
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+void RunFolder::AppendIni(const std::string& text) const {
+  std::ofstream(dir_ + "Morvant.ini", std::ios::binary | std::ios::app) << text;
+}
+
+Process RunFolder::Start(const std::vector<std::string>& args,
+                         const std::map<std::string, std::string>& env) const {
+  static int counter = 0;
+  const std::string stem = dir_ + ".proc" + std::to_string(++counter);
+  const std::string out_path = stem + ".out", err_path = stem + ".err";
+  std::vector<std::string> argv_storage{executable()};
+  argv_storage.insert(argv_storage.end(), args.begin(), args.end());
+  const pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int in = ::open("/dev/null", O_RDONLY);
+    if (out < 0 || err < 0 || in < 0) std::_Exit(126);
+    ::dup2(in, 0);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    for (const auto& [k, v] : env) ::setenv(k.c_str(), v.c_str(), 1);
+    // The parent's blocked signals (the test runner's) must not leak into the service.
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    std::vector<char*> argv;
+    for (auto& a : argv_storage) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    std::_Exit(127);
+  }
+  return Process(pid, out_path, err_path);
+}
+
+ProcessResult RunFolder::Run(const std::vector<std::string>& args,
+                             const std::map<std::string, std::string>& env,
+                             std::chrono::milliseconds limit) const {
+  Process p = Start(args, env);
+  if (!p.WaitFor(limit)) throw std::runtime_error("the service did not end in time");
+  return p.result();
+}
+
+}  // namespace quirada::testing

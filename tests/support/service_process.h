@@ -1,0 +1,79 @@
+// The real executable, run as a user runs it: copied into a folder of its own (where it finds its
+// INI file and writes its log and XML files) and started as a child process.
+//
+// RunFolder copies the built QuiradaContabil into a new temporary folder, removed with its content
+// when the object goes away. Run starts it with the given switches, waits for it and returns its
+// exit status and what it printed; Start leaves it running (Process) for signals and waiting.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace quirada::testing {
+
+struct ProcessResult {
+  int exit_status = -1;  // the exit code, or 128 + the signal that ended it
+  std::string out;
+  std::string err;
+};
+
+class Process {
+ public:
+  Process(pid_t pid, std::string out_path, std::string err_path);
+  ~Process();  // kills the process when it is still running
+  Process(Process&&) noexcept;
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  pid_t pid() const { return pid_; }
+  void Signal(int signo) const;
+  // Waits at most `limit` for the process to end; returns false when it is still running.
+  bool WaitFor(std::chrono::milliseconds limit);
+  const ProcessResult& result() const { return result_; }
+  // What it has printed so far.
+  std::string Out() const;
+  std::string Err() const;
+
+ private:
+  pid_t pid_ = -1;
+  std::string out_path_, err_path_;
+  ProcessResult result_;
+};
+
+class RunFolder {
+ public:
+  RunFolder();
+  ~RunFolder();
+  RunFolder(const RunFolder&) = delete;
+  RunFolder& operator=(const RunFolder&) = delete;
+
+  const std::string& dir() const { return dir_; }  // ends with '/'
+  std::string executable() const { return dir_ + "QuiradaContabil"; }
+  std::string log_path() const { return dir_ + "QuiradaContabil.log"; }
+
+  // The service log's lines (without CR LF); none when there is no log.
+  std::vector<std::string> LogLines() const;
+  // Appends raw text to the INI file beside the executable.
+  void AppendIni(const std::string& text) const;
+
+  ProcessResult Run(const std::vector<std::string>& args,
+                    const std::map<std::string, std::string>& env = {},
+                    std::chrono::milliseconds limit = std::chrono::seconds(120)) const;
+  Process Start(const std::vector<std::string>& args,
+                const std::map<std::string, std::string>& env = {}) const;
+
+ private:
+  std::string dir_;
+};
+
+// The built executable (set at compile time).
+std::string BuiltExecutable();
+
+// Reads a whole file; "" when it does not exist.
+std::string ReadFileBytes(const std::string& path);
+
+}  // namespace quirada::testing
