@@ -1,0 +1,66 @@
+#include "dispatch/xml_file.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "service/errors.h"
+
+namespace quirada {
+namespace {
+
+TEST(XmlFile, KeepsTheDatabaseBytesUnlessTheyBreakADeclaredUtf8Document) {
+  struct Case {
+    const char* what;
+    std::string text;   // as read from the database (UTF-8 inside the program)
+    std::string bytes;  // expected file content
+  } cases[] = {
+      {"plain ASCII", "<a>x</a>", "<a>x</a>\r\n"},
+      {"Latin-1 declared: written as the database holds it",
+       "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a>ação</a>",
+       "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a>a\xE7\xE3o</a>\r\n"},
+      {"UTF-8 declared with Latin-1 bytes: written as UTF-8",
+       "<?xml version=\"1.0\" encoding=\"UTF-8\"?><a>ação</a>",
+       "<?xml version=\"1.0\" encoding=\"UTF-8\"?><a>ação</a>\r\n"},
+      {"lower-case utf-8 in single quotes", "<?xml version='1.0' encoding='utf-8'?><a>é</a>",
+       "<?xml version='1.0' encoding='utf-8'?><a>é</a>\r\n"},
+      {"no declaration: XML's default is UTF-8", "<a>é</a>", "<a>é</a>\r\n"},
+      {"declaration without encoding", "<?xml version=\"1.0\"?><a>é</a>",
+       "<?xml version=\"1.0\"?><a>é</a>\r\n"},
+      // The database already held UTF-8 bytes (each read as two Latin-1 characters): unchanged.
+      {"already UTF-8 in the database", "<?xml version=\"1.0\" encoding=\"UTF-8\"?><a>\xC3\x83\xC2\xA9</a>",
+       "<?xml version=\"1.0\" encoding=\"UTF-8\"?><a>\xC3\xA9</a>\r\n"},
+      {"line breaks inside stay", "<a>\n<b/>\r\n</a>", "<a>\n<b/>\r\n</a>\r\n"},
+      {"empty text", "", "\r\n"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(XmlFileBytes(c.text), c.bytes) << c.what;
+}
+
+TEST(XmlFile, SaveReplacesTheFileAndFailsWithTheFileName) {
+  const std::string dir = std::filesystem::temp_directory_path() /
+                          ("quirada-xml-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string path = dir + "/123.xml";
+  SaveXmlFile(path, "<a>antigo e mais longo</a>");
+  SaveXmlFile(path, "<a/>");
+  EXPECT_EQ(std::filesystem::file_size(path), 6u);
+  try {
+    SaveXmlFile(dir + "/nao/existe.xml", "<a/>");
+    ADD_FAILURE() << "wrote into a missing folder";
+  } catch (const Exception& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "Cannot create file \"" + dir + "/nao/existe.xml\". No such file or directory");
+  }
+  std::filesystem::remove_all(dir);
+}
+
+TEST(XmlFile, ExtraiNumeroKeepsOnlyAsciiDigits) {
+  EXPECT_EQ(ExtraiNumero("NFe3525 1112-3456/7890"), "3525111234567890");
+  EXPECT_EQ(ExtraiNumero("sem dígitos ٣"), "");
+  EXPECT_EQ(ExtraiNumero(""), "");
+}
+
+}  // namespace
+}  // namespace quirada
