@@ -169,6 +169,21 @@ void ListarPendentes(TCicloEnvio& c, std::ostream& out) {
   });
 }
 
+void VerificarChaves(TCicloEnvio& c, std::ostream& out) {
+  ComFechamento(c, [&] {
+    std::string falha;
+    auto guardar = [&falha](const std::string& msg) { falha = msg; };
+    if (!ConectarBancoDados(c.Connquendalor, c.executable_dir, guardar)) throw Exception(falha);
+    c.TBPadraoII.Open();
+    if (c.TBPadraoII.FieldAsString("QUIRADA_AUTORIZATION_KEY").empty())
+      throw Exception("A chave de autorização (QUIRADA_AUTORIZATION_KEY) está vazia em PADRAOII.");
+    ConfigurarCliente(c);
+    const TKeyClient k = c.DTQuirada.VerificarKeyCliente();
+    out << "Contabilidade: " << k.CNPJContabilidade << " - " << k.NomeContabilidade << '\n'
+        << "Cliente: " << k.CNPJCliente << " - " << k.NomeCliente << '\n';
+  });
+}
+
 uint32_t IntervaloCiclo(const std::string& executable_dir) {
   const std::string text =
       ReadIniString(IniPath(executable_dir), kSecaoQuirada, "IntervaloSegundos", "");

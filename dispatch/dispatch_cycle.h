@@ -56,6 +56,11 @@ bool ExecutarCicloEnvio(TCicloEnvio& ciclo);
 // <chave> <bytes do XML>"), without sending anything. A failed connection raises its message.
 void ListarPendentes(TCicloEnvio& ciclo, std::ostream& out);
 
+// Reads the accountant office's authorization key from the settings row and asks the platform
+// which office and which client it belongs to; prints "Contabilidade: <CNPJ> - <nome>" and
+// "Cliente: <CNPJ> - <nome>". Any failure raises its message.
+void VerificarChaves(TCicloEnvio& ciclo, std::ostream& out);
+
 // The period between the end of a cycle and the start of the next, in milliseconds: the key
 // "IntervaloSegundos" of the section "Quirada" of the INI file, default 3600 seconds.
 uint32_t IntervaloCiclo(const std::string& executable_dir);

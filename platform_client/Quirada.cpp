@@ -27,12 +27,7 @@ std::vector<HttpHeader> TDTQuirada::ApiHeaders(const ApiHeaderValues& values,
   headers.push_back({"Host", host.HostHeader()});
   if (!values.accept.empty()) headers.push_back({"Accept", values.accept});
   if (!values.accept_charset.empty()) headers.push_back({"Accept-Charset", values.accept_charset});
-  if (!values.accept_encoding.empty()) {
-    std::string encoding = values.accept_encoding;
-    // The HTTP client always lets the server answer unencoded.
-    if (encoding.find("identity") == std::string::npos) encoding += ", identity";
-    headers.push_back({"Accept-Encoding", encoding});
-  }
+  if (!values.accept_encoding.empty()) headers.push_back({"Accept-Encoding", values.accept_encoding});
   headers.push_back({"User-Agent", USER_AGENT});
   return headers;
 }

@@ -173,7 +173,7 @@ class TDTQuirada {
     std::string integration_key;  // value of "x-integration-key"
     std::string accept;
     std::string accept_charset;
-    std::string accept_encoding;  // ", identity" is appended unless it names identity
+    std::string accept_encoding;
   };
 
   // Loads the token file into the component (the check's four keys, or all six) and returns the

@@ -178,7 +178,7 @@ TEST_F(ActivationTest, EnablementSendsAnEmptyHttp10PostWithTheOfficeKey) {
                   "Host: localhost:" +
                   std::to_string(server_.port()) +
                   "\r\n"
-                  "Accept-Encoding: gzip, deflate, br, identity\r\n" +
+                  "Accept-Encoding: gzip, deflate, br\r\n" +
                   kUserAgentLine + "\r\n");
   }
 }

@@ -47,7 +47,8 @@ TRetornoPadrao TDTQuirada::EnviaXML(const std::string& CaminhoXML) {
     headers.content_length = FPostFileStream.Size();
     headers.integration_key = FIntegrationKey;
     headers.accept = "*/*";
-    headers.accept_encoding = "gzip, deflate, br";
+    // The upload's client lets the server answer unencoded as well, and says so.
+    headers.accept_encoding = "gzip, deflate, br, identity";
     request.headers = ApiHeaders(headers, request.endpoint);
 
     const HttpResponse response = FHTTP->Send(request);

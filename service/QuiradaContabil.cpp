@@ -3,7 +3,8 @@
 // Without a switch the program runs as the service (under systemd or in a terminal) until SIGTERM
 // or SIGINT. "/INSTALL" and "/UNINSTALL" register and remove the systemd unit ("/SILENT" quiets
 // them); "/ONCE" runs one dispatch cycle in the foreground and exits 0, or 1 when the cycle failed
-// (the failure goes to the service log as always); "/PENDING" lists what the next cycle would send.
+// (the failure goes to the service log as always); "/PENDING" lists what the next cycle would send;
+// "/VERIFICAR" shows which accountant office and client the ERP's authorization key belongs to.
 #include <iostream>
 
 #include "service/UQuirada.h"
@@ -42,6 +43,16 @@ int RunPending(TSrvQuirada& module) {
   }
 }
 
+int RunVerificar(TSrvQuirada& module) {
+  try {
+    module.VerificarChaves(std::cout);
+    return 0;
+  } catch (const std::exception& e) {
+    std::cerr << e.what() << '\n';
+    return 1;
+  }
+}
+
 int RunModule(const TSwitches& switches) {
   TEventLoop loop;
   TSrvQuirada module(loop, ExecutableDir());
@@ -53,6 +64,9 @@ int RunModule(const TSwitches& switches) {
       break;
     case TRunMode::Pending:
       status = RunPending(module);
+      break;
+    case TRunMode::Verificar:
+      status = RunVerificar(module);
       break;
     default:
       status = RunService(loop, {[&](bool& Started) { module.ServiceStart(Started); },

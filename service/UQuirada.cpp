@@ -37,8 +37,7 @@ TSrvQuirada::~TSrvQuirada() { ServiceDestroy(); }
 void TSrvQuirada::Timer1Timer() {
   Timer1.SetEnabled(false);
   Timer1.SetInterval(IntervaloCiclo(executable_dir_));
-  TCicloEnvio ciclo{Connquendalor, TBPadraoII, TBXml, TBEnviosXML, DTQuirada, executable_dir_,
-                    [this](const std::string& msg) { DoSaveLog(msg); }};
+  TCicloEnvio ciclo = Ciclo();
   ultimo_ciclo_conectou_ = false;
   try {
     ultimo_ciclo_conectou_ = ExecutarCicloEnvio(ciclo);
@@ -83,10 +82,19 @@ void TSrvQuirada::ServiceStart(bool& Started) { (void)Started; }
 
 TServiceController TSrvQuirada::GetServiceController() const { return &ServiceController; }
 
+TCicloEnvio TSrvQuirada::Ciclo() {
+  return TCicloEnvio{Connquendalor, TBPadraoII, TBXml, TBEnviosXML, DTQuirada, executable_dir_,
+                     [this](const std::string& msg) { DoSaveLog(msg); }};
+}
+
 void TSrvQuirada::ListarPendentes(std::ostream& out) {
-  TCicloEnvio ciclo{Connquendalor, TBPadraoII, TBXml, TBEnviosXML, DTQuirada, executable_dir_,
-                    [this](const std::string& msg) { DoSaveLog(msg); }};
+  TCicloEnvio ciclo = Ciclo();
   quirada::ListarPendentes(ciclo, out);
+}
+
+void TSrvQuirada::VerificarChaves(std::ostream& out) {
+  TCicloEnvio ciclo = Ciclo();
+  quirada::VerificarChaves(ciclo, out);
 }
 
 void ServiceController(uint32_t CtrlCode) {

@@ -14,6 +14,7 @@
 #include <exception>
 #include <string>
 
+#include "dispatch/dispatch_cycle.h"
 #include "dispatch/fb_connection.h"
 #include "dispatch/fb_query.h"
 #include "platform_client/Quirada.h"
@@ -52,6 +53,8 @@ class TSrvQuirada {
 
   // Lists the documents the next cycle would send, without sending anything. Raises on failure.
   void ListarPendentes(std::ostream& out);
+  // Prints the accountant office and the client that the ERP's authorization key belongs to.
+  void VerificarChaves(std::ostream& out);
 
   const std::string& ExecutableDir() const { return executable_dir_; }
   // Whether the last cycle reached the ERP database (a failed connection is logged, not raised).
@@ -67,6 +70,8 @@ class TSrvQuirada {
   FbQuery TBEnviosXML;
 
  private:
+  TCicloEnvio Ciclo();
+
   TEventLoop& loop_;
   const std::string executable_dir_;
   bool ultimo_ciclo_conectou_ = false;
