@@ -1,0 +1,66 @@
+// The accounting platform and its authorization server as the local platform plays them: the
+// answer to every request the HTTPS server core receives, the tokens and batches issued so far,
+// and the record of what was answered.
+//
+// Endpoints (every answer JSON, "Content-Type: application/json; charset=utf-8"):
+//   POST /oauth/token                              client-credentials grant with HTTP Basic
+//   POST /quirada/invoice/v3/batches               multipart upload of the "file[]" part
+//   GET  /quirada/invoice/v3/batches/<id>          state of a batch
+//   POST /quirada/integration/v1/activation/enable an integration key
+//   GET  /quirada/integration/v1/activation/info   the office and client of the activation
+// The API endpoints want "Authorization: Bearer <a token issued here, not expired>" (401) and an
+// "x-integration-key" header (400). Anything else is 404.
+//
+// For every request it answers (or drops) it appends one JSON object as a line to the journal and
+// prints "<method> <path> <status>" to the log stream; neither ever holds a token or the secret.
+// Handle is called by the core's one serving thread; the object is not meant for two threads.
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform_client/testing/https_server_core.h"
+#include "tools/platform_rules.h"
+
+namespace quirada::local_platform {
+
+// The credentials and audience the authorization server accepts.
+inline constexpr char kClientId[] = "Rk7TwQ2mZc9HvLp3NxB8sJd5GfY1aWqE";
+inline constexpr char kClientSecret[] = "Tq4Lm-Zr8WxJc2Hn_Vb6Ks0DfPy3Ga9Eu1Ro7Mi5Qw-Nt8Bz4Yh_Cv2Xe6Jp0SdL";
+inline constexpr char kAudience[] = "7c2e5a13-8b4d-4f60-9e21-3d7b6c8a0f45";
+
+struct PlatformSettings {
+  std::string journal_path;
+  std::vector<Rule> rules;
+  int token_lifetime_seconds = 86400;
+  std::FILE* log = stdout;  // one line per request; nullptr for none
+};
+
+class PlatformEndpoints {
+ public:
+  explicit PlatformEndpoints(PlatformSettings settings);
+
+  testing::ScriptedAnswer Handle(const testing::CapturedRequest& request);
+
+ private:
+  struct Outcome;
+  struct Batch {
+    std::string document;  // the upload's file name without ".xml"
+  };
+
+  Outcome Route(const testing::CapturedRequest& request, const std::string& method, const std::string& path);
+  Outcome Token(const testing::CapturedRequest& request);
+  Outcome Upload(const testing::CapturedRequest& request);
+  Outcome BatchState(const std::string& id);
+  bool TokenValid(const testing::CapturedRequest& request) const;
+  void Record(const std::string& method, const std::string& path, const Outcome& outcome);
+
+  PlatformSettings settings_;
+  std::map<std::string, std::chrono::steady_clock::time_point> tokens_;  // token -> expiry
+  std::map<std::string, Batch> batches_;                                 // batch id -> batch
+};
+
+}  // namespace quirada::local_platform

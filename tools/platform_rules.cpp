@@ -1,0 +1,118 @@
+#include "tools/platform_rules.h"
+
+#include <cctype>
+
+#include "service/errors.h"
+
+namespace quirada::local_platform {
+namespace {
+
+bool IsHttpStatus(std::string_view text, int* status) {
+  if (text.size() != 3) return false;
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  const int value = (text[0] - '0') * 100 + (text[1] - '0') * 10 + (text[2] - '0');
+  if (value < 200 || value > 599) return false;
+  *status = value;
+  return true;
+}
+
+// A bare result code on a status rule: letters and digits only, so that a typo of a word form
+// ("dorp") is not silently taken for a code.
+bool IsBareCode(std::string_view text) {
+  if (text.empty()) return false;
+  for (char c : text)
+    if (!std::isalnum(static_cast<unsigned char>(c))) return false;
+  for (const ReactionForm& form : ReactionForms())
+    if (form.text == text) return false;
+  return true;
+}
+
+}  // namespace
+
+const std::vector<ReactionForm>& ReactionForms() {
+  static const std::vector<ReactionForm> forms = {
+      {"code:", true, true, Reaction::kCode,
+       "answer normally, with this code instead of \"S1\" or \"SA2\""},
+      {"http200", true, false, Reaction::kHttp200,
+       "200 with a \"status\" object, no \"id\": success without a batch"},
+      {"noid", true, false, Reaction::kNoId, "201 with a \"status\" object but no \"id\""},
+      {"notjson", true, true, Reaction::kNotJson,
+       "the success status with a body that is not JSON"},
+      {"drop", true, true, Reaction::kDrop, "close the connection without answering"},
+      {"stall", true, true, Reaction::kStall,
+       "say nothing, hold the connection until the client gives up"},
+  };
+  return forms;
+}
+
+Rule ParseRule(std::string_view spec) {
+  const auto fail = [&](const std::string& why) -> Rule {
+    throw Exception("invalid rule \"" + std::string(spec) + "\": " + why);
+  };
+  const size_t colon = spec.find(':');
+  if (colon == std::string_view::npos) return fail("expected <endpoint>:<document>=<reaction>");
+  Rule rule;
+  const std::string_view endpoint = spec.substr(0, colon);
+  if (endpoint == "upload") {
+    rule.endpoint = Endpoint::kUpload;
+  } else if (endpoint == "status") {
+    rule.endpoint = Endpoint::kStatus;
+  } else {
+    return fail("the endpoint must be \"upload\" or \"status\"");
+  }
+  const size_t equals = spec.find('=', colon + 1);
+  if (equals == std::string_view::npos) return fail("expected \"=\" after the document");
+  rule.document = std::string(spec.substr(colon + 1, equals - colon - 1));
+  const std::string_view reaction = spec.substr(equals + 1);
+
+  if (IsHttpStatus(reaction, &rule.http_status)) {
+    rule.reaction = Reaction::kHttpStatus;
+    return rule;
+  }
+  for (const ReactionForm& form : ReactionForms()) {
+    const bool takes_text = form.text.ends_with(':');
+    if (takes_text ? !reaction.starts_with(form.text) : reaction != form.text) continue;
+    if (!(rule.endpoint == Endpoint::kUpload ? form.upload : form.status))
+      return fail("\"" + std::string(form.text) + "\" does not apply to " + std::string(endpoint));
+    rule.reaction = form.reaction;
+    if (takes_text) rule.code = std::string(reaction.substr(form.text.size()));
+    return rule;
+  }
+  if (rule.endpoint == Endpoint::kStatus && IsBareCode(reaction)) {
+    rule.reaction = Reaction::kCode;
+    rule.code = std::string(reaction);
+    return rule;
+  }
+  return fail("unknown reaction \"" + std::string(reaction) + "\"");
+}
+
+const Rule* FindRule(const std::vector<Rule>& rules, Endpoint endpoint, std::string_view document) {
+  const Rule* named = nullptr;
+  const Rule* any = nullptr;
+  for (const Rule& rule : rules) {
+    if (rule.endpoint != endpoint) continue;
+    if (rule.document == document) named = &rule;
+    else if (rule.document == "*") any = &rule;
+  }
+  return named != nullptr ? named : any;
+}
+
+std::string RuleFormsHelp() {
+  std::string out =
+      "  <endpoint>:<document>=<reaction>, <endpoint> \"upload\" or \"status\", <document> the\n"
+      "  upload's file name without \".xml\" (\"\" for a file called \".xml\") or \"*\" for all.\n"
+      "  A rule naming the document beats \"*\"; among equals the later one wins. Reactions:\n"
+      "    <200..599>    [upload, status] answer with that HTTP status and a JSON error body\n"
+      "    <code>        [status] the batch state's \"apiStatus\".\"code\" (letters and digits)\n";
+  for (const ReactionForm& form : ReactionForms()) {
+    std::string name(form.text);
+    if (name.ends_with(':')) name += "<code>";
+    name.resize(14, ' ');
+    const std::string_view where = form.upload && form.status ? "[upload, status] " : form.upload ? "[upload] " : "[status] ";
+    out += "    " + name + std::string(where) + std::string(form.meaning) + "\n";
+  }
+  return out;
+}
+
+}  // namespace quirada::local_platform

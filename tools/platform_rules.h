@@ -1,0 +1,61 @@
+// Rules that make the local platform answer chosen documents otherwise than a healthy platform
+// would: fail an upload or a status query with an HTTP status, report another result code, accept
+// an upload without creating a batch, drop or stall the connection, or send a body that is not JSON.
+//
+// A rule is written "<endpoint>:<document>=<reaction>". The endpoint is "upload" or "status". The
+// document is the upload's file name without its ".xml" (the service names its files after the
+// digits of the access key), or "*" for every document; a status query is matched through the
+// upload that created its batch. The reactions come from one table (ReactionForms), so a new fault
+// is one more row there and one more case where the platform answers.
+//
+// Among the rules of one endpoint, a rule that names the document beats "*"; among equals the
+// later rule wins.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quirada::local_platform {
+
+enum class Endpoint { kUpload, kStatus };
+
+enum class Reaction {
+  kHttpStatus,  // answer with `http_status` and a JSON error body
+  kCode,        // answer normally, with `code` as the result code
+  kHttp200,     // upload only: 200 with a "status" object and no batch
+  kDrop,        // close the connection without answering
+  kStall,       // keep the connection open without a word until the client gives up
+  kNotJson,     // answer normally, with a body that is not JSON
+  kNoId,        // upload only: 201 with a "status" object but no "id"
+};
+
+struct Rule {
+  Endpoint endpoint = Endpoint::kUpload;
+  std::string document;  // "*" matches every document
+  Reaction reaction = Reaction::kCode;
+  int http_status = 0;   // kHttpStatus
+  std::string code;      // kCode
+};
+
+struct ReactionForm {
+  std::string_view text;  // the reaction as written; ending in ':' means text follows
+  bool upload;            // allowed on "upload:" rules
+  bool status;            // allowed on "status:" rules
+  Reaction reaction;
+  std::string_view meaning;  // for --help
+};
+
+// Every reaction written as a word; HTTP statuses and bare status codes are read before them.
+const std::vector<ReactionForm>& ReactionForms();
+
+// Parses one rule. Raises quirada::Exception naming the rule and what is wrong with it.
+Rule ParseRule(std::string_view spec);
+
+// The rule that applies to `document` on `endpoint`, or nullptr.
+const Rule* FindRule(const std::vector<Rule>& rules, Endpoint endpoint, std::string_view document);
+
+// Lines describing every rule form, for --help.
+std::string RuleFormsHelp();
+
+}  // namespace quirada::local_platform
