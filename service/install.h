@@ -25,8 +25,9 @@ inline constexpr const char* kServiceDisplayName = "Quirada";
 // The folder of the unit file, ending with '/'.
 std::string ServiceUnitDir();
 
-// The unit's text for an executable at `executable_path` (an absolute path). The path is quoted
-// when it holds a blank, and systemd's special characters in it are escaped.
+// The unit's text for an executable at `executable_path` (an absolute path): ExecStart names it
+// and ReadWritePaths its folder, the one the sandboxed service may write to besides /tmp. Paths
+// are quoted when they hold a blank, and systemd's special characters in them are escaped.
 std::string ServiceUnitText(const std::string& executable_path);
 
 int InstallService(bool silent, std::ostream& out = std::cout, std::ostream& err = std::cerr);

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "service/errors.h"
@@ -22,6 +23,8 @@ namespace quirada {
 namespace {
 
 constexpr const char* kExecStartPlaceholder = "@QUIRADA_EXEC_START@";
+// The service's folder (the executable's), the one it may write to besides /tmp.
+constexpr const char* kHomePlaceholder = "@QUIRADA_HOME@";
 
 [[noreturn]] void ThrowSystemError(int error) {
   throw std::system_error(error, std::generic_category());
@@ -101,6 +104,52 @@ void WriteNewFile(const std::string& path, const std::string& text) {
   }
 }
 
+// A path as one word of a unit file line (ExecStart=, ReadWritePaths=): systemd reads C escapes
+// and quotes there and expands '%' specifiers everywhere.
+std::string UnitPathWord(const std::string& path) {
+  std::string word;
+  bool blank = false;
+  for (const char c : path) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) ThrowSystemError(EINVAL);
+    switch (c) {
+      case '\\': word += "\\\\"; break;
+      case '"': word += "\\\""; break;
+      case '\'': word += "\\'"; break;
+      case '%': word += "%%"; break;
+      case ' ': blank = true; word += c; break;
+      default: word += c;
+    }
+  }
+  return blank ? "\"" + word + "\"" : word;
+}
+
+// The template with every placeholder replaced by its value, in one pass, so that a value that
+// happens to hold a placeholder's text stays as it is. Fails when a placeholder is missing.
+std::string FillTemplate(const std::string& text,
+                         const std::vector<std::pair<std::string, std::string>>& values) {
+  std::string filled;
+  std::vector<bool> found(values.size(), false);
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t which = 0;
+    while (which < values.size() && text.compare(at, values[which].first.size(), values[which].first) != 0) {
+      ++which;
+    }
+    if (which == values.size()) {
+      filled += text[at++];
+      continue;
+    }
+    filled += values[which].second;
+    at += values[which].first.size();
+    found[which] = true;
+  }
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (!found[i]) throw Exception("Modelo da unidade do systemd sem " + values[i].first);
+  }
+  return filled;
+}
+
 }  // namespace
 
 std::string ServiceUnitDir() {
@@ -111,28 +160,12 @@ std::string ServiceUnitDir() {
 }
 
 std::string ServiceUnitText(const std::string& executable_path) {
-  // systemd reads C escapes in command lines and expands '%' specifiers everywhere.
-  std::string exec_start;
-  bool blank = false;
-  for (const char c : executable_path) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) ThrowSystemError(EINVAL);
-    switch (c) {
-      case '\\': exec_start += "\\\\"; break;
-      case '"': exec_start += "\\\""; break;
-      case '\'': exec_start += "\\'"; break;
-      case '%': exec_start += "%%"; break;
-      case ' ': blank = true; exec_start += c; break;
-      default: exec_start += c;
-    }
-  }
-  if (blank) exec_start = "\"" + exec_start + "\"";
+  const size_t slash = executable_path.rfind('/');
+  if (slash == std::string::npos) ThrowSystemError(EINVAL);
+  const std::string home = slash == 0 ? "/" : executable_path.substr(0, slash);
 
-  std::string text = kServiceUnitTemplate;
-  const size_t at = text.find(kExecStartPlaceholder);
-  if (at == std::string::npos) throw Exception("Modelo da unidade do systemd sem ExecStart");
-  text.replace(at, std::string(kExecStartPlaceholder).size(), exec_start);
-  return text;
+  return FillTemplate(kServiceUnitTemplate, {{kExecStartPlaceholder, UnitPathWord(executable_path)},
+                                              {kHomePlaceholder, UnitPathWord(home)}});
 }
 
 int InstallService(bool silent, std::ostream& out, std::ostream& err) {

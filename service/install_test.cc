@@ -30,14 +30,50 @@ std::string Slurp(const fs::path& p) {
   return ss.str();
 }
 
-std::string UnitFor(const std::string& exec_start) {
+// The unit as systemd reads it: ExecStart= names the executable, ReadWritePaths= its folder.
+std::string UnitFor(const std::string& exec_start, const std::string& home) {
   return "[Unit]\n"
          "Description=Quirada\n"
+         "Wants=network-online.target\n"
+         "After=network-online.target\n"
          "\n"
          "[Service]\n"
          "Type=notify\n"
          "ExecStart=" + exec_start + "\n"
          "Restart=on-failure\n"
+         "RestartSec=30s\n"
+         "# A stop waits for the running cycle: one HTTP request alone may take up to 10 minutes.\n"
+         "TimeoutStopSec=15min\n"
+         "# Sandbox. The service writes only beside its executable (log, XML files) and in /tmp (token\n"
+         "# file), which is private to it. It reads its INI file, the TLS trust store and the Firebird\n"
+         "# client's configuration, and talks TCP to the Firebird server and HTTPS to the platform.\n"
+         "UMask=0077\n"
+         "ProtectSystem=strict\n"
+         "ReadWritePaths=" + home + " /tmp\n"
+         "PrivateTmp=yes\n"
+         "ProtectHome=yes\n"
+         "PrivateDevices=yes\n"
+         "NoNewPrivileges=yes\n"
+         "CapabilityBoundingSet=\n"
+         "ProtectKernelTunables=yes\n"
+         "ProtectKernelModules=yes\n"
+         "ProtectKernelLogs=yes\n"
+         "ProtectControlGroups=yes\n"
+         "ProtectClock=yes\n"
+         "ProtectHostname=yes\n"
+         "ProtectProc=invisible\n"
+         "ProcSubset=pid\n"
+         "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6\n"
+         "RestrictNamespaces=yes\n"
+         "RestrictRealtime=yes\n"
+         "RestrictSUIDSGID=yes\n"
+         "LockPersonality=yes\n"
+         "MemoryDenyWriteExecute=yes\n"
+         "RemoveIPC=yes\n"
+         "SystemCallArchitectures=native\n"
+         "SystemCallFilter=@system-service\n"
+         "SystemCallFilter=~@privileged @resources\n"
+         "SystemCallErrorNumber=EPERM\n"
          "\n"
          "[Install]\n"
          "WantedBy=multi-user.target\n";
@@ -58,27 +94,33 @@ class ScopedUnitDir {
 struct ExecStartCase {
   std::string path;
   std::string exec_start;
+  std::string home;
 };
 
 void PrintTo(const ExecStartCase& c, std::ostream* os) { *os << c.path; }
 
 class ServiceUnitTextTest : public ::testing::TestWithParam<ExecStartCase> {};
 
-TEST_P(ServiceUnitTextTest, NamesTheExecutableSoThatSystemdReadsItBack) {
-  EXPECT_EQ(ServiceUnitText(GetParam().path), UnitFor(GetParam().exec_start));
+TEST_P(ServiceUnitTextTest, NamesTheExecutableAndItsFolderSoThatSystemdReadsThemBack) {
+  EXPECT_EQ(ServiceUnitText(GetParam().path), UnitFor(GetParam().exec_start, GetParam().home));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, ServiceUnitTextTest,
     ::testing::Values(
-        ExecStartCase{"/usr/sbin/QuiradaContabil", "/usr/sbin/QuiradaContabil"},
+        ExecStartCase{"/usr/sbin/QuiradaContabil", "/usr/sbin/QuiradaContabil", "/usr/sbin"},
         ExecStartCase{"/opt/Quirada Contabil/QuiradaContabil",
-                      "\"/opt/Quirada Contabil/QuiradaContabil\""},
-        ExecStartCase{"/opt/100%/QuiradaContabil", "/opt/100%%/QuiradaContabil"},
-        ExecStartCase{"/opt/a\\b/QuiradaContabil", "/opt/a\\\\b/QuiradaContabil"},
-        ExecStartCase{"/opt/it's/QuiradaContabil", "/opt/it\\'s/QuiradaContabil"},
-        ExecStartCase{"/opt/o \"x\"/QuiradaContabil", "\"/opt/o \\\"x\\\"/QuiradaContabil\""},
-        ExecStartCase{"/opt/contábil/QuiradaContabil", "/opt/contábil/QuiradaContabil"}));
+                      "\"/opt/Quirada Contabil/QuiradaContabil\"", "\"/opt/Quirada Contabil\""},
+        ExecStartCase{"/opt/100%/QuiradaContabil", "/opt/100%%/QuiradaContabil", "/opt/100%%"},
+        ExecStartCase{"/opt/a\\b/QuiradaContabil", "/opt/a\\\\b/QuiradaContabil", "/opt/a\\\\b"},
+        ExecStartCase{"/opt/it's/QuiradaContabil", "/opt/it\\'s/QuiradaContabil", "/opt/it\\'s"},
+        ExecStartCase{"/opt/o \"x\"/QuiradaContabil", "\"/opt/o \\\"x\\\"/QuiradaContabil\"",
+                      "\"/opt/o \\\"x\\\"\""},
+        ExecStartCase{"/opt/contábil/QuiradaContabil", "/opt/contábil/QuiradaContabil",
+                      "/opt/contábil"},
+        ExecStartCase{"/opt/@QUIRADA_HOME@/QuiradaContabil", "/opt/@QUIRADA_HOME@/QuiradaContabil",
+                      "/opt/@QUIRADA_HOME@"},
+        ExecStartCase{"/QuiradaContabil", "/QuiradaContabil", "/"}));
 
 TEST(ServiceUnitTextTest, RefusesAPathWithALineBreak) {
   EXPECT_THROW(ServiceUnitText("/opt/a\nb/QuiradaContabil"), std::system_error);
@@ -156,7 +198,7 @@ TEST_F(InstallServiceTest, InstallsAndUninstallsOnceEachWithTheirMessages) {
     EXPECT_EQ(err.str(), step.err);
     EXPECT_EQ(fs::exists(unit_), step.unit_after);
     if (step.unit_after) {
-      EXPECT_EQ(Slurp(unit_), UnitFor(executable));
+      EXPECT_EQ(Slurp(unit_), UnitFor(executable, fs::path(executable).parent_path().string()));
       struct stat st{};
       ASSERT_EQ(::stat(unit_.c_str(), &st), 0);
       EXPECT_EQ(st.st_mode & 0777, 0644u);
