@@ -46,14 +46,14 @@ const std::vector<ReactionForm>& ReactionForms() {
   return forms;
 }
 
-Rule ParseRule(std::string_view spec) {
+Rule ParseRule(std::string_view text) {
   const auto fail = [&](const std::string& why) -> Rule {
-    throw Exception("invalid rule \"" + std::string(spec) + "\": " + why);
+    throw Exception("invalid rule \"" + std::string(text) + "\": " + why);
   };
-  const size_t colon = spec.find(':');
+  const size_t colon = text.find(':');
   if (colon == std::string_view::npos) return fail("expected <endpoint>:<document>=<reaction>");
   Rule rule;
-  const std::string_view endpoint = spec.substr(0, colon);
+  const std::string_view endpoint = text.substr(0, colon);
   if (endpoint == "upload") {
     rule.endpoint = Endpoint::kUpload;
   } else if (endpoint == "status") {
@@ -61,10 +61,10 @@ Rule ParseRule(std::string_view spec) {
   } else {
     return fail("the endpoint must be \"upload\" or \"status\"");
   }
-  const size_t equals = spec.find('=', colon + 1);
+  const size_t equals = text.find('=', colon + 1);
   if (equals == std::string_view::npos) return fail("expected \"=\" after the document");
-  rule.document = std::string(spec.substr(colon + 1, equals - colon - 1));
-  const std::string_view reaction = spec.substr(equals + 1);
+  rule.document = std::string(text.substr(colon + 1, equals - colon - 1));
+  const std::string_view reaction = text.substr(equals + 1);
 
   if (IsHttpStatus(reaction, &rule.http_status)) {
     rule.reaction = Reaction::kHttpStatus;

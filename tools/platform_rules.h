@@ -50,7 +50,7 @@ struct ReactionForm {
 const std::vector<ReactionForm>& ReactionForms();
 
 // Parses one rule. Raises quirada::Exception naming the rule and what is wrong with it.
-Rule ParseRule(std::string_view spec);
+Rule ParseRule(std::string_view text);
 
 // The rule that applies to `document` on `endpoint`, or nullptr.
 const Rule* FindRule(const std::vector<Rule>& rules, Endpoint endpoint, std::string_view document);
