@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need, starts a Firebird server for them (unless one is
 # already listening on 127.0.0.1:3050), builds the test build (AddressSanitizer and
-# UndefinedBehaviorSanitizer) in build/ and runs every test. Exits non-zero on any failure.
+# UndefinedBehaviorSanitizer) in build/ and runs every test, then the Debian package's tests
+# (scripts/test-package.sh). Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,3 +19,6 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 export LSAN_OPTIONS="${LSAN_OPTIONS:-suppressions=$PWD/tests/lsan.supp:print_suppressions=0}"
 ctest --test-dir build --output-on-failure -j 2 "$@"
+
+# The Debian package: built, installed, run against the test Firebird server, removed, purged.
+scripts/test-package.sh
