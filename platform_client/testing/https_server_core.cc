@@ -171,7 +171,7 @@ HttpsServerCore::HttpsServerCore(const TlsIdentity& identity, Handler handler, O
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
+  addr.sin_port = htons(static_cast<uint16_t>(options_.port));
   socklen_t len = sizeof addr;
   if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
       ::listen(listen_fd_, 16) != 0 ||
@@ -289,7 +289,7 @@ void HttpsServerCore::HandleConnection(int raw_fd) {
     take(static_cast<size_t>(std::min<uint64_t>(content_length - request.body_size, buffer.size())));
   }
 
-  {
+  if (options_.record_requests) {
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.push_back(request);
   }

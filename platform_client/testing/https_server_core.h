@@ -66,6 +66,8 @@ class HttpsServerCore {
   struct Options {
     bool handshake = true;    // false: accept TCP connections, never start TLS
     bool keep_bodies = true;  // false: count request body bytes without keeping them
+    bool record_requests = true;  // false: Requests() stays empty (long-running servers)
+    int port = 0;                 // 0: a port the system picks
     int min_tls_version = 0;  // OpenSSL protocol version constants; 0 leaves the library's choice
     int max_tls_version = 0;
   };

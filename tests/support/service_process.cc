@@ -17,6 +17,7 @@ namespace quirada::testing {
 namespace fs = std::filesystem;
 
 std::string BuiltExecutable() { return QUIRADA_EXECUTABLE; }
+std::string BuiltLocalPlatform() { return QUIRADA_LOCAL_PLATFORM; }
 
 std::string ReadFileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -96,12 +97,10 @@ void RunFolder::AppendIni(const std::string& text) const {
   std::ofstream(dir_ + "Morvant.ini", std::ios::binary | std::ios::app) << text;
 }
 
-Process RunFolder::Start(const std::vector<std::string>& args,
-                         const std::map<std::string, std::string>& env) const {
-  static int counter = 0;
-  const std::string stem = dir_ + ".proc" + std::to_string(++counter);
-  const std::string out_path = stem + ".out", err_path = stem + ".err";
-  std::vector<std::string> argv_storage{executable()};
+Process StartProcess(const std::string& program, const std::vector<std::string>& args,
+                     const std::map<std::string, std::string>& env, const std::string& output_stem) {
+  const std::string out_path = output_stem + ".out", err_path = output_stem + ".err";
+  std::vector<std::string> argv_storage{program};
   argv_storage.insert(argv_storage.end(), args.begin(), args.end());
   const pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("fork failed");
@@ -114,7 +113,7 @@ Process RunFolder::Start(const std::vector<std::string>& args,
     ::dup2(out, 1);
     ::dup2(err, 2);
     for (const auto& [k, v] : env) ::setenv(k.c_str(), v.c_str(), 1);
-    // The parent's blocked signals (the test runner's) must not leak into the service.
+    // The parent's blocked signals (the test runner's) must not leak into the child.
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -125,6 +124,12 @@ Process RunFolder::Start(const std::vector<std::string>& args,
     std::_Exit(127);
   }
   return Process(pid, out_path, err_path);
+}
+
+Process RunFolder::Start(const std::vector<std::string>& args,
+                         const std::map<std::string, std::string>& env) const {
+  static int counter = 0;
+  return StartProcess(executable(), args, env, dir_ + ".proc" + std::to_string(++counter));
 }
 
 ProcessResult RunFolder::Run(const std::vector<std::string>& args,

@@ -70,8 +70,14 @@ class RunFolder {
   std::string dir_;
 };
 
-// The built executable (set at compile time).
+// Starts `program` with `args`, its output going to files beside `output_stem` (".out", ".err"),
+// with the environment given added to the test's and no signal blocked.
+Process StartProcess(const std::string& program, const std::vector<std::string>& args,
+                     const std::map<std::string, std::string>& env, const std::string& output_stem);
+
+// The built executables (set at compile time).
 std::string BuiltExecutable();
+std::string BuiltLocalPlatform();
 
 // Reads a whole file; "" when it does not exist.
 std::string ReadFileBytes(const std::string& path);

@@ -1,0 +1,69 @@
+#include "tests/support/local_platform.h"
+
+#include <signal.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace quirada::testing {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+LocalPlatform::LocalPlatform(const std::vector<std::string>& rules) {
+  std::string tmpl = (fs::temp_directory_path() / "quirada-platform-XXXXXX").string();
+  if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  dir_ = tmpl + "/";
+  std::vector<std::string> args{"--dir", dir_};
+  for (const auto& r : rules) {
+    args.push_back("--rule");
+    args.push_back(r);
+  }
+  process_ = std::make_unique<Process>(StartProcess(BuiltLocalPlatform(), args, {}, dir_ + "platform"));
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (std::chrono::steady_clock::now() < deadline) {
+    const std::string port = ReadFileBytes(dir_ + "port");
+    if (!port.empty()) {
+      port_ = std::stoi(port);
+      return;
+    }
+    if (process_->WaitFor(0ms))
+      throw std::runtime_error("the local platform ended: " + process_->result().err);
+    std::this_thread::sleep_for(20ms);
+  }
+  throw std::runtime_error("the local platform did not start listening");
+}
+
+LocalPlatform::~LocalPlatform() {
+  process_->Signal(SIGTERM);
+  process_->WaitFor(10s);
+  process_.reset();
+  std::error_code ec;
+  fs::remove_all(dir_, ec);
+}
+
+std::string LocalPlatform::IniSection() const {
+  return "[Quirada]\r\nApiUrl=" + Url() + "\r\nAuthUrl=" + Url() + "\r\nCAFile=" + CaFile() + "\r\n";
+}
+
+std::vector<std::string> LocalPlatform::Journal() const {
+  std::vector<std::string> lines;
+  std::istringstream in(ReadFileBytes(dir_ + "journal.jsonl"));
+  std::string line;
+  while (std::getline(in, line))
+    if (!line.empty()) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> LocalPlatform::JournalWith(const std::string& needle) const {
+  std::vector<std::string> out;
+  for (auto& line : Journal())
+    if (line.find(needle) != std::string::npos) out.push_back(line);
+  return out;
+}
+
+}  // namespace quirada::testing
