@@ -1,5 +1,6 @@
 #include "platform_client/json_parser.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -12,6 +13,25 @@ namespace quirada {
 namespace {
 
 using rapidjson::SizeType;
+
+// The power of ten of the first significant digit of a number's text ("0.05" is -2, "12e3" is 4),
+// the exponent counted up to a bound far beyond any double. Decides whether a number that a double
+// cannot hold is too large or too small: "0.000...1" is tiny although it has no negative exponent.
+long long DecimalPower(std::string_view text) {
+  const size_t e = std::min(text.find_first_of("eE"), text.size());
+  const std::string_view mantissa = text.substr(0, e);
+  const size_t point = std::min(mantissa.find('.'), mantissa.size());
+  const size_t first = mantissa.find_first_of("123456789");
+  if (first == std::string_view::npos) return 0;
+  long long power = first < point ? static_cast<long long>(point - first) - 1
+                                  : -static_cast<long long>(first - point);
+  long long exponent = 0;
+  size_t i = e + 1;
+  const bool negative = i < text.size() && text[i] == '-';
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) ++i;
+  for (; i < text.size(); ++i) exponent = std::min(exponent * 10 + (text[i] - '0'), 1000000000LL);
+  return power + (negative ? -exponent : exponent);
+}
 
 // Forwards the reader's events to the document, turning each number's text into a typed value and
 // keeping the text, in the order the numbers appear.
@@ -55,9 +75,7 @@ class Builder {
     const auto r = std::from_chars(first, last, d);
     if (r.ec == std::errc::result_out_of_range) {
       // Too large for a double, or too small to be told from zero.
-      const size_t e = text.find_first_of("eE");
-      const bool tiny = e != std::string_view::npos && e + 1 < text.size() && text[e + 1] == '-';
-      const double magnitude = tiny ? 0.0 : HUGE_VAL;
+      const double magnitude = DecimalPower(text) < 0 ? 0.0 : HUGE_VAL;
       d = text.front() == '-' ? -magnitude : magnitude;
     }
     return doc_.Double(d);

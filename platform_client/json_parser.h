@@ -9,7 +9,8 @@
 // double, as RapidJSON types them), and their text exactly as written in the answer is kept beside
 // them: NumberText gives it back ("10", "1.50", "1e3", "123456789012345678901234"). Objects keep
 // every member in the order written, duplicates included; lookups take the first. A number too
-// large for a double is kept as infinity (its text still as written), except that RapidJSON refuses
+// large for a double is kept as infinity and one too small for it as zero, whether or not an
+// exponent says so ("0.000...01" is zero; its text still as written), except that RapidJSON refuses
 // outright a number whose exponent alone lies far beyond the double range ("1e400"): such text
 // yields no document.
 #pragma once

@@ -64,6 +64,32 @@ TEST(JsonParserTest, KeepsTheTextOfEveryNumberAsWrittenAndTypesItAsANumber) {
   EXPECT_EQ(doc->Root()["j"].GetDouble(), 0.0);
 }
 
+TEST(JsonParserTest, NumbersBeyondADoubleBecomeInfinityWhenLargeAndZeroWhenTinyWhateverTheirForm) {
+  const std::string zeros(400, '0');
+  const struct {
+    std::string text;
+    double value;
+  } cases[] = {
+      {"0." + zeros + "1", 0.0},
+      {"-0." + zeros + "1", -0.0},
+      {"0." + zeros + "1e5", 0.0},
+      {"0." + zeros + "1E+3", 0.0},
+      {"1e-400", 0.0},
+      {"-1e-99999999999999999999", -0.0},
+      {"1" + std::string(300, '0') + ".5e10", HUGE_VAL},
+      {"-1" + std::string(300, '0') + "e9", -HUGE_VAL},
+      {"1" + std::string(300, '0') + "e-10", 1e290},
+  };
+  for (const auto& c : cases) {
+    const auto doc = JsonDocument::Parse("[" + c.text + "]");
+    ASSERT_NE(doc, nullptr) << c.text;
+    const rapidjson::Value& number = doc->Root()[0];
+    EXPECT_EQ(number.GetDouble(), c.value) << c.text;
+    EXPECT_EQ(std::signbit(number.GetDouble()), std::signbit(c.value)) << c.text;
+    EXPECT_EQ(doc->NumberText(number), c.text);
+  }
+}
+
 TEST(JsonParserTest, KeepsDuplicateMembersInOrderAndLookupsTakeTheFirst) {
   const auto doc = JsonDocument::Parse(R"({"code": "first", "code": "second"})");
   ASSERT_NE(doc, nullptr);

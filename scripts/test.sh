@@ -20,5 +20,8 @@ export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 export LSAN_OPTIONS="${LSAN_OPTIONS:-suppressions=$PWD/tests/lsan.supp:print_suppressions=0}"
 ctest --test-dir build --output-on-failure -j 2 "$@"
 
+# The parsers of outside input, fuzzed for a fixed time each (FUZZ_SECONDS) in build-fuzz.
+scripts/fuzz.sh
+
 # The Debian package: built, installed, run against the test Firebird server, removed, purged.
 scripts/test-package.sh

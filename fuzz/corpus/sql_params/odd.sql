@@ -1,0 +1,1 @@
+SELECT :a1$,:_x FROM RDB$DATABASE WHERE X[1:2] = Q'<:Y>' AND Z = :
