@@ -14,6 +14,7 @@ PACKAGES=(
   rapidjson-dev libinih-dev
   firebird3.0-server firebird3.0-utils firebird-dev libfbclient2
   python3 procps iproute2 curl dpkg-dev systemd
+  clang libclang-rt-14-dev
 )
 
 missing=()
