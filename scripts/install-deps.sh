@@ -13,7 +13,7 @@ PACKAGES=(
   libcurl4-openssl-dev libssl-dev openssl ca-certificates
   rapidjson-dev libinih-dev
   firebird3.0-server firebird3.0-utils firebird-dev libfbclient2
-  python3 procps iproute2 curl dpkg-dev systemd
+  python3 procps iproute2 curl dpkg-dev systemd systemd-container
   clang libclang-rt-14-dev
 )
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Tests the Debian package quirada-contabil on this machine (Debian 12, as root): builds it with
 # scripts/package.sh, inspects it, installs it, runs the installed program against a fresh ERP
-# database on the test Firebird server (127.0.0.1:3050), removes it, installs it again, purges it.
+# database on the test Firebird server (127.0.0.1:3050), removes it, installs it again, purges it;
+# then runs the packaged units under a real systemd (packaging/check-under-systemd.sh).
 # Any mismatch stops the script with a message and a non-zero status. Leaves nothing behind but
 # the build in build-release/. Removes (purges) an installed quirada-contabil first: run it on a
 # test machine only.
@@ -54,9 +55,10 @@ isql() {
 }
 
 purge_package() {
-  if dpkg-query -W -f='${Status}' "$PKG" 2>/dev/null | grep -qv 'not-installed'; then
-    dpkg -P "$PKG" >/dev/null
-  fi
+  case "$(package_status)" in
+    not-known | "unknown ok not-installed") ;;
+    *) dpkg -P "$PKG" >/dev/null ;;
+  esac
 }
 
 cleanup() {
@@ -78,11 +80,9 @@ trap cleanup EXIT
 
 case "$(package_status)" in
   not-known | "unknown ok not-installed") ;;
-  *)
-    step "removendo o $PKG que já estava instalado ($(package_status))"
-    purge_package
-    ;;
+  *) step "removendo o $PKG que já estava instalado ($(package_status))" ;;
 esac
+purge_package
 rm -rf "$ETC_DIR" "$HOME_DIR" "$STATE_DIR"
 
 # ------------------------------------------------------------------------------------------------
@@ -318,5 +318,14 @@ esac
 cmp -s "$INI" "$WORK/ini.before" || fail "o INI não ficou após dpkg -P"
 cmp -s "$LOG" "$WORK/log.before" || fail "o log não ficou após dpkg -P"
 [ ! -e "$STATE_DIR" ] || fail "$STATE_DIR ficou após dpkg -P"
+# This test's own INI file and log are no longer needed.
+rm -rf "$ETC_DIR" "$HOME_DIR"
+
+# ------------------------------------------------------------------------------------------------
+step "sob um systemd de verdade (systemd-nspawn)"
+export QUIRADA_LOCAL_PLATFORM="${QUIRADA_LOCAL_PLATFORM:-$ROOT/build/quirada-local-platform}"
+[ -x "$QUIRADA_LOCAL_PLATFORM" ] ||
+  fail "plataforma local não encontrada em $QUIRADA_LOCAL_PLATFORM (scripts/test.sh a constrói em build/)"
+packaging/check-under-systemd.sh "$DEB" || fail "packaging/check-under-systemd.sh"
 
 step "ok"

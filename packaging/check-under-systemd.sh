@@ -1,0 +1,200 @@
+#!/usr/bin/env bash
+# Runs the packaged units under a real systemd, on a machine (or container) where systemd is not
+# PID 1: boots an overlay of this machine's own root with systemd-nspawn, the package installed in
+# it by dpkg in a chroot, and checks that
+#   - the installation enabled SrvQuirada.service, which starts at boot inside its sandbox
+#     (no capabilities, no_new_privs, a seccomp filter, read-only root, private /tmp and /dev);
+#   - its first cycle sends the pending documents to the local platform and records them in the
+#     ERP database on the test Firebird server (127.0.0.1:3050), with the token file in the
+#     private /tmp;
+#   - it stops cleanly; SrvQuirada-once.service runs one cycle (stopping the long-running service),
+#     writes a rejected document's line to the log beside the executable, and ends successfully;
+#   - the timer can be enabled and is scheduled.
+# Nothing outside the overlay changes but the test database, which is dropped at the end.
+#
+# Needs root, systemd-container, a built package (scripts/package.sh) and the local platform
+# (build/quirada-local-platform, as scripts/test.sh builds it, or $QUIRADA_LOCAL_PLATFORM). Prints what it checks; exits
+# non-zero on the first mismatch.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+
+DEB=${1:-$(ls "$ROOT"/build-release/quirada-contabil_*.deb 2>/dev/null | head -n 1)}
+LOCAL_PLATFORM=${QUIRADA_LOCAL_PLATFORM:-$ROOT/build/quirada-local-platform}
+FB_DIR=/tmp/quirada-fb-tests
+FB_PASSWORD="${QUIRADA_TEST_SYSDBA_PASSWORD:-gizmor}"
+
+[ "$(id -u)" -eq 0 ] || { echo "precisa de root" >&2; exit 1; }
+[ -f "$DEB" ] || { echo "pacote não encontrado: rode scripts/package.sh" >&2; exit 1; }
+[ -x "$LOCAL_PLATFORM" ] || { echo "plataforma local não encontrada: $LOCAL_PLATFORM" >&2; exit 1; }
+command -v systemd-nspawn >/dev/null || { echo "instale systemd-container" >&2; exit 1; }
+
+W=$(mktemp -d /tmp/quirada-nspawn.XXXXXX)
+DB=$FB_DIR/nspawn-$$.fdb
+KEY1=35251112345678000190550010000000011000000019
+KEY2=35251112345678000190550010000000021000000028
+KEY3=35251112345678000190550010000000031000000037
+LP_PID=""
+DB_CREATED=no
+
+isql() { isql-fb -q -user SYSDBA -password "$FB_PASSWORD" "$@"; }
+fail() { echo "check-under-systemd: FALHOU: $*" >&2; exit 1; }
+say() { echo "check-under-systemd: $*"; }
+
+cleanup() {
+  local status=$?
+  set +e
+  [ -n "$LP_PID" ] && kill "$LP_PID" 2>/dev/null && wait "$LP_PID" 2>/dev/null
+  [ "$DB_CREATED" = yes ] && echo "DROP DATABASE;" | isql "127.0.0.1/3050:$DB" >/dev/null 2>&1
+  rm -rf "$W"
+  exit $status
+}
+trap cleanup EXIT
+
+scripts/firebird-server.sh start >/dev/null
+mkdir -p "$W/up" "$W/merged" "$W/platform"
+(umask 000 && mkdir -p "$FB_DIR" && : >>"$FB_DIR/sysdba-password.lock")
+# The tests that change SYSDBA's password wait for this shared lock.
+exec 9<"$FB_DIR/sysdba-password.lock"
+flock -s 9
+
+# The third document is refused by the platform: its line goes to the service log.
+"$LOCAL_PLATFORM" --dir "$W/platform" --rule "upload:$KEY3=400" >"$W/platform.out" 2>&1 &
+LP_PID=$!
+for _ in $(seq 100); do [ -f "$W/platform/port" ] && break; sleep 0.1; done
+PORT=$(cat "$W/platform/port") || fail "a plataforma local não abriu a porta"
+
+echo "CREATE DATABASE '127.0.0.1/3050:$DB' USER 'SYSDBA' PASSWORD '$FB_PASSWORD' DEFAULT CHARACTER SET ISO8859_1;" |
+  isql-fb -q
+DB_CREATED=yes
+isql -i dispatch/testing/erp_schema.sql "127.0.0.1/3050:$DB"
+isql "127.0.0.1/3050:$DB" <<SQL
+INSERT INTO PADRAOII VALUES (1, 'chave-contabilidade', 'chave-integracao', CURRENT_DATE - 30, 'Y', 'Y', 'Y', 'Y', 'Y');
+INSERT INTO NOTASENTRADASESAIDAS VALUES (1, '$KEY1', '<?xml version="1.0" encoding="UTF-8"?><nfeProc><NFe><infNFe Id="NFe$KEY1"/></NFe></nfeProc>', CURRENT_DATE, '55', 'P', 'E');
+INSERT INTO XML_CANCELAMENTO VALUES (7, '$KEY2', '<?xml version="1.0" encoding="UTF-8"?><procEventoNFe><chNFe>$KEY2</chNFe></procEventoNFe>', CURRENT_TIMESTAMP);
+COMMIT;
+SQL
+
+register_rows() {
+  isql "127.0.0.1/3050:$DB" <<<"SELECT 'ROW', SEQUENCIAL, TIPOXML, CODIGORETORNO FROM QUIRADA_ENVIOS_XML ORDER BY TIPOXML, SEQUENCIAL;" |
+    awk '$1 == "ROW" { print $2, $3, $4 }'
+}
+
+export W DEB DB PORT KEY3 FB_PASSWORD
+# The overlay and the container live in a mount namespace of their own.
+cat >"$W/inner.sh" <<'INNER'
+set -euo pipefail
+fail() { echo "check-under-systemd: FALHOU: $*" >&2; exit 1; }
+say() { echo "check-under-systemd: $*"; }
+
+mount -t tmpfs tmpfs "$W/up"
+mkdir "$W/up/upper" "$W/up/work"
+mount -t overlay overlay -o "lowerdir=/,upperdir=$W/up/upper,workdir=$W/up/work" "$W/merged"
+M=$W/merged
+
+cp "$DEB" "$M/root/quirada-contabil.deb"
+# An INI file left in /etc/quirada-contabil is replaced: this one is written below.
+chroot "$M" dpkg -i --force-confnew /root/quirada-contabil.deb >"$W/dpkg.log" 2>&1 || { cat "$W/dpkg.log"; fail "dpkg -i no chroot"; }
+[ -L "$M/etc/systemd/system/multi-user.target.wants/SrvQuirada.service" ] ||
+  fail "a instalação sem systemd em execução não habilitou SrvQuirada.service"
+say "instalado no chroot, SrvQuirada.service habilitado"
+
+# A machine of its own; this machine's servers would clash with the host's on the shared network.
+systemd-id128 new >"$M/etc/machine-id"
+# Nor should its periodic jobs (apt, man-db...) run in the container.
+for unit in firebird3.0.service postgresql.service "$M"/etc/systemd/system/timers.target.wants/*.timer; do
+  ln -sf /dev/null "$M/etc/systemd/system/$(basename "$unit")"
+done
+cp "$W/platform/ca.pem" "$M/etc/quirada-contabil/ca-local.pem"
+cat >"$M/etc/quirada-contabil/Morvant.ini" <<INI
+[Morvant]
+Servidor=127.0.0.1
+Caminho=$DB
+
+[Quirada]
+ApiUrl=https://127.0.0.1:$PORT
+AuthUrl=https://127.0.0.1:$PORT
+CAFile=/etc/quirada-contabil/ca-local.pem
+INI
+
+systemd-nspawn --register=no --keep-unit --link-journal=no --quiet -D "$M" -M quirada-check -b \
+  >"$W/nspawn.log" 2>&1 &
+NSPAWN=$!
+LEADER=""
+for _ in $(seq 100); do
+  LEADER=$(pgrep -P "$NSPAWN" | head -n 1 || true)
+  [ -n "$LEADER" ] && break
+  sleep 0.1
+done
+[ -n "$LEADER" ] || { cat "$W/nspawn.log"; fail "systemd-nspawn não subiu"; }
+IN() { nsenter -t "$LEADER" -a -- "$@"; }
+trap 'IN systemctl poweroff >/dev/null 2>&1 || kill "$NSPAWN" 2>/dev/null; wait "$NSPAWN" 2>/dev/null || true' EXIT
+
+state=""
+for _ in $(seq 200); do
+  state=$(IN systemctl is-system-running 2>/dev/null || true)
+  case "$state" in running | degraded) break ;; esac
+  sleep 0.2
+done
+say "systemd no contêiner: $state ($(IN systemctl --version | head -n 1))"
+[ "$(IN systemctl is-active SrvQuirada.service)" = active ] || fail "SrvQuirada.service não está ativo"
+
+PID=$(IN systemctl show -p MainPID --value SrvQuirada.service)
+status=$(IN cat "/proc/$PID/status")
+for expected in "NoNewPrivs:	1" "Seccomp:	2" "CapBnd:	0000000000000000" "CapEff:	0000000000000000"; do
+  grep -qx "$expected" <<<"$status" || fail "processo do serviço sem '$expected'"
+done
+mounts=$(IN awk '{ print $5, $6 }' "/proc/$PID/mountinfo")
+grep -Eq '^/ ro,' <<<"$mounts" || fail "raiz do serviço não é só leitura"
+grep -Eq '^/opt/quirada-contabil rw,' <<<"$mounts" || fail "/opt/quirada-contabil não é gravável para o serviço"
+grep -Eq '^/tmp rw,' <<<"$mounts" || fail "/tmp privado ausente"
+# The container's /dev has a console; the service's private /dev only the pseudo devices.
+IN test -e /dev/console || fail "o contêiner não tem /dev/console"
+devices=$(IN ls "/proc/$PID/root/dev")
+! grep -qx 'console' <<<"$devices" || fail "o serviço vê o /dev do sistema"
+grep -qx 'null' <<<"$devices" || fail "o /dev do serviço não tem null"
+say "sandbox: NoNewPrivs, seccomp, sem capacidades, / só leitura, /opt/quirada-contabil e /tmp graváveis, /dev privado"
+
+for _ in $(seq 100); do
+  answered=$(grep -c '"status":200,"batch"' "$W/platform/journal.jsonl" 2>/dev/null) || answered=0
+  [ "$answered" -ge 2 ] && break
+  sleep 0.2
+done
+sleep 1
+IN sh -c 'test -f /tmp/systemd-private-*-SrvQuirada.service-*/tmp/token.dm' ||
+  fail "token.dm não está no /tmp privado do serviço"
+[ "$(IN sh -c 'stat -c %a /tmp/systemd-private-*-SrvQuirada.service-*/tmp/token.dm')" = 600 ] ||
+  fail "token.dm sem modo 0600"
+! IN test -e /opt/quirada-contabil/QuiradaContabil.log || fail "o primeiro ciclo escreveu no log: $(IN cat /opt/quirada-contabil/QuiradaContabil.log)"
+say "primeiro ciclo: dois documentos enviados, token em /tmp privado (0600), log vazio"
+
+IN systemctl stop SrvQuirada.service
+[ "$(IN systemctl show -p Result --value SrvQuirada.service)" = success ] || fail "parada do serviço sem sucesso"
+say "parada: Result=success"
+
+isql-fb -q -user SYSDBA -password "$FB_PASSWORD" "127.0.0.1/3050:$DB" <<SQL
+INSERT INTO NOTASENTRADASESAIDAS VALUES (2, '$KEY3', '<?xml version="1.0" encoding="UTF-8"?><nfeProc><NFe><infNFe Id="NFe$KEY3"/></NFe></nfeProc>', CURRENT_DATE, '65', 'P', 'E');
+COMMIT;
+SQL
+IN systemctl start SrvQuirada.service
+IN systemctl start SrvQuirada-once.service || fail "SrvQuirada-once.service falhou"
+[ "$(IN systemctl show -p Result --value SrvQuirada-once.service)" = success ] || fail "SrvQuirada-once.service sem sucesso"
+[ "$(IN systemctl is-active SrvQuirada.service || true)" = inactive ] ||
+  fail "SrvQuirada.service continuou ativo com SrvQuirada-once.service"
+log=$(IN cat /opt/quirada-contabil/QuiradaContabil.log) || fail "o ciclo único não escreveu o log"
+grep -Eq "^[0-9]{2}/[0-9]{2}/[0-9]{4} [0-9:]{8} - Documento $KEY3 recusado pela plataforma: " <<<"$log" ||
+  fail "linha de log inesperada: $log"
+say "SrvQuirada-once.service: Result=success, parou SrvQuirada.service, log: $log"
+
+IN systemctl enable --now SrvQuirada-once.timer >"$W/timer.log" 2>&1 || { cat "$W/timer.log"; fail "systemctl enable --now SrvQuirada-once.timer"; }
+timers=$(IN systemctl list-timers --no-pager SrvQuirada-once.timer)
+grep -q 'SrvQuirada-once.service' <<<"$timers" || fail "temporizador não agendado: $timers"
+say "temporizador: $(sed -n 2p <<<"$timers" | tr -s ' ')"
+INNER
+unshare -m --propagation private bash "$W/inner.sh" </dev/null
+
+rows=$(register_rows)
+[ "$rows" = "7 C SA2
+1 N SA2" ] || fail "registros inesperados em QUIRADA_ENVIOS_XML: $rows"
+say "QUIRADA_ENVIOS_XML: $(tr '\n' ';' <<<"$rows")"
+say "ok"
