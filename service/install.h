@@ -27,7 +27,9 @@ std::string ServiceUnitDir();
 
 // The unit's text for an executable at `executable_path` (an absolute path): ExecStart names it
 // and ReadWritePaths its folder, the one the sandboxed service may write to besides /tmp. Paths
-// are quoted when they hold a blank, and systemd's special characters in them are escaped.
+// are quoted when they hold a blank and '%' is doubled. A path that systemd would not run (one
+// with a control character: std::system_error EINVAL; with quotes or a backslash: Exception) is
+// refused, so "/INSTALL" never reports success for a unit that cannot start.
 std::string ServiceUnitText(const std::string& executable_path);
 
 int InstallService(bool silent, std::ostream& out = std::cout, std::ostream& err = std::cerr);

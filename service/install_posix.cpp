@@ -104,8 +104,9 @@ void WriteNewFile(const std::string& path, const std::string& text) {
   }
 }
 
-// A path as one word of a unit file line (ExecStart=, ReadWritePaths=): systemd reads C escapes
-// and quotes there and expands '%' specifiers everywhere.
+// A path as one word of a unit file line (ExecStart=, ReadWritePaths=): quoted when it holds a
+// blank, '%' doubled (systemd expands specifiers everywhere). systemd refuses to start an
+// executable whose path holds quotes or a backslash, so such a path is refused here already.
 std::string UnitPathWord(const std::string& path) {
   std::string word;
   bool blank = false;
@@ -113,9 +114,11 @@ std::string UnitPathWord(const std::string& path) {
     const auto byte = static_cast<unsigned char>(c);
     if (byte < 0x20 || byte == 0x7F) ThrowSystemError(EINVAL);
     switch (c) {
-      case '\\': word += "\\\\"; break;
-      case '"': word += "\\\""; break;
-      case '\'': word += "\\'"; break;
+      case '\\':
+      case '"':
+      case '\'':
+        throw Exception("O systemd não aceita aspas nem barra invertida no caminho do executável: " +
+                        path);
       case '%': word += "%%"; break;
       case ' ': blank = true; word += c; break;
       default: word += c;
