@@ -1,20 +1,20 @@
 #!/usr/bin/env bash
-# Runs the packaged units under a real systemd, on a machine (or container) where systemd is not
-# PID 1: boots an overlay of this machine's own root with systemd-nspawn, the package installed in
-# it by dpkg in a chroot, and checks that
-#   - the installation enabled SrvQuirada.service, which starts at boot inside its sandbox
-#     (no capabilities, no_new_privs, a seccomp filter, read-only root, private /tmp and /dev);
-#   - its first cycle sends the pending documents to the local platform and records them in the
-#     ERP database on the test Firebird server (127.0.0.1:3050), with the token file in the
-#     private /tmp;
+# Runs the package under a real systemd, on a machine (or container) where systemd is not PID 1:
+# boots an overlay of this machine's own root with systemd-nspawn and, inside it, checks that
+#   - dpkg -i enables and starts SrvQuirada.service, whose first cycle, with the example INI file,
+#     writes "Falha na conexão com o banco de dados: ..." to the log beside the executable;
+#   - the service runs in its sandbox (no capabilities, no_new_privs, a seccomp filter, read-only
+#     root, private /tmp and /dev) and, restarted with a real INI file, sends the pending documents
+#     to the local platform and records them in the ERP database on the test Firebird server
+#     (127.0.0.1:3050), with the token file in its private /tmp;
 #   - it stops cleanly; SrvQuirada-once.service runs one cycle (stopping the long-running service),
-#     writes a rejected document's line to the log beside the executable, and ends successfully;
-#   - the timer can be enabled and is scheduled.
+#     writes a rejected document's line to the log, and ends successfully; the timer is scheduled;
+#   - dpkg -r stops and disables everything, systemd forgets the units, the INI file and the log stay.
 # Nothing outside the overlay changes but the test database, which is dropped at the end.
 #
 # Needs root, systemd-container, a built package (scripts/package.sh) and the local platform
-# (build/quirada-local-platform, as scripts/test.sh builds it, or $QUIRADA_LOCAL_PLATFORM). Prints what it checks; exits
-# non-zero on the first mismatch.
+# (build/quirada-local-platform, as scripts/test.sh builds it, or $QUIRADA_LOCAL_PLATFORM).
+# Prints what it checks; exits non-zero on the first mismatch.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -91,13 +91,7 @@ mount -t tmpfs tmpfs "$W/up"
 mkdir "$W/up/upper" "$W/up/work"
 mount -t overlay overlay -o "lowerdir=/,upperdir=$W/up/upper,workdir=$W/up/work" "$W/merged"
 M=$W/merged
-
-cp "$DEB" "$M/root/quirada-contabil.deb"
-# An INI file left in /etc/quirada-contabil is replaced: this one is written below.
-chroot "$M" dpkg -i --force-confnew /root/quirada-contabil.deb >"$W/dpkg.log" 2>&1 || { cat "$W/dpkg.log"; fail "dpkg -i no chroot"; }
-[ -L "$M/etc/systemd/system/multi-user.target.wants/SrvQuirada.service" ] ||
-  fail "a instalação sem systemd em execução não habilitou SrvQuirada.service"
-say "instalado no chroot, SrvQuirada.service habilitado"
+LOG=/opt/quirada-contabil/QuiradaContabil.log
 
 # A machine of its own; this machine's servers would clash with the host's on the shared network.
 systemd-id128 new >"$M/etc/machine-id"
@@ -105,17 +99,10 @@ systemd-id128 new >"$M/etc/machine-id"
 for unit in firebird3.0.service postgresql.service "$M"/etc/systemd/system/timers.target.wants/*.timer; do
   ln -sf /dev/null "$M/etc/systemd/system/$(basename "$unit")"
 done
-cp "$W/platform/ca.pem" "$M/etc/quirada-contabil/ca-local.pem"
-cat >"$M/etc/quirada-contabil/Morvant.ini" <<INI
-[Morvant]
-Servidor=127.0.0.1
-Caminho=$DB
-
-[Quirada]
-ApiUrl=https://127.0.0.1:$PORT
-AuthUrl=https://127.0.0.1:$PORT
-CAFile=/etc/quirada-contabil/ca-local.pem
-INI
+# What earlier runs on the host may have left of the package.
+rm -rf "$M/etc/quirada-contabil" "$M/opt/quirada-contabil" "$M/var/lib/quirada-contabil"
+cp "$DEB" "$M/root/quirada-contabil.deb"
+cp "$W/platform/ca.pem" "$M/root/ca-local.pem"
 
 systemd-nspawn --register=no --keep-unit --link-journal=no --quiet -D "$M" -M quirada-check -b \
   >"$W/nspawn.log" 2>&1 &
@@ -127,7 +114,7 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 [ -n "$LEADER" ] || { cat "$W/nspawn.log"; fail "systemd-nspawn não subiu"; }
-IN() { nsenter -t "$LEADER" -a -- "$@"; }
+IN() { nsenter -t "$LEADER" -a -- "$@" </dev/null; }
 trap 'IN systemctl poweroff >/dev/null 2>&1 || kill "$NSPAWN" 2>/dev/null; wait "$NSPAWN" 2>/dev/null || true' EXIT
 
 state=""
@@ -137,7 +124,41 @@ for _ in $(seq 200); do
   sleep 0.2
 done
 say "systemd no contêiner: $state ($(IN systemctl --version | head -n 1))"
-[ "$(IN systemctl is-active SrvQuirada.service)" = active ] || fail "SrvQuirada.service não está ativo"
+
+# The service log, written in ISO-8859-1 with CR LF line ends, as text of this shell.
+log_text() { IN cat "$LOG" | iconv -f ISO-8859-1 -t UTF-8 | tr -d '\r'; }
+
+# Waits up to 20 s for `what` to hold.
+wait_for() {
+  for _ in $(seq 100); do
+    if eval "$1"; then return 0; fi
+    sleep 0.2
+  done
+  return 1
+}
+
+IN dpkg -i /root/quirada-contabil.deb >"$W/dpkg-i.log" 2>&1 || { cat "$W/dpkg-i.log"; fail "dpkg -i"; }
+[ "$(IN systemctl is-enabled SrvQuirada.service)" = enabled ] || fail "dpkg -i não habilitou SrvQuirada.service"
+[ "$(IN systemctl is-active SrvQuirada.service)" = active ] || fail "dpkg -i não iniciou SrvQuirada.service"
+[ "$(IN systemctl is-enabled SrvQuirada-once.timer)" = disabled ] || fail "o temporizador veio habilitado"
+wait_for 'IN test -s $LOG' || fail "o primeiro ciclo, com o INI de exemplo, não escreveu no log"
+first_line=$(log_text)
+grep -Eq '^[0-9]{2}/[0-9]{2}/[0-9]{4} [0-9:]{8} - Falha na conexão com o banco de dados: .+' <<<"$first_line" ||
+  fail "primeira linha de log inesperada: $first_line"
+say "dpkg -i: habilitado e iniciado; com o INI de exemplo, o log diz: $first_line"
+
+IN install -m 0644 /root/ca-local.pem /etc/quirada-contabil/ca-local.pem
+cat >"$M/etc/quirada-contabil/Morvant.ini" <<INI
+[Morvant]
+Servidor=127.0.0.1
+Caminho=$DB
+
+[Quirada]
+ApiUrl=https://127.0.0.1:$PORT
+AuthUrl=https://127.0.0.1:$PORT
+CAFile=/etc/quirada-contabil/ca-local.pem
+INI
+IN systemctl restart SrvQuirada.service
 
 PID=$(IN systemctl show -p MainPID --value SrvQuirada.service)
 status=$(IN cat "/proc/$PID/status")
@@ -155,18 +176,19 @@ devices=$(IN ls "/proc/$PID/root/dev")
 grep -qx 'null' <<<"$devices" || fail "o /dev do serviço não tem null"
 say "sandbox: NoNewPrivs, seccomp, sem capacidades, / só leitura, /opt/quirada-contabil e /tmp graváveis, /dev privado"
 
-for _ in $(seq 100); do
-  answered=$(grep -c '"status":200,"batch"' "$W/platform/journal.jsonl" 2>/dev/null) || answered=0
-  [ "$answered" -ge 2 ] && break
-  sleep 0.2
-done
+answered() {
+  local n
+  n=$(grep -c '"status":200,"batch"' "$W/platform/journal.jsonl" 2>/dev/null) || true
+  echo "${n:-0}"
+}
+wait_for '[ "$(answered)" -ge 2 ]' || fail "o ciclo não enviou os dois documentos: $(cat "$W/platform.out")"
 sleep 1
 IN sh -c 'test -f /tmp/systemd-private-*-SrvQuirada.service-*/tmp/token.dm' ||
   fail "token.dm não está no /tmp privado do serviço"
 [ "$(IN sh -c 'stat -c %a /tmp/systemd-private-*-SrvQuirada.service-*/tmp/token.dm')" = 600 ] ||
   fail "token.dm sem modo 0600"
-! IN test -e /opt/quirada-contabil/QuiradaContabil.log || fail "o primeiro ciclo escreveu no log: $(IN cat /opt/quirada-contabil/QuiradaContabil.log)"
-say "primeiro ciclo: dois documentos enviados, token em /tmp privado (0600), log vazio"
+[ "$(log_text)" = "$first_line" ] || fail "o ciclo escreveu no log: $(log_text)"
+say "reiniciado com o INI: dois documentos enviados, token em /tmp privado (0600), nada novo no log"
 
 IN systemctl stop SrvQuirada.service
 [ "$(IN systemctl show -p Result --value SrvQuirada.service)" = success ] || fail "parada do serviço sem sucesso"
@@ -181,15 +203,26 @@ IN systemctl start SrvQuirada-once.service || fail "SrvQuirada-once.service falh
 [ "$(IN systemctl show -p Result --value SrvQuirada-once.service)" = success ] || fail "SrvQuirada-once.service sem sucesso"
 [ "$(IN systemctl is-active SrvQuirada.service || true)" = inactive ] ||
   fail "SrvQuirada.service continuou ativo com SrvQuirada-once.service"
-log=$(IN cat /opt/quirada-contabil/QuiradaContabil.log) || fail "o ciclo único não escreveu o log"
-grep -Eq "^[0-9]{2}/[0-9]{2}/[0-9]{4} [0-9:]{8} - Documento $KEY3 recusado pela plataforma: " <<<"$log" ||
-  fail "linha de log inesperada: $log"
-say "SrvQuirada-once.service: Result=success, parou SrvQuirada.service, log: $log"
+last_line=$(log_text | tail -n 1)
+grep -Eq "^[0-9]{2}/[0-9]{2}/[0-9]{4} [0-9:]{8} - Documento $KEY3 recusado pela plataforma: " <<<"$last_line" ||
+  fail "linha de log inesperada: $last_line"
+say "SrvQuirada-once.service: Result=success, parou SrvQuirada.service, log: $last_line"
 
 IN systemctl enable --now SrvQuirada-once.timer >"$W/timer.log" 2>&1 || { cat "$W/timer.log"; fail "systemctl enable --now SrvQuirada-once.timer"; }
 timers=$(IN systemctl list-timers --no-pager SrvQuirada-once.timer)
 grep -q 'SrvQuirada-once.service' <<<"$timers" || fail "temporizador não agendado: $timers"
 say "temporizador: $(sed -n 2p <<<"$timers" | tr -s ' ')"
+
+IN systemctl start SrvQuirada.service
+log_before=$(log_text)
+IN dpkg -r quirada-contabil >"$W/dpkg-r.log" 2>&1 || { cat "$W/dpkg-r.log"; fail "dpkg -r"; }
+for unit in SrvQuirada.service SrvQuirada-once.service SrvQuirada-once.timer; do
+  [ "$(IN systemctl show -p ActiveState --value "$unit")" = inactive ] || fail "$unit ativo após dpkg -r"
+  [ "$(IN systemctl show -p LoadState --value "$unit")" = not-found ] || fail "o systemd ainda conhece $unit após dpkg -r"
+done
+[ "$(log_text)" = "$log_before" ] || fail "o log mudou ou sumiu com dpkg -r"
+IN test -f /etc/quirada-contabil/Morvant.ini || fail "o INI sumiu com dpkg -r"
+say "dpkg -r: serviço e temporizador parados, unidades esquecidas pelo systemd, INI e log mantidos"
 INNER
 unshare -m --propagation private bash "$W/inner.sh" </dev/null
 

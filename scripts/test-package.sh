@@ -306,6 +306,14 @@ cmp -s "$INI" "$WORK/ini.before" || fail "o segundo dpkg -i trocou o INI do oper
 pending_again=$(cd / && "$HOME_DIR/QuiradaContabil" /PENDING 2>&1) || fail "/PENDING após reinstalar: $pending_again"
 expect_eq "/PENDING após reinstalar" "$pending" "$pending_again"
 
+step "atualizando (o mesmo .deb de novo): a escolha do operador fica"
+systemctl disable SrvQuirada.service >/dev/null 2>&1
+[ ! -L "$WANTS" ] || fail "systemctl disable SrvQuirada.service não tirou $WANTS"
+dpkg -i "$DEB" >"$WORK/dpkg-i3.log" 2>&1 || { cat "$WORK/dpkg-i3.log" >&2; fail "dpkg -i por cima"; }
+expect_eq "estado após a atualização" "install ok installed" "$(package_status)"
+[ ! -e "$WANTS" ] && [ ! -L "$WANTS" ] || fail "a atualização habilitou de novo o serviço desabilitado"
+cmp -s "$INI" "$WORK/ini.before" || fail "a atualização trocou o INI do operador"
+
 # ------------------------------------------------------------------------------------------------
 step "purgando com dpkg -P"
 dpkg -P "$PKG" >"$WORK/dpkg-p.log" 2>&1 || { cat "$WORK/dpkg-p.log" >&2; fail "dpkg -P"; }
