@@ -41,7 +41,13 @@ class Lines {
       const std::size_t eq = line.find('=');
       if (eq == std::string::npos) Fail("a linha " + std::to_string(i + 1) + " não tem a forma Nome=Valor");
       const std::string name = Upper(line.substr(0, eq));
-      if (!KnownNames().count(name)) Fail("\"" + line.substr(0, eq) + "\" não é um parâmetro conhecido");
+      if (!KnownNames().count(name)) {
+        // Built by appending: GCC 12 warns falsely (-Wrestrict) on "literal" + string + "literal".
+        std::string message = line.substr(0, eq);
+        message.insert(0, 1, '"');
+        message += "\" não é um parâmetro conhecido";
+        Fail(message);
+      }
       values_.emplace(name, line.substr(eq + 1));  // the first line of a name counts
     }
   }

@@ -191,6 +191,7 @@ void FbQuery::ReleaseCursor() noexcept {
 }
 
 void FbQuery::DropStatement() noexcept {
+  DropPostStatement();
   if (statement_) {
     try {
       FbStatus st;
@@ -202,6 +203,19 @@ void FbQuery::DropStatement() noexcept {
   statement_.reset();
   input_metadata_.reset();
   output_metadata_.reset();
+}
+
+void FbQuery::DropPostStatement() noexcept {
+  if (post_statement_) {
+    try {
+      FbStatus st;
+      post_statement_->free(&st);
+      (void)post_statement_.release();  // free released it
+    } catch (...) {
+    }
+  }
+  post_statement_.reset();
+  post_sql_.clear();
 }
 
 void FbQuery::Close() {
@@ -230,6 +244,8 @@ void FbQuery::CloseForDisconnect() {
 
 void FbQuery::Abandon() {
   cursor_.reset();
+  post_statement_.reset();
+  post_sql_.clear();
   statement_.reset();
   input_metadata_.reset();
   output_metadata_.reset();
@@ -421,18 +437,22 @@ void FbQuery::PostOnce() {
     FbCall([&] {
       Firebird::IAttachment* attachment = connection_.attachment();
       FbStatus st;
-      FbPtr<IStatement> statement(PrepareText(attachment, transaction, sql, connection_.sql_dialect()));
-      FbPtr<Firebird::IMessageMetadata> described(statement->getInputMetadata(&st));
+      // The same write (same columns, same keys) is prepared once and executed again.
+      if (!post_statement_ || post_sql_ != sql) {
+        DropPostStatement();
+        post_statement_.reset(PrepareText(attachment, transaction, sql, connection_.sql_dialect()));
+        post_sql_ = sql;
+      }
+      FbPtr<Firebird::IMessageMetadata> described(post_statement_->getInputMetadata(&st));
       FbInputMessage input(described.get(), values, attachment, transaction);
-      statement->execute(&st, transaction, input.metadata(), input.buffer(), nullptr, nullptr);
-      affected = statement->getAffectedRecords(&st);
-      statement->free(&st);
-      (void)statement.release();  // free released it
+      post_statement_->execute(&st, transaction, input.metadata(), input.buffer(), nullptr, nullptr);
+      affected = post_statement_->getAffectedRecords(&st);
     });
     if (!insert && affected != 1)
       throw Exception("A atualização de " + update_table_ + " afetou " + std::to_string(affected) +
                       " registros em vez de 1");
   } catch (...) {
+    DropPostStatement();  // a failed write can leave the statement unusable
     writer.EndUseQuietly(false);
     throw;
   }

@@ -103,6 +103,7 @@ class FbQuery {
   void FetchRow();
   void ReleaseCursor() noexcept;
   void DropStatement() noexcept;
+  void DropPostStatement() noexcept;
   std::size_t ColumnIndex(std::string_view name) const;
   const FbValue& Value(std::string_view name);
   void SetField(std::string_view name, FbValue value);
@@ -140,6 +141,9 @@ class FbQuery {
   FbTransaction* update_transaction_ = nullptr;
   std::vector<std::pair<std::size_t, FbValue>> pending_;  // fields set since Edit/Append, in order
   std::vector<FbValue> original_keys_;
+  // The prepared INSERT or UPDATE of the last Post, and its text.
+  std::string post_sql_;
+  FbPtr<Firebird::IStatement> post_statement_;
 };
 
 }  // namespace quirada

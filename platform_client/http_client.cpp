@@ -1,4 +1,5 @@
 #include "platform_client/http_client.h"
+#include "platform_client/trust_store.h"
 
 #include <curl/curl.h>
 #include <openssl/err.h>
@@ -120,10 +121,10 @@ int OnProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t 
 
 CURLcode OnSslContext(CURL*, void* ssl_ctx, void* user) {
   auto* t = static_cast<Transfer*>(user);
-  X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(ssl_ctx));
-  if (store == nullptr || X509_STORE_load_file(store, t->ca_file->c_str()) != 1) {
-    ERR_clear_error();
-    t->ssl_ctx_error = "The trusted certificates of \"" + *t->ca_file + "\" could not be loaded";
+  try {
+    UseTrustedAuthorities(static_cast<SSL_CTX*>(ssl_ctx), *t->ca_file);
+  } catch (const std::exception& e) {
+    t->ssl_ctx_error = e.what();
     return CURLE_SSL_CACERT_BADFILE;
   }
   return CURLE_OK;
@@ -304,11 +305,12 @@ HttpResponse HttpClient::Send(const HttpRequest& request) {
   Set(curl, CURLOPT_SSLVERSION, CURL_SSLVERSION_TLSv1_2);
   Set(curl, CURLOPT_SSL_VERIFYPEER, 1L);
   Set(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-  Set(curl, CURLOPT_CA_CACHE_TIMEOUT, 0L);
-  if (!request.ca_file.empty()) {
-    Set(curl, CURLOPT_SSL_CTX_FUNCTION, &OnSslContext);
-    Set(curl, CURLOPT_SSL_CTX_DATA, static_cast<void*>(&t));
-  }
+  // The trusted authorities come from a store loaded once (trust_store.h), not from libcurl
+  // reading the system's bundle again for every request.
+  Set(curl, CURLOPT_CAINFO, static_cast<const char*>(nullptr));
+  Set(curl, CURLOPT_CAPATH, static_cast<const char*>(nullptr));
+  Set(curl, CURLOPT_SSL_CTX_FUNCTION, &OnSslContext);
+  Set(curl, CURLOPT_SSL_CTX_DATA, static_cast<void*>(&t));
 
   Set(curl, CURLOPT_CONNECTTIMEOUT, limits.connect_seconds);
   Set(curl, CURLOPT_TIMEOUT, limits.total_seconds);

@@ -5,6 +5,10 @@
 // them); "/ONCE" runs one dispatch cycle in the foreground and exits 0, or 1 when the cycle failed
 // (the failure goes to the service log as always); "/PENDING" lists what the next cycle would send;
 // "/VERIFICAR" shows which accountant office and client the ERP's authorization key belongs to.
+#include <pthread.h>
+#include <signal.h>
+
+#include <csignal>
 #include <iostream>
 
 #include "service/UQuirada.h"
@@ -80,6 +84,9 @@ int RunModule(const TSwitches& switches) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A server that closes the connection while a request is written must fail that request, not
+  // end the process (TLS writes go through write(), which raises SIGPIPE).
+  std::signal(SIGPIPE, SIG_IGN);
   const TSwitches switches = ParseSwitches(argc, argv);
   switch (switches.Mode) {
     case TRunMode::Usage:
@@ -92,6 +99,15 @@ int main(int argc, char** argv) {
       // Before any library can start a thread of its own.
       BlockStopSignals();
       break;
+    case TRunMode::Once: {
+      // systemd's stop request waits for the cycle to end instead of cutting it between an upload
+      // and its record; Ctrl-C in a terminal still stops it at once.
+      sigset_t term;
+      sigemptyset(&term);
+      sigaddset(&term, SIGTERM);
+      pthread_sigmask(SIG_BLOCK, &term, nullptr);
+      break;
+    }
     default:
       break;
   }

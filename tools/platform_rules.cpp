@@ -74,7 +74,14 @@ Rule ParseRule(std::string_view text) {
     const bool takes_text = form.text.ends_with(':');
     if (takes_text ? !reaction.starts_with(form.text) : reaction != form.text) continue;
     if (!(rule.endpoint == Endpoint::kUpload ? form.upload : form.status))
-      return fail("\"" + std::string(form.text) + "\" does not apply to " + std::string(endpoint));
+    {
+      // Built by appending: GCC 12 warns falsely (-Wrestrict) on "literal" + string + "literal".
+      std::string message(1, '"');
+      message += form.text;
+      message += "\" does not apply to ";
+      message += endpoint;
+      return fail(message);
+    }
     rule.reaction = form.reaction;
     if (takes_text) rule.code = std::string(reaction.substr(form.text.size()));
     return rule;

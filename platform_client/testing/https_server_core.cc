@@ -1,5 +1,8 @@
 #include "platform_client/testing/https_server_core.h"
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -208,6 +211,11 @@ std::vector<CapturedRequest> HttpsServerCore::Requests() const {
 }
 
 void HttpsServerCore::Serve() {
+  // A client that hangs up mid-answer must not end the process: writes then fail with EPIPE.
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
   for (;;) {
     if (!impl_->Wait(listen_fd_, POLLIN, stop_fd_)) return;
     const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -54,9 +55,11 @@ bool Process::WaitFor(std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   for (;;) {
     int status = 0;
-    const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+    rusage usage{};
+    const pid_t r = ::wait4(pid_, &status, WNOHANG, &usage);
     if (r == pid_) {
       result_.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      result_.max_rss_kb = usage.ru_maxrss;
       result_.out = Out();
       result_.err = Err();
       pid_ = -1;

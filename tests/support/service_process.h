@@ -17,6 +17,7 @@ namespace quirada::testing {
 
 struct ProcessResult {
   int exit_status = -1;  // the exit code, or 128 + the signal that ended it
+  long max_rss_kb = 0;   // the process's peak resident set size
   std::string out;
   std::string err;
 };

@@ -1,0 +1,86 @@
+#include "platform_client/trust_store.h"
+
+#include <curl/curl.h>
+#include <openssl/err.h>
+#include <openssl/x509.h>
+#include <sys/stat.h>
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <tuple>
+
+#include "service/errors.h"
+
+namespace quirada {
+namespace {
+
+struct StoreFree {
+  void operator()(X509_STORE* s) const { X509_STORE_free(s); }
+};
+using StorePtr = std::unique_ptr<X509_STORE, StoreFree>;
+
+using FileStamp = std::tuple<bool, off_t, long long, ino_t>;
+
+FileStamp Stamp(const std::string& path) {
+  struct stat st {};
+  if (path.empty() || ::stat(path.c_str(), &st) != 0) return {false, 0, 0, 0};
+  return {true, st.st_size, st.st_mtim.tv_sec * 1'000'000'000LL + st.st_mtim.tv_nsec, st.st_ino};
+}
+
+// The bundle libcurl was built to use ("/etc/ssl/certs/ca-certificates.crt" on Debian).
+const std::string& SystemBundle() {
+  static const std::string path = [] {
+    std::string p;
+    if (CURL* curl = curl_easy_init()) {
+      char* info = nullptr;
+      if (curl_easy_getinfo(curl, CURLINFO_CAINFO, &info) == CURLE_OK && info != nullptr) p = info;
+      curl_easy_cleanup(curl);
+    }
+    return p;
+  }();
+  return path;
+}
+
+[[noreturn]] void CannotLoad(const std::string& file) {
+  ERR_clear_error();
+  throw Exception("The trusted certificates of \"" + file + "\" could not be loaded");
+}
+
+StorePtr Load(const std::string& system_bundle, const std::string& ca_file) {
+  StorePtr store(X509_STORE_new());
+  if (!store) CannotLoad(ca_file);
+  if (!system_bundle.empty() && X509_STORE_load_file(store.get(), system_bundle.c_str()) != 1)
+    CannotLoad(system_bundle);
+  if (!ca_file.empty() && X509_STORE_load_file(store.get(), ca_file.c_str()) != 1)
+    CannotLoad(ca_file);
+  return store;
+}
+
+struct Entry {
+  FileStamp system_stamp, file_stamp;
+  StorePtr store;
+};
+
+std::mutex mutex;
+std::map<std::string, Entry>& Cache() {
+  static auto* cache = new std::map<std::string, Entry>();  // lives as long as the process
+  return *cache;
+}
+
+}  // namespace
+
+void UseTrustedAuthorities(SSL_CTX* ctx, const std::string& ca_file) {
+  const std::string& system_bundle = SystemBundle();
+  const FileStamp system_stamp = Stamp(system_bundle), file_stamp = Stamp(ca_file);
+  std::lock_guard<std::mutex> lock(mutex);
+  Entry& entry = Cache()[ca_file];
+  if (!entry.store || entry.system_stamp != system_stamp || entry.file_stamp != file_stamp) {
+    entry.store = Load(system_bundle, ca_file);
+    entry.system_stamp = system_stamp;
+    entry.file_stamp = file_stamp;
+  }
+  SSL_CTX_set1_cert_store(ctx, entry.store.get());
+}
+
+}  // namespace quirada

@@ -1,0 +1,19 @@
+// The certificate authorities that HTTPS requests trust: the system's bundle (the one libcurl was
+// built to use) plus an optional PEM file of extra authorities (CAFile).
+//
+// Loading the system's bundle costs more than a whole TLS handshake, so each combination is
+// loaded once and shared by the requests that follow, for as long as neither file changes
+// (size, modification time and inode are compared on every use). Thread-safe.
+#pragma once
+
+#include <openssl/ssl.h>
+
+#include <string>
+
+namespace quirada {
+
+// Makes `ctx` trust the system's authorities and those of `ca_file` (none when empty). Raises
+// Exception "The trusted certificates of "<file>" could not be loaded" when a file does not load.
+void UseTrustedAuthorities(SSL_CTX* ctx, const std::string& ca_file);
+
+}  // namespace quirada
