@@ -30,21 +30,21 @@ void FbConnection::SetConnected(bool value) {
 
 void FbConnection::Connect() {
   if (Connected()) return;
-  FbAttachSpec spec = ParseConnectionParams(Params);
-  Attach(spec);
-  spec_ = std::move(spec);
+  FbAttachSettings settings = ParseConnectionParams(Params);
+  Attach(settings);
+  settings_ = std::move(settings);
 }
 
-void FbConnection::Attach(const FbAttachSpec& spec) {
+void FbConnection::Attach(const FbAttachSettings& settings) {
   FbCall([&] {
     FbStatus st;
     if (!provider_) provider_.reset(FbMaster()->getDispatcher());
     FbOwned<IXpbBuilder> dpb(FbUtil()->getXpbBuilder(&st, IXpbBuilder::DPB, nullptr, 0));
-    dpb->insertString(&st, isc_dpb_user_name, spec.user_name.c_str());
-    dpb->insertString(&st, isc_dpb_password, spec.password.c_str());
-    dpb->insertString(&st, isc_dpb_lc_ctype, spec.character_set.c_str());
-    dpb->insertInt(&st, isc_dpb_sql_dialect, spec.sql_dialect);
-    attachment_.reset(provider_->attachDatabase(&st, spec.connection_string.c_str(), dpb->getBufferLength(&st),
+    dpb->insertString(&st, isc_dpb_user_name, settings.user_name.c_str());
+    dpb->insertString(&st, isc_dpb_password, settings.password.c_str());
+    dpb->insertString(&st, isc_dpb_lc_ctype, settings.character_set.c_str());
+    dpb->insertInt(&st, isc_dpb_sql_dialect, settings.sql_dialect);
+    attachment_.reset(provider_->attachDatabase(&st, settings.connection_string.c_str(), dpb->getBufferLength(&st),
                                                 dpb->getBuffer(&st)));
   });
 }
@@ -97,9 +97,9 @@ void FbConnection::RunReconnecting(const std::function<void()>& operation) {
   } catch (const DatabaseError& e) {
     if (!AutoReconnect || !e.connection_lost() || !Connected()) throw;
   }
-  const FbAttachSpec spec = spec_;
+  const FbAttachSettings settings = settings_;
   Abandon();
-  Attach(spec);
+  Attach(settings);
   operation();
 }
 

@@ -57,7 +57,7 @@ class FbConnection {
 
   // For transactions and queries of this connection.
   Firebird::IAttachment* attachment();  // throws when not connected
-  int sql_dialect() const { return spec_.sql_dialect; }
+  int sql_dialect() const { return settings_.sql_dialect; }
   // Runs `operation`; when it fails because the attachment is broken and AutoReconnect is on,
   // attaches again and runs it once more.
   void RunReconnecting(const std::function<void()>& operation);
@@ -70,13 +70,13 @@ class FbConnection {
   void Remove(FbTransaction* t);
   void Remove(FbQuery* q);
 
-  void Attach(const FbAttachSpec& spec);
+  void Attach(const FbAttachSettings& settings);
   // Forgets every handle of the current attachment without talking to the server.
   void Abandon();
 
   FbPtr<Firebird::IProvider> provider_;
   FbPtr<Firebird::IAttachment> attachment_;
-  FbAttachSpec spec_;
+  FbAttachSettings settings_;
   std::vector<FbTransaction*> transactions_;
   std::vector<FbQuery*> queries_;
 };

@@ -89,7 +89,7 @@ int Number(const Lines& lines, const std::string& name, int absent, int min, int
 
 }  // namespace
 
-FbAttachSpec ParseConnectionParams(const std::vector<std::string>& param_lines) {
+FbAttachSettings ParseConnectionParams(const std::vector<std::string>& param_lines) {
   const Lines lines(param_lines);
   OneOf(lines, "DRIVERID", "", {"FB"});
   // No pooling and no extra metadata queries are ever made, whichever way these two are set.
@@ -99,17 +99,17 @@ FbAttachSpec ParseConnectionParams(const std::vector<std::string>& param_lines) 
   OneOf(lines, "OPENMODE", "Open", {"Open"});
   OneOf(lines, "PROTOCOL", "Local", {"TCPIP"});
 
-  FbAttachSpec spec;
-  spec.character_set = OneOf(lines, "CHARACTERSET", "", {"ISO8859_1"});
-  spec.sql_dialect = Number(lines, "SQLDIALECT", 3, 1, 3);
+  FbAttachSettings settings;
+  settings.character_set = OneOf(lines, "CHARACTERSET", "", {"ISO8859_1"});
+  settings.sql_dialect = Number(lines, "SQLDIALECT", 3, 1, 3);
   const int port = Number(lines, "PORT", 3050, 1, 65535);
   std::string server = lines.Get("SERVER").value_or("");
   if (server.empty()) Fail("Server não informado; o protocolo TCPIP precisa do nome ou endereço do servidor");
   if (server.find(':') != std::string::npos && server.front() != '[') server = "[" + server + "]";  // IPv6
-  spec.connection_string = server + "/" + std::to_string(port) + ":" + lines.Get("DATABASE").value_or("");
-  spec.user_name = lines.Get("USER_NAME").value_or("");
-  spec.password = lines.Get("PASSWORD").value_or("");
-  return spec;
+  settings.connection_string = server + "/" + std::to_string(port) + ":" + lines.Get("DATABASE").value_or("");
+  settings.user_name = lines.Get("USER_NAME").value_or("");
+  settings.password = lines.Get("PASSWORD").value_or("");
+  return settings;
 }
 
 }  // namespace quirada

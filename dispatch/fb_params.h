@@ -13,7 +13,7 @@
 
 namespace quirada {
 
-struct FbAttachSpec {
+struct FbAttachSettings {
   std::string connection_string;  // "server/port:database", as the client expects it
   std::string user_name;
   std::string password;
@@ -21,6 +21,6 @@ struct FbAttachSpec {
   std::string character_set;      // always "ISO8859_1"
 };
 
-FbAttachSpec ParseConnectionParams(const std::vector<std::string>& lines);
+FbAttachSettings ParseConnectionParams(const std::vector<std::string>& lines);
 
 }  // namespace quirada

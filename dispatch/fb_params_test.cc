@@ -17,20 +17,20 @@ std::vector<std::string> ServiceLines(const std::string& server = "db.local", co
 }
 
 TEST(FbParams, TheServiceLinesAttachOverTcpWithDialect3AndLatin1) {
-  const FbAttachSpec spec = ParseConnectionParams(ServiceLines());
-  EXPECT_EQ(spec.connection_string, "db.local/3050:/d/M.FDB");
-  EXPECT_EQ(spec.user_name, "SYSDBA");
-  EXPECT_EQ(spec.password, "gizmor");
-  EXPECT_EQ(spec.sql_dialect, 3);
-  EXPECT_EQ(spec.character_set, "ISO8859_1");
+  const FbAttachSettings settings = ParseConnectionParams(ServiceLines());
+  EXPECT_EQ(settings.connection_string, "db.local/3050:/d/M.FDB");
+  EXPECT_EQ(settings.user_name, "SYSDBA");
+  EXPECT_EQ(settings.password, "gizmor");
+  EXPECT_EQ(settings.sql_dialect, 3);
+  EXPECT_EQ(settings.character_set, "ISO8859_1");
 }
 
 TEST(FbParams, NamesAndKeywordsWithoutRegardToCaseAndIPv6InBrackets) {
-  const FbAttachSpec spec = ParseConnectionParams({"driverid=fb", "DATABASE=c:\\x.fdb", "protocol=tcpip",
+  const FbAttachSettings settings = ParseConnectionParams({"driverid=fb", "DATABASE=c:\\x.fdb", "protocol=tcpip",
                                                    "server=::1", "port=3051", "characterset=iso8859_1",
                                                    "openmode=open", "pooled=TRUE"});
-  EXPECT_EQ(spec.connection_string, "[::1]/3051:c:\\x.fdb");
-  EXPECT_EQ(spec.character_set, "ISO8859_1");
+  EXPECT_EQ(settings.connection_string, "[::1]/3051:c:\\x.fdb");
+  EXPECT_EQ(settings.character_set, "ISO8859_1");
 }
 
 TEST(FbParams, TheFirstLineOfANameCounts) {

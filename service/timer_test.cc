@@ -64,7 +64,7 @@ class Watchdog {
 struct Script;
 using TickAction = std::function<void(Script&)>;
 
-struct TimerSpec {
+struct TimerSetup {
   std::string name;
   uint32_t interval;
   bool enabled;
@@ -80,7 +80,7 @@ struct Script {
 
 struct OrderCase {
   std::string name;
-  std::vector<TimerSpec> timers;
+  std::vector<TimerSetup> timers;
   // What each timer does on its tick, after the tick is recorded. Timers are periodic.
   std::map<std::string, TickAction> on_tick;
   // Run on another thread while the loop runs.
@@ -157,18 +157,18 @@ TEST_P(TimerOrderTest, TicksComeInTheExpectedOrder) {
   const OrderCase& c = GetParam();
   TEventLoop loop;
   Script script(loop);
-  for (const TimerSpec& spec : c.timers) {
+  for (const TimerSetup& setup : c.timers) {
     auto timer = std::make_unique<TTimer>(loop);
-    timer->SetInterval(spec.interval);
-    timer->OnTimer = [&script, &c, &loop, name = spec.name] {
+    timer->SetInterval(setup.interval);
+    timer->OnTimer = [&script, &c, &loop, name = setup.name] {
       script.ticks.push_back(name);
       const auto action = c.on_tick.find(name);
       if (action != c.on_tick.end()) action->second(script);
       if (script.ticks.size() == c.expected.size()) loop.Quit();
     };
-    script.timers[spec.name] = std::move(timer);
+    script.timers[setup.name] = std::move(timer);
   }
-  for (const TimerSpec& spec : c.timers) script[spec.name].SetEnabled(spec.enabled);
+  for (const TimerSetup& setup : c.timers) script[setup.name].SetEnabled(setup.enabled);
 
   Watchdog watchdog(loop);
   std::thread other;
