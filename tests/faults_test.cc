@@ -141,12 +141,26 @@ size_t Count(const std::vector<Exchange>& exchanges, bool (Exchange::*kind)() co
 }
 
 // "DD/MM/YYYY HH:mm:ss - " and a message.
-void ExpectStamped(const std::string& line) {
+bool Stamped(const std::string& line) {
   const std::string pattern = "00/00/0000 00:00:00 - ";
-  bool stamped = line.size() > pattern.size();
-  for (size_t i = 0; stamped && i < pattern.size(); ++i)
-    stamped = pattern[i] == '0' ? std::isdigit(static_cast<unsigned char>(line[i])) != 0 : line[i] == pattern[i];
-  EXPECT_TRUE(stamped) << line;
+  if (line.size() <= pattern.size()) return false;
+  for (size_t i = 0; i < pattern.size(); ++i)
+    if (pattern[i] == '0' ? std::isdigit(static_cast<unsigned char>(line[i])) == 0 : line[i] != pattern[i])
+      return false;
+  return true;
+}
+
+// The log's entries: each stamped line with the unstamped lines after it (a message that holds
+// line breaks shows as several lines, the later ones without a stamp).
+std::vector<std::string> LogEntries(const std::vector<std::string>& lines) {
+  std::vector<std::string> entries;
+  for (const auto& line : lines) {
+    if (Stamped(line) || entries.empty())
+      entries.push_back(line);
+    else
+      entries.back() += "\n" + line;
+  }
+  return entries;
 }
 
 // A port of 127.0.0.1 on which nothing listens.
@@ -447,14 +461,13 @@ class FaultsTest : public ::testing::Test {
   // holds `says`. Returns the line.
   std::string ExpectOneFailure(const ProcessResult& r, const std::string& says) {
     EXPECT_EQ(r.exit_status, 1) << r.err;
-    const auto lines = run_.LogLines();
-    EXPECT_EQ(lines.size(), 1u) << ReadFileBytes(run_.log_path());
-    if (lines.empty()) return "";
-    ExpectStamped(lines[0]);
-    EXPECT_NE(lines[0].find(says), std::string::npos) << lines[0];
-    return lines[0];
+    const auto entries = LogEntries(run_.LogLines());
+    EXPECT_EQ(entries.size(), 1u) << ReadFileBytes(run_.log_path());
+    if (entries.empty()) return "";
+    EXPECT_TRUE(Stamped(entries[0])) << entries[0];
+    EXPECT_NE(entries[0].find(says), std::string::npos) << entries[0];
+    return entries[0];
   }
-
   // A healthy cycle after a failed one: it exits 0, logs nothing more, records every document of
   // 1..`count`, uploads again only those not recorded before, and leaves recorded rows as they were.
   void ExpectRecovery(const std::vector<RegisterRow>& rows_before, const std::vector<Exchange>& before,
@@ -462,10 +475,10 @@ class FaultsTest : public ::testing::Test {
     LocalPlatform healthy;
     ForgetToken();  // a token of another platform instance would be refused by this one
     Configure(healthy);
-    const size_t lines_before = run_.LogLines().size();
+    const size_t entries_before = LogEntries(run_.LogLines()).size();
     const ProcessResult r = RunOnce();
     EXPECT_EQ(r.exit_status, 0) << r.err << ReadFileBytes(run_.log_path());
-    EXPECT_EQ(run_.LogLines().size(), lines_before);
+    EXPECT_EQ(LogEntries(run_.LogLines()).size(), entries_before);
     const auto after = Exchanges(healthy);
     const auto rows = db_.RegisterRows();
     EXPECT_EQ(rows.size(), static_cast<size_t>(count));
@@ -639,6 +652,54 @@ TEST_F(FaultsTest, AnAuthorizationServerDownMattersOnlyOnceTheCachedTokenExpired
     ExpectEveryRowBacked(rows, exchanges);
     for (int seq = 1; seq <= 3; ++seq) EXPECT_EQ(AcceptedUploadsOf(exchanges, FileOf(seq)), 1u) << seq;
   }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The ERP database fails
+//
+// Stopping the Firebird server would pull it from under the other tests that run beside these,
+// so the server is not stopped: the service's attachment is ended instead (as an administrator
+// would end it), which the connection layer meets exactly as a lost connection.
+
+TEST_F(FaultsTest, ALostDatabaseConnectionEndsTheCycleAndKeepsWhatWasRecorded) {
+  FreshDocuments(3);
+  LocalPlatform platform;
+  // The API goes through the relay, which holds its third connection: the upload of the second
+  // document, after the first was uploaded, answered and recorded.
+  HoldingRelay relay(platform.port(), 3);
+  Configure(relay.port(), platform.port(), platform.CaFile());
+  Process once = run_.Start({"/ONCE"}, Env());
+  ASSERT_TRUE(relay.WaitUntilHeld(60s)) << once.Err();
+  ASSERT_EQ(db_.RegisterRows().size(), 1u);
+  db_.KillOtherAttachments();
+  relay.Release();
+  ASSERT_TRUE(once.WaitFor(60s));
+  // The connection layer attaches again for the register write, so the second document, accepted
+  // meanwhile, is recorded; the list of pending documents was lost with the old attachment, and
+  // that ends the cycle.
+  ExpectOneFailure(once.result(), "banco de dados");
+
+  const auto first = Exchanges(platform);
+  const auto rows = db_.RegisterRows();
+  ExpectEveryRowBacked(rows, first);
+  EXPECT_EQ(FilesOf(rows), FilesWithStatusRead(first)) << "every document accepted and answered is recorded";
+  EXPECT_EQ(Count(first, &Exchange::IsUpload), 2u) << "the cycle ended after the second document";
+  ExpectRecovery(rows, first, 3);
+}
+TEST_F(FaultsTest, AMissingRegisterTableIsNamedInTheLog) {
+  FreshDocuments(2);
+  db_.Execute("DROP TABLE QUIRADA_ENVIOS_XML");
+  LocalPlatform platform;
+  Configure(platform);
+  ExpectOneFailure(RunOnce(), "QUIRADA_ENVIOS_XML");
+  const auto first = Exchanges(platform);
+  EXPECT_TRUE(first.empty()) << "nothing is sent that could not be recorded";
+
+  db_.Execute(
+      "CREATE TABLE QUIRADA_ENVIOS_XML (SEQUENCIAL INTEGER NOT NULL, TIPOXML CHAR(1) NOT NULL, "
+      "DATAHORAENVIO TIMESTAMP, ID_ENVIO VARCHAR(64), CODIGORETORNO VARCHAR(10), "
+      "CONSTRAINT PK_QUIRADA_ENVIOS_XML PRIMARY KEY (SEQUENCIAL, TIPOXML))");
+  ExpectRecovery({}, first, 2);
 }
 
 }  // namespace
