@@ -2,6 +2,7 @@
 // HTTPS port of 127.0.0.1 for the demo and the end-to-end tests, until SIGTERM or SIGINT.
 //
 // Usage: quirada-local-platform --dir DIR [--port N] [--rule SPEC]... [--token-lifetime SECONDS]
+//                               [--kill-pid-file FILE]
 //
 //   --dir DIR                 required; created when missing. The program writes there:
 //                               DIR/ca.pem         the certificate of a CA made at start, which
@@ -21,6 +22,9 @@
 //                             upload:*=code:S2, status:123=EA0, upload:456=drop)
 //   --token-lifetime SECONDS  "expires_in" of the tokens issued, and how long they are honoured
 //                             (default 86400)
+//   --kill-pid-file FILE      where the kill rules ("upload:<doc>=kill", "status:<doc>=killafter",
+//                             "token:*=kill", ...) read the PID of the process they end, at the
+//                             moment the rule matches; required when such a rule is given
 //
 // Standard output gets one line per request ("<method> <path> <status>"), flushed at once; it
 // never holds a token or the client secret. Exit status 0 after SIGTERM or SIGINT, 2 for a bad
@@ -55,11 +59,13 @@ struct CommandLine {
   int port = 0;
   int token_lifetime_seconds = 86400;
   std::vector<Rule> rules;
+  std::string kill_pid_file;
   bool help = false;
 };
 
 std::string Usage() {
   return "Usage: quirada-local-platform --dir DIR [--port N] [--rule SPEC]... [--token-lifetime SECONDS]\n"
+         "                             [--kill-pid-file FILE]\n"
          "\n"
          "Plays the accounting platform and its authorization server on one HTTPS port of 127.0.0.1\n"
          "until SIGTERM or SIGINT.\n"
@@ -68,6 +74,7 @@ std::string Usage() {
          "  --port N                  port to listen on (default 0: any free port)\n"
          "  --rule SPEC               make chosen documents fail or answer other codes (repeatable)\n"
          "  --token-lifetime SECONDS  lifetime of the tokens issued (default 86400)\n"
+         "  --kill-pid-file FILE      the PID the kill rules end, read when a rule matches\n"
          "  --help                    this text\n"
          "\n"
          "Rules:\n" +
@@ -99,7 +106,8 @@ CommandLine ParseCommandLine(int argc, char** argv) {
     if (arg.starts_with("--") && equals != std::string::npos) {
       value = arg.substr(equals + 1);
       arg.resize(equals);
-    } else if (arg == "--dir" || arg == "--port" || arg == "--rule" || arg == "--token-lifetime") {
+    } else if (arg == "--dir" || arg == "--port" || arg == "--rule" || arg == "--token-lifetime" ||
+               arg == "--kill-pid-file") {
       if (i + 1 == argc) throw Exception(arg + " wants a value");
       value = argv[++i];
     }
@@ -112,11 +120,17 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       line.rules.push_back(ParseRule(value));
     } else if (arg == "--token-lifetime") {
       line.token_lifetime_seconds = ParseNumber(arg, value, 100000000);
+    } else if (arg == "--kill-pid-file") {
+      if (value.empty()) throw Exception("--kill-pid-file wants a file");
+      line.kill_pid_file = value;
     } else {
       throw Exception("unknown argument \"" + std::string(argv[i]) + "\"");
     }
   }
   if (!line.help && line.dir.empty()) throw Exception("--dir is required");
+  if (line.kill_pid_file.empty())
+    for (const Rule& rule : line.rules)
+      if (KillsClient(rule.reaction)) throw Exception("a kill rule needs --kill-pid-file");
   return line;
 }
 
@@ -157,6 +171,7 @@ int Run(const CommandLine& line) {
   settings.journal_path = (dir / "journal.jsonl").string();
   settings.rules = line.rules;
   settings.token_lifetime_seconds = line.token_lifetime_seconds;
+  settings.kill_pid_file = line.kill_pid_file;
   PlatformEndpoints endpoints(std::move(settings));
 
   testing::HttpsServerCore::Options options;

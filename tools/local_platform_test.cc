@@ -609,6 +609,12 @@ TEST(LocalPlatform, RefusesABadCommandLineAndExplainsItsRules) {
       {{"--dir", "/tmp/x", "--port", "70000"}, "--port must be at most 65535"},
       {{"--dir", "/tmp/x", "--token-lifetime", "-5"}, "--token-lifetime wants a number"},
       {{"--dir", "/tmp/x", "--verbose"}, "unknown argument \"--verbose\""},
+      {{"--dir", "/tmp/x", "--rule", "upload:1=kill"}, "a kill rule needs --kill-pid-file"},
+      {{"--dir", "/tmp/x", "--rule", "status:*=killafter"}, "a kill rule needs --kill-pid-file"},
+      {{"--dir", "/tmp/x", "--kill-pid-file"}, "--kill-pid-file wants a value"},
+      {{"--dir", "/tmp/x", "--rule", "token:1=kill"}, "a token request names no document"},
+      {{"--dir", "/tmp/x", "--rule", "token:*=code:S1"}, "\"code:\" does not apply to token"},
+      {{"--dir", "/tmp/x", "--rule", "token:*=noid"}, "\"noid\" does not apply to token"},
   };
   for (const Case& c : cases) {
     const ExitResult result = RunToEnd(c.args);
@@ -618,8 +624,189 @@ TEST(LocalPlatform, RefusesABadCommandLineAndExplainsItsRules) {
   }
   const ExitResult help = RunToEnd({"--help"});
   EXPECT_EQ(help.status, 0);
-  for (const char* form : {"--dir DIR", "code:<code>", "http200", "drop", "stall", "notjson", "noid"})
+  for (const char* form : {"--dir DIR", "code:<code>", "http200", "drop", "stall", "notjson", "noid", "kill ",
+                           "killafter", "--kill-pid-file FILE", "[upload, status, token]"})
     EXPECT_NE(help.out.find(form), std::string::npos) << form;
+}
+
+// A process for the kill rules to end: "sleep" started by the test, its PID written to a file.
+class Victim {
+ public:
+  explicit Victim(const fs::path& pid_file) {
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::execl("/bin/sleep", "sleep", "120", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    std::ofstream(pid_file) << pid_ << "\n";
+  }
+  ~Victim() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  Victim(const Victim&) = delete;
+  Victim& operator=(const Victim&) = delete;
+
+  // The state letter of its one thread: 'R' running, 'S' asleep, 'T' stopped, 'Z' dead and not
+  // yet reaped.
+  char State() const {
+    const std::string stat = ReadFile("/proc/" + std::to_string(pid_) + "/stat");
+    const size_t close = stat.rfind(')');
+    return close == std::string::npos || close + 2 >= stat.size() ? '?' : stat[close + 2];
+  }
+  // Waits for its end: 128 + the signal that ended it, or its exit status; -1 when it is still
+  // there after a minute (a kill that never came).
+  int WaitEnd() {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < give_up) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// Each kill rule ends the process of the PID file at its moment: "kill" before any answer (the
+// request stays unanswered, an upload creates no batch), "killafter" once the healthy answer is on
+// its way, the process being stopped before it. Either rule is spent by its first request.
+TEST(LocalPlatform, KillRulesEndTheProcessOfThePidFileBeforeOrAfterAnswering) {
+  struct Case {
+    std::string rule;
+    std::string request;  // "upload", "status" or "token"
+    long answered;        // the HTTP status the client gets; 0: none
+    bool batch;           // the journal line names a batch
+  };
+  const Case cases[] = {
+      {"upload:4001=kill", "upload", 0, false},
+      {"upload:*=killafter", "upload", 201, true},
+      {"status:4001=kill", "status", 0, true},
+      {"status:4001=killafter", "status", 200, true},
+      {"token:*=kill", "token", 0, false},
+      {"token:*=killafter", "token", 200, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.rule);
+    TempFolder scratch;
+    const fs::path pid_file = scratch.path() / "service.pid";
+    Platform platform({"--rule", c.rule, "--kill-pid-file", pid_file.string()});
+    // The token and the batch the status query needs are obtained before the victim exists (a
+    // token rule would be spent by the first of them, so its case takes none).
+    const std::string token = c.request == "token" ? "" : TakeToken(platform);
+    const std::string batch = c.request == "status" ? Text(ParseJson(Upload(platform, token, "4001.xml").body), "id") : "";
+    Victim victim(pid_file);
+    const char before = victim.State();
+    ASSERT_TRUE(before == 'R' || before == 'S') << before;
+
+    const auto send = [&] {
+      if (c.request == "upload") return Upload(platform, token, "4001.xml");
+      if (c.request == "status") return Status(platform, token, batch);
+      return Send(platform, "POST", "/oauth/token", {}, kTokenForm, Credentials());
+    };
+    const Answer answer = send();
+    EXPECT_EQ(answer.status, c.answered) << answer.body;
+    if (c.answered == 0) {
+      EXPECT_NE(answer.error, CURLE_OK);
+    } else {
+      // Stopped before the answer left, so it was never running once the answer could be read.
+      const char state = victim.State();
+      EXPECT_TRUE(state == 'T' || state == 'Z') << state;
+    }
+    EXPECT_EQ(victim.WaitEnd(), 128 + SIGKILL);
+
+    const rapidjson::Document line = std::move(platform.Journal().back());
+    EXPECT_EQ(line["status"].GetInt(), c.answered);
+    EXPECT_EQ(Text(line, "fault"), c.answered == 0 ? "kill" : "killafter");
+    EXPECT_EQ(line.HasMember("batch"), c.batch);
+
+    // Spent: the same request again is answered as a healthy platform answers it, and the PID
+    // file, which names a process that is gone, is not read again.
+    const Answer again = send();
+    EXPECT_EQ(again.status, c.request == "upload" ? 201 : 200) << again.body;
+    EXPECT_FALSE(platform.Journal().back().HasMember("fault"));
+  }
+}
+
+// An upload killed before the answer created no batch; one killed after it did, and its state can
+// be asked for.
+TEST(LocalPlatform, AnUploadKilledAfterTheAnswerHasABatchAndOneKilledBeforeHasNone) {
+  TempFolder scratch;
+  const fs::path pid_file = scratch.path() / "service.pid";
+  Platform platform({"--rule", "upload:5001=kill", "--rule", "upload:5002=killafter", "--kill-pid-file",
+                     pid_file.string()});
+  const std::string token = TakeToken(platform);
+  for (const char* file : {"5001.xml", "5002.xml"}) {
+    Victim victim(pid_file);
+    Upload(platform, token, file);
+    EXPECT_EQ(victim.WaitEnd(), 128 + SIGKILL) << file;
+  }
+  const std::vector<rapidjson::Document> journal = platform.Journal();
+  ASSERT_EQ(journal.size(), 3u);
+  EXPECT_FALSE(journal[1].HasMember("batch"));
+  EXPECT_EQ(Text(journal[1], "file"), "5001.xml");
+  const std::string id = Text(journal[2], "batch");
+  EXPECT_EQ(Text(journal[2], "code"), "S1");
+  const Answer state = Status(platform, token, id);
+  EXPECT_EQ(state.status, 200);
+  EXPECT_EQ(Text(ParseJson(state.body)["filesExpanded"][0]["apiStatus"], "code"), "SA2");
+}
+
+// A PID file that is missing, empty, or names no process the platform may end: the rule is not
+// carried out, the request is answered 500 and the reason goes to standard error.
+TEST(LocalPlatform, RefusesToKillWhatThePidFileDoesNotNameSafely) {
+  struct Case {
+    std::optional<std::string> content;  // nothing: no file
+    std::string reason;
+  };
+  const Case cases[] = {
+      {std::nullopt, "cannot read the kill PID file"},
+      {"", "does not hold a process number"},
+      {"-1\n", "does not hold a process number"},
+      {"12ab\n", "does not hold a process number"},
+      {"0\n", "which is never killed"},
+      {"1\n", "which is never killed"},
+      {"999999999\n", "cannot signal process 999999999"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.content.value_or("<no file>"));
+    TempFolder scratch;
+    const fs::path pid_file = scratch.path() / "service.pid";
+    if (c.content) std::ofstream(pid_file) << *c.content;
+    Platform platform({"--rule", "upload:*=kill", "--kill-pid-file", pid_file.string()});
+    const Answer answer = Upload(platform, TakeToken(platform), "6001.xml");
+    EXPECT_EQ(answer.status, 500) << answer.body;
+    EXPECT_EQ(Text(ParseJson(answer.body), "error"), "kill_failed");
+    EXPECT_NE(Text(ParseJson(answer.body), "message").find(c.reason), std::string::npos) << answer.body;
+    EXPECT_NE(ReadFile(platform.dir().parent_path() / "stderr.txt").find(c.reason), std::string::npos);
+  }
+}
+
+TEST(LocalPlatform, AnswersTokenRequestsAsTheirRuleSays) {
+  struct Case {
+    std::string rule;
+    long status;  // 0: no answer
+    bool json;
+  };
+  const Case cases[] = {{"token:*=503", 503, true}, {"token:*=drop", 0, false}, {"token:*=notjson", 200, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.rule);
+    Platform platform({"--rule", c.rule});
+    const Answer answer = Send(platform, "POST", "/oauth/token", {}, kTokenForm, Credentials());
+    EXPECT_EQ(answer.status, c.status);
+    rapidjson::Document doc;
+    doc.Parse(answer.body.c_str());
+    EXPECT_EQ(!doc.HasParseError() && doc.IsObject(), c.json) << answer.body;
+    EXPECT_FALSE(answer.body.find("access_token") != std::string::npos);
+  }
 }
 
 }  // namespace

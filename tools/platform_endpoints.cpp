@@ -225,6 +225,8 @@ struct PlatformEndpoints::Outcome {
   std::string body;
   std::vector<std::pair<std::string, std::string>> headers;
   std::string fault;  // how the answer departs from a healthy platform's, when a rule made it
+  enum class Kill { kNone, kBeforeAnswer, kAfterAnswer };
+  Kill kill = Kill::kNone;
   // What the journal tells about an upload or a status query.
   std::optional<std::string> file;
   uint64_t bytes = 0;
@@ -240,6 +242,20 @@ struct PlatformEndpoints::Outcome {
   }
   static Outcome Error(int status, std::string_view error, std::string_view message) {
     return Json(status, ErrorBody(error, message));
+  }
+  // No answer at all: the connection dropped, held open, or the client killed first.
+  static Outcome Unanswered(Reaction reaction) {
+    Outcome o;
+    o.kind = reaction == Reaction::kStall ? testing::ScriptedAnswer::Kind::kStall
+                                          : testing::ScriptedAnswer::Kind::kCloseWithoutAnswer;
+    o.fault = reaction == Reaction::kStall ? "stall" : reaction == Reaction::kDrop ? "drop" : "kill";
+    if (reaction == Reaction::kKill) o.kill = Kill::kBeforeAnswer;
+    return o;
+  }
+  // The healthy answer goes out, and the client dies right after it.
+  void KilledAfterAnswer() {
+    fault = "killafter";
+    kill = Kill::kAfterAnswer;
   }
 };
 
@@ -258,6 +274,21 @@ testing::ScriptedAnswer PlatformEndpoints::Handle(const testing::CapturedRequest
   } catch (const std::exception& e) {
     outcome = Outcome::Error(500, "internal_error", e.what());
   }
+  // A process that is to die after the answer is stopped before it, so it never acts on it.
+  pid_t victim = 0;
+  if (outcome.kill != Outcome::Kill::kNone) {
+    try {
+      victim = ReadKillPid(settings_.kill_pid_file);
+      if (outcome.kill == Outcome::Kill::kBeforeAnswer)
+        KillNow(victim);
+      else
+        StopNow(victim);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "%s rule not carried out: %s\n", outcome.fault.c_str(), e.what());
+      outcome = Outcome::Error(500, "kill_failed", e.what());
+      victim = 0;
+    }
+  }
   Record(method, path, outcome);
 
   testing::ScriptedAnswer answer;
@@ -270,6 +301,7 @@ testing::ScriptedAnswer PlatformEndpoints::Handle(const testing::CapturedRequest
         "HTTP/1.1 " + std::to_string(outcome.status) + " " + std::string(ReasonPhrase(outcome.status)), headers,
         outcome.body);
   }
+  if (victim != 0) kills_after_answer_.KillSoon(victim);
   return answer;
 }
 
@@ -327,6 +359,31 @@ PlatformEndpoints::Outcome PlatformEndpoints::Token(const testing::CapturedReque
     return Outcome::Error(401, "unsupported_grant_type", "Somente client_credentials é aceito");
   if (field("audience") != kAudience) return Outcome::Error(401, "invalid_audience", "Audiência desconhecida");
 
+  const std::optional<Rule> rule = TakeRule(Endpoint::kToken, "*");
+  const Reaction reaction = rule ? rule->reaction : Reaction::kCode;
+  switch (reaction) {
+    case Reaction::kHttpStatus: {
+      Outcome o = Outcome::Error(rule->http_status, "unavailable", "Servidor de autorização indisponível");
+      o.fault = "http " + std::to_string(rule->http_status);
+      return o;
+    }
+    case Reaction::kNotJson: {
+      Outcome o = Outcome::Json(200, "Token emitido");
+      o.fault = "notjson";
+      return o;
+    }
+    case Reaction::kDrop:
+    case Reaction::kStall:
+    case Reaction::kKill:
+      return Outcome::Unanswered(reaction);
+    case Reaction::kCode:
+    case Reaction::kKillAfter:
+      break;
+    case Reaction::kHttp200:
+    case Reaction::kNoId:
+      throw Exception("an upload-only rule reached a token request");  // ParseRule refuses these
+  }
+
   const auto now = std::chrono::steady_clock::now();
   std::erase_if(tokens_, [&](const auto& entry) { return entry.second <= now; });
   const std::string token = RandomHex(32);
@@ -340,7 +397,17 @@ PlatformEndpoints::Outcome PlatformEndpoints::Token(const testing::CapturedReque
   w.Key("expires_in");
   w.Int(settings_.token_lifetime_seconds);
   w.EndObject();
-  return Outcome::Json(200, buffer.GetString());
+  Outcome o = Outcome::Json(200, buffer.GetString());
+  if (reaction == Reaction::kKillAfter) o.KilledAfterAnswer();
+  return o;
+}
+
+std::optional<Rule> PlatformEndpoints::TakeRule(Endpoint endpoint, const std::string& document) {
+  const Rule* rule = FindRule(settings_.rules, endpoint, document);
+  if (rule == nullptr) return std::nullopt;
+  Rule taken = *rule;
+  if (KillsClient(taken.reaction)) settings_.rules.erase(settings_.rules.begin() + (rule - settings_.rules.data()));
+  return taken;
 }
 
 bool PlatformEndpoints::TokenValid(const testing::CapturedRequest& request) const {
@@ -371,9 +438,9 @@ PlatformEndpoints::Outcome PlatformEndpoints::Upload(const testing::CapturedRequ
   if (document.ends_with(".xml")) document.resize(document.size() - 4);
 
   Outcome o;
-  const Rule* rule = FindRule(settings_.rules, Endpoint::kUpload, document);
-  const Reaction reaction = rule != nullptr ? rule->reaction : Reaction::kCode;
-  const std::string code = rule != nullptr && reaction == Reaction::kCode ? rule->code : std::string(kDefaultUploadCode);
+  const std::optional<Rule> rule = TakeRule(Endpoint::kUpload, document);
+  const Reaction reaction = rule ? rule->reaction : Reaction::kCode;
+  const std::string code = rule && reaction == Reaction::kCode ? rule->code : std::string(kDefaultUploadCode);
   const auto status_only = [&](int http_status) {
     rapidjson::StringBuffer buffer;
     Writer w(buffer);
@@ -385,7 +452,8 @@ PlatformEndpoints::Outcome PlatformEndpoints::Upload(const testing::CapturedRequ
     return out;
   };
   switch (reaction) {
-    case Reaction::kCode: {
+    case Reaction::kCode:
+    case Reaction::kKillAfter: {
       const std::string id = RandomUuid();
       batches_[id] = Batch{document};
       rapidjson::StringBuffer buffer;
@@ -397,6 +465,7 @@ PlatformEndpoints::Outcome PlatformEndpoints::Upload(const testing::CapturedRequ
       o = Outcome::Json(201, buffer.GetString());
       o.batch = id;
       o.code = code;
+      if (reaction == Reaction::kKillAfter) o.KilledAfterAnswer();
       break;
     }
     case Reaction::kHttpStatus:
@@ -417,9 +486,8 @@ PlatformEndpoints::Outcome PlatformEndpoints::Upload(const testing::CapturedRequ
       break;
     case Reaction::kDrop:
     case Reaction::kStall:
-      o.kind = reaction == Reaction::kDrop ? testing::ScriptedAnswer::Kind::kCloseWithoutAnswer
-                                           : testing::ScriptedAnswer::Kind::kStall;
-      o.fault = reaction == Reaction::kDrop ? "drop" : "stall";
+    case Reaction::kKill:
+      o = Outcome::Unanswered(reaction);
       break;
   }
   o.file = file_name;
@@ -436,11 +504,12 @@ PlatformEndpoints::Outcome PlatformEndpoints::BatchState(const std::string& id) 
     return o;
   }
   Outcome o;
-  const Rule* rule = FindRule(settings_.rules, Endpoint::kStatus, batch->second.document);
-  const Reaction reaction = rule != nullptr ? rule->reaction : Reaction::kCode;
+  const std::optional<Rule> rule = TakeRule(Endpoint::kStatus, batch->second.document);
+  const Reaction reaction = rule ? rule->reaction : Reaction::kCode;
   switch (reaction) {
-    case Reaction::kCode: {
-      const std::string code = rule != nullptr ? rule->code : std::string(kDefaultStatusCode);
+    case Reaction::kCode:
+    case Reaction::kKillAfter: {
+      const std::string code = rule && reaction == Reaction::kCode ? rule->code : std::string(kDefaultStatusCode);
       rapidjson::StringBuffer buffer;
       Writer w(buffer);
       w.StartObject();
@@ -454,6 +523,7 @@ PlatformEndpoints::Outcome PlatformEndpoints::BatchState(const std::string& id) 
       w.EndObject();
       o = Outcome::Json(200, buffer.GetString());
       o.code = code;
+      if (reaction == Reaction::kKillAfter) o.KilledAfterAnswer();
       break;
     }
     case Reaction::kHttpStatus:
@@ -466,9 +536,8 @@ PlatformEndpoints::Outcome PlatformEndpoints::BatchState(const std::string& id) 
       break;
     case Reaction::kDrop:
     case Reaction::kStall:
-      o.kind = reaction == Reaction::kDrop ? testing::ScriptedAnswer::Kind::kCloseWithoutAnswer
-                                           : testing::ScriptedAnswer::Kind::kStall;
-      o.fault = reaction == Reaction::kDrop ? "drop" : "stall";
+    case Reaction::kKill:
+      o = Outcome::Unanswered(reaction);
       break;
     case Reaction::kHttp200:
     case Reaction::kNoId:

@@ -13,17 +13,21 @@
 //
 // For every request it answers (or drops) it appends one JSON object as a line to the journal and
 // prints "<method> <path> <status>" to the log stream; neither ever holds a token or the secret.
+// A kill rule ends the process named by the kill PID file before the answer or right after it
+// (tools/process_killer.h); when that process cannot be signalled the request is answered 500.
 // Handle is called by the core's one serving thread; the object is not meant for two threads.
 #pragma once
 
 #include <chrono>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform_client/testing/https_server_core.h"
 #include "tools/platform_rules.h"
+#include "tools/process_killer.h"
 
 namespace quirada::local_platform {
 
@@ -37,6 +41,7 @@ struct PlatformSettings {
   std::vector<Rule> rules;
   int token_lifetime_seconds = 86400;
   std::FILE* log = stdout;  // one line per request; nullptr for none
+  std::string kill_pid_file;  // where kill rules find the PID of the process to end
 };
 
 class PlatformEndpoints {
@@ -56,11 +61,14 @@ class PlatformEndpoints {
   Outcome Upload(const testing::CapturedRequest& request);
   Outcome BatchState(const std::string& id);
   bool TokenValid(const testing::CapturedRequest& request) const;
+  // The rule for `document` on `endpoint`, taken out of the list when it is a kill rule (spent).
+  std::optional<Rule> TakeRule(Endpoint endpoint, const std::string& document);
   void Record(const std::string& method, const std::string& path, const Outcome& outcome);
 
   PlatformSettings settings_;
   std::map<std::string, std::chrono::steady_clock::time_point> tokens_;  // token -> expiry
   std::map<std::string, Batch> batches_;                                 // batch id -> batch
+  DeferredKills kills_after_answer_;
 };
 
 }  // namespace quirada::local_platform

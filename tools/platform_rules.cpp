@@ -30,18 +30,24 @@ bool IsBareCode(std::string_view text) {
 
 }  // namespace
 
+bool KillsClient(Reaction reaction) { return reaction == Reaction::kKill || reaction == Reaction::kKillAfter; }
+
 const std::vector<ReactionForm>& ReactionForms() {
   static const std::vector<ReactionForm> forms = {
-      {"code:", true, true, Reaction::kCode,
+      {"code:", true, true, false, Reaction::kCode,
        "answer normally, with this code instead of \"S1\" or \"SA2\""},
-      {"http200", true, false, Reaction::kHttp200,
+      {"http200", true, false, false, Reaction::kHttp200,
        "200 with a \"status\" object, no \"id\": success without a batch"},
-      {"noid", true, false, Reaction::kNoId, "201 with a \"status\" object but no \"id\""},
-      {"notjson", true, true, Reaction::kNotJson,
+      {"noid", true, false, false, Reaction::kNoId, "201 with a \"status\" object but no \"id\""},
+      {"notjson", true, true, true, Reaction::kNotJson,
        "the success status with a body that is not JSON"},
-      {"drop", true, true, Reaction::kDrop, "close the connection without answering"},
-      {"stall", true, true, Reaction::kStall,
+      {"drop", true, true, true, Reaction::kDrop, "close the connection without answering"},
+      {"stall", true, true, true, Reaction::kStall,
        "say nothing, hold the connection until the client gives up"},
+      {"kill", true, true, true, Reaction::kKill,
+       "SIGKILL the process of --kill-pid-file, then close without answering"},
+      {"killafter", true, true, true, Reaction::kKillAfter,
+       "stop that process, answer normally, SIGKILL it right after"},
   };
   return forms;
 }
@@ -58,12 +64,16 @@ Rule ParseRule(std::string_view text) {
     rule.endpoint = Endpoint::kUpload;
   } else if (endpoint == "status") {
     rule.endpoint = Endpoint::kStatus;
+  } else if (endpoint == "token") {
+    rule.endpoint = Endpoint::kToken;
   } else {
-    return fail("the endpoint must be \"upload\" or \"status\"");
+    return fail("the endpoint must be \"upload\", \"status\" or \"token\"");
   }
   const size_t equals = text.find('=', colon + 1);
   if (equals == std::string_view::npos) return fail("expected \"=\" after the document");
   rule.document = std::string(text.substr(colon + 1, equals - colon - 1));
+  if (rule.endpoint == Endpoint::kToken && rule.document != "*")
+    return fail("a token request names no document: write \"token:*=...\"");
   const std::string_view reaction = text.substr(equals + 1);
 
   if (IsHttpStatus(reaction, &rule.http_status)) {
@@ -73,7 +83,10 @@ Rule ParseRule(std::string_view text) {
   for (const ReactionForm& form : ReactionForms()) {
     const bool takes_text = form.text.ends_with(':');
     if (takes_text ? !reaction.starts_with(form.text) : reaction != form.text) continue;
-    if (!(rule.endpoint == Endpoint::kUpload ? form.upload : form.status))
+    const bool allowed = rule.endpoint == Endpoint::kUpload   ? form.upload
+                         : rule.endpoint == Endpoint::kStatus ? form.status
+                                                              : form.token;
+    if (!allowed)
     {
       // Built by appending: GCC 12 warns falsely (-Wrestrict) on "literal" + string + "literal".
       std::string message(1, '"');
@@ -107,17 +120,20 @@ const Rule* FindRule(const std::vector<Rule>& rules, Endpoint endpoint, std::str
 
 std::string RuleFormsHelp() {
   std::string out =
-      "  <endpoint>:<document>=<reaction>, <endpoint> \"upload\" or \"status\", <document> the\n"
-      "  upload's file name without \".xml\" (\"\" for a file called \".xml\") or \"*\" for all.\n"
-      "  A rule naming the document beats \"*\"; among equals the later one wins. Reactions:\n"
-      "    <200..599>    [upload, status] answer with that HTTP status and a JSON error body\n"
+      "  <endpoint>:<document>=<reaction>, <endpoint> \"upload\", \"status\" or \"token\", <document>\n"
+      "  the upload's file name without \".xml\" (\"\" for a file called \".xml\") or \"*\" for all\n"
+      "  (token rules: \"*\" only). A rule naming the document beats \"*\"; among equals the later\n"
+      "  one wins; a kill rule is spent by the first request it matches. Reactions:\n"
+      "    <200..599>    [upload, status, token] answer with that HTTP status and a JSON error body\n"
       "    <code>        [status] the batch state's \"apiStatus\".\"code\" (letters and digits)\n";
   for (const ReactionForm& form : ReactionForms()) {
     std::string name(form.text);
     if (name.ends_with(':')) name += "<code>";
     name.resize(14, ' ');
-    const std::string_view where = form.upload && form.status ? "[upload, status] " : form.upload ? "[upload] " : "[status] ";
-    out += "    " + name + std::string(where) + std::string(form.meaning) + "\n";
+    std::string where;
+    for (const auto& [allowed, endpoint] : {std::pair{form.upload, "upload"}, {form.status, "status"}, {form.token, "token"}})
+      if (allowed) where += (where.empty() ? "[" : ", ") + std::string(endpoint);
+    out += "    " + name + where + "] " + std::string(form.meaning) + "\n";
   }
   return out;
 }
