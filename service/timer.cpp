@@ -63,9 +63,13 @@ void TEventLoop::HandleException(const std::exception& e) {
   try {
     handler(e);
   } catch (const std::exception& failure) {
+    // The handler could not record the failure (the service log cannot be written): the failure
+    // itself goes to the system event log after the handler's, so that it is not lost.
     WriteSystemEventError(failure.what());
+    WriteSystemEventError(e.what());
   } catch (...) {
     WriteSystemEventError("Exceção desconhecida no tratamento de exceções");
+    WriteSystemEventError(e.what());
   }
 }
 

@@ -3,9 +3,10 @@
 // TEventLoop::Run runs on the thread that calls it (the main thread) until Quit is called from any
 // thread. It delivers timer ticks one at a time, the earliest deadline first, each inside an
 // exception guard: an exception that escapes a tick goes to the installed exception handler, or to
-// the system event log when none is installed; an exception that escapes the handler itself goes to
-// the system event log. The loop goes on in both cases. A Quit that arrives during a tick takes
-// effect when the tick has returned; no further tick is delivered after it.
+// the system event log when none is installed; when the handler itself raises, its exception's
+// message and then the tick's go to the system event log. The loop goes on in both cases. A Quit
+// that arrives during a tick takes effect when the tick has returned; no further tick is delivered
+// after it.
 //
 // TTimer keeps the rules of a window timer: Interval in milliseconds (default 1000); setting
 // Enabled to its current value does nothing; enabling, or changing the interval while enabled,

@@ -277,7 +277,7 @@ const std::vector<FailureCase>& FailureCases() {
        [] { throw 42; }, {"Exceção desconhecida no temporizador"}, ""},
       {"WhoseHandlerThrowsGoesToStandardErrorAsAnError", HandlerKind::Throws,
        [] { throw Exception("Falha no ciclo"); }, {},
-       "<3>Não foi possível gravar o log\n"},
+       "<3>Não foi possível gravar o log\n<3>Falha no ciclo\n"},
       {"WithoutAHandlerGoesToStandardErrorAsOneLine", HandlerKind::None,
        [] { throw Exception("primeira\r\nsegunda"); }, {}, "<3>primeira  segunda\n"},
   };

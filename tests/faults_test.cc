@@ -18,7 +18,9 @@
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -33,6 +35,7 @@
 
 #include "dispatch/testing/erp_database.h"
 #include "service/posix_fd.h"
+#include "service/service_log.h"
 #include "tests/support/local_platform.h"
 #include "tests/support/service_process.h"
 
@@ -51,6 +54,7 @@ constexpr const char* kShortLimits = "connect=2,stall=2,total=8";
 struct Exchange {
   std::string method, path, fault, file, batch, code;
   int status = 0;  // 0: not answered
+  uint64_t bytes = 0;  // of the uploaded file
 
   bool IsUpload() const { return method == "POST" && path == kUploadPath; }
   bool IsStatus() const { return method == "GET" && path.starts_with(std::string(kUploadPath) + "/"); }
@@ -81,6 +85,8 @@ std::vector<Exchange> Exchanges(const LocalPlatform& platform) {
     e.code = text("code");
     const auto status = doc.FindMember("status");
     if (status != doc.MemberEnd() && status->value.IsInt()) e.status = status->value.GetInt();
+    const auto bytes = doc.FindMember("bytes");
+    if (bytes != doc.MemberEnd() && bytes->value.IsUint64()) e.bytes = bytes->value.GetUint64();
     out.push_back(std::move(e));
   }
   return out;
@@ -177,6 +183,31 @@ int ClosedPort() {
 }
 
 std::string LocalUrl(int port) { return "https://localhost:" + std::to_string(port); }
+
+// Waits until `done` holds or `limit` passes; returns whether it held.
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(50ms);
+  }
+  return true;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line))
+    if (!line.empty()) lines.push_back(line);
+  return lines;
+}
+
+size_t CountLinesWith(const std::string& text, const std::string& needle) {
+  const auto lines = Lines(text);
+  return static_cast<size_t>(
+      std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(needle) != std::string::npos; }));
+}
 
 // A TCP relay in front of the platform that holds one chosen connection (counted from 1) until
 // the test lets it go. TLS passes through untouched, so the service still talks to the platform;
@@ -416,6 +447,20 @@ class SmallTmpfs {
   std::string why_not_;
 };
 
+// Fills the file system of `dir` to the last block with the file `dir`/filler; returns the bytes
+// still free (none, unless the file system keeps blocks back).
+uint64_t FillUp(const std::string& dir) {
+  {
+    std::ofstream filler(dir + "filler", std::ios::binary);
+    const std::string block(4096, 'x');
+    while (filler.write(block.data(), static_cast<std::streamsize>(block.size())) && filler.flush()) {
+    }
+  }
+  struct statvfs st {};
+  if (::statvfs(dir.c_str(), &st) != 0) return UINT64_MAX;
+  return static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
+}
+
 class FaultsTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -441,14 +486,26 @@ class FaultsTest : public ::testing::Test {
   std::string TokenPath() const { return tmp_.path() + "token.dm"; }
 
   // Points the service at the API and the authorization server given, trusting `ca_file`.
+  // The INI file is replaced whole (a running service reads it at every cycle).
   void Configure(int api_port, int auth_port, const std::string& ca_file, const std::string& extra = "") {
-    fs::remove(run_.dir() + "Morvant.ini");
-    db_.WriteIni(run_.dir());
-    run_.AppendIni("[Quirada]\r\nApiUrl=" + LocalUrl(api_port) + "\r\nAuthUrl=" + LocalUrl(auth_port) +
-                   "\r\nCAFile=" + ca_file + "\r\n" + extra);
-  }
-  void Configure(const LocalPlatform& p, const std::string& extra = "") {
+    const std::string staging = run_.dir() + "staging/";
+    fs::create_directories(staging);
+    fs::remove(staging + "Morvant.ini");
+    db_.WriteIni(staging);
+    std::ofstream(staging + "Morvant.ini", std::ios::binary | std::ios::app)
+        << "[Quirada]\r\nApiUrl=" << LocalUrl(api_port) << "\r\nAuthUrl=" << LocalUrl(auth_port)
+        << "\r\nCAFile=" << ca_file << "\r\n" << extra;
+    fs::rename(staging + "Morvant.ini", run_.dir() + "Morvant.ini");
+  }  void Configure(const LocalPlatform& p, const std::string& extra = "") {
     Configure(p.port(), p.port(), p.CaFile(), extra);
+  }
+  // The same with a copy of the platform's CA beside the executable, which a service running as
+  // another user can read.
+  void ConfigureReadable(const LocalPlatform& p) {
+    const std::string copy = run_.dir() + "ca.pem";
+    fs::copy_file(p.CaFile(), copy, fs::copy_options::overwrite_existing);
+    fs::permissions(copy, fs::perms(0644));
+    Configure(p.port(), p.port(), copy);
   }
 
   std::map<std::string, std::string> Env() const {
@@ -699,6 +756,110 @@ TEST_F(FaultsTest, AMissingRegisterTableIsNamedInTheLog) {
       "CREATE TABLE QUIRADA_ENVIOS_XML (SEQUENCIAL INTEGER NOT NULL, TIPOXML CHAR(1) NOT NULL, "
       "DATAHORAENVIO TIMESTAMP, ID_ENVIO VARCHAR(64), CODIGORETORNO VARCHAR(10), "
       "CONSTRAINT PK_QUIRADA_ENVIOS_XML PRIMARY KEY (SEQUENCIAL, TIPOXML))");
+  ExpectRecovery({}, first, 2);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The disk fails
+
+TEST_F(FaultsTest, AnXmlFileThatCannotBeWrittenEndsTheCycleBeforeItsUpload) {
+  FreshDocuments(3);
+  // A folder where the second document's file goes: no one, root included, can write it as a file.
+  fs::create_directory(run_.dir() + FileOf(2));
+  LocalPlatform platform;
+  Configure(platform);
+  ExpectOneFailure(RunOnce(), FileOf(2));
+  const auto first = Exchanges(platform);
+  for (const auto& e : first) EXPECT_NE(e.file, FileOf(2)) << "a file that could not be written is not uploaded";
+  const auto rows = db_.RegisterRows();
+  ExpectEveryRowBacked(rows, first);
+  EXPECT_EQ(FilesOf(rows), FilesWithStatusRead(first));
+  EXPECT_LE(rows.size(), 1u);
+
+  fs::remove(run_.dir() + FileOf(2));
+  ExpectRecovery(rows, first, 3);
+}
+
+TEST_F(FaultsTest, AnUnwritableExecutableFolderSendsNothingAndSaysSoOnStandardError) {
+  FreshDocuments(2);
+  LocalPlatform platform;
+  ConfigureReadable(platform);
+  ProcessResult r;
+  {
+    WriteBarrier barrier({run_.dir()}, {tmp_.path()});
+    if (!barrier.unavailable().empty()) GTEST_SKIP() << barrier.unavailable();
+    r = barrier.Run(run_, {"/ONCE"}, Env(), out_.path());
+  }
+  EXPECT_EQ(r.exit_status, 1) << r.err;
+  EXPECT_FALSE(fs::exists(run_.log_path()));
+  // The log lives in that folder too: the failure and the log's own failure go to standard error.
+  const auto err = Lines(r.err);
+  ASSERT_EQ(err.size(), 2u) << r.err;
+  for (const auto& line : err) EXPECT_TRUE(line.starts_with("<3>")) << line;
+  EXPECT_EQ(CountLinesWith(r.err, kServiceLogName), 1u) << r.err;
+  EXPECT_EQ(CountLinesWith(r.err, ".xml"), 1u) << r.err;
+  const auto first = Exchanges(platform);
+  EXPECT_TRUE(first.empty()) << "nothing is sent";
+  EXPECT_TRUE(db_.RegisterRows().empty());
+  ExpectRecovery({}, first, 2);
+}
+
+TEST_F(FaultsTest, AnUnwritableServiceLogGoesToStandardErrorAndTheServiceGoesOn) {
+  FreshDocuments(1);
+  // A folder where the log file goes: no one, root included, can write it as a file.
+  fs::create_directory(run_.log_path());
+  LocalPlatform platform;
+  const int closed = ClosedPort();
+  Configure(closed, closed, platform.CaFile(), "IntervaloSegundos=1\r\n");
+  Process service = run_.Start({}, Env());
+  const std::string failure = "Couldn't connect";
+  ASSERT_TRUE(WaitUntil([&] { return CountLinesWith(service.Err(), failure) >= 2; }, 60s))
+      << "two failed cycles, each told on standard error: " << service.Err();
+  // The service lives on: pointed at the platform, a later cycle records the document.
+  Configure(platform, "IntervaloSegundos=1\r\n");
+  ASSERT_TRUE(WaitUntil([&] { return db_.RegisterRows().size() == 1; }, 60s)) << service.Err();
+  service.Signal(SIGTERM);
+  ASSERT_TRUE(service.WaitFor(60s));
+  EXPECT_EQ(service.result().exit_status, 0);
+  const std::string err = service.result().err;
+  for (const auto& line : Lines(err)) EXPECT_TRUE(line.starts_with("<3>")) << line;
+  EXPECT_GE(CountLinesWith(err, kServiceLogName), 2u) << "the log's own failure is told too: " << err;
+  EXPECT_EQ(CountLinesWith(err, kServiceLogName), CountLinesWith(err, failure)) << err;
+  ExpectEveryRowBacked(db_.RegisterRows(), Exchanges(platform));
+}
+
+TEST_F(FaultsTest, ATokenThatCannotBeCachedFailsTheCycleCleanly) {
+  FreshDocuments(2);
+  LocalPlatform platform;
+  ConfigureReadable(platform);
+  {
+    WriteBarrier barrier({tmp_.path()}, {run_.dir()});
+    if (!barrier.unavailable().empty()) GTEST_SKIP() << barrier.unavailable();
+    ExpectOneFailure(barrier.Run(run_, {"/ONCE"}, Env(), out_.path()), "");
+  }
+  const auto first = Exchanges(platform);
+  EXPECT_EQ(Count(first, &Exchange::IsToken), 1u);
+  EXPECT_EQ(Count(first, &Exchange::IsUpload), 0u) << "nothing is sent without a cached token";
+  EXPECT_FALSE(fs::exists(TokenPath()));
+  EXPECT_TRUE(db_.RegisterRows().empty());
+  ExpectRecovery({}, first, 2);
+}
+
+TEST_F(FaultsTest, AFullTemporaryFolderFailsTheCycleCleanly) {
+  SmallTmpfs small(tmp_.path(), "64k");
+  if (!small.unavailable().empty()) GTEST_SKIP() << small.unavailable();
+  ASSERT_EQ(FillUp(tmp_.path()), 0u);
+  FreshDocuments(2);
+  LocalPlatform platform;
+  Configure(platform);
+  ExpectOneFailure(RunOnce(), "");
+  const auto first = Exchanges(platform);
+  EXPECT_EQ(Count(first, &Exchange::IsToken), 1u);
+  EXPECT_EQ(Count(first, &Exchange::IsUpload), 0u);
+  EXPECT_FALSE(fs::exists(TokenPath())) << "no half-written token file";
+  EXPECT_TRUE(db_.RegisterRows().empty());
+
+  fs::remove(tmp_.path() + "filler");
   ExpectRecovery({}, first, 2);
 }
 
