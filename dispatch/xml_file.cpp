@@ -66,8 +66,12 @@ void SaveXmlFile(const std::string& path, const std::string& text) {
     done += static_cast<size_t>(n);
   }
   if (::close(fd) != 0 && err == 0) err = errno;
-  if (err != 0)
+  if (err != 0) {
+    // A file cut short is no document; on a full disk it would also hold the last free blocks,
+    // which the service log needs to tell of the failure.
+    ::unlink(path.c_str());
     throw Exception("Cannot write file \"" + path + "\". " + std::strerror(err));
+  }
 }
 
 std::string ExtraiNumero(const std::string& texto) {

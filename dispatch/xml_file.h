@@ -15,7 +15,8 @@ namespace quirada {
 std::string XmlFileBytes(const std::string& text);
 
 // Creates or replaces the file at `path` with XmlFileBytes(text). Failures raise Exception
-// "Cannot create file "<path>". <system error text>" or a write failure with the system's text.
+// "Cannot create file "<path>". <system error text>" or "Cannot write file "<path>". <system error
+// text>"; a file that could not be written whole is removed, never left cut short.
 void SaveXmlFile(const std::string& path, const std::string& text);
 
 // The ASCII digits of `texto`, in their order; every other character is dropped.

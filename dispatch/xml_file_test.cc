@@ -1,6 +1,9 @@
 #include "dispatch/xml_file.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <filesystem>
 
@@ -53,6 +56,31 @@ TEST(XmlFile, SaveReplacesTheFileAndFailsWithTheFileName) {
     EXPECT_EQ(std::string(e.what()),
               "Cannot create file \"" + dir + "/nao/existe.xml\". No such file or directory");
   }
+  std::filesystem::remove_all(dir);
+}
+
+// Under a file size limit, which makes the write fail part way as a full disk does: exits 0 when
+// the failure names the file and the file is gone.
+[[noreturn]] void SaveBeyondTheSizeLimit(const std::string& path) {
+  std::signal(SIGXFSZ, SIG_IGN);
+  rlimit limit{};
+  limit.rlim_cur = limit.rlim_max = 4096;
+  if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) std::_Exit(3);
+  try {
+    SaveXmlFile(path, "<a>" + std::string(64 * 1024, 'x') + "</a>");
+    std::_Exit(4);  // written whole despite the limit
+  } catch (const Exception& e) {
+    const bool named = std::string(e.what()).starts_with("Cannot write file \"" + path + "\". ");
+    std::_Exit(named && !std::filesystem::exists(path) ? 0 : 5);
+  }
+}
+
+// The limit stays in a child process, away from the test program.
+TEST(XmlFile, AFileThatCannotBeWrittenWholeIsRemoved) {
+  const std::string dir = std::filesystem::temp_directory_path() /
+                          ("quirada-xml-cut-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  EXPECT_EXIT(SaveBeyondTheSizeLimit(dir + "/456.xml"), ::testing::ExitedWithCode(0), "");
   std::filesystem::remove_all(dir);
 }
 

@@ -527,8 +527,9 @@ class FaultsTest : public ::testing::Test {
   }
   // A healthy cycle after a failed one: it exits 0, logs nothing more, records every document of
   // 1..`count`, uploads again only those not recorded before, and leaves recorded rows as they were.
-  void ExpectRecovery(const std::vector<RegisterRow>& rows_before, const std::vector<Exchange>& before,
-                      int count) {
+  // Returns what the healthy platform saw.
+  std::vector<Exchange> ExpectRecovery(const std::vector<RegisterRow>& rows_before,
+                                       const std::vector<Exchange>& before, int count) {
     LocalPlatform healthy;
     ForgetToken();  // a token of another platform instance would be refused by this one
     Configure(healthy);
@@ -555,6 +556,7 @@ class FaultsTest : public ::testing::Test {
         }
       }
     }
+    return after;
   }
 
   ErpDatabase db_;
@@ -861,6 +863,34 @@ TEST_F(FaultsTest, AFullTemporaryFolderFailsTheCycleCleanly) {
 
   fs::remove(tmp_.path() + "filler");
   ExpectRecovery({}, first, 2);
+}
+
+TEST_F(FaultsTest, AFullDiskNeverSendsAHalfWrittenXmlFile) {
+  // The executable's folder on a file system of its own, full but for a few blocks: room for the
+  // log line, not for the document.
+  SmallTmpfs small(run_.dir(), std::to_string(fs::file_size(BuiltExecutable()) / 1024 + 1024) + "k");
+  if (!small.unavailable().empty()) GTEST_SKIP() << small.unavailable();
+  fs::copy_file(BuiltExecutable(), run_.executable());
+  FreshDocuments(0);
+  const std::string xml = "<NFe>" + std::string(200 * 1024, 'a') + "</NFe>";
+  db_.InsertNote({.sequencial = 1, .chave = KeyOf(1), .xml = xml, .data = today_, .modelo = "65"});
+  LocalPlatform platform;
+  Configure(platform);
+  ASSERT_EQ(FillUp(run_.dir()), 0u);
+  const std::string filler = run_.dir() + "filler";
+  fs::resize_file(filler, fs::file_size(filler) - 32 * 1024);
+
+  ExpectOneFailure(RunOnce(), FileOf(1));
+  const auto first = Exchanges(platform);
+  EXPECT_EQ(Count(first, &Exchange::IsUpload), 0u) << "a file cut short is not sent";
+  EXPECT_TRUE(db_.RegisterRows().empty());
+
+  fs::remove(filler);
+  const auto after = ExpectRecovery({}, first, 1);
+  for (const auto& e : after) {
+    if (!e.Accepted()) continue;
+    EXPECT_EQ(e.bytes, xml.size() + 2) << "the whole document and its CR LF";
+  }
 }
 
 }  // namespace
