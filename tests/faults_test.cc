@@ -10,7 +10,6 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -24,11 +23,14 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <sstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
@@ -428,7 +430,8 @@ class WriteBarrier {
   std::string why_not_;
 };
 
-// A small tmpfs mounted on a folder for the life of the object.
+// A small tmpfs mounted on a folder for the life of the object. (A test run killed in between
+// leaves it mounted under the system's temporary folder; "umount" it by hand.)
 class SmallTmpfs {
  public:
   SmallTmpfs(const std::string& dir, const std::string& size) : dir_(dir) {
