@@ -60,6 +60,8 @@ bool Process::WaitFor(std::chrono::milliseconds limit) {
     if (r == pid_) {
       result_.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
       result_.max_rss_kb = usage.ru_maxrss;
+      result_.cpu_seconds = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+                            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
       result_.out = Out();
       result_.err = Err();
       pid_ = -1;

@@ -18,6 +18,7 @@ namespace quirada::testing {
 struct ProcessResult {
   int exit_status = -1;  // the exit code, or 128 + the signal that ended it
   long max_rss_kb = 0;   // the process's peak resident set size
+  double cpu_seconds = 0;  // user and system time the process used
   std::string out;
   std::string err;
 };
