@@ -1,6 +1,7 @@
 #include "platform_client/http_client.h"
 
 #include <openssl/ssl.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <functional>
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "platform_client/testing/https_test_server.h"
+#include "platform_client/testing/test_ca.h"
 
 namespace quirada {
 namespace {
@@ -205,6 +207,29 @@ TEST(HttpClientTest, TrustsOnlyCertificatesOfTheSystemStoreOrCaFileThatNameTheHo
       EXPECT_EQ(server.RequestCount(), 0u) << c.what << ": a request went out";
     }
   }
+}
+
+// The authorities are loaded once and kept while CAFile stays the same; a request naming another
+// CAFile trusts that file's authorities, and not the ones kept for the earlier file.
+TEST(HttpClientTest, EachRequestTrustsTheCaFileItNamesWhenCaFileChangesBetweenRequests) {
+  TestHttpsServer server;
+  const testing::TestCertificateAuthority other("Another Root CA");
+  char other_file[] = "/tmp/quirada-other-ca-XXXXXX";
+  const int fd = ::mkstemp(other_file);
+  ASSERT_GE(fd, 0);
+  const std::string pem = other.CertificatePem();
+  ASSERT_EQ(::write(fd, pem.data(), pem.size()), static_cast<ssize_t>(pem.size()));
+  ::close(fd);
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    server.Respond("HTTP/1.1 200 OK");
+    EXPECT_EQ(HttpClient().Send(Get(server, "/")).status, 200);
+    HttpRequest r = Get(server, "/");
+    r.ca_file = other_file;
+    EXPECT_THROW(HttpClient().Send(r), HttpTransportError);
+  }
+  EXPECT_EQ(server.RequestCount(), 2u);
+  ::unlink(other_file);
 }
 
 TEST(HttpClientTest, TheIpAddressNamedInTheCertificateIsAcceptedAsHost) {

@@ -5,7 +5,6 @@
 #include <openssl/x509.h>
 #include <sys/stat.h>
 
-#include <map>
 #include <memory>
 #include <mutex>
 #include <tuple>
@@ -58,13 +57,14 @@ StorePtr Load(const std::string& system_bundle, const std::string& ca_file) {
 }
 
 struct Entry {
+  std::string ca_file;
   FileStamp system_stamp, file_stamp;
   StorePtr store;
 };
 
 std::mutex mutex;
-std::map<std::string, Entry>& Cache() {
-  static auto* cache = new std::map<std::string, Entry>();  // lives as long as the process
+Entry& Cache() {
+  static auto* cache = new Entry();  // lives as long as the process
   return *cache;
 }
 
@@ -74,9 +74,12 @@ void UseTrustedAuthorities(SSL_CTX* ctx, const std::string& ca_file) {
   const std::string& system_bundle = SystemBundle();
   const FileStamp system_stamp = Stamp(system_bundle), file_stamp = Stamp(ca_file);
   std::lock_guard<std::mutex> lock(mutex);
-  Entry& entry = Cache()[ca_file];
-  if (!entry.store || entry.system_stamp != system_stamp || entry.file_stamp != file_stamp) {
+  Entry& entry = Cache();
+  if (!entry.store || entry.ca_file != ca_file || entry.system_stamp != system_stamp ||
+      entry.file_stamp != file_stamp) {
+    // A store still attached to a TLS context lives on through the context's own reference.
     entry.store = Load(system_bundle, ca_file);
+    entry.ca_file = ca_file;
     entry.system_stamp = system_stamp;
     entry.file_stamp = file_stamp;
   }
