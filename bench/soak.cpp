@@ -162,7 +162,10 @@ class Soak {
     while (Cycles() < cycles) {
       const int until = std::min(cycles, Cycles() + std::uniform_int_distribution<int>(5, 15)(rng_));
       if (!WaitForCycles(until, service)) return Fail("the service ran no cycle for " + std::to_string(kCycleWait.count()) + " s");
-      if (++batches == 1) first = ReadMemory(pid_);
+      const Memory now = ReadMemory(pid_);
+      if (++batches == 1) first = now;
+      std::printf("batch %d: %d cycles, VmHWM %ld KiB, VmRSS %ld KiB\n", batches, Cycles(), now.hwm_kb, now.rss_kb);
+      std::fflush(stdout);
       if (Cycles() >= cycles) break;
       // The next platform takes over at the next cycle; the old one stops once the cycle that may
       // still be talking to it has ended.
@@ -301,6 +304,8 @@ class Soak {
       uploads += e.IsUpload();
       status_queries += e.IsStatus();
       if (!e.fault.empty()) ++faults[(e.IsUpload() ? "upload " : e.IsStatus() ? "status " : "token ") + e.fault];
+      if (e.IsStatus() && e.status == 200 && (e.code == "E0" || e.code == "EA0" || e.code == "EB0"))
+        ++faults["status " + e.code];
     }
     const double growth = first.hwm_kb > 0 ? static_cast<double>(last.hwm_kb) / first.hwm_kb - 1 : 0;
 
