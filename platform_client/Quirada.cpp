@@ -32,6 +32,41 @@ std::vector<HttpHeader> TDTQuirada::ApiHeaders(const ApiHeaderValues& values,
   return headers;
 }
 
+HttpRequest TDTQuirada::ApiQuery(const std::string& target, const std::string& key) const {
+  HttpRequest request;
+  request.method = "GET";
+  request.endpoint = ParseEndpoint(FApiUrl);
+  request.target = target;
+  request.version = HttpVersion::kHttp11;
+  request.ca_file = FCAFile;
+  ApiHeaderValues headers;
+  headers.content_type = "application/json; charset=utf-8";
+  headers.integration_key = key;
+  headers.accept = "application/json";
+  headers.accept_charset = "utf-8";
+  request.headers = ApiHeaders(headers, request.endpoint);
+  return request;
+}
+
+void TDTQuirada::FailQuery(TRequestType type, int32_t status) {
+  std::string failure;
+  try {
+    throw;
+  } catch (const HttpProtocolError& e) {
+    status = e.status();
+    DiscardRejectedToken(status);
+    failure = e.what();
+  } catch (const HttpTransportError& e) {
+    status = e.status();
+    failure = e.what();
+  } catch (const std::exception& e) {
+    failure = e.what();
+  }
+  FHTTP.reset();
+  if (!FonExecuteRequest) throw Exception(failure);
+  Report(type, failure, status);
+}
+
 void TDTQuirada::BeginExchange() {
   FHTTP = std::make_unique<HttpClient>();
   FResponse = JsonDocument::EmptyObject();

@@ -188,6 +188,15 @@ class TDTQuirada {
   std::vector<HttpHeader> ApiHeaders(const ApiHeaderValues& values, const HttpEndpoint& host) const;
   // Start of an exchange: a new HTTP client in FHTTP and an empty object in FResponse.
   void BeginExchange();
+  // The GET of a query operation (batch status, activation info): HTTP/1.1, JSON accepted in UTF-8,
+  // `key` in "x-integration-key".
+  HttpRequest ApiQuery(const std::string& target, const std::string& key) const;
+  // Ends a failed query; call it inside the handler of the failure. The HTTP client is released; a
+  // 401 answer discards the token; with a request handler set the failure is reported to it (a
+  // failure of the handler then reaches the caller) and FailQuery returns, so the query returns an
+  // empty record; without one a plain Exception with the failure's message is raised. `status` is
+  // the status of the answer received so far (-1 for none).
+  void FailQuery(TRequestType type, int32_t status);
   // Reports to the handler when one is set.
   void Report(TRequestType type, const std::string& text, int32_t status) const;
   // An API answer 401 means the platform rejected the token: the token file is removed, so the

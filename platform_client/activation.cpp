@@ -86,22 +86,8 @@ TKeyClient TDTQuirada::VerificarKeyCliente() {
   } release{*this};
 
   int status = -1;
-  std::string failure;
   try {
-    HttpRequest request;
-    request.method = "GET";
-    request.endpoint = ParseEndpoint(FApiUrl);
-    request.target = kActivationInfoPath;
-    request.version = HttpVersion::kHttp11;
-    request.ca_file = FCAFile;
-    ApiHeaderValues headers;
-    headers.content_type = "application/json; charset=utf-8";
-    headers.integration_key = FKeyContabilidade;
-    headers.accept = "application/json";
-    headers.accept_charset = "utf-8";
-    request.headers = ApiHeaders(headers, request.endpoint);
-
-    const HttpResponse response = FHTTP->Send(request);
+    const HttpResponse response = FHTTP->Send(ApiQuery(kActivationInfoPath, FKeyContabilidade));
     status = response.status;
     const std::string text = DecodeBody(response.body, response.charset, DefaultCharset::kUtf8);
     FResponse = JsonDocument::Parse(text);
@@ -119,24 +105,10 @@ TKeyClient TDTQuirada::VerificarKeyCliente() {
     KeyCliente.Retorno.Codigo = status;
     KeyCliente.Retorno.Mensagem = text;
     return KeyCliente;
-  } catch (const HttpProtocolError& e) {
-    status = e.status();
-    DiscardRejectedToken(status);
-    failure = e.what();
-  } catch (const HttpTransportError& e) {
-    status = e.status();
-    failure = e.what();
-  } catch (const std::exception& e) {
-    failure = e.what();
-  }
-
-  FHTTP.reset();
-  if (FonExecuteRequest) {
-    // A failure of the handler here reaches the caller.
-    Report(TRequestType::rtKeyClient, failure, status);
+  } catch (const std::exception&) {
+    FailQuery(TRequestType::rtKeyClient, status);
     return TKeyClient{};
   }
-  throw Exception(failure);
 }
 
 }  // namespace quirada

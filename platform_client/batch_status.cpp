@@ -16,22 +16,9 @@ TRetornoPadrao TDTQuirada::StatusFile(const std::string& aFileID) {
   } release{*this};
 
   int status = -1;
-  std::string failure;
   try {
-    HttpRequest request;
-    request.method = "GET";
-    request.endpoint = ParseEndpoint(FApiUrl);
-    request.target = kBatchStatusPath + aFileID;  // the id as it is, unescaped
-    request.version = HttpVersion::kHttp11;
-    request.ca_file = FCAFile;
-    ApiHeaderValues headers;
-    headers.content_type = "application/json; charset=utf-8";
-    headers.integration_key = FIntegrationKey;
-    headers.accept = "application/json";
-    headers.accept_charset = "utf-8";
-    request.headers = ApiHeaders(headers, request.endpoint);
-
-    const HttpResponse response = FHTTP->Send(request);
+    // The id as it is, unescaped.
+    const HttpResponse response = FHTTP->Send(ApiQuery(kBatchStatusPath + aFileID, FIntegrationKey));
     status = response.status;
     FResponse = JsonDocument::Parse(DecodeBody(response.body, response.charset, DefaultCharset::kUtf8));
     RequireObjectRoot(FResponse.get());
@@ -53,24 +40,10 @@ TRetornoPadrao TDTQuirada::StatusFile(const std::string& aFileID) {
     Retorno.Mensagem = LookupText(*FResponse, *status_object, "message");
     Fstatus = Retorno.CodRetorno == "EA10" || Retorno.CodRetorno == "SA2";
     return Retorno;
-  } catch (const HttpProtocolError& e) {
-    status = e.status();
-    DiscardRejectedToken(status);
-    failure = e.what();
-  } catch (const HttpTransportError& e) {
-    status = e.status();
-    failure = e.what();
-  } catch (const std::exception& e) {
-    failure = e.what();
-  }
-
-  FHTTP.reset();
-  if (FonExecuteRequest) {
-    // A failure of the handler here reaches the caller.
-    Report(TRequestType::rtReadStatusFile, failure, status);
+  } catch (const std::exception&) {
+    FailQuery(TRequestType::rtReadStatusFile, status);
     return TRetornoPadrao{};
   }
-  throw Exception(failure);
 }
 
 }  // namespace quirada
