@@ -44,6 +44,7 @@
 #include "dispatch/fb_query.h"
 #include "dispatch/testing/erp_database.h"
 #include "service/datetime.h"
+#include "tests/support/local_platform.h"
 #include "tests/support/service_process.h"
 
 using namespace quirada;
@@ -69,40 +70,17 @@ struct Exchange {
 // be answered after the reading.
 class Platform {
  public:
-  explicit Platform(const std::vector<std::string>& rules) {
-    std::vector<std::string> args{"--dir", folder_.path()};
-    for (const std::string& rule : rules) {
-      args.push_back("--rule");
-      args.push_back(rule);
-    }
-    process_ = std::make_unique<Process>(StartProcess(BuiltLocalPlatform(), args, {}, folder_.path() + "platform"));
-    const auto give_up = std::chrono::steady_clock::now() + 30s;
-    while (std::chrono::steady_clock::now() < give_up) {
-      const std::string port = ReadFileBytes(folder_.path() + "port");
-      if (!port.empty() && port.back() == '\n') {
-        port_ = std::stoi(port);
-        return;
-      }
-      if (process_->WaitFor(0ms)) throw std::runtime_error("the local platform ended: " + process_->result().err);
-      std::this_thread::sleep_for(10ms);
-    }
-    throw std::runtime_error("the local platform did not start listening");
-  }
+  explicit Platform(const std::vector<std::string>& rules) : platform_(rules) {}
   Platform(const Platform&) = delete;
   Platform& operator=(const Platform&) = delete;
 
-  std::string IniSection() const {
-    const std::string url = "https://localhost:" + std::to_string(port_);
-    return "[Quirada]\r\nApiUrl=" + url + "\r\nAuthUrl=" + url + "\r\nCAFile=" + folder_.path() +
-           "ca.pem\r\nIntervaloSegundos=1\r\n";
-  }
+  std::string IniSection() const { return platform_.IniSection() + "IntervaloSegundos=1\r\n"; }
 
   // Stops the platform and returns every request it journalled.
   std::vector<Exchange> StopAndReadJournal() {
-    process_->Signal(SIGTERM);
-    if (!process_->WaitFor(30s)) throw std::runtime_error("the local platform did not stop");
+    platform_.Stop();
     std::vector<Exchange> out;
-    std::istringstream in(ReadFileBytes(folder_.path() + "journal.jsonl"));
+    std::istringstream in(ReadFileBytes(platform_.dir() + "journal.jsonl"));
     for (std::string line; std::getline(in, line);) {
       rapidjson::Document doc;
       doc.Parse(line.c_str());
@@ -118,9 +96,7 @@ class Platform {
   }
 
  private:
-  TempFolder folder_;
-  int port_ = 0;
-  std::unique_ptr<Process> process_;
+  LocalPlatform platform_;
 };
 
 struct Memory {

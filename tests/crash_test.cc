@@ -32,6 +32,7 @@
 
 #include "dispatch/testing/erp_database.h"
 #include "service/datetime.h"
+#include "tests/support/local_platform.h"
 #include "tests/support/service_process.h"
 
 namespace quirada::testing {
@@ -82,40 +83,13 @@ struct Exchange {
 // The local platform with kill rules, on a folder of its own, until the object goes away.
 class KillingPlatform {
  public:
-  KillingPlatform(const std::vector<std::string>& rules, const std::string& kill_pid_file) {
-    std::vector<std::string> args{"--dir", folder_.path(), "--kill-pid-file", kill_pid_file};
-    for (const std::string& rule : rules) {
-      args.push_back("--rule");
-      args.push_back(rule);
-    }
-    process_ = std::make_unique<Process>(StartProcess(BuiltLocalPlatform(), args, {}, folder_.path() + "platform"));
-    const auto give_up = std::chrono::steady_clock::now() + 30s;
-    while (std::chrono::steady_clock::now() < give_up) {
-      const std::string port = ReadFileBytes(folder_.path() + "port");
-      if (!port.empty() && port.back() == '\n') {
-        port_ = std::stoi(port);
-        return;
-      }
-      if (process_->WaitFor(0ms)) throw std::runtime_error("the local platform ended: " + process_->result().err);
-      std::this_thread::sleep_for(10ms);
-    }
-    throw std::runtime_error("the local platform did not start listening");
-  }
-  ~KillingPlatform() {
-    process_->Signal(SIGTERM);
-    process_->WaitFor(10s);
-  }
-  KillingPlatform(const KillingPlatform&) = delete;
-  KillingPlatform& operator=(const KillingPlatform&) = delete;
+  KillingPlatform(const std::vector<std::string>& rules, const std::string& kill_pid_file)
+      : platform_(rules, {"--kill-pid-file", kill_pid_file}) {}
 
-  std::string IniSection() const {
-    const std::string url = "https://localhost:" + std::to_string(port_);
-    return "[Quirada]\r\nApiUrl=" + url + "\r\nAuthUrl=" + url + "\r\nCAFile=" + folder_.path() + "ca.pem\r\n";
-  }
-
+  std::string IniSection() const { return platform_.IniSection(); }
   std::vector<Exchange> Journal() const {
     std::vector<Exchange> out;
-    std::istringstream in(ReadFileBytes(folder_.path() + "journal.jsonl"));
+    std::istringstream in(ReadFileBytes(platform_.dir() + "journal.jsonl"));
     for (std::string line; std::getline(in, line);) {
       rapidjson::Document doc;
       doc.Parse(line.c_str());
@@ -134,9 +108,7 @@ class KillingPlatform {
   }
 
  private:
-  TempFolder folder_;
-  int port_ = 0;
-  std::unique_ptr<Process> process_;
+  LocalPlatform platform_;
 };
 
 // The token file holds the old bytes, or the four lines of a new token that is still valid.

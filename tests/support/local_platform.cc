@@ -14,7 +14,8 @@ namespace quirada::testing {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-LocalPlatform::LocalPlatform(const std::vector<std::string>& rules) {
+LocalPlatform::LocalPlatform(const std::vector<std::string>& rules,
+                             const std::vector<std::string>& extra_args) {
   std::string tmpl = (fs::temp_directory_path() / "quirada-platform-XXXXXX").string();
   if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   dir_ = tmpl + "/";
@@ -23,11 +24,12 @@ LocalPlatform::LocalPlatform(const std::vector<std::string>& rules) {
     args.push_back("--rule");
     args.push_back(r);
   }
+  args.insert(args.end(), extra_args.begin(), extra_args.end());
   process_ = std::make_unique<Process>(StartProcess(BuiltLocalPlatform(), args, {}, dir_ + "platform"));
   const auto deadline = std::chrono::steady_clock::now() + 30s;
   while (std::chrono::steady_clock::now() < deadline) {
     const std::string port = ReadFileBytes(dir_ + "port");
-    if (!port.empty()) {
+    if (!port.empty() && port.back() == '\n') {
       port_ = std::stoi(port);
       return;
     }
@@ -38,10 +40,19 @@ LocalPlatform::LocalPlatform(const std::vector<std::string>& rules) {
   throw std::runtime_error("the local platform did not start listening");
 }
 
-LocalPlatform::~LocalPlatform() {
+void LocalPlatform::Stop() {
+  if (!process_) return;
   process_->Signal(SIGTERM);
-  process_->WaitFor(10s);
+  if (!process_->WaitFor(30s)) throw std::runtime_error("the local platform did not stop");
   process_.reset();
+}
+
+LocalPlatform::~LocalPlatform() {
+  if (process_) {
+    process_->Signal(SIGTERM);
+    process_->WaitFor(10s);
+    process_.reset();
+  }
   std::error_code ec;
   fs::remove_all(dir_, ec);
 }

@@ -13,13 +13,20 @@ namespace quirada::testing {
 
 class LocalPlatform {
  public:
-  explicit LocalPlatform(const std::vector<std::string>& rules = {});
+  // `extra_args` go to the program after the rules (e.g. "--kill-pid-file", FILE).
+  explicit LocalPlatform(const std::vector<std::string>& rules = {},
+                         const std::vector<std::string>& extra_args = {});
   ~LocalPlatform();
   LocalPlatform(const LocalPlatform&) = delete;
   LocalPlatform& operator=(const LocalPlatform&) = delete;
 
   std::string Url() const { return "https://localhost:" + std::to_string(port_); }
   std::string CaFile() const { return dir_ + "ca.pem"; }
+  // The platform's folder (ca.pem, port, journal.jsonl), ending with '/'.
+  const std::string& dir() const { return dir_; }
+  // Stops the platform (SIGTERM) and waits for it, so that nothing is answered after this returns.
+  // Raises when it does not stop. The destructor stops it too.
+  void Stop();
   int port() const { return port_; }
 
   // The "[Quirada]" section that points a service at this platform.
