@@ -107,22 +107,42 @@ cp "$W/platform/ca.pem" "$M/root/ca-local.pem"
 systemd-nspawn --register=no --keep-unit --link-journal=no --quiet -D "$M" -M quirada-check -b \
   >"$W/nspawn.log" 2>&1 &
 NSPAWN=$!
+# The container's init: the child of systemd-nspawn that runs systemd in a PID namespace of its own
+# (systemd-nspawn may fork helpers that live only a moment before it).
+container_init() {
+  local pid
+  for pid in $(pgrep -P "$NSPAWN"); do
+    [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = systemd ] || continue
+    [ "$(readlink "/proc/$pid/ns/pid" 2>/dev/null)" != "$(readlink /proc/self/ns/pid)" ] || continue
+    echo "$pid"
+    return 0
+  done
+  return 1
+}
+# A machine whose kernel or cgroups do not let systemd boot in a container cannot run this check:
+# say why, loudly, and leave it to the caller (exit 77) instead of reporting a fault of the package.
+cannot_boot() {
+  echo "check-under-systemd: esta máquina não consegue subir o systemd num contêiner: $*" >&2
+  sed 's/^/  nspawn: /' "$W/nspawn.log" >&2
+  kill "$NSPAWN" 2>/dev/null || true
+  wait "$NSPAWN" 2>/dev/null || true
+  exit 77
+}
 LEADER=""
-for _ in $(seq 100); do
-  LEADER=$(pgrep -P "$NSPAWN" | head -n 1 || true)
-  [ -n "$LEADER" ] && break
-  sleep 0.1
+state=""
+for _ in $(seq 300); do
+  kill -0 "$NSPAWN" 2>/dev/null || cannot_boot "systemd-nspawn terminou"
+  [ -n "$LEADER" ] && [ -d "/proc/$LEADER" ] || LEADER=$(container_init) || LEADER=""
+  if [ -n "$LEADER" ]; then
+    state=$(nsenter -t "$LEADER" -a -- systemctl is-system-running </dev/null 2>/dev/null || true)
+    case "$state" in running | degraded) break ;; esac
+  fi
+  sleep 0.2
 done
-[ -n "$LEADER" ] || { cat "$W/nspawn.log"; fail "systemd-nspawn não subiu"; }
+case "$state" in running | degraded) ;; *) cannot_boot "o systemd não chegou a rodar (estado: '${state:-nenhum}')" ;; esac
 IN() { nsenter -t "$LEADER" -a -- "$@" </dev/null; }
 trap 'IN systemctl poweroff >/dev/null 2>&1 || kill "$NSPAWN" 2>/dev/null; wait "$NSPAWN" 2>/dev/null || true' EXIT
 
-state=""
-for _ in $(seq 200); do
-  state=$(IN systemctl is-system-running 2>/dev/null || true)
-  case "$state" in running | degraded) break ;; esac
-  sleep 0.2
-done
 say "systemd no contêiner: $state ($(IN systemctl --version | head -n 1))"
 
 # The service log, written in ISO-8859-1 with CR LF line ends, as text of this shell.
@@ -224,7 +244,9 @@ done
 IN test -f /etc/quirada-contabil/Morvant.ini || fail "o INI sumiu com dpkg -r"
 say "dpkg -r: serviço e temporizador parados, unidades esquecidas pelo systemd, INI e log mantidos"
 INNER
-unshare -m --propagation private bash "$W/inner.sh" </dev/null
+inner=0
+unshare -m --propagation private bash "$W/inner.sh" </dev/null || inner=$?
+[ "$inner" -eq 0 ] || exit "$inner"
 
 rows=$(register_rows)
 [ "$rows" = "7 C SA2

@@ -334,6 +334,12 @@ step "sob um systemd de verdade (systemd-nspawn)"
 export QUIRADA_LOCAL_PLATFORM="${QUIRADA_LOCAL_PLATFORM:-$ROOT/build/quirada-local-platform}"
 [ -x "$QUIRADA_LOCAL_PLATFORM" ] ||
   fail "plataforma local não encontrada em $QUIRADA_LOCAL_PLATFORM (scripts/test.sh a constrói em build/)"
-packaging/check-under-systemd.sh "$DEB" || fail "packaging/check-under-systemd.sh"
+systemd_check=0
+packaging/check-under-systemd.sh "$DEB" || systemd_check=$?
+case "$systemd_check" in
+  0) ;;
+  77) echo "test-package: AVISO: verificação sob systemd PULADA, esta máquina não sobe um contêiner com systemd" >&2 ;;
+  *) fail "packaging/check-under-systemd.sh" ;;
+esac
 
 step "ok"
