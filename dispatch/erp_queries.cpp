@@ -2,8 +2,11 @@
 
 namespace quirada {
 
-ErpComponents::ErpComponents() {
+void PrepararTBEnviosXML(FbQuery& TBEnviosXML, FbTransaction& TransReadWrite) {
   TBEnviosXML.SetUpdateTarget(std::string(kTabelaEnviosXML), {"SEQUENCIAL", "TIPOXML"}, TransReadWrite);
+  TBEnviosXML.SetSingleRowLookup(true);
 }
+
+ErpComponents::ErpComponents() { PrepararTBEnviosXML(TBEnviosXML, TransReadWrite); }
 
 }  // namespace quirada

@@ -107,6 +107,10 @@ inline constexpr std::string_view kSqlTBEnviosXML =
 
 inline constexpr std::string_view kTabelaEnviosXML = "QUIRADA_ENVIOS_XML";
 
+// Makes TBEnviosXML what the service needs: updatable through `TransReadWrite` (the row found by
+// SEQUENCIAL and TIPOXML) and a single-row look-up.
+void PrepararTBEnviosXML(FbQuery& TBEnviosXML, FbTransaction& TransReadWrite);
+
 // The database components of the service module, wired as the module uses them: every query reads
 // in TransReadOnly; TBEnviosXML writes its row through TransReadWrite. Destroying them disconnects.
 struct ErpComponents {

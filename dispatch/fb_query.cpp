@@ -132,6 +132,7 @@ void FbQuery::OpenOnce() {
       if (!(statement_->getFlags(&st) & IStatement::FLAG_HAS_CURSOR))
         throw Exception("A instrução não retorna registros; use ExecSQL");
       FbInputMessage input(input_metadata_.get(), values, connection_.attachment(), transaction);
+      if (single_row_lookup_ && ExecuteSingleRow(transaction, input)) return;
       cursor_.reset(statement_->openCursor(&st, transaction, input.metadata(), input.buffer(),
                                            output_metadata_.get(), 0));
     });
@@ -140,7 +141,13 @@ void FbQuery::OpenOnce() {
     has_row_ = false;
     eof_ = false;
     row_.assign(columns_.size(), Cell{});
-    FetchRow();
+    if (cursor_) {
+      FetchRow();
+    } else if (single_row_found_) {
+      DecodeRow();
+    } else {
+      eof_ = true;
+    }
   } catch (...) {
     ReleaseCursor();
     DropStatement();  // a failed open can leave the statement unusable
@@ -153,15 +160,40 @@ void FbQuery::OpenOnce() {
   }
 }
 
+// Executes the look-up as a singleton select, the row arriving with the answer to the execution.
+// Returns false when it found more than one row: the caller then opens a cursor over them.
+bool FbQuery::ExecuteSingleRow(Firebird::ITransaction* transaction, FbInputMessage& input) {
+  try {
+    FbStatus st;
+    statement_->execute(&st, transaction, input.metadata(), input.buffer(), output_metadata_.get(),
+                        row_buffer_.data());
+    single_row_found_ = true;
+    return true;
+  } catch (const Firebird::FbException& e) {
+    const ISC_STATUS code = e.getStatus()->getErrors()[1];
+    if (code == isc_stream_eof) {  // no row
+      single_row_found_ = false;
+      return true;
+    }
+    if (code == isc_sing_select_err) return false;
+    throw;
+  }
+}
+
 void FbQuery::FetchRow() {
   const int rc = FbCall([&] {
     FbStatus st;
-    return cursor_->fetchNext(&st, row_buffer_.data());
+    // A single-row look-up has no cursor: its one row was the last.
+    return cursor_ ? cursor_->fetchNext(&st, row_buffer_.data()) : Firebird::IStatus::RESULT_NO_DATA;
   });
   if (rc != Firebird::IStatus::RESULT_OK) {
     eof_ = true;  // the last row stays the current one
     return;
   }
+  DecodeRow();
+}
+
+void FbQuery::DecodeRow() {
   for (std::size_t i = 0; i < columns_.size(); ++i) {
     Cell& cell = row_[i];
     cell.value = DecodeColumn(columns_[i], row_buffer_.data(), &cell.blob_pending, &cell.blob_id);

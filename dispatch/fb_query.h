@@ -51,6 +51,10 @@ class FbQuery {
 
   // Makes the query updatable: Post writes to `table`, finding the row by `key_fields`.
   void SetUpdateTarget(std::string table, std::vector<std::string> key_fields, FbTransaction& update_transaction);
+  // Marks the query as a look-up that finds at most one row (by key): Open receives that row with
+  // the execution itself, one round trip to the server instead of two. Should it find more rows
+  // after all, Open reads them one at a time as for any other query.
+  void SetSingleRowLookup(bool value) { single_row_lookup_ = value; }
 
   void SetParamString(std::string_view name, std::string_view value);
   void SetParamInteger(std::string_view name, long long value);
@@ -96,11 +100,13 @@ class FbQuery {
 
   void BindParam(std::string_view name, FbValue value);
   void OpenOnce();
+  bool ExecuteSingleRow(Firebird::ITransaction* transaction, FbInputMessage& input);
   void ExecOnce();
   void PostOnce();
   void Prepare(Firebird::ITransaction* transaction);
   std::vector<const FbValue*> PositionalValues() const;
   void FetchRow();
+  void DecodeRow();  // the row in row_buffer_ becomes the current one
   void ReleaseCursor() noexcept;
   void DropStatement() noexcept;
   void DropPostStatement() noexcept;
@@ -129,6 +135,8 @@ class FbQuery {
   bool holds_use_ = false;
   bool rows_lost_ = false;
   bool has_row_ = false;  // a row was read (or posted) since Open
+  bool single_row_lookup_ = false;
+  bool single_row_found_ = false;  // the last single-row execution found its row
 
   State state_ = State::kInactive;
   bool eof_ = true;

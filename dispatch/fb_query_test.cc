@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dispatch/testing/erp_database.h"
@@ -294,13 +295,22 @@ TEST_F(FbQueryTest, ExecSqlCountsRowsAndOpenNeedsRows) {
   }
 }
 
-class FbQueryUpdateTest : public FbQueryTest {
+// Every case runs twice: reading the row through a cursor, and as a single-row look-up.
+class FbQueryUpdateTest : public FbQueryTest, public ::testing::WithParamInterface<bool> {
  protected:
-  FbQueryUpdateTest() { query_.SetUpdateTarget("TEXTOS", {"ID"}, read_write_); }
+  FbQueryUpdateTest() {
+    query_.SetUpdateTarget("TEXTOS", {"ID"}, read_write_);
+    query_.SetSingleRowLookup(GetParam());
+  }
   FbQuery query_{connection_, read_only_, "SELECT ID, V5, TS, N FROM TEXTOS WHERE ID = :ID"};
 };
 
-TEST_F(FbQueryUpdateTest, AppendThenPostInsertsTheFieldsThatWereSet) {
+INSTANTIATE_TEST_SUITE_P(CursorAndSingleRow, FbQueryUpdateTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "SingleRowLookup" : "Cursor";
+                         });
+
+TEST_P(FbQueryUpdateTest, AppendThenPostInsertsTheFieldsThatWereSet) {
   query_.SetParamInteger("ID", 9);
   query_.Open();
   ASSERT_TRUE(query_.Eof());
@@ -317,7 +327,7 @@ TEST_F(FbQueryUpdateTest, AppendThenPostInsertsTheFieldsThatWereSet) {
   EXPECT_EQ(query_.state(), FbQuery::State::kBrowse);
 }
 
-TEST_F(FbQueryUpdateTest, EditThenPostUpdatesTheRowItWasReadFrom) {
+TEST_P(FbQueryUpdateTest, EditThenPostUpdatesTheRowItWasReadFrom) {
   db_.Execute("INSERT INTO TEXTOS (ID, V5, N) VALUES (1, 'um', 1)");
   db_.Execute("INSERT INTO TEXTOS (ID, V5, N) VALUES (2, 'dois', 2)");
   query_.SetParamInteger("ID", 2);
@@ -333,7 +343,7 @@ TEST_F(FbQueryUpdateTest, EditThenPostUpdatesTheRowItWasReadFrom) {
   EXPECT_EQ(ServerText("N", 1), "1");
 }
 
-TEST_F(FbQueryUpdateTest, PostingARowThatVanishedFailsAndWritesNothing) {
+TEST_P(FbQueryUpdateTest, PostingARowThatVanishedFailsAndWritesNothing) {
   db_.Execute("INSERT INTO TEXTOS (ID, N) VALUES (3, 3)");
   query_.SetParamInteger("ID", 3);
   query_.Open();
@@ -351,7 +361,7 @@ TEST_F(FbQueryUpdateTest, PostingARowThatVanishedFailsAndWritesNothing) {
   EXPECT_EQ(ServerText("N", 3), "<no row>");
 }
 
-TEST_F(FbQueryUpdateTest, CancelDropsTheEdit) {
+TEST_P(FbQueryUpdateTest, CancelDropsTheEdit) {
   db_.Execute("INSERT INTO TEXTOS (ID, N) VALUES (4, 4)");
   query_.SetParamInteger("ID", 4);
   query_.Open();
@@ -361,6 +371,36 @@ TEST_F(FbQueryUpdateTest, CancelDropsTheEdit) {
   query_.Post();  // nothing to post any more
   EXPECT_EQ(query_.FieldAsInteger("N"), 4);
   EXPECT_EQ(ServerText("N", 4), "4");
+}
+
+TEST_P(FbQueryUpdateTest, EachOpenLooksTheRowUpAgain) {
+  db_.Execute("INSERT INTO TEXTOS (ID, V5, N) VALUES (5, 'cinco', 5)");
+  for (const auto& [id, found] : {std::pair{5, true}, {6, false}, {5, true}, {6, false}}) {
+    SCOPED_TRACE(id);
+    query_.Close();
+    query_.SetParamInteger("ID", id);
+    query_.Open();
+    EXPECT_EQ(query_.Eof(), !found);
+    EXPECT_EQ(query_.FieldAsString("V5"), found ? "cinco" : "");
+    query_.Next();
+    EXPECT_TRUE(query_.Eof());
+    EXPECT_EQ(query_.FieldAsString("V5"), found ? "cinco" : "");  // the last row stays current
+  }
+}
+
+TEST_F(FbQueryTest, ASingleRowLookupThatFindsSeveralRowsReadsThemAll) {
+  db_.Execute("INSERT INTO TEXTOS (ID, N) VALUES (1, 7)");
+  db_.Execute("INSERT INTO TEXTOS (ID, N) VALUES (2, 7)");
+  FbQuery q(connection_, read_only_, "SELECT ID FROM TEXTOS WHERE N = :N ORDER BY ID");
+  q.SetSingleRowLookup(true);
+  q.SetParamInteger("N", 7);
+  for (int round = 0; round < 2; ++round) {  // the statement stays usable after the fallback
+    q.Close();
+    q.Open();
+    std::vector<long long> ids;
+    for (; !q.Eof(); q.Next()) ids.push_back(q.FieldAsInteger("ID"));
+    EXPECT_EQ(ids, (std::vector<long long>{1, 2}));
+  }
 }
 
 }  // namespace

@@ -25,8 +25,7 @@ TSrvQuirada::TSrvQuirada(TEventLoop& loop, std::string executable_dir)
       loop_(loop),
       executable_dir_(std::move(executable_dir)) {
   Connquendalor.LoginPrompt = false;
-  TBEnviosXML.SetUpdateTarget(std::string(kTabelaEnviosXML), {"SEQUENCIAL", "TIPOXML"},
-                              TransReadWrite);
+  PrepararTBEnviosXML(TBEnviosXML, TransReadWrite);
   DTQuirada.setGravarLog(false);
   DTQuirada.SetAmbiente(TAmbiente::aProducao);
   Timer1.OnTimer = [this] { Timer1Timer(); };
