@@ -86,7 +86,7 @@ void EnviarDocumento(TCicloEnvio& c) {
   const std::string ArquivoXML = c.executable_dir + ExtraiNumero(chave) + ".xml";
 
   if (FileExists(ArquivoXML)) ::unlink(ArquivoXML.c_str());
-  SaveXmlFile(ArquivoXML, c.TBXml.FieldAsString("XML"));
+  SaveXmlFile(ArquivoXML, c.TBXml.FieldAsBytes("XML"));
 
   TDTQuirada& q = c.DTQuirada;
   try {
@@ -163,7 +163,7 @@ void ListarPendentes(TCicloEnvio& c, std::ostream& out) {
     for (; !c.TBXml.Eof(); c.TBXml.Next(), ++total) {
       out << c.TBXml.FieldAsInteger("SEQUENCIAL") << ' ' << c.TBXml.FieldAsString("TIPO") << ' '
           << c.TBXml.FieldAsString("CHAVE") << ' '
-          << XmlFileBytes(c.TBXml.FieldAsString("XML")).size() << '\n';
+          << XmlFileBytes(c.TBXml.FieldAsBytes("XML")).size() << '\n';
     }
     out << total << " documento(s) pendente(s).\n";
   });

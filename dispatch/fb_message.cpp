@@ -32,16 +32,6 @@ void Store(unsigned char* p, const T& value) {
 
 bool IsText(unsigned type) { return type == SQL_TEXT || type == SQL_VARYING; }
 
-// Text read from a row under the text rules: fixed-length text loses its trailing blanks, empty
-// text reads as NULL.
-FbValue TextValue(std::string latin1, bool fixed_length) {
-  if (fixed_length) {
-    const std::size_t end = latin1.find_last_not_of(' ');
-    latin1.resize(end == std::string::npos ? 0 : end + 1);
-  }
-  if (latin1.empty()) return FbValue::Null();
-  return FbValue::Text(Latin1ToUtf8(latin1));
-}
 
 double Scaled(long long value, int scale) { return static_cast<double>(value) * std::pow(10.0, scale); }
 
@@ -50,6 +40,15 @@ FbValue Number(long long value, int scale) {
 }
 
 }  // namespace
+
+FbValue TextValue(std::string latin1, bool fixed_length) {
+  if (fixed_length) {
+    const std::size_t end = latin1.find_last_not_of(' ');
+    latin1.resize(end == std::string::npos ? 0 : end + 1);
+  }
+  if (latin1.empty()) return FbValue::Null();
+  return FbValue::Text(Latin1ToUtf8(latin1));
+}
 
 std::vector<FbColumn> DescribeColumns(IMessageMetadata* metadata) {
   FbStatus st;
@@ -114,7 +113,7 @@ FbValue DecodeColumn(const FbColumn& c, const unsigned char* row, bool* blob, IS
   }
 }
 
-FbValue ReadBlob(Firebird::IAttachment* attachment, Firebird::ITransaction* transaction, ISC_QUAD id) {
+std::string ReadBlobBytes(Firebird::IAttachment* attachment, Firebird::ITransaction* transaction, ISC_QUAD id) {
   return FbCall([&] {
     FbStatus st;
     FbPtr<Firebird::IBlob> blob(attachment->openBlob(&st, transaction, &id, 0, nullptr));
@@ -128,8 +127,12 @@ FbValue ReadBlob(Firebird::IAttachment* attachment, Firebird::ITransaction* tran
     }
     blob->close(&st);
     (void)blob.release();  // close released it
-    return TextValue(std::move(bytes), false);
+    return bytes;
   });
+}
+
+FbValue ReadBlob(Firebird::IAttachment* attachment, Firebird::ITransaction* transaction, ISC_QUAD id) {
+  return TextValue(ReadBlobBytes(attachment, transaction, id), false);
 }
 
 FbInputMessage::FbInputMessage(IMessageMetadata* described, const std::vector<const FbValue*>& values,

@@ -56,6 +56,11 @@ FbValue DecodeColumn(const FbColumn& column, const unsigned char* row, bool* blo
 
 // A BLOB read whole (as text, under the text rules) in the given transaction.
 FbValue ReadBlob(Firebird::IAttachment* attachment, Firebird::ITransaction* transaction, ISC_QUAD id);
+// Text read from the database (ISO-8859-1 bytes) under the text rules: fixed-length text loses its
+// trailing blanks, empty text reads as NULL.
+FbValue TextValue(std::string latin1, bool fixed_length);
+// The BLOB's bytes as the database holds them, without any conversion.
+std::string ReadBlobBytes(Firebird::IAttachment* attachment, Firebird::ITransaction* transaction, ISC_QUAD id);
 
 // The input message of a statement: its described parameters with the values bound to them.
 // Text bound to a BLOB parameter is written to a new BLOB in `transaction` first.

@@ -197,6 +197,8 @@ void FbQuery::DecodeRow() {
   for (std::size_t i = 0; i < columns_.size(); ++i) {
     Cell& cell = row_[i];
     cell.value = DecodeColumn(columns_[i], row_buffer_.data(), &cell.blob_pending, &cell.blob_id);
+    cell.blob_read = false;
+    cell.blob_bytes.clear();
   }
   has_row_ = true;
   eof_ = false;
@@ -346,12 +348,38 @@ const FbValue& FbQuery::Value(std::string_view name) {
   }
   Cell& cell = row_[index];
   if (cell.blob_pending) {
-    if (!holds_use_ || !transaction_.handle())
-      throw Exception("O conteúdo do campo '" + std::string(name) + "' não pode mais ser lido");
-    cell.value = ReadBlob(connection_.attachment(), transaction_.handle(), cell.blob_id);
+    if (cell.blob_read) {
+      cell.value = TextValue(std::move(cell.blob_bytes), false);
+    } else {
+      CheckBlobReadable(name);
+      cell.value = ReadBlob(connection_.attachment(), transaction_.handle(), cell.blob_id);
+    }
     cell.blob_pending = false;
+    cell.blob_read = false;
+    cell.blob_bytes.clear();
   }
   return cell.value;
+}
+
+void FbQuery::CheckBlobReadable(std::string_view name) const {
+  if (!holds_use_ || !transaction_.handle())
+    throw Exception("O conteúdo do campo '" + std::string(name) + "' não pode mais ser lido");
+}
+
+std::string FbQuery::FieldAsBytes(std::string_view name) {
+  const std::size_t index = ColumnIndex(name);
+  const bool editing = state_ == State::kEdit || state_ == State::kInsert;
+  Cell& cell = row_[index];
+  if (!editing && cell.blob_pending) {
+    // Kept as read; turned into text only if the text is asked for.
+    if (!cell.blob_read) {
+      CheckBlobReadable(name);
+      cell.blob_bytes = ReadBlobBytes(connection_.attachment(), transaction_.handle(), cell.blob_id);
+      cell.blob_read = true;
+    }
+    return cell.blob_bytes;
+  }
+  return Utf8ToLatin1(Value(name).AsString());
 }
 
 bool FbQuery::FieldIsNull(std::string_view name) { return Value(name).IsNull(); }

@@ -75,6 +75,9 @@ class FbQuery {
   std::vector<std::string> FieldNames() const;
   bool FieldIsNull(std::string_view name);
   std::string FieldAsString(std::string_view name);
+  // The column's text as the database holds it (ISO-8859-1 bytes), without the conversion to
+  // UTF-8; a BLOB is read straight into it. "" for NULL.
+  std::string FieldAsBytes(std::string_view name);
   long long FieldAsInteger(std::string_view name);
   TDateTime FieldAsDateTime(std::string_view name);
 
@@ -91,8 +94,10 @@ class FbQuery {
   friend class FbConnection;
   struct Cell {
     FbValue value;
-    bool blob_pending = false;
+    bool blob_pending = false;  // a BLOB not yet turned into `value`
     ISC_QUAD blob_id{};
+    bool blob_read = false;  // its bytes are in blob_bytes (FieldAsBytes read them)
+    std::string blob_bytes;
   };
 
   void CloseForDisconnect();  // the connection is being closed: close, committing
@@ -112,6 +117,7 @@ class FbQuery {
   void DropPostStatement() noexcept;
   std::size_t ColumnIndex(std::string_view name) const;
   const FbValue& Value(std::string_view name);
+  void CheckBlobReadable(std::string_view name) const;
   void SetField(std::string_view name, FbValue value);
 
   FbConnection& connection_;

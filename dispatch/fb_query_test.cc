@@ -136,9 +136,31 @@ TEST_F(FbQueryTest, EveryByteOfABlobSurvivesTheTextConversions) {
   insert.SetParamString("B", Latin1ToUtf8(bytes));
   insert.ExecSQL();
   EXPECT_EQ(ServerText("OCTET_LENGTH(B)", 1), std::to_string(bytes.size()));
-  FbQuery read(connection_, read_only_, "SELECT B FROM TEXTOS");
+  FbQuery read(connection_, read_only_, "SELECT ID, B FROM TEXTOS");
   read.Open();
   EXPECT_EQ(Utf8ToLatin1(read.FieldAsString("B")), bytes);
+  EXPECT_EQ(read.FieldAsBytes("B"), bytes);
+
+  // Read as bytes first, the same BLOB gives the same text.
+  read.Close();
+  read.Open();
+  EXPECT_EQ(read.FieldAsBytes("B"), bytes);
+  EXPECT_EQ(read.FieldAsBytes("B"), bytes);
+  EXPECT_EQ(read.FieldAsString("B"), Latin1ToUtf8(bytes));
+  EXPECT_EQ(read.FieldAsBytes("ID"), "1");
+}
+
+TEST_F(FbQueryTest, BytesOfEachRowAreItsOwn) {
+  db_.Execute("INSERT INTO TEXTOS (ID, V5, B) VALUES (1, 'pão', 'ação')");  // sent as ISO-8859-1
+  db_.Execute("INSERT INTO TEXTOS (ID) VALUES (2)");
+  FbQuery read(connection_, read_only_, "SELECT V5, B FROM TEXTOS ORDER BY ID");
+  read.Open();
+  EXPECT_EQ(read.FieldAsBytes("B"), "a\xE7\xE3o");
+  EXPECT_EQ(read.FieldAsBytes("V5"), "p\xE3o");
+  read.Next();
+  EXPECT_EQ(read.FieldAsBytes("B"), "");  // NULL
+  EXPECT_EQ(read.FieldAsString("B"), "");
+  EXPECT_EQ(read.FieldAsBytes("V5"), "");
 }
 
 TEST_F(FbQueryTest, CharactersOutsideLatin1BecomeQuestionMarks) {

@@ -40,17 +40,16 @@ std::string DeclaredEncoding(const std::string& bytes) {
 
 }  // namespace
 
-std::string XmlFileBytes(const std::string& text) {
-  std::string bytes = Utf8ToLatin1(text);
-  if (!IsValidUtf8(bytes)) {
-    const std::string enc = DeclaredEncoding(bytes);
-    if (enc.empty() || enc == "utf-8" || enc == "utf8") bytes = text;
+std::string XmlFileBytes(const std::string& db_bytes) {
+  if (!IsValidUtf8(db_bytes)) {
+    const std::string enc = DeclaredEncoding(db_bytes);
+    if (enc.empty() || enc == "utf-8" || enc == "utf8") return Latin1ToUtf8(db_bytes) + "\r\n";
   }
-  return bytes + "\r\n";
+  return db_bytes + "\r\n";
 }
 
-void SaveXmlFile(const std::string& path, const std::string& text) {
-  const std::string bytes = XmlFileBytes(text);
+void SaveXmlFile(const std::string& path, const std::string& db_bytes) {
+  const std::string bytes = XmlFileBytes(db_bytes);
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0)
     throw Exception("Cannot create file \"" + path + "\". " + std::strerror(errno));

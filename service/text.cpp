@@ -25,6 +25,12 @@ void AppendUtf8(std::string& out, uint32_t cp) {
 
 // Decodes one code point at `i`, advancing it. Returns false (and advances one byte) when the
 // bytes there are not a valid, shortest-form UTF-8 sequence.
+// The end of the run of ASCII bytes that starts at `i` (text is mostly ASCII: copied by runs).
+size_t AsciiRunEnd(std::string_view s, size_t i) {
+  while (i < s.size() && static_cast<unsigned char>(s[i]) < 0x80) ++i;
+  return i;
+}
+
 bool DecodeUtf8(std::string_view s, size_t& i, uint32_t& cp) {
   const auto b0 = static_cast<unsigned char>(s[i]);
   if (b0 < 0x80) {
@@ -69,7 +75,14 @@ bool DecodeUtf8(std::string_view s, size_t& i, uint32_t& cp) {
 std::string Latin1ToUtf8(std::string_view latin1) {
   std::string out;
   out.reserve(latin1.size());
-  for (char c : latin1) AppendUtf8(out, static_cast<unsigned char>(c));
+  size_t i = 0;
+  while (i < latin1.size()) {
+    const size_t end = AsciiRunEnd(latin1, i);
+    out.append(latin1, i, end - i);
+    if (end == latin1.size()) break;
+    AppendUtf8(out, static_cast<unsigned char>(latin1[end]));
+    i = end + 1;
+  }
   return out;
 }
 
@@ -78,6 +91,10 @@ std::string Utf8ToLatin1(std::string_view utf8) {
   out.reserve(utf8.size());
   size_t i = 0;
   while (i < utf8.size()) {
+    const size_t end = AsciiRunEnd(utf8, i);
+    out.append(utf8, i, end - i);
+    i = end;
+    if (i == utf8.size()) break;
     uint32_t cp;
     if (DecodeUtf8(utf8, i, cp) && cp <= 0xFF)
       out += static_cast<char>(cp);
@@ -90,7 +107,7 @@ std::string Utf8ToLatin1(std::string_view utf8) {
 bool IsValidUtf8(std::string_view bytes) {
   size_t i = 0;
   uint32_t cp;
-  while (i < bytes.size())
+  while ((i = AsciiRunEnd(bytes, i)) < bytes.size())
     if (!DecodeUtf8(bytes, i, cp)) return false;
   return true;
 }
