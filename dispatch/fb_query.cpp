@@ -312,7 +312,8 @@ void FbQuery::ExecOnce() {
         out.Resize(output_metadata_->getMessageLength(&st));
         statement_->execute(&st, transaction, input.metadata(), input.buffer(), output_metadata_.get(), out.data());
       }
-      rows_affected_ = statement_->getAffectedRecords(&st);
+      rows_affected_ = 0;
+      rows_affected_asked_ = false;
     });
   } catch (...) {
     DropStatement();
@@ -320,6 +321,17 @@ void FbQuery::ExecOnce() {
     throw;
   }
   transaction_.EndUse(true);
+}
+
+unsigned long long FbQuery::RowsAffected() {
+  if (!rows_affected_asked_ && statement_) {
+    rows_affected_ = FbCall([&] {
+      FbStatus st;
+      return statement_->getAffectedRecords(&st);
+    });
+  }
+  rows_affected_asked_ = true;
+  return rows_affected_;
 }
 
 std::vector<std::string> FbQuery::FieldNames() const {
@@ -506,7 +518,8 @@ void FbQuery::PostOnce() {
       FbPtr<Firebird::IMessageMetadata> described(post_statement_->getInputMetadata(&st));
       FbInputMessage input(described.get(), values, attachment, transaction);
       post_statement_->execute(&st, transaction, input.metadata(), input.buffer(), nullptr, nullptr);
-      affected = post_statement_->getAffectedRecords(&st);
+      // An INSERT that did not fail wrote its row; only an UPDATE has to be counted.
+      if (!insert) affected = post_statement_->getAffectedRecords(&st);
     });
     if (!insert && affected != 1)
       throw Exception("A atualização de " + update_table_ + " afetou " + std::to_string(affected) +

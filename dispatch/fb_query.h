@@ -70,7 +70,9 @@ class FbQuery {
   // Runs a statement that returns no rows (or ignores them); committed at once unless its
   // transaction was started explicitly.
   void ExecSQL();
-  unsigned long long RowsAffected() const { return rows_affected_; }
+  // The rows the last ExecSQL changed, asked of the server when first wanted (one round trip that
+  // a caller who does not care never pays); 0 when the statement is gone since (a disconnect).
+  unsigned long long RowsAffected();
 
   std::vector<std::string> FieldNames() const;
   bool FieldIsNull(std::string_view name);
@@ -148,6 +150,7 @@ class FbQuery {
   bool eof_ = true;
   std::vector<Cell> row_;  // the current row; NULLs when there is none
   unsigned long long rows_affected_ = 0;
+  bool rows_affected_asked_ = true;  // false after ExecSQL, until RowsAffected asks the server
 
   // Updating.
   std::string update_table_;

@@ -309,6 +309,16 @@ TEST_F(FbQueryTest, ExecSqlCountsRowsAndOpenNeedsRows) {
   update.ExecSQL();
   EXPECT_EQ(update.RowsAffected(), 2u);
   EXPECT_EQ(ServerText("N", 2), "5");
+  // The count is that of the last execution.
+  FbQuery one(connection_, read_write_, "UPDATE TEXTOS SET N = 0 WHERE ID = :ID");
+  for (const auto& [id, rows] : {std::pair{1, 1u}, {99, 0u}, {2, 1u}}) {
+    one.SetParamInteger("ID", id);
+    one.ExecSQL();
+    EXPECT_EQ(one.RowsAffected(), rows) << id;
+  }
+  one.SetParamInteger("ID", 99);
+  one.ExecSQL();
+  EXPECT_EQ(one.RowsAffected(), 0u);
   try {
     update.Open();
     ADD_FAILURE() << "no error";
