@@ -99,8 +99,6 @@ size_t MultipartUploadBody::Read(char* buffer, size_t max) {
       if (n == 0) throw Exception("The file \"" + path_ + "\" shrank while it was being sent");
       copied += static_cast<size_t>(n);
       pos_ += static_cast<uint64_t>(n);
-      // One read of the file per call keeps the pieces the size libcurl asks for.
-      break;
     } else {
       const size_t at = pos_ - head_.size() - file_size_;
       const size_t n = std::min<uint64_t>(max - copied, tail_.size() - at);
