@@ -67,9 +67,10 @@ void TDTQuirada::FailQuery(TRequestType type, int32_t status) {
   Report(type, failure, status);
 }
 
-void TDTQuirada::BeginExchange() {
+TDTQuirada::ExchangeGuard TDTQuirada::BeginExchange() {
   FHTTP = std::make_unique<HttpClient>();
   FResponse = JsonDocument::EmptyObject();
+  return ExchangeGuard{*this};
 }
 
 void TDTQuirada::Report(TRequestType type, const std::string& text, int32_t status) const {

@@ -186,8 +186,13 @@ class TDTQuirada {
   // Content-Type, Content-Length, the custom lines (x-integration-key, Authorization), Host,
   // Accept, Accept-Charset, Accept-Encoding, User-Agent.
   std::vector<HttpHeader> ApiHeaders(const ApiHeaderValues& values, const HttpEndpoint& host) const;
-  // Start of an exchange: a new HTTP client in FHTTP and an empty object in FResponse.
-  void BeginExchange();
+  // Start of an exchange: a new HTTP client in FHTTP and an empty object in FResponse. The client is
+  // released when the returned guard goes, on every path.
+  struct ExchangeGuard {
+    TDTQuirada& owner;
+    ~ExchangeGuard() { owner.FHTTP.reset(); }
+  };
+  [[nodiscard]] ExchangeGuard BeginExchange();
   // The GET of a query operation (batch status, activation info): HTTP/1.1, JSON accepted in UTF-8,
   // `key` in "x-integration-key".
   HttpRequest ApiQuery(const std::string& target, const std::string& key) const;

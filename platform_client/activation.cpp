@@ -11,11 +11,7 @@ namespace quirada {
 TRetornoPadrao TDTQuirada::GetKeyIntegracao() {
   VerificarValidadeToken();
 
-  BeginExchange();
-  struct Release {
-    TDTQuirada& self;
-    ~Release() { self.FHTTP.reset(); }
-  } release{*this};
+  const ExchangeGuard exchange = BeginExchange();
 
   int status = -1;
   std::string status_line;
@@ -79,11 +75,7 @@ TRetornoPadrao TDTQuirada::GetKeyIntegracao() {
 TKeyClient TDTQuirada::VerificarKeyCliente() {
   VerificarValidadeToken();
 
-  BeginExchange();
-  struct Release {
-    TDTQuirada& self;
-    ~Release() { self.FHTTP.reset(); }
-  } release{*this};
+  const ExchangeGuard exchange = BeginExchange();
 
   int status = -1;
   try {

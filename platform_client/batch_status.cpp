@@ -9,11 +9,7 @@ namespace quirada {
 TRetornoPadrao TDTQuirada::StatusFile(const std::string& aFileID) {
   VerificarValidadeToken();
 
-  BeginExchange();
-  struct Release {
-    TDTQuirada& self;
-    ~Release() { self.FHTTP.reset(); }
-  } release{*this};
+  const ExchangeGuard exchange = BeginExchange();
 
   int status = -1;
   try {

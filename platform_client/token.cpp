@@ -72,11 +72,7 @@ TRetornoPadrao TDTQuirada::RequestToken(bool may_request) {
   // lifetime so short that the token has expired already.
   if (!(Now() > expiry) || !may_request) return TRetornoPadrao{};
 
-  BeginExchange();
-  struct Release {
-    TDTQuirada& self;
-    ~Release() { self.FHTTP.reset(); }
-  } release{*this};
+  const ExchangeGuard exchange = BeginExchange();
 
   int status = -1;
   std::string status_line;

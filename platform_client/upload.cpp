@@ -22,11 +22,7 @@ TRetornoPadrao TDTQuirada::EnviaXML(const std::string& CaminhoXML) {
   FUltimoStatusEnvio = -1;
   VerificarValidadeToken();
 
-  BeginExchange();
-  struct Release {
-    TDTQuirada& self;
-    ~Release() { self.FHTTP.reset(); }
-  } release{*this};
+  const ExchangeGuard exchange = BeginExchange();
 
   // The boundary is fixed and the file opened here, before any connection; a file that cannot be
   // opened fails the upload with its own message. The body closes the file when it goes, before
