@@ -8,6 +8,7 @@
 
 #include "dispatch/connection_setup.h"
 #include "dispatch/ini_file.h"
+#include "dispatch/register_write.h"
 #include "dispatch/xml_file.h"
 #include "service/errors.h"
 #include "service/platform.h"
@@ -60,26 +61,8 @@ bool DocumentoRecusado(int32_t status) {
          status != 429;
 }
 
-void RegistrarEnvio(TCicloEnvio& c, long long sequencial, const std::string& tipo,
-                    const std::string& IDEnvio) {
-  FbQuery& r = c.TBEnviosXML;
-  r.Close();
-  r.SetParamInteger("SEQUENCIAL", sequencial);
-  r.SetParamString("TIPOXML", tipo);
-  r.Open();
-  if (!r.Eof())
-    r.Edit();
-  else
-    r.Append();
-  r.SetFieldInteger("SEQUENCIAL", sequencial);
-  r.SetFieldString("TIPOXML", tipo);
-  r.SetFieldDateTime("DATAHORAENVIO", Now());
-  r.SetFieldString("ID_ENVIO", IDEnvio);
-  r.SetFieldString("CODIGORETORNO", c.DTQuirada.Retorno.CodRetorno);
-  r.Post();
-}
-
-void EnviarDocumento(TCicloEnvio& c) {
+// `insercao`: the register's INSERT when its unique key lets the row be inserted without a look-up.
+void EnviarDocumento(TCicloEnvio& c, FbQuery* insercao) {
   const long long sequencial = c.TBXml.FieldAsInteger("SEQUENCIAL");
   const std::string tipo = c.TBXml.FieldAsString("TIPO");
   const std::string chave = c.TBXml.FieldAsString("CHAVE");
@@ -106,7 +89,7 @@ void EnviarDocumento(TCicloEnvio& c) {
     q.StatusFile(IDEnvio);
     const std::string& estado = q.Retorno.CodRetorno;
     if (estado != "E0" && estado != "EA0" && estado != "EB0")
-      RegistrarEnvio(c, sequencial, tipo, IDEnvio);
+      GravarRegistroEnvio(c.TBEnviosXML, insercao, {sequencial, tipo, Now(), IDEnvio, estado});
   }
 
   if (FileExists(ArquivoXML)) ::unlink(ArquivoXML.c_str());
@@ -144,7 +127,10 @@ bool ExecutarCicloEnvio(TCicloEnvio& c) {
     if (!conectou) return;
     if (!AbrirConfiguracao(c) || c.TBXml.Eof()) return;
     ConfigurarCliente(c);
-    for (; !c.TBXml.Eof(); c.TBXml.Next()) EnviarDocumento(c);
+    std::optional<FbQuery> insercao;
+    if (RegistroTemChaveUnica(c.Connquendalor, c.TransReadWrite))
+      insercao.emplace(c.Connquendalor, c.TransReadWrite, std::string(kSqlInsercaoEnviosXML));
+    for (; !c.TBXml.Eof(); c.TBXml.Next()) EnviarDocumento(c, insercao ? &*insercao : nullptr);
   });
   return conectou;
 }

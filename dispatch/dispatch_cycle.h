@@ -3,8 +3,8 @@
 // ExecutarCicloEnvio connects to the ERP database, reads the integration settings and the pending
 // documents, and for each document in turn writes its XML file beside the executable, uploads it,
 // asks the platform for the state of the batch it created and, when the platform accepted it,
-// records the send in the register (committed at once), then deletes the file. Whatever happens,
-// it closes the settings query and disconnects before it returns or raises.
+// records the send in the register (register_write.h, committed at once), then deletes the file.
+// Whatever happens, it closes the settings query and disconnects before it returns or raises.
 //
 // Outcome of one document:
 //  - upload code "S1" or "S2" (exact) and a status code other than "E0", "EA0", "EB0": recorded;
@@ -45,6 +45,7 @@ struct TCicloEnvio {
   FbQuery& TBPadraoII;
   FbQuery& TBXml;
   FbQuery& TBEnviosXML;
+  FbTransaction& TransReadWrite;  // the register's writes
   TDTQuirada& DTQuirada;
   std::string executable_dir;  // ends with '/'
   std::function<void(const std::string&)> DoSaveLog;

@@ -4,15 +4,8 @@
 // TBPadraoII reads the integration settings (PADRAOII); TBXml lists the documents still to be sent
 // (NOTASENTRADASESAIDAS and XML_CANCELAMENTO, not yet in the register), streamed one row at a
 // time; TBEnviosXML finds one register row of QUIRADA_ENVIOS_XML by (SEQUENCIAL, TIPOXML) and
-// writes it:
-//
-//   TBEnviosXML.Close();
-//   TBEnviosXML.SetParamInteger("SEQUENCIAL", seq);
-//   TBEnviosXML.SetParamString("TIPOXML", tipo);
-//   TBEnviosXML.Open();
-//   if (!TBEnviosXML.Eof()) TBEnviosXML.Edit(); else TBEnviosXML.Append();
-//   TBEnviosXML.SetFieldInteger("SEQUENCIAL", seq); ... (the five columns, in order)
-//   TBEnviosXML.Post();  // UPDATE or INSERT through TransReadWrite, committed at once
+// writes it (Edit or Append, the five columns, Post: an UPDATE or INSERT through TransReadWrite,
+// committed at once); register_write.h holds that write.
 //
 // The SQL texts are kept exactly as the ERP integration defines them, line by line, lines joined by
 // "\n" (a text whose last line is empty ends with "\n").

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "dispatch/register_write.h"
 #include "dispatch/testing/erp_database.h"
 
 namespace quirada {
@@ -134,24 +135,10 @@ class ErpQueriesTest : public ::testing::Test {
     return rows;
   }
 
-  // The register write of the dispatch cycle.
+  // The register write of the dispatch cycle, always looking the row up.
   void RecordSend(long long sequencial, const std::string& tipo, TDateTime when, const std::string& id,
                   const std::string& codigo) {
-    FbQuery& q = erp_.TBEnviosXML;
-    q.Close();
-    q.SetParamInteger("SEQUENCIAL", sequencial);
-    q.SetParamString("TIPOXML", tipo);
-    q.Open();
-    if (!q.Eof())
-      q.Edit();
-    else
-      q.Append();
-    q.SetFieldInteger("SEQUENCIAL", sequencial);
-    q.SetFieldString("TIPOXML", tipo);
-    q.SetFieldDateTime("DATAHORAENVIO", when);
-    q.SetFieldString("ID_ENVIO", id);
-    q.SetFieldString("CODIGORETORNO", codigo);
-    q.Post();
+    GravarRegistroEnvio(erp_.TBEnviosXML, nullptr, {sequencial, tipo, when, id, codigo});
   }
 
   ErpDatabase db_;

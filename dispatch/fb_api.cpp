@@ -50,8 +50,18 @@ bool IsConnectionLost(Firebird::IStatus* status) {
   return false;
 }
 
+bool IsKeyViolation(Firebird::IStatus* status) {
+  const intptr_t* v = status->getErrors();
+  while (v && v[0] != isc_arg_end) {
+    if (v[0] == isc_arg_gds && (v[1] == isc_unique_key_violation || v[1] == isc_no_dup)) return true;
+    v += v[0] == isc_arg_cstring ? 3 : 2;
+  }
+  return false;
+}
+
 DatabaseError ToDatabaseError(const Firebird::FbException& e) {
-  return DatabaseError(FormatStatus(e.getStatus()), IsConnectionLost(e.getStatus()));
+  return DatabaseError(FormatStatus(e.getStatus()), IsConnectionLost(e.getStatus()),
+                       IsKeyViolation(e.getStatus()));
 }
 
 namespace {

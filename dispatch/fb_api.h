@@ -25,12 +25,15 @@ namespace quirada {
 // A failure reported by the Firebird client or server.
 class DatabaseError : public Exception {
  public:
-  DatabaseError(const std::string& message, bool connection_lost)
-      : Exception(message), connection_lost_(connection_lost) {}
+  DatabaseError(const std::string& message, bool connection_lost, bool key_violation = false)
+      : Exception(message), connection_lost_(connection_lost), key_violation_(key_violation) {}
   bool connection_lost() const { return connection_lost_; }
+  // A primary or unique key already holds the values written.
+  bool key_violation() const { return key_violation_; }
 
  private:
   bool connection_lost_;
+  bool key_violation_;
 };
 
 Firebird::IMaster* FbMaster();
@@ -63,6 +66,7 @@ class FbStatus {
 // The client's formatted text of a status (its lines joined by "\n-").
 std::string FormatStatus(Firebird::IStatus* status);
 bool IsConnectionLost(Firebird::IStatus* status);
+bool IsKeyViolation(Firebird::IStatus* status);
 DatabaseError ToDatabaseError(const Firebird::FbException& e);
 
 // Runs `f`, turning a client failure into DatabaseError.

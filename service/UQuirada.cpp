@@ -82,7 +82,8 @@ void TSrvQuirada::ServiceStart(bool& Started) { (void)Started; }
 TServiceController TSrvQuirada::GetServiceController() const { return &ServiceController; }
 
 TCicloEnvio TSrvQuirada::Ciclo() {
-  return TCicloEnvio{Connquendalor, TBPadraoII, TBXml, TBEnviosXML, DTQuirada, executable_dir_,
+  return TCicloEnvio{Connquendalor,  TBPadraoII, TBXml,           TBEnviosXML,
+                     TransReadWrite, DTQuirada,  executable_dir_,
                      [this](const std::string& msg) { DoSaveLog(msg); }};
 }
 
