@@ -41,6 +41,19 @@ Firebird::IStatement* PrepareText(Firebird::IAttachment* attachment, Firebird::I
                              static_cast<unsigned>(dialect), IStatement::PREPARE_PREFETCH_METADATA);
 }
 
+// Frees a prepared statement on the server; a failure (the attachment is gone) only lets it go.
+void FreeStatement(FbPtr<IStatement>& statement) noexcept {
+  if (statement) {
+    try {
+      FbStatus st;
+      statement->free(&st);
+      (void)statement.release();  // free released it
+    } catch (...) {
+    }
+  }
+  statement.reset();
+}
+
 }  // namespace
 
 FbQuery::FbQuery(FbConnection& connection, FbTransaction& transaction, std::string sql)
@@ -226,29 +239,13 @@ void FbQuery::ReleaseCursor() noexcept {
 
 void FbQuery::DropStatement() noexcept {
   DropPostStatement();
-  if (statement_) {
-    try {
-      FbStatus st;
-      statement_->free(&st);
-      (void)statement_.release();  // free released it
-    } catch (...) {
-    }
-  }
-  statement_.reset();
+  FreeStatement(statement_);
   input_metadata_.reset();
   output_metadata_.reset();
 }
 
 void FbQuery::DropPostStatement() noexcept {
-  if (post_statement_) {
-    try {
-      FbStatus st;
-      post_statement_->free(&st);
-      (void)post_statement_.release();  // free released it
-    } catch (...) {
-    }
-  }
-  post_statement_.reset();
+  FreeStatement(post_statement_);
   post_sql_.clear();
 }
 

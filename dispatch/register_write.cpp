@@ -23,7 +23,7 @@ bool RegistroTemChaveUnica(FbConnection& connection, FbTransaction& transaction)
 void GravarRegistroEnvio(FbQuery& TBEnviosXML, FbQuery* insercao, const RegistroEnvio& registro) {
   if (insercao != nullptr) {
     insercao->SetParamInteger("SEQUENCIAL", registro.sequencial);
-    insercao->SetParamString("TIPOXML", registro.tipo);
+    insercao->SetParamString("TIPOXML", registro.tipo_xml);
     insercao->SetParamDateTime("DATAHORAENVIO", registro.data_hora_envio);
     insercao->SetParamString("ID_ENVIO", registro.id_envio);
     insercao->SetParamString("CODIGORETORNO", registro.codigo_retorno);
@@ -38,14 +38,14 @@ void GravarRegistroEnvio(FbQuery& TBEnviosXML, FbQuery* insercao, const Registro
   FbQuery& r = TBEnviosXML;
   r.Close();
   r.SetParamInteger("SEQUENCIAL", registro.sequencial);
-  r.SetParamString("TIPOXML", registro.tipo);
+  r.SetParamString("TIPOXML", registro.tipo_xml);
   r.Open();
   if (!r.Eof())
     r.Edit();
   else
     r.Append();
   r.SetFieldInteger("SEQUENCIAL", registro.sequencial);
-  r.SetFieldString("TIPOXML", registro.tipo);
+  r.SetFieldString("TIPOXML", registro.tipo_xml);
   r.SetFieldDateTime("DATAHORAENVIO", registro.data_hora_envio);
   r.SetFieldString("ID_ENVIO", registro.id_envio);
   r.SetFieldString("CODIGORETORNO", registro.codigo_retorno);

@@ -24,9 +24,10 @@ inline constexpr std::string_view kSqlInsercaoEnviosXML =
     "INSERT INTO QUIRADA_ENVIOS_XML (SEQUENCIAL, TIPOXML, DATAHORAENVIO, ID_ENVIO, CODIGORETORNO) "
     "VALUES (:SEQUENCIAL, :TIPOXML, :DATAHORAENVIO, :ID_ENVIO, :CODIGORETORNO)";
 
+// One row of the register.
 struct RegistroEnvio {
   long long sequencial = 0;
-  std::string tipo;
+  std::string tipo_xml;
   TDateTime data_hora_envio = 0;
   std::string id_envio;
   std::string codigo_retorno;

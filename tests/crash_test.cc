@@ -10,7 +10,6 @@
 // upload is that of the document whose acceptance the kill kept from being recorded; the XML file
 // the kill left behind is written anew (not sent as found) and removed; the token file is the old
 // one or a whole new one, never a torn one.
-#include <openssl/evp.h>
 #include <signal.h>
 #include <stdlib.h>
 
@@ -48,19 +47,6 @@ constexpr const char* kUploadPath = "/quirada/invoice/v3/batches";
 constexpr const char* kOldTokenFile =
     "access_token=0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef\r\n"
     "data=01/01/2020\r\nhora=10:00:00\r\nExpiraData=01/01/2020 10:00:00\r\n";
-
-std::string Sha256Hex(const std::string& bytes) {
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  EVP_Digest(bytes.data(), bytes.size(), md, &len, EVP_sha256(), nullptr);
-  static const char* hex = "0123456789abcdef";
-  std::string out;
-  for (unsigned i = 0; i < len; ++i) {
-    out += hex[md[i] >> 4];
-    out += hex[md[i] & 15];
-  }
-  return out;
-}
 
 // Writes `path` whole: a temporary file beside it, renamed over it.
 void WriteWhole(const std::string& path, const std::string& content) {

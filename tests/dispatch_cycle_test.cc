@@ -1,7 +1,6 @@
 // The dispatch cycle end to end: the real executable, the real Firebird server and the local
 // platform over real TLS. Each test fills an ERP database, runs "/ONCE" and compares what the
 // platform received with what the register recorded.
-#include <openssl/evp.h>
 #include <signal.h>
 
 #include <filesystem>
@@ -51,19 +50,6 @@ std::vector<Entry> StatusQueries(const LocalPlatform& p) {
   for (auto& e : Entries(p))
     if (e["method"] == "GET" && e["path"].rfind("/quirada/invoice/v3/batches/", 0) == 0)
       out.push_back(e);
-  return out;
-}
-
-std::string Sha256Hex(const std::string& bytes) {
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  EVP_Digest(bytes.data(), bytes.size(), md, &len, EVP_sha256(), nullptr);
-  static const char* hex = "0123456789abcdef";
-  std::string out;
-  for (unsigned i = 0; i < len; ++i) {
-    out += hex[md[i] >> 4];
-    out += hex[md[i] & 15];
-  }
   return out;
 }
 

@@ -17,6 +17,7 @@
 
 #include "dispatch/fb_connection.h"
 #include "dispatch/fb_query.h"
+#include "dispatch/register_write.h"
 #include "service/datetime.h"
 
 namespace quirada::testing {
@@ -62,13 +63,7 @@ struct CancellationRow {
   TDateTime data = 0;
 };
 
-struct RegisterRow {
-  long long sequencial = 0;
-  std::string tipo_xml;
-  TDateTime data_hora_envio = 0;
-  std::string id_envio;
-  std::string codigo_retorno;
-};
+using RegisterRow = RegistroEnvio;
 
 class ErpDatabase {
  public:

@@ -1,5 +1,7 @@
 #include "tests/support/service_process.h"
 
+#include <openssl/evp.h>
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -143,6 +145,19 @@ ProcessResult RunFolder::Run(const std::vector<std::string>& args,
   Process p = Start(args, env);
   if (!p.WaitFor(limit)) throw std::runtime_error("the service did not end in time");
   return p.result();
+}
+
+std::string Sha256Hex(const std::string& bytes) {
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  EVP_Digest(bytes.data(), bytes.size(), md, &len, EVP_sha256(), nullptr);
+  static const char* hex = "0123456789abcdef";
+  std::string out;
+  for (unsigned i = 0; i < len; ++i) {
+    out += hex[md[i] >> 4];
+    out += hex[md[i] & 15];
+  }
+  return out;
 }
 
 }  // namespace quirada::testing

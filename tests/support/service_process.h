@@ -84,4 +84,7 @@ std::string BuiltLocalPlatform();
 // Reads a whole file; "" when it does not exist.
 std::string ReadFileBytes(const std::string& path);
 
+// SHA-256 of `bytes` in lower-case hex, as the local platform's journal writes it.
+std::string Sha256Hex(const std::string& bytes);
+
 }  // namespace quirada::testing
