@@ -24,9 +24,9 @@
 
 #include "bench/bench_documents.h"
 #include "dispatch/fb_query.h"
-#include "dispatch/testing/erp_database.h"
-#include "tests/support/local_platform.h"
-#include "tests/support/service_process.h"
+#include "testing/erp_database.h"
+#include "testing/local_platform.h"
+#include "testing/service_process.h"
 
 using namespace quirada;
 using namespace quirada::testing;

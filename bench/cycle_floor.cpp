@@ -21,7 +21,7 @@
 #include "dispatch/fb_query.h"
 #include "platform_client/encodings.h"
 #include "platform_client/http_client.h"
-#include "service/datetime.h"
+#include "base/datetime.h"
 
 using namespace quirada;
 

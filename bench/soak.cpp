@@ -42,10 +42,10 @@
 #include <rapidjson/document.h>
 
 #include "dispatch/fb_query.h"
-#include "dispatch/testing/erp_database.h"
-#include "service/datetime.h"
-#include "tests/support/local_platform.h"
-#include "tests/support/service_process.h"
+#include "testing/erp_database.h"
+#include "base/datetime.h"
+#include "testing/local_platform.h"
+#include "testing/service_process.h"
 
 using namespace quirada;
 using namespace quirada::testing;

@@ -12,8 +12,8 @@
 #include <string>
 
 #include "platform_client/Quirada.h"
-#include "platform_client/testing/https_test_server.h"
-#include "service/datetime.h"
+#include "testing/https_test_server.h"
+#include "base/datetime.h"
 
 namespace {
 

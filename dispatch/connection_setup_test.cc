@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "dispatch/fb_query.h"
-#include "dispatch/testing/erp_database.h"
+#include "testing/erp_database.h"
 
 namespace quirada {
 namespace {

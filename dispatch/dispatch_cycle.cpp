@@ -1,7 +1,5 @@
 #include "dispatch/dispatch_cycle.h"
 
-#include <unistd.h>
-
 #include <charconv>
 #include <optional>
 #include <ostream>
@@ -10,15 +8,14 @@
 #include "dispatch/ini_file.h"
 #include "dispatch/register_write.h"
 #include "dispatch/xml_file.h"
-#include "service/errors.h"
-#include "service/platform.h"
+#include "base/errors.h"
+#include "base/file_io.h"
+#include "base/platform.h"
 
 namespace quirada {
 namespace {
 
 constexpr uint32_t kIntervaloPadraoSegundos = 3600;
-
-bool FileExists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
 std::string IniPath(const std::string& executable_dir) { return executable_dir + kArquivoIni; }
 
@@ -68,7 +65,7 @@ void EnviarDocumento(TCicloEnvio& c, FbQuery* insercao) {
   const std::string chave = c.TBXml.FieldAsString("CHAVE");
   const std::string ArquivoXML = c.executable_dir + ExtraiNumero(chave) + ".xml";
 
-  if (FileExists(ArquivoXML)) ::unlink(ArquivoXML.c_str());
+  if (FileExists(ArquivoXML)) RemoveFile(ArquivoXML);
   SaveXmlFile(ArquivoXML, c.TBXml.FieldAsBytes("XML"));
 
   TDTQuirada& q = c.DTQuirada;
@@ -77,7 +74,7 @@ void EnviarDocumento(TCicloEnvio& c, FbQuery* insercao) {
   } catch (const std::exception& e) {
     if (!DocumentoRecusado(q.UltimoStatusEnvio())) throw;
     c.DoSaveLog("Documento " + chave + " recusado pela plataforma: " + e.what());
-    ::unlink(ArquivoXML.c_str());
+    RemoveFile(ArquivoXML);
     return;
   }
 
@@ -92,7 +89,7 @@ void EnviarDocumento(TCicloEnvio& c, FbQuery* insercao) {
       GravarRegistroEnvio(c.TBEnviosXML, insercao, {sequencial, tipo, Now(), IDEnvio, estado});
   }
 
-  if (FileExists(ArquivoXML)) ::unlink(ArquivoXML.c_str());
+  if (FileExists(ArquivoXML)) RemoveFile(ArquivoXML);
 }
 
 // Runs `body`, then the tail of every cycle whatever happened: close the settings query and

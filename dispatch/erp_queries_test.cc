@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "dispatch/register_write.h"
-#include "dispatch/testing/erp_database.h"
+#include "testing/erp_database.h"
 
 namespace quirada {
 namespace {

@@ -7,11 +7,6 @@
 
 namespace quirada {
 
-Firebird::IMaster* FbMaster() {
-  static Firebird::IMaster* master = Firebird::fb_get_master_interface();
-  return master;
-}
-
 Firebird::IUtil* FbUtil() {
   static Firebird::IUtil* util = FbMaster()->getUtilInterface();
   return util;

@@ -17,8 +17,8 @@
 #include <memory>
 #include <string>
 
-#include "service/datetime.h"
-#include "service/errors.h"
+#include "base/datetime.h"
+#include "base/errors.h"
 
 namespace quirada {
 
@@ -36,6 +36,8 @@ class DatabaseError : public Exception {
   bool key_violation_;
 };
 
+// The client library's master interface, from the library the platform provides (fb_client_posix.cpp
+// links libfbclient). Raises Exception when the client library cannot be had.
 Firebird::IMaster* FbMaster();
 Firebird::IUtil* FbUtil();
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "dispatch/fb_query.h"
-#include "dispatch/testing/erp_database.h"
-#include "service/errors.h"
+#include "testing/erp_database.h"
+#include "base/errors.h"
 
 namespace quirada {
 namespace {

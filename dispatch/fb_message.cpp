@@ -6,8 +6,8 @@
 #include <cstring>
 #include <optional>
 
-#include "service/errors.h"
-#include "service/text.h"
+#include "base/errors.h"
+#include "base/text.h"
 
 namespace quirada {
 namespace {

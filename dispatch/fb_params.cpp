@@ -4,7 +4,7 @@
 #include <map>
 #include <optional>
 
-#include "service/errors.h"
+#include "base/errors.h"
 
 namespace quirada {
 namespace {

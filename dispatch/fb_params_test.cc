@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "service/errors.h"
+#include "base/errors.h"
 
 namespace quirada {
 namespace {

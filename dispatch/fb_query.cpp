@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "service/errors.h"
-#include "service/text.h"
+#include "base/errors.h"
+#include "base/text.h"
 
 namespace quirada {
 namespace {

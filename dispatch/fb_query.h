@@ -32,7 +32,7 @@
 #include "dispatch/fb_message.h"
 #include "dispatch/fb_value.h"
 #include "dispatch/sql_params.h"
-#include "service/datetime.h"
+#include "base/datetime.h"
 
 namespace quirada {
 

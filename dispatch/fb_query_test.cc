@@ -7,9 +7,9 @@
 #include <utility>
 #include <vector>
 
-#include "dispatch/testing/erp_database.h"
-#include "service/errors.h"
-#include "service/text.h"
+#include "testing/erp_database.h"
+#include "base/errors.h"
+#include "base/text.h"
 
 namespace quirada {
 namespace {

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "service/errors.h"
+#include "base/errors.h"
 
 namespace quirada {
 

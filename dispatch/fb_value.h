@@ -10,7 +10,7 @@
 
 #include <string>
 
-#include "service/datetime.h"
+#include "base/datetime.h"
 
 namespace quirada {
 

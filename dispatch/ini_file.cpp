@@ -3,13 +3,13 @@
 #include <ini.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
-#include <memory>
+#include <limits>
 #include <mutex>
 #include <optional>
 
-#include "service/text.h"
+#include "base/file_io.h"
+#include "base/text.h"
 
 namespace quirada {
 namespace {
@@ -34,29 +34,24 @@ void ConfigureInih() {
   });
 }
 
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-
 // Feeds inih one physical line at a time, fgets-style: at most kMaxLineChars characters, always
 // ended by '\n', NUL bytes left out (inih measures lines with strlen).
 struct LineSource {
-  std::FILE* file = nullptr;
+  std::string_view text;  // what is left of the file
   std::string line;
   std::size_t pos = 0;
 
   bool FillNextLine() {
     line.clear();
     pos = 0;
-    int c;
-    bool any = false;
-    while ((c = std::getc(file)) != EOF) {
-      any = true;
+    if (text.empty()) return false;
+    while (!text.empty()) {
+      const char c = text.front();
+      text.remove_prefix(1);
       if (c == '\n') break;
       if (c == '\0' || line.size() >= kMaxLineChars) continue;
-      line.push_back(static_cast<char>(c));
+      line.push_back(c);
     }
-    if (!any) return false;
     line.push_back('\n');
     return true;
   }
@@ -114,12 +109,16 @@ int OnEntry(void* user, const char* section, const char* name, const char* value
 std::string ReadIniString(const std::string& path, const std::string& section, const std::string& key,
                           const std::string& default_value) {
   ConfigureInih();
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-  if (!file) return default_value;
+  std::string text;
+  try {
+    text = ReadWholeFile(path, std::numeric_limits<uint64_t>::max());
+  } catch (const FileError&) {
+    return default_value;  // an unreadable file counts as missing
+  }
 
   Lookup lookup{NameKey(Utf8ToLatin1(section)), NameKey(Utf8ToLatin1(key)), std::nullopt};
   LineSource source;
-  source.file = file.get();
+  source.text = text;
   const int rc = ini_parse_stream(ReadLine, &source, OnEntry, &lookup);
   // rc > 0 names the first line inih could not parse; such lines are ignored, as the classic
   // reader ignores them. -1 and -2 are open and memory failures.

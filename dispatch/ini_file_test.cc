@@ -5,17 +5,15 @@
 #include <fstream>
 #include <string>
 
-#include "dispatch/testing/erp_database.h"
+#include "testing/erp_database.h"
+#include "testing/test_files.h"
+
+using quirada::testing::WriteFileBytes;
 
 namespace quirada {
 namespace {
 
 using testing::TempFolder;
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
 
 TEST(IniFile, MissingFileGivesTheDefault) {
   TempFolder dir;
@@ -64,7 +62,7 @@ TEST(IniFile, ReadsValuesAsTheClassicProfileReaderDoes) {
   const std::string path = dir.path() + "Morvant.ini";
   for (const IniCase& c : cases) {
     SCOPED_TRACE(c.what);
-    WriteFile(path, c.content);
+    WriteFileBytes(path, c.content);
     EXPECT_EQ(ReadIniString(path, c.section, c.key, "DEFAULT"), c.expected);
   }
 }
@@ -84,7 +82,7 @@ TEST(IniFile, ValuesAreCutAt2047CharactersHoweverLongTheLine) {
     SCOPED_TRACE(c.what);
     std::string value;
     for (std::size_t i = 0; i < c.length; ++i) value += static_cast<char>('a' + i % 26);
-    WriteFile(path, "[Morvant]\nCaminho=" + value + "\nServidor=depois\n");
+    WriteFileBytes(path, "[Morvant]\nCaminho=" + value + "\nServidor=depois\n");
     EXPECT_EQ(ReadIniString(path, "Morvant", "Caminho", "DEFAULT"), value.substr(0, kIniValueMaxChars));
     EXPECT_EQ(ReadIniString(path, "Morvant", "Servidor", "DEFAULT"), "depois");
   }
@@ -96,7 +94,7 @@ TEST(IniFile, TheTailOfALongLineNeverBecomesAKey) {
     SCOPED_TRACE(head);
     TempFolder dir;
     const std::string path = dir.path() + "Morvant.ini";
-    WriteFile(path, "[Morvant]\nCaminho=" + std::string(head, 'x') + "Servidor=intruso\n");
+    WriteFileBytes(path, "[Morvant]\nCaminho=" + std::string(head, 'x') + "Servidor=intruso\n");
     EXPECT_EQ(ReadIniString(path, "Morvant", "Servidor", "localhost"), "localhost");
     EXPECT_EQ(ReadIniString(path, "Morvant", "Caminho", ""), std::string(head, 'x') + "Servidor=intruso");
   }
@@ -105,7 +103,7 @@ TEST(IniFile, TheTailOfALongLineNeverBecomesAKey) {
 TEST(IniFile, AccentedValuesAreCutInCharactersNotBytes) {
   TempFolder dir;
   const std::string path = dir.path() + "Morvant.ini";
-  WriteFile(path, "[Morvant]\nCaminho=" + std::string(3000, '\xE9') + "\n");
+  WriteFileBytes(path, "[Morvant]\nCaminho=" + std::string(3000, '\xE9') + "\n");
   std::string expected;
   for (std::size_t i = 0; i < kIniValueMaxChars; ++i) expected += "é";
   EXPECT_EQ(ReadIniString(path, "Morvant", "Caminho", ""), expected);

@@ -16,7 +16,7 @@
 
 #include "dispatch/fb_connection.h"
 #include "dispatch/fb_query.h"
-#include "service/datetime.h"
+#include "base/datetime.h"
 
 namespace quirada {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "dispatch/erp_queries.h"
-#include "dispatch/testing/erp_database.h"
+#include "testing/erp_database.h"
 
 namespace quirada {
 namespace {

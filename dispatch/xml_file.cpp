@@ -1,18 +1,15 @@
 #include "dispatch/xml_file.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <cstring>
 
-#include "service/errors.h"
-#include "service/text.h"
+#include "base/file_io.h"
+#include "base/text.h"
 
 namespace quirada {
 namespace {
+
+constexpr uint32_t kXmlFileMode = 0644;
 
 std::string Lower(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -50,26 +47,19 @@ std::string XmlFileBytes(const std::string& db_bytes) {
 
 void SaveXmlFile(const std::string& path, const std::string& db_bytes) {
   const std::string bytes = XmlFileBytes(db_bytes);
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0)
-    throw Exception("Cannot create file \"" + path + "\". " + std::strerror(errno));
-  size_t done = 0;
-  int err = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      err = errno;
-      break;
+  File file = File::Create(path, kXmlFileMode);
+  try {
+    file.Write(bytes);
+    file.Close();
+  } catch (const FileError&) {
+    try {
+      file.Close();  // closed before it is removed (an open file cannot be removed everywhere)
+    } catch (const FileError&) {
     }
-    done += static_cast<size_t>(n);
-  }
-  if (::close(fd) != 0 && err == 0) err = errno;
-  if (err != 0) {
     // A file cut short is no document; on a full disk it would also hold the last free blocks,
     // which the service log needs to tell of the failure.
-    ::unlink(path.c_str());
-    throw Exception("Cannot write file \"" + path + "\". " + std::strerror(err));
+    RemoveFile(path);
+    throw;
   }
 }
 

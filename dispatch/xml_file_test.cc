@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include "service/errors.h"
-#include "service/text.h"
+#include "base/errors.h"
+#include "base/text.h"
 
 namespace quirada {
 namespace {

@@ -9,7 +9,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "platform_client/charset.h"
-#include "service/text.h"
+#include "base/text.h"
 
 namespace quirada {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "dispatch/ini_file.h"
 #include "fuzz/fuzz_support.h"
-#include "service/text.h"
+#include "base/text.h"
 
 namespace quirada {
 namespace {

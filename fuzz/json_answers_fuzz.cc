@@ -19,8 +19,8 @@
 #include "platform_client/charset.h"
 #include "platform_client/json_access.h"
 #include "platform_client/json_parser.h"
-#include "service/errors.h"
-#include "service/text.h"
+#include "base/errors.h"
+#include "base/text.h"
 
 namespace quirada {
 namespace {

@@ -15,9 +15,9 @@
 
 #include "fuzz/fuzz_support.h"
 #include "platform_client/token_file.h"
-#include "service/datetime.h"
-#include "service/errors.h"
-#include "service/text.h"
+#include "base/datetime.h"
+#include "base/errors.h"
+#include "base/text.h"
 
 namespace quirada {
 namespace {

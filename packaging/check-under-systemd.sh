@@ -67,7 +67,7 @@ PORT=$(cat "$W/platform/port") || fail "a plataforma local não abriu a porta"
 echo "CREATE DATABASE '127.0.0.1/3050:$DB' USER 'SYSDBA' PASSWORD '$FB_PASSWORD' DEFAULT CHARACTER SET ISO8859_1;" |
   isql-fb -q
 DB_CREATED=yes
-isql -i dispatch/testing/erp_schema.sql "127.0.0.1/3050:$DB"
+isql -i testing/erp_schema.sql "127.0.0.1/3050:$DB"
 isql "127.0.0.1/3050:$DB" <<SQL
 INSERT INTO PADRAOII VALUES (1, 'chave-contabilidade', 'chave-integracao', CURRENT_DATE - 30, 'Y', 'Y', 'Y', 'Y', 'Y');
 INSERT INTO NOTASENTRADASESAIDAS VALUES (1, '$KEY1', '<?xml version="1.0" encoding="UTF-8"?><nfeProc><NFe><infNFe Id="NFe$KEY1"/></NFe></nfeProc>', CURRENT_DATE, '55', 'P', 'E');

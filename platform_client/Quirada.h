@@ -28,7 +28,7 @@
 
 #include "platform_client/http_client.h"
 #include "platform_client/json_parser.h"
-#include "service/datetime.h"
+#include "base/datetime.h"
 
 namespace quirada {
 

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform_client/testing/https_test_server.h"
+#include "testing/https_test_server.h"
 
 namespace quirada {
 namespace {

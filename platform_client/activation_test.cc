@@ -14,11 +14,16 @@
 #include <gtest/gtest.h>
 
 #include "platform_client/Quirada.h"
-#include "platform_client/testing/https_server_core.h"
-#include "platform_client/testing/https_test_server.h"
-#include "platform_client/testing/test_ca.h"
-#include "service/datetime.h"
-#include "service/errors.h"
+#include "testing/https_server_core.h"
+#include "testing/https_test_server.h"
+#include "testing/test_ca.h"
+#include "base/datetime.h"
+#include "base/errors.h"
+#include "testing/test_files.h"
+
+using quirada::testing::ReadFileBytes;
+using quirada::testing::WriteFileBytes;
+using quirada::testing::FailureOf;
 
 namespace quirada {
 namespace {
@@ -55,17 +60,6 @@ std::string ExpiredTokenFile(const std::string& token) {
   const TDateTime expiry = IncMinute(Now(), -1);
   return "access_token=" + token + "\r\ndata=" + DateToStr(Date()) +
          "\r\nhora=" + TimeToStr(expiry) + "\r\nExpiraData=" + DateTimeToStr(expiry) + "\r\n";
-}
-
-std::string Slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void WriteFile(const fs::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
 }
 
 struct Report {
@@ -118,7 +112,7 @@ class ActivationTest : public ::testing::Test {
     q_.SetClientSecret("segredo");
     q_.setAuence("https://api.quirada.com.br");
     q_.setKeyContabilidade("KC-1");
-    WriteFile(TokenPath(), ValidTokenFile("TKN"));
+    WriteFileBytes(TokenPath(), ValidTokenFile("TKN"));
   }
   void TearDown() override { fs::remove_all(dir_); }
 
@@ -142,15 +136,6 @@ class ActivationTest : public ::testing::Test {
   }
 
   // The message of the Exception that `f` raises, or "no failure".
-  static std::string FailureOf(const std::function<void()>& f) {
-    try {
-      f();
-    } catch (const Exception& e) {
-      return e.what();
-    }
-    return "no failure";
-  }
-
   fs::path dir_;
   TestHttpsServer server_;
   TDTQuirada q_;
@@ -289,7 +274,7 @@ TEST_F(ActivationTest, EnablementFailuresKeepTheKeyAndSkipTheTokenReading) {
     SCOPED_TRACE(c.what);
     // A token reading after the exchange would replace IntegrationKey with this line's value.
     const std::string token_file = ValidTokenFile("TKN") + "integrationKey=FROM-FILE\r\n";
-    WriteFile(TokenPath(), token_file);
+    WriteFileBytes(TokenPath(), token_file);
     q_.Retorno = EarlierRetorno();
     q_.setIntegrationKey("OLD");
     c.answer(server_);
@@ -315,14 +300,14 @@ TEST_F(ActivationTest, EnablementFailuresKeepTheKeyAndSkipTheTokenReading) {
     if (c.token_file_removed) {
       EXPECT_FALSE(fs::exists(TokenPath()));
     } else {
-      EXPECT_EQ(Slurp(TokenPath()), token_file);
+      EXPECT_EQ(ReadFileBytes(TokenPath()), token_file);
     }
   }
   EXPECT_EQ(reports_, std::vector<Report>{});
 }
 
 TEST_F(ActivationTest, AfterASuccessfulEnablementTheTokenFileIsReadWithAllItsKeys) {
-  WriteFile(TokenPath(), ValidTokenFile("TKN") + "integrationKey=FROM-FILE\r\naudience=other\r\n");
+  WriteFileBytes(TokenPath(), ValidTokenFile("TKN") + "integrationKey=FROM-FILE\r\naudience=other\r\n");
   server_.RespondJson("HTTP/1.1 200 OK", R"({"integrationKey":"K1"})");
   const TRetornoPadrao result = q_.GetKeyIntegracao();
   // The key just received is replaced by the file's; the result still shows the exchange.
@@ -340,7 +325,7 @@ class SteppedServer {
 
   SteppedServer(const fs::path& ca_file, std::vector<Step> steps)
       : ca_("Quirada Activation Test CA"), ca_file_(ca_file), steps_(std::move(steps)) {
-    WriteFile(ca_file_, ca_.CertificatePem());
+    WriteFileBytes(ca_file_, ca_.CertificatePem());
     core_ = std::make_unique<HttpsServerCore>(
         ca_.IssueServerIdentity({"localhost"}, {"127.0.0.1"}),
         [this](const CapturedRequest& request) {
@@ -406,9 +391,9 @@ TEST_F(ActivationTest, TheTokenReadingAfterASuccessfulEnablementCanStillFailTheC
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    WriteFile(TokenPath(), ValidTokenFile("TKN"));
+    WriteFileBytes(TokenPath(), ValidTokenFile("TKN"));
     std::vector<SteppedServer::Step> steps = {[&](const CapturedRequest&) {
-      WriteFile(TokenPath(), c.file_meanwhile());
+      WriteFileBytes(TokenPath(), c.file_meanwhile());
       return Json("HTTP/1.1 200 OK", R"({"integrationKey":"NEW"})");
     }};
     if (c.token_answer) steps.push_back([&](const CapturedRequest&) { return *c.token_answer; });
@@ -437,7 +422,7 @@ TEST_F(ActivationTest, AFailingTokenCheckSendsNothingAndChangesNothing) {
   RecordReports();
   for (const auto& op : operations) {
     SCOPED_TRACE(op.what);
-    WriteFile(TokenPath(), "access_token=TKN\r\nExpiraData=32/13/2024 10:00:00\r\n");
+    WriteFileBytes(TokenPath(), "access_token=TKN\r\nExpiraData=32/13/2024 10:00:00\r\n");
     q_.Retorno = EarlierRetorno();
     q_.KeyCliente = EarlierKeyCliente();
     q_.setIntegrationKey("OLD");
@@ -591,8 +576,8 @@ TEST_F(ActivationTest, ActivationInfoFailuresRaiseTheMessageAndKeepWhatWasNotRea
   const TKeyClient earlier = EarlierKeyCliente();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    WriteFile(TokenPath(), ValidTokenFile("TKN"));
-    const std::string token_file = Slurp(TokenPath());
+    WriteFileBytes(TokenPath(), ValidTokenFile("TKN"));
+    const std::string token_file = ReadFileBytes(TokenPath());
     q_.Retorno = EarlierRetorno();
     q_.KeyCliente = earlier;
     server_.RespondJson(c.status_line, c.body);
@@ -610,7 +595,7 @@ TEST_F(ActivationTest, ActivationInfoFailuresRaiseTheMessageAndKeepWhatWasNotRea
     if (c.token_file_removed) {
       EXPECT_FALSE(fs::exists(TokenPath()));
     } else {
-      EXPECT_EQ(Slurp(TokenPath()), token_file);
+      EXPECT_EQ(ReadFileBytes(TokenPath()), token_file);
     }
   }
 }
@@ -725,7 +710,7 @@ TEST_F(ActivationTest, ActivationInfoReportsToTheHandlerInsteadOfRaising) {
     EXPECT_EQ(server_.ConnectionCount() - connections_before, 1);
     EXPECT_LE(server_.RequestCount() - before, 1u);
     // Put back the token file that a 401 removes.
-    WriteFile(TokenPath(), ValidTokenFile("TKN"));
+    WriteFileBytes(TokenPath(), ValidTokenFile("TKN"));
   }
 }
 

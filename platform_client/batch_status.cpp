@@ -2,7 +2,7 @@
 #include "platform_client/Quirada.h"
 #include "platform_client/charset.h"
 #include "platform_client/json_access.h"
-#include "service/errors.h"
+#include "base/errors.h"
 
 namespace quirada {
 

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "platform_client/Quirada.h"
-#include "platform_client/testing/client_test_fixture.h"
+#include "testing/client_test_fixture.h"
 
 namespace quirada {
 namespace {

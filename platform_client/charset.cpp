@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "service/text.h"
+#include "base/text.h"
 
 namespace quirada {
 namespace {

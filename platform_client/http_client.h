@@ -27,7 +27,7 @@
 #include <string_view>
 #include <vector>
 
-#include "service/errors.h"
+#include "base/errors.h"
 
 namespace quirada {
 

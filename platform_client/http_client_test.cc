@@ -10,8 +10,11 @@
 
 #include <gtest/gtest.h>
 
-#include "platform_client/testing/https_test_server.h"
-#include "platform_client/testing/test_ca.h"
+#include "testing/https_test_server.h"
+#include "testing/test_ca.h"
+#include "testing/test_files.h"
+
+using quirada::testing::FailureOf;
 
 namespace quirada {
 namespace {
@@ -37,15 +40,6 @@ HttpRequest Get(const TestHttpsServer& server, std::string target) {
 }
 
 // The message of the failure, or "no failure".
-std::string FailureOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "no failure";
-}
-
 TEST(HttpClientTest, PostGoesOutAsHttp10WithExactlyTheGivenHeaderLinesInOrder) {
   TestHttpsServer server;
   server.Respond("HTTP/1.1 201 Created", {}, "{}");

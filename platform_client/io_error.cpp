@@ -2,7 +2,7 @@
 
 #include <cerrno>
 
-#include "service/errors.h"
+#include "base/errors.h"
 
 namespace quirada {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "service/errors.h"
+#include "base/errors.h"
 
 namespace quirada {
 namespace {

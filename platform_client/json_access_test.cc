@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include "service/errors.h"
+#include "base/errors.h"
+#include "testing/test_files.h"
+
+using quirada::testing::FailureOf;
 
 namespace quirada {
 namespace {
@@ -21,15 +24,6 @@ const char kAnswer[] = R"({
 })";
 
 // The message of the failure `f` raises, or "no failure".
-std::string FailureOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.what();
-  }
-  return "no failure";
-}
-
 class JsonAccessTest : public ::testing::Test {
  protected:
   std::unique_ptr<JsonDocument> doc_ = JsonDocument::Parse(kAnswer);

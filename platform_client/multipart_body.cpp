@@ -1,24 +1,12 @@
 #include "platform_client/multipart_body.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "service/errors.h"
+#include "base/errors.h"
 
 namespace quirada {
-namespace {
-
-[[noreturn]] void CannotOpen(const std::string& path, int error) {
-  throw Exception("Cannot open file \"" + path + "\". " + std::strerror(error));
-}
-
-}  // namespace
 
 std::string MultipartBoundary(TDateTime now) {
   const DateTimeParts p = DecodeDateTime(now);
@@ -46,17 +34,9 @@ std::string FilenameParameter(const std::string& file_name) {
 
 MultipartUploadBody::MultipartUploadBody(const std::string& path, const std::string& file_name,
                                          TDateTime now)
-    : path_(path), boundary_(MultipartBoundary(now)) {
-  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd_ < 0) CannotOpen(path, errno);
-  struct stat st {};
-  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
-    const int error = S_ISDIR(st.st_mode) ? EISDIR : errno;
-    ::close(fd_);
-    fd_ = -1;
-    CannotOpen(path, error);
-  }
-  file_size_ = static_cast<uint64_t>(st.st_size);
+    : file_(File::OpenForReading(path)),
+      boundary_(MultipartBoundary(now)),
+      file_size_(file_.Info().size) {
 
   head_ = "--" + boundary_ + "\r\n" +
           "Content-Disposition: form-data; name=\"file[]\"; filename=\"" +
@@ -71,10 +51,6 @@ MultipartUploadBody::MultipartUploadBody(const std::string& path, const std::str
           "\r\n"
           "{\"boxe/File\": true}\r\n"
           "--" + boundary_ + "--\r\n";
-}
-
-MultipartUploadBody::~MultipartUploadBody() {
-  if (fd_ >= 0) ::close(fd_);
 }
 
 std::string MultipartUploadBody::ContentType() const {
@@ -93,12 +69,10 @@ size_t MultipartUploadBody::Read(char* buffer, size_t max) {
       pos_ += n;
     } else if (pos_ < head_.size() + file_size_) {
       const uint64_t left = head_.size() + file_size_ - pos_;
-      const ssize_t n = ::read(fd_, buffer + copied, std::min<uint64_t>(max - copied, left));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) throw Exception("Cannot read file \"" + path_ + "\". " + std::strerror(errno));
-      if (n == 0) throw Exception("The file \"" + path_ + "\" shrank while it was being sent");
-      copied += static_cast<size_t>(n);
-      pos_ += static_cast<uint64_t>(n);
+      const size_t n = file_.Read(buffer + copied, std::min<uint64_t>(max - copied, left));
+      if (n == 0) throw Exception("The file \"" + file_.path() + "\" shrank while it was being sent");
+      copied += n;
+      pos_ += n;
     } else {
       const size_t at = pos_ - head_.size() - file_size_;
       const size_t n = std::min<uint64_t>(max - copied, tail_.size() - at);

@@ -25,8 +25,9 @@
 #include <cstdint>
 #include <string>
 
+#include "base/datetime.h"
+#include "base/file_io.h"
 #include "platform_client/http_client.h"
-#include "service/datetime.h"
 
 namespace quirada {
 
@@ -42,7 +43,6 @@ class MultipartUploadBody : public HttpBodySource {
   // Opens `path` for reading. Raises Exception "Cannot open file "<path>". <system error text>"
   // when it cannot be opened.
   MultipartUploadBody(const std::string& path, const std::string& file_name, TDateTime now);
-  ~MultipartUploadBody() override;
   MultipartUploadBody(const MultipartUploadBody&) = delete;
   MultipartUploadBody& operator=(const MultipartUploadBody&) = delete;
 
@@ -54,11 +54,10 @@ class MultipartUploadBody : public HttpBodySource {
   size_t Read(char* buffer, size_t max) override;
 
  private:
-  std::string path_;
+  File file_;
   std::string boundary_;
   std::string head_;  // from the first delimiter to the file's bytes
   std::string tail_;  // from the CR LF after the file's bytes to the closing delimiter
-  int fd_ = -1;
   uint64_t file_size_ = 0;
   uint64_t pos_ = 0;
 };

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "service/errors.h"
+#include "base/errors.h"
 
 namespace quirada {
 namespace {

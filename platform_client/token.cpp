@@ -8,7 +8,7 @@
 #include "platform_client/encodings.h"
 #include "platform_client/json_access.h"
 #include "platform_client/token_file.h"
-#include "service/errors.h"
+#include "base/errors.h"
 
 namespace quirada {
 namespace {

@@ -1,38 +1,30 @@
 #include "platform_client/token_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cmath>
+#include <limits>
 
+#include "base/file_io.h"
+#include "base/text.h"
 #include "platform_client/io_error.h"
-#include "service/text.h"
 
 namespace quirada {
 
-std::optional<std::vector<std::string>> ReadTokenFileLines(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+namespace {
 
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) ThrowInOutError(errno);
+constexpr uint32_t kTokenFileMode = 0600;
+
+}  // namespace
+
+std::optional<std::vector<std::string>> ReadTokenFileLines(const std::string& path) {
+  const auto info = GetFileInfo(path);
+  if (!info || !info->IsRegular()) return std::nullopt;
+
   std::string bytes;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n > 0) {
-      bytes.append(buffer, static_cast<size_t>(n));
-    } else if (n == 0) {
-      break;
-    } else if (errno != EINTR) {
-      const int error = errno;
-      ::close(fd);
-      ThrowInOutError(error);
-    }
+  try {
+    bytes = ReadWholeFile(path, std::numeric_limits<uint64_t>::max());
+  } catch (const FileError& e) {
+    ThrowInOutError(e.error());
   }
-  ::close(fd);
 
   std::vector<std::string> lines;
   size_t start = 0;
@@ -67,37 +59,15 @@ void WriteTokenFile(const std::string& path, const std::string& access_token,
   text += "hora=" + TimeToStr(IncSecondExact(Now(), lifetime_seconds)) + "\r\n";
   text += "ExpiraData=" + DateTimeToStr(IncSecondExact(Now(), lifetime_seconds)) + "\r\n";
 
-  std::string temp = path + ".XXXXXX";
-  const int fd = ::mkstemp(temp.data());
-  if (fd < 0) ThrowInOutError(errno);
-  auto fail = [&](int error) {
-    ::close(fd);
-    ::unlink(temp.c_str());
-    ThrowInOutError(error);
-  };
-  if (::fchmod(fd, S_IRUSR | S_IWUSR) != 0) fail(errno);
-  size_t written = 0;
-  while (written < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) fail(n < 0 ? errno : ENOSPC);
-    written += static_cast<size_t>(n);
-  }
-  if (::fsync(fd) != 0) fail(errno);
-  if (::close(fd) != 0) {
-    const int error = errno;
-    ::unlink(temp.c_str());
-    ThrowInOutError(error);
-  }
-  if (::rename(temp.c_str(), path.c_str()) != 0) {
-    const int error = errno;
-    ::unlink(temp.c_str());
-    ThrowInOutError(error);
+  try {
+    ReplaceFile(path, text, kTokenFileMode);
+  } catch (const FileError& e) {
+    ThrowInOutError(e.error());
   }
 }
 
 void DiscardRejectedTokenFile(const std::string& path, int status) {
-  if (status == 401) ::unlink(path.c_str());
+  if (status == 401) RemoveFile(path);
 }
 
 }  // namespace quirada

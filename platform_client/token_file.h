@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "service/datetime.h"
+#include "base/datetime.h"
 
 namespace quirada {
 

@@ -12,10 +12,13 @@
 #include <gtest/gtest.h>
 
 #include "platform_client/Quirada.h"
-#include "platform_client/testing/https_test_server.h"
+#include "testing/https_test_server.h"
 #include "platform_client/token_file.h"
-#include "service/datetime.h"
-#include "service/errors.h"
+#include "base/datetime.h"
+#include "base/errors.h"
+#include "testing/test_files.h"
+
+using quirada::testing::ReadFileBytes;
 
 namespace quirada {
 namespace {
@@ -24,13 +27,6 @@ namespace fs = std::filesystem;
 using testing::TestHttpsServer;
 
 constexpr double kSecond = 1.0 / 86400;
-
-std::string Slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 // A date-time at least one whole second after now, on a whole second.
 TDateTime WholeSecondsAhead(long long seconds) {
@@ -119,10 +115,10 @@ TEST_F(TokenTest, DecidesByTheExpiryLineAloneAndAsksOnlyWhenItHasPassed) {
     EXPECT_EQ(server_.RequestCount() - before, c.asks ? 1u : 0u);
     EXPECT_EQ(q_.AccessToken(), c.asks ? "NEW" : "OLD");
     if (c.asks) {
-      EXPECT_EQ(Slurp(TokenPath()).rfind("access_token=NEW\r\n", 0), 0u);
+      EXPECT_EQ(ReadFileBytes(TokenPath()).rfind("access_token=NEW\r\n", 0), 0u);
       EXPECT_EQ(result.Codigo, 200);
     } else {
-      EXPECT_EQ(Slurp(TokenPath()), *c.file);
+      EXPECT_EQ(ReadFileBytes(TokenPath()), *c.file);
       EXPECT_EQ(result, TRetornoPadrao{});
     }
   }
@@ -135,7 +131,7 @@ TEST_F(TokenTest, WithoutAFileObtainsATokenAndWritesExactlyFourLines) {
   const TDateTime after = Now();
 
   // Exactly four lines, each ended by CR LF, in this order.
-  const std::string file = Slurp(TokenPath());
+  const std::string file = ReadFileBytes(TokenPath());
   std::vector<std::string> lines;
   for (size_t pos = 0; pos < file.size();) {
     const size_t end = file.find("\r\n", pos);
@@ -245,7 +241,7 @@ TEST_F(TokenTest, FailuresOfTheExchangeRaiseTheirMessageFillStatusAndLeaveTheFil
     EXPECT_EQ(q_.Retorno.Mensagem, c.mensagem);
     EXPECT_EQ(q_.Retorno.CodRetorno, "kept");
     EXPECT_EQ(q_.Retorno.Id, "kept-id");
-    EXPECT_EQ(Slurp(TokenPath()), old);
+    EXPECT_EQ(ReadFileBytes(TokenPath()), old);
     EXPECT_EQ(server_.ConnectionCount() - connections, 1);
     EXPECT_LE(server_.RequestCount() - before, 1u);
   }
@@ -276,7 +272,7 @@ TEST_F(TokenTest, UnconvertibleDatesFailWithTheConversionMessageAndNoRequest) {
   for (const auto& c : cases) {
     WriteTokenFile(c.file);
     EXPECT_EQ(FailureOfGetToken(), c.message);
-    EXPECT_EQ(Slurp(TokenPath()), c.file);
+    EXPECT_EQ(ReadFileBytes(TokenPath()), c.file);
   }
   EXPECT_EQ(server_.ConnectionCount(), 0);
 }
@@ -337,7 +333,7 @@ TEST_F(TokenTest, ANumericExpiresInShorterThan23HoursShortensTheCachedLifetime) 
     const TDateTime start = Now();
     q_.GetToken();
     const TDateTime end = Now();
-    const std::string file = Slurp(TokenPath());
+    const std::string file = ReadFileBytes(TokenPath());
     const size_t at = file.find("ExpiraData=");
     ASSERT_NE(at, std::string::npos);
     const TDateTime expiry = StrToDateTime(file.substr(at + 11, file.size() - at - 13));

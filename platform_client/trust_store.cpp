@@ -3,13 +3,13 @@
 #include <curl/curl.h>
 #include <openssl/err.h>
 #include <openssl/x509.h>
-#include <sys/stat.h>
 
 #include <memory>
 #include <mutex>
 #include <tuple>
 
-#include "service/errors.h"
+#include "base/errors.h"
+#include "base/file_io.h"
 
 namespace quirada {
 namespace {
@@ -19,12 +19,12 @@ struct StoreFree {
 };
 using StorePtr = std::unique_ptr<X509_STORE, StoreFree>;
 
-using FileStamp = std::tuple<bool, off_t, long long, ino_t>;
+using FileStamp = std::tuple<bool, uint64_t, int64_t, uint64_t>;
 
 FileStamp Stamp(const std::string& path) {
-  struct stat st {};
-  if (path.empty() || ::stat(path.c_str(), &st) != 0) return {false, 0, 0, 0};
-  return {true, st.st_size, st.st_mtim.tv_sec * 1'000'000'000LL + st.st_mtim.tv_nsec, st.st_ino};
+  const auto info = path.empty() ? std::nullopt : GetFileInfo(path);
+  if (!info) return {false, 0, 0, 0};
+  return {true, info->size, info->modified_ns, info->identity};
 }
 
 // The bundle libcurl was built to use ("/etc/ssl/certs/ca-certificates.crt" on Debian).

@@ -4,7 +4,7 @@
 #include "platform_client/json_access.h"
 #include "platform_client/multipart_body.h"
 #include "platform_client/path_parts.h"
-#include "service/errors.h"
+#include "base/errors.h"
 
 namespace quirada {
 namespace {

@@ -4,26 +4,23 @@
 // midnight), ISO-8859-1, ended by CR LF. The folder tree of CaminhoArqLOG is created when missing.
 // An existing log whose last 128 bytes hold an end-of-file mark (byte 26) is cut at the first one
 // before the line is appended.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <filesystem>
 #include <system_error>
 
+#include "base/errors.h"
+#include "base/file_io.h"
+#include "base/text.h"
 #include "platform_client/Quirada.h"
 #include "platform_client/io_error.h"
 #include "platform_client/path_parts.h"
-#include "service/errors.h"
-#include "service/text.h"
 
 namespace quirada {
 namespace {
 
 constexpr char kEndOfFileMark = 26;
-constexpr off_t kEndOfFileWindow = 128;
+constexpr uint64_t kEndOfFileWindow = 128;
+constexpr uint32_t kUploadLogMode = 0644;
 
 // Creates the folder and every missing folder above it.
 void ForceDirectories(const std::string& folder) {
@@ -37,23 +34,19 @@ void ForceDirectories(const std::string& folder) {
 }
 
 // Opens an existing log for appending, cut at an end-of-file mark near its end.
-int OpenForAppend(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) ThrowInOutError(errno);
-  auto fail = [fd](int error) {
-    ::close(fd);
-    ThrowInOutError(error);
-  };
-  const off_t size = ::lseek(fd, 0, SEEK_END);
-  if (size < 0) fail(errno);
-  const off_t start = std::max<off_t>(0, size - kEndOfFileWindow);
+File OpenForAppend(const std::string& path) {
+  File file = File::OpenForUpdate(path);
+  const uint64_t size = file.Info().size;
+  const uint64_t start = size > kEndOfFileWindow ? size - kEndOfFileWindow : 0;
   char tail[kEndOfFileWindow];
-  const ssize_t n = ::pread(fd, tail, static_cast<size_t>(size - start), start);
-  if (n < 0) fail(errno);
+  const size_t n = file.ReadAt(start, tail, static_cast<size_t>(size - start));
   const char* mark = std::find(tail, tail + n, kEndOfFileMark);
-  if (mark != tail + n && ::ftruncate(fd, start + (mark - tail)) != 0) fail(errno);
-  if (::lseek(fd, 0, SEEK_END) < 0) fail(errno);
-  return fd;
+  if (mark != tail + n) {
+    file.Truncate(start + static_cast<uint64_t>(mark - tail));
+  } else {
+    file.SeekToEnd();
+  }
+  return file;
 }
 
 }  // namespace
@@ -66,26 +59,17 @@ void TDTQuirada::Gravalog(const std::string& Chave, const std::string& ID) {
   ForceDirectories(LocalPath(folder));
 
   const std::string NomeArquivo = LocalPath(FCaminhoLog);
-  struct stat st {};
-  const bool exists = ::stat(NomeArquivo.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-  const int Arquivo =
-      exists ? OpenForAppend(NomeArquivo)
-             : ::open(NomeArquivo.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (Arquivo < 0) ThrowInOutError(errno);
-
   const std::string line =
       Utf8ToLatin1("Data: " + DateTimeToStr(Now()) + " Chave: " + Chave + " ID: " + ID) + "\r\n";
-  int error = 0;
-  size_t written = 0;
-  while (written < line.size() && error == 0) {
-    const ssize_t n = ::write(Arquivo, line.data() + written, line.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) error = errno;
-    else if (n == 0) error = ENOSPC;
-    else written += static_cast<size_t>(n);
+  try {
+    const auto info = GetFileInfo(NomeArquivo);
+    File Arquivo = info && info->IsRegular() ? OpenForAppend(NomeArquivo)
+                                             : File::Create(NomeArquivo, kUploadLogMode);
+    Arquivo.Write(line);
+    Arquivo.Close();
+  } catch (const FileError& e) {
+    ThrowInOutError(e.error());
   }
-  if (::close(Arquivo) != 0 && error == 0) error = errno;
-  if (error != 0) ThrowInOutError(error);
 }
 
 }  // namespace quirada

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "platform_client/Quirada.h"
-#include "platform_client/testing/client_test_fixture.h"
+#include "testing/client_test_fixture.h"
 
 namespace quirada {
 namespace {
@@ -45,7 +45,7 @@ TEST_F(UploadLogTest, CreatesTheWholeFolderTreeAndAppendsOneLinePerCall) {
   q_.Gravalog("35251234567890.xml", "lote-1");
   q_.Gravalog("35251234567891.xml", "lote-2");
   const TDateTime after = Now();
-  const std::string text = Slurp(log);
+  const std::string text = ReadFileBytes(log);
   const size_t first_end = text.find("\r\n") + 2;
   ExpectLine(text.substr(0, first_end), "35251234567890.xml ID: lote-1", before, after);
   ExpectLine(text.substr(first_end), "35251234567891.xml ID: lote-2", before, after);
@@ -59,7 +59,7 @@ TEST_F(UploadLogTest, BackslashesSeparateFoldersToo) {
 }
 
 TEST_F(UploadLogTest, FailuresCarryTheMessageOfTheirCause) {
-  WriteFile(dir_ / "plain-file", "x");
+  WriteFileBytes(dir_ / "plain-file", "x");
   const struct {
     std::string path;
     const char* message;
@@ -95,9 +95,9 @@ TEST_F(UploadLogTest, AnEndOfFileMarkNearTheEndCutsTheFileBeforeTheNewLine) {
   const fs::path log = dir_ / "envios.log";
   q_.setCaminhoLog(log.string());
   for (const auto& c : cases) {
-    WriteFile(log, c.before);
+    WriteFileBytes(log, c.before);
     q_.Gravalog("1.xml", "9");
-    const std::string after = Slurp(log);
+    const std::string after = ReadFileBytes(log);
     EXPECT_EQ(after.substr(0, c.kept.size()), c.kept) << c.what;
     EXPECT_EQ(after.substr(c.kept.size(), 6), "Data: ") << c.what;
   }
@@ -108,7 +108,7 @@ TEST_F(UploadLogTest, TextIsStoredInLatin1WithQuestionMarksForTheRest) {
   const fs::path log = dir_ / "envios.log";
   q_.setCaminhoLog(log.string());
   q_.Gravalog("a\xC3\xA7\xC3\xA3o.xml", "\xE2\x82\xAC" "1");
-  const std::string text = Slurp(log);
+  const std::string text = ReadFileBytes(log);
   const std::string tail = " Chave: a\xE7\xE3o.xml ID: ?1\r\n";
   ASSERT_GT(text.size(), tail.size());
   EXPECT_EQ(text.substr(text.size() - tail.size()), tail);

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "platform_client/Quirada.h"
-#include "platform_client/testing/client_test_fixture.h"
+#include "testing/client_test_fixture.h"
 
 namespace quirada {
 namespace {
@@ -36,7 +36,7 @@ class UploadTest : public testing::ClientTest {
   void SetUp() override {
     ClientTest::SetUp();
     xml_ = dir_ / "35251234567890.xml";
-    WriteFile(xml_, "<nfe/>");
+    WriteFileBytes(xml_, "<nfe/>");
   }
   fs::path xml_;
 };
@@ -54,7 +54,7 @@ TEST_F(UploadTest, TheUploadGoesOutByteForByte) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    WriteFile(xml_, c.xml);
+    WriteFileBytes(xml_, c.xml);
     q_.setIntegrationKey(c.key);
     server_.RespondJson("HTTP/1.1 201 Created", kCreated);
     const TDateTime before = Now();
@@ -188,7 +188,7 @@ TEST_F(UploadTest, AMissingFileFailsBeforeAnyConnectionAndTouchesNothing) {
 
 TEST_F(UploadTest, TheFileNameIsTheTextAfterTheLastSlashBackslashOrColon) {
   const fs::path odd = dir_ / "lote\\C:123.xml";  // one file name holding a backslash and a colon
-  WriteFile(odd, "<a/>");
+  WriteFileBytes(odd, "<a/>");
   server_.RespondJson("HTTP/1.1 201 Created", kCreated);
   q_.EnviaXML(odd.string());
   ASSERT_EQ(server_.RequestCount(), 1u);
@@ -254,7 +254,7 @@ TEST_F(UploadTest, ACreatedBatchWritesOneUploadLogLine) {
   const TDateTime before = Now();
   q_.EnviaXML(xml_.string());
   const TDateTime after = Now();
-  const std::string log = Slurp(dir_ / "logs" / "envios.log");
+  const std::string log = ReadFileBytes(dir_ / "logs" / "envios.log");
   const std::string tail = " Chave: 35251234567890.xml ID: 123\r\n";
   ASSERT_GT(log.size(), tail.size() + 6);
   EXPECT_EQ(log.substr(0, 6), "Data: ");

@@ -87,7 +87,7 @@ if [ -e "$DB_PATH" ]; then
 fi
 echo "CREATE DATABASE '$DB' USER 'SYSDBA' PASSWORD '$PASSWORD' PAGE_SIZE 8192 DEFAULT CHARACTER SET ISO8859_1;" |
   isql-fb -q -b
-isql -i dispatch/testing/erp_schema.sql "$DB"
+isql -i testing/erp_schema.sql "$DB"
 
 # Access keys: state 35, year and month, issuer, model, series 1, number, form 1, code, check digit.
 access_key() {  # model number issuer

@@ -228,7 +228,7 @@ flock -s 9
 echo "CREATE DATABASE '127.0.0.1/3050:$DB' USER 'SYSDBA' PASSWORD '$FB_PASSWORD' DEFAULT CHARACTER SET ISO8859_1;" |
   isql-fb -q >"$WORK/isql.log" 2>&1 || { cat "$WORK/isql.log" >&2; fail "CREATE DATABASE"; }
 DB_CREATED=yes
-isql -i dispatch/testing/erp_schema.sql "127.0.0.1/3050:$DB" >"$WORK/isql.log" 2>&1 ||
+isql -i testing/erp_schema.sql "127.0.0.1/3050:$DB" >"$WORK/isql.log" 2>&1 ||
   { cat "$WORK/isql.log" >&2; fail "erp_schema.sql"; }
 
 KEY_NOTE=35251112345678000190550010000000011000000019

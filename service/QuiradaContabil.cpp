@@ -1,20 +1,15 @@
 // Program entry of Quirada Contábil.
 //
-// Without a switch the program runs as the service (under systemd or in a terminal) until SIGTERM
-// or SIGINT. "/INSTALL" and "/UNINSTALL" register and remove the systemd unit ("/SILENT" quiets
-// them); "/ONCE" runs one dispatch cycle in the foreground and exits 0, or 1 when the cycle failed
+// Without a switch the program runs as the service until a stop request. "/INSTALL" and
+// "/UNINSTALL" register and remove the service ("/SILENT" quiets them); "/ONCE" runs one dispatch cycle in the foreground and exits 0, or 1 when the cycle failed
 // (the failure goes to the service log as always); "/PENDING" lists what the next cycle would send;
 // "/VERIFICAR" shows which accountant office and client the ERP's authorization key belongs to.
-#include <pthread.h>
-#include <signal.h>
-
-#include <csignal>
 #include <iostream>
 
 #include "service/UQuirada.h"
 #include "service/host.h"
 #include "service/install.h"
-#include "service/platform.h"
+#include "base/platform.h"
 #include "service/switches.h"
 
 using namespace quirada;
@@ -84,10 +79,18 @@ int RunModule(const TSwitches& switches) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // A server that closes the connection while a request is written must fail that request, not
-  // end the process (TLS writes go through write(), which raises SIGPIPE).
-  std::signal(SIGPIPE, SIG_IGN);
   const TSwitches switches = ParseSwitches(argc, argv);
+  switch (switches.Mode) {
+    case TRunMode::Service:
+      PrepareProcess(TProcessKind::kService);
+      break;
+    case TRunMode::Once:
+      PrepareProcess(TProcessKind::kOneCycle);
+      break;
+    default:
+      PrepareProcess(TProcessKind::kCommand);
+      break;
+  }
   switch (switches.Mode) {
     case TRunMode::Usage:
       return ShowUsage(switches, std::cerr);
@@ -95,19 +98,6 @@ int main(int argc, char** argv) {
       return InstallService(switches.Silent);
     case TRunMode::Uninstall:
       return UninstallService(switches.Silent);
-    case TRunMode::Service:
-      // Before any library can start a thread of its own.
-      BlockStopSignals();
-      break;
-    case TRunMode::Once: {
-      // systemd's stop request waits for the cycle to end instead of cutting it between an upload
-      // and its record; Ctrl-C in a terminal still stops it at once.
-      sigset_t term;
-      sigemptyset(&term);
-      sigaddset(&term, SIGTERM);
-      pthread_sigmask(SIG_BLOCK, &term, nullptr);
-      break;
-    }
     default:
       break;
   }

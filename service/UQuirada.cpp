@@ -1,13 +1,10 @@
 #include "service/UQuirada.h"
 
-#include <signal.h>
-#include <unistd.h>
-
 #include "dispatch/connection_setup.h"
 #include "dispatch/dispatch_cycle.h"
 #include "dispatch/erp_queries.h"
 #include "dispatch/xml_file.h"
-#include "service/datetime.h"
+#include "base/datetime.h"
 #include "service/host.h"
 #include "service/service_log.h"
 
@@ -99,7 +96,7 @@ void TSrvQuirada::VerificarChaves(std::ostream& out) {
 
 void ServiceController(uint32_t CtrlCode) {
   if (SrvQuirada == nullptr) return;
-  if (CtrlCode == SERVICE_CONTROL_STOP || CtrlCode == SERVICE_CONTROL_SHUTDOWN) ::kill(::getpid(), SIGTERM);
+  if (CtrlCode == SERVICE_CONTROL_STOP || CtrlCode == SERVICE_CONTROL_SHUTDOWN) RequestStop();
 }
 
 }  // namespace quirada

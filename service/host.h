@@ -1,18 +1,17 @@
-// The service host: runs the service module in the foreground under systemd (or from a terminal).
+// The service host: what the program needs from the machine's service manager and process model,
+// without naming either (host_posix.cpp: signals and systemd; host_win32.cpp: the service control
+// manager).
 //
 // RunService runs the event loop on the calling (main) thread and the module's start and execute
-// events on a service thread. It reports READY=1 to systemd when the start is accepted and
-// STOPPING=1 when the execute event returns, asks the loop to quit, waits for the tick in progress
-// to finish and returns the process's exit status. A stop request (SIGTERM or SIGINT) never
-// interrupts a running tick: the execute event takes it with WaitForStopRequest.
+// events on a service thread. It tells the service manager "ready" when the start is accepted and
+// "stopping" when the execute event returns, asks the loop to quit, waits for the tick in progress
+// to finish and returns the process's exit status. A stop request never interrupts a running
+// tick: the execute event takes it with WaitForStopRequest.
 //
-// The stop signals are taken synchronously, so they must be blocked in every thread: when running
-// as the service, call BlockStopSignals before creating the service module, so that no library
-// starts a thread of its own first. (Not for the other modes: there SIGINT and SIGTERM end the
-// program as usual.)
+// PrepareProcess comes first in main, before the service module is created, so that no library
+// starts a thread of its own before the process is set up for its kind of run.
 //
-// The system event log is standard error (the journal under systemd): one line per event, errors
-// prefixed "<3>".
+// The system event log: one line per event (standard error, the journal under systemd, on Linux).
 #pragma once
 
 #include <functional>
@@ -30,22 +29,35 @@ struct TServiceEvents {
   std::function<void()> OnExecute;
 };
 
-// Blocks SIGTERM and SIGINT in the calling thread and so in every thread it starts later.
-void BlockStopSignals();
+enum class TProcessKind {
+  kService,   // runs until a stop request; only WaitForStopRequest takes one
+  kOneCycle,  // one dispatch cycle in the foreground: the service manager's stop waits for it
+  kCommand,   // a short command: a stop request ends the process as usual
+};
 
-// Blocks until SIGTERM or SIGINT arrives; returns the signal's number.
-int WaitForStopRequest();
+// Sets the process up for its kind of run. A peer that closes a connection while the process
+// writes to it fails that write; it never ends the process.
+void PrepareProcess(TProcessKind kind);
+
+// Blocks until a stop request arrives; returns its name ("TERM", "INT" for the signals on Linux).
+std::string WaitForStopRequest();
+
+// Asks the running service to stop, as the service manager's stop request does.
+void RequestStop();
 
 // Runs the service until it stops. Exit status: 0 after a normal stop; 1 when the start was refused
 // or the start or execute event failed ("Falha no serviço em iniciar: ..." or "Falha no serviço
 // em executar: ..." on the system event log).
 int RunService(TEventLoop& loop, const TServiceEvents& events);
 
-// Sends `state` (for instance "READY=1") to systemd when NOTIFY_SOCKET is set. Returns whether a
-// datagram was sent; a failure to send is written to the system event log.
-bool NotifyServiceManager(const std::string& state);
+enum class TServiceNotice { kReady, kStopping };
 
-// Writes "<3>" and `message` as one line to standard error (line breaks become blanks).
+// Tells the service manager that the service is ready or stopping (nothing when no service manager
+// watches the process). A failure to tell it is written to the system event log.
+void NotifyServiceManager(TServiceNotice notice);
+
+// Writes `message` to the system event log as one error event ("<3>" and the message on one line of
+// standard error, line breaks made blanks, on Linux).
 void WriteSystemEventError(const std::string& message);
 
 }  // namespace quirada

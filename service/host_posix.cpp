@@ -1,4 +1,6 @@
+#include <pthread.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -6,14 +8,16 @@
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <system_error>
 #include <thread>
 
-#include "service/errors.h"
+#include "base/errors.h"
+#include "base/platform.h"
+#include "base/unique_fd_posix.h"
 #include "service/host.h"
-#include "service/posix_fd.h"
+#include "service/sd_notify_posix.h"
 
 namespace quirada {
 namespace {
@@ -26,9 +30,8 @@ sigset_t StopSignals() {
   return set;
 }
 
-std::string SystemErrorText(int error) { return std::system_category().message(error); }
-
 void WriteAll(int fd, const std::string& bytes) {
+  // Standard error is not a file of the service: it goes to the journal or a terminal.
   size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
@@ -36,6 +39,13 @@ void WriteAll(int fd, const std::string& bytes) {
     if (n <= 0) return;  // Nowhere left to report to.
     done += static_cast<size_t>(n);
   }
+}
+
+// Blocks SIGTERM and SIGINT in the calling thread and so in every thread it starts later: the
+// service takes them synchronously, in WaitForStopRequest.
+void BlockStopSignals() {
+  const sigset_t set = StopSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
 }  // namespace
@@ -49,23 +59,45 @@ void WriteSystemEventError(const std::string& message) {
   WriteAll(STDERR_FILENO, line);
 }
 
-void BlockStopSignals() {
-  const sigset_t set = StopSignals();
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+void PrepareProcess(TProcessKind kind) {
+  // TLS writes go through write(), which would raise SIGPIPE.
+  std::signal(SIGPIPE, SIG_IGN);
+  switch (kind) {
+    case TProcessKind::kService:
+      BlockStopSignals();
+      break;
+    case TProcessKind::kOneCycle: {
+      // systemd's stop request waits for the cycle to end instead of cutting it between an upload
+      // and its record; Ctrl-C in a terminal still stops it at once.
+      sigset_t term;
+      sigemptyset(&term);
+      sigaddset(&term, SIGTERM);
+      pthread_sigmask(SIG_BLOCK, &term, nullptr);
+      break;
+    }
+    case TProcessKind::kCommand:
+      break;
+  }
 }
 
-int WaitForStopRequest() {
+std::string WaitForStopRequest() {
   BlockStopSignals();
   const sigset_t set = StopSignals();
   for (;;) {
     int signal_number = 0;
     const int rc = sigwait(&set, &signal_number);
-    if (rc == 0) return signal_number;
+    if (rc == 0) return sigabbrev_np(signal_number);
     if (rc != EINTR) throw Exception("Falha ao aguardar o pedido de parada: " + SystemErrorText(rc));
   }
 }
 
-bool NotifyServiceManager(const std::string& state) {
+void RequestStop() { ::kill(::getpid(), SIGTERM); }
+
+void NotifyServiceManager(TServiceNotice notice) {
+  SdNotify(notice == TServiceNotice::kReady ? "READY=1" : "STOPPING=1");
+}
+
+bool SdNotify(const std::string& state) {
   const char* env = std::getenv("NOTIFY_SOCKET");
   if (env == nullptr || *env == '\0') return false;
   const std::string path = env;
@@ -113,7 +145,7 @@ int RunService(TEventLoop& loop, const TServiceEvents& events) {
       started = false;
     }
     if (started) {
-      NotifyServiceManager("READY=1");
+      NotifyServiceManager(TServiceNotice::kReady);
       try {
         if (events.OnExecute) {
           events.OnExecute();
@@ -127,7 +159,7 @@ int RunService(TEventLoop& loop, const TServiceEvents& events) {
         WriteSystemEventError("Falha no serviço em executar: exceção desconhecida");
         status = 1;
       }
-      NotifyServiceManager("STOPPING=1");
+      NotifyServiceManager(TServiceNotice::kStopping);
     } else {
       status = 1;
     }

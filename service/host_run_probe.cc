@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "service/errors.h"
+#include "base/errors.h"
 #include "service/host.h"
 #include "service/timer.h"
 
@@ -28,7 +28,7 @@ void Say(const std::string& text) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  quirada::BlockStopSignals();
+  quirada::PrepareProcess(quirada::TProcessKind::kService);
   const std::string mode = argc > 1 ? argv[1] : "";
   quirada::TEventLoop loop;
   int status = 0;
@@ -57,8 +57,7 @@ int main(int argc, char* argv[]) {
         throw quirada::Exception("Não há temporizadores suficientes disponíveis");
       }
       timer.SetEnabled(true);
-      const int signal_number = quirada::WaitForStopRequest();
-      Say(std::string("stop-request ") + sigabbrev_np(signal_number));
+      Say("stop-request " + quirada::WaitForStopRequest());
       stop_taken = true;
       timer.SetEnabled(false);
     };

@@ -1,4 +1,5 @@
 #include "service/host.h"
+#include "service/sd_notify_posix.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -22,8 +23,8 @@
 
 #include <gtest/gtest.h>
 
-#include "service/posix_fd.h"
-#include "service/stderr_capture_test_util.h"
+#include "base/unique_fd_posix.h"
+#include "testing/stderr_capture.h"
 
 extern char** environ;
 
@@ -109,7 +110,7 @@ TEST_P(NotifyTest, StatesArriveAsDatagramsOnTheSocketNamedByNotifySocket) {
   ASSERT_TRUE(listener.Bound()) << std::strerror(errno);
   ScopedNotifySocket env(name.c_str());
   for (const std::string state : {"READY=1", "STOPPING=1"}) {
-    EXPECT_TRUE(NotifyServiceManager(state));
+    EXPECT_TRUE(SdNotify(state));
     EXPECT_EQ(listener.Receive(kPatienceMs), state);
   }
 }
@@ -119,14 +120,14 @@ INSTANTIATE_TEST_SUITE_P(Sockets, NotifyTest,
                                            NotifyCase{"AbstractSocket", true}),
                          [](const auto& info) { return info.param.name; });
 
-TEST(NotifyServiceManagerTest, WithoutNotifySocketSendsNothingAndSaysNothing) {
+TEST(SdNotifyTest, WithoutNotifySocketSendsNothingAndSaysNothing) {
   ScopedNotifySocket env(nullptr);
   StderrCapture capture;
-  EXPECT_FALSE(NotifyServiceManager("READY=1"));
+  EXPECT_FALSE(SdNotify("READY=1"));
   EXPECT_EQ(capture.Finish(), "");
 }
 
-TEST(NotifyServiceManagerTest, AnUnusableSocketIsReportedAsAnError) {
+TEST(SdNotifyTest, AnUnusableSocketIsReportedAsAnError) {
   const std::string missing = (TestDir() / "no-such-socket").string();
   struct Case {
     std::string value;
@@ -136,7 +137,7 @@ TEST(NotifyServiceManagerTest, AnUnusableSocketIsReportedAsAnError) {
                         Case{"relative/socket", std::strerror(EINVAL)}}) {
     ScopedNotifySocket env(c.value.c_str());
     StderrCapture capture;
-    EXPECT_FALSE(NotifyServiceManager("READY=1"));
+    EXPECT_FALSE(SdNotify("READY=1"));
     EXPECT_EQ(capture.Finish(), "<3>Falha ao avisar o systemd (READY=1): " + c.error + "\n")
         << c.value;
   }

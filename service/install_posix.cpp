@@ -11,10 +11,10 @@
 #include <utility>
 #include <vector>
 
-#include "service/errors.h"
+#include "base/errors.h"
+#include "base/file_io.h"
 #include "service/install.h"
-#include "service/platform.h"
-#include "service/posix_fd.h"
+#include "base/platform.h"
 #include "service/service_unit_template.h"
 
 extern char** environ;
@@ -84,23 +84,20 @@ void RunSystemctl(const std::vector<std::string>& args, bool silent) {
 
 // Creates `path` holding `text`; fails when it exists. A failed write leaves no file behind.
 void WriteNewFile(const std::string& path, const std::string& text) {
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-  if (!fd.Valid()) ThrowSystemError(errno);
   try {
-    if (::fchmod(fd.Get(), 0644) != 0) ThrowSystemError(errno);
-    size_t done = 0;
-    while (done < text.size()) {
-      const ssize_t n = ::write(fd.Get(), text.data() + done, text.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) ThrowSystemError(errno);
-      done += static_cast<size_t>(n);
+    File file = File::CreateNew(path, 0644);
+    try {
+      file.SetMode(0644);
+      file.Write(text);
+      file.Sync();
+      file.Close();
+    } catch (const FileError&) {
+      file = File();
+      RemoveFile(path);
+      throw;
     }
-    if (::fsync(fd.Get()) != 0) ThrowSystemError(errno);
-    if (::close(fd.Release()) != 0) ThrowSystemError(errno);
-  } catch (...) {
-    fd.Reset();
-    ::unlink(path.c_str());
-    throw;
+  } catch (const FileError& e) {
+    ThrowSystemError(e.error());
   }
 }
 

@@ -16,20 +16,16 @@
 
 #include <gtest/gtest.h>
 
-#include "service/errors.h"
-#include "service/platform.h"
+#include "base/errors.h"
+#include "base/platform.h"
+#include "testing/test_files.h"
+
+using quirada::testing::ReadFileBytes;
 
 namespace quirada {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 // The unit as systemd reads it: ExecStart= names the executable, ReadWritePaths= its folder.
 std::string UnitFor(const std::string& exec_start, const std::string& home) {
@@ -208,7 +204,7 @@ TEST_F(InstallServiceTest, InstallsAndUninstallsOnceEachWithTheirMessages) {
     EXPECT_EQ(err.str(), step.err);
     EXPECT_EQ(fs::exists(unit_), step.unit_after);
     if (step.unit_after) {
-      EXPECT_EQ(Slurp(unit_), UnitFor(executable, fs::path(executable).parent_path().string()));
+      EXPECT_EQ(ReadFileBytes(unit_), UnitFor(executable, fs::path(executable).parent_path().string()));
       struct stat st{};
       ASSERT_EQ(::stat(unit_.c_str(), &st), 0);
       EXPECT_EQ(st.st_mode & 0777, 0644u);

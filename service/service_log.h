@@ -13,7 +13,7 @@
 
 #include <string>
 
-#include "service/datetime.h"
+#include "base/datetime.h"
 
 namespace quirada {
 

@@ -10,24 +10,17 @@
 
 #include <gtest/gtest.h>
 
-#include "service/errors.h"
-#include "service/text.h"
+#include "base/errors.h"
+#include "base/text.h"
+#include "testing/test_files.h"
+
+using quirada::testing::ReadFileBytes;
+using quirada::testing::WriteFileBytes;
 
 namespace quirada {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void Spit(const fs::path& p, const std::string& bytes) {
-  std::ofstream(p, std::ios::binary) << bytes;
-}
 
 class ServiceLogTest : public ::testing::Test {
  protected:
@@ -53,7 +46,7 @@ TEST_F(ServiceLogTest, ThreeCallsLeaveThreeLinesOldestFirstInLatin1) {
   SaveLogLine(log_, "primeira", t1_);
   SaveLogLine(log_, "conexão", t2_);
   SaveLogLine(log_, "terceira", t2_);
-  EXPECT_EQ(Slurp(log_),
+  EXPECT_EQ(ReadFileBytes(log_),
             "09/12/2025 14:05:33 - primeira\r\n"
             "09/12/2025 15:00:01 - conex\xE3o\r\n"
             "09/12/2025 15:00:01 - terceira\r\n");
@@ -66,21 +59,21 @@ TEST_F(ServiceLogTest, ByteOrderMarksAreKept) {
   } cases[] = {{"\xEF\xBB\xBF", false, false}, {"\xFF\xFE", true, false}, {"\xFE\xFF", true, true}};
   for (const auto& c : cases) {
     auto enc = [&](const std::string& s) { return c.utf16 ? Utf8ToUtf16(s, c.big) : s; };
-    Spit(log_, c.bom + enc("antes ção\r\n"));
+    WriteFileBytes(log_, c.bom + enc("antes ção\r\n"));
     SaveLogLine(log_, "depois é", t1_);
-    EXPECT_EQ(Slurp(log_), c.bom + enc("antes ção\r\n09/12/2025 14:05:33 - depois é\r\n"));
+    EXPECT_EQ(ReadFileBytes(log_), c.bom + enc("antes ção\r\n09/12/2025 14:05:33 - depois é\r\n"));
   }
 }
 
 TEST_F(ServiceLogTest, LineBreaksComeBackAsCrLf) {
-  Spit(log_, "a\nb\rc\r\nsem fim");
+  WriteFileBytes(log_, "a\nb\rc\r\nsem fim");
   SaveLogLine(log_, "novo", t1_);
-  EXPECT_EQ(Slurp(log_), "a\r\nb\r\nc\r\nsem fim\r\n09/12/2025 14:05:33 - novo\r\n");
+  EXPECT_EQ(ReadFileBytes(log_), "a\r\nb\r\nc\r\nsem fim\r\n09/12/2025 14:05:33 - novo\r\n");
 }
 
 TEST_F(ServiceLogTest, EmbeddedLineBreakShowsAsASecondLineWithoutStamp) {
   SaveLogLine(log_, "linha um\r\nlinha dois", t1_);
-  EXPECT_EQ(Slurp(log_), "09/12/2025 14:05:33 - linha um\r\nlinha dois\r\n");
+  EXPECT_EQ(ReadFileBytes(log_), "09/12/2025 14:05:33 - linha um\r\nlinha dois\r\n");
 }
 
 // Permission cases run in a child process under an unprivileged user, since root reads and writes
@@ -100,20 +93,20 @@ void AsUnprivileged(const fs::path& dir, const std::function<bool()>& body) {
 }
 
 TEST_F(ServiceLogTest, UnreadableLogKeepsItsContentAndRecordsTheReadFailure) {
-  Spit(log_, "antigo\r\n");
+  WriteFileBytes(log_, "antigo\r\n");
   fs::permissions(log_, fs::perms::owner_write);
   AsUnprivileged(dir_, [&] {
     SaveLogLine(log_, "mensagem", t1_);
     return true;
   });
   fs::permissions(log_, fs::perms::owner_read | fs::perms::owner_write);
-  const std::string content = Slurp(log_);
+  const std::string content = ReadFileBytes(log_);
   EXPECT_EQ(content.rfind("antigo\r\n09/12/2025 14:05:33 - Cannot open file", 0), 0u) << content;
   EXPECT_EQ(content.find("mensagem"), std::string::npos);
 }
 
 TEST_F(ServiceLogTest, UnwritableFolderRaisesAndKeepsTheOldContent) {
-  Spit(log_, "antigo\r\n");
+  WriteFileBytes(log_, "antigo\r\n");
   fs::permissions(dir_, fs::perms::owner_read | fs::perms::owner_exec);
   AsUnprivileged(dir_, [&] {
     try {
@@ -124,7 +117,7 @@ TEST_F(ServiceLogTest, UnwritableFolderRaisesAndKeepsTheOldContent) {
     }
   });
   fs::permissions(dir_, fs::perms::owner_all);
-  EXPECT_EQ(Slurp(log_), "antigo\r\n");
+  EXPECT_EQ(ReadFileBytes(log_), "antigo\r\n");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
 }
 

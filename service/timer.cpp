@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string>
 
-#include "service/errors.h"
+#include "base/errors.h"
 #include "service/host.h"
 
 namespace quirada {

@@ -14,8 +14,8 @@
 
 #include <gtest/gtest.h>
 
-#include "service/errors.h"
-#include "service/stderr_capture_test_util.h"
+#include "base/errors.h"
+#include "testing/stderr_capture.h"
 
 namespace quirada {
 namespace {

@@ -10,10 +10,10 @@
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
-#include "dispatch/testing/erp_database.h"
-#include "service/text.h"
-#include "tests/support/local_platform.h"
-#include "tests/support/service_process.h"
+#include "testing/erp_database.h"
+#include "base/text.h"
+#include "testing/local_platform.h"
+#include "testing/service_process.h"
 
 namespace quirada::testing {
 namespace {

@@ -35,11 +35,11 @@
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
-#include "dispatch/testing/erp_database.h"
-#include "service/posix_fd.h"
+#include "testing/erp_database.h"
+#include "base/unique_fd_posix.h"
 #include "service/service_log.h"
-#include "tests/support/local_platform.h"
-#include "tests/support/service_process.h"
+#include "testing/local_platform.h"
+#include "testing/service_process.h"
 
 namespace quirada::testing {
 namespace {

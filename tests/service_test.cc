@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "dispatch/testing/erp_database.h"
-#include "tests/support/service_process.h"
+#include "testing/erp_database.h"
+#include "testing/service_process.h"
 
 namespace quirada::testing {
 namespace {

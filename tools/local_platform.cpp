@@ -43,9 +43,9 @@
 #include <string>
 #include <vector>
 
-#include "platform_client/testing/https_server_core.h"
-#include "platform_client/testing/test_ca.h"
-#include "service/errors.h"
+#include "testing/https_server_core.h"
+#include "testing/test_ca.h"
+#include "base/errors.h"
 #include "tools/platform_endpoints.h"
 #include "tools/platform_rules.h"
 

@@ -21,6 +21,9 @@
 
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
+#include "testing/test_files.h"
+
+using quirada::testing::ReadFileBytes;
 
 namespace quirada::local_platform {
 namespace {
@@ -32,13 +35,6 @@ constexpr char kClientSecret[] = "Tq4Lm-Zr8WxJc2Hn_Vb6Ks0DfPy3Ga9Eu1Ro7Mi5Qw-Nt8
 constexpr char kTokenForm[] = "grant_type=client_credentials&audience=7c2e5a13-8b4d-4f60-9e21-3d7b6c8a0f45";
 constexpr char kBatches[] = "/quirada/invoice/v3/batches";
 constexpr char kKey[] = "x-integration-key: chave-de-integracao";
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 rapidjson::Document ParseJson(const std::string& text) {
   rapidjson::Document doc;
@@ -134,8 +130,8 @@ ExitResult RunToEnd(const std::vector<std::string>& args) {
   TempFolder folder;
   ExitResult result;
   result.status = WaitExit(Spawn(args, folder.path()));
-  result.out = ReadFile(folder.path() / "stdout.txt");
-  result.err = ReadFile(folder.path() / "stderr.txt");
+  result.out = ReadFileBytes(folder.path() / "stdout.txt");
+  result.err = ReadFileBytes(folder.path() / "stderr.txt");
   return result;
 }
 
@@ -149,7 +145,7 @@ class Platform {
     // Ready once the port file appears; a program that ends first has failed to start.
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (std::chrono::steady_clock::now() < give_up) {
-      const std::string port = ReadFile(dir() / "port");
+      const std::string port = ReadFileBytes(dir() / "port");
       if (!port.empty() && port.back() == '\n') {
         port_ = std::stoi(port);
         return;
@@ -157,7 +153,7 @@ class Platform {
       int status = 0;
       if (::waitpid(pid_, &status, WNOHANG) == pid_) {
         pid_ = -1;
-        throw std::runtime_error("the platform ended at start: " + ReadFile(folder_.path() / "stderr.txt"));
+        throw std::runtime_error("the platform ended at start: " + ReadFileBytes(folder_.path() / "stderr.txt"));
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -169,7 +165,7 @@ class Platform {
   // sanitizers' findings at exit would show in its exit status).
   ~Platform() {
     if (pid_ > 0) {
-      EXPECT_EQ(Stop(), 0) << ReadFile(folder_.path() / "stderr.txt");
+      EXPECT_EQ(Stop(), 0) << ReadFileBytes(folder_.path() / "stderr.txt");
     }
   }
   Platform(const Platform&) = delete;
@@ -178,7 +174,7 @@ class Platform {
   fs::path dir() const { return folder_.path() / "platform"; }
   std::string Url(const std::string& path) const { return "https://localhost:" + std::to_string(port_) + path; }
   std::string CaFile() const { return (dir() / "ca.pem").string(); }
-  std::string Out() const { return ReadFile(folder_.path() / "stdout.txt"); }
+  std::string Out() const { return ReadFileBytes(folder_.path() / "stdout.txt"); }
 
   int Stop(int signo = SIGTERM) {
     ::kill(pid_, signo);
@@ -189,7 +185,7 @@ class Platform {
 
   std::vector<rapidjson::Document> Journal() const {
     std::vector<rapidjson::Document> lines;
-    std::istringstream in(ReadFile(dir() / "journal.jsonl"));
+    std::istringstream in(ReadFileBytes(dir() / "journal.jsonl"));
     for (std::string line; std::getline(in, line);) lines.push_back(ParseJson(line));
     return lines;
   }
@@ -336,7 +332,7 @@ TEST(LocalPlatform, IssuesTokensOnlyForTheServiceCredentialsAndGrant) {
   EXPECT_NE(out.find("POST /oauth/token 401\n"), std::string::npos) << out;
   EXPECT_EQ(out.find(tokens[0]), std::string::npos);
   EXPECT_EQ(out.find(kClientSecret), std::string::npos);
-  EXPECT_EQ(ReadFile(platform.dir() / "journal.jsonl").find(tokens[0]), std::string::npos);
+  EXPECT_EQ(ReadFileBytes(platform.dir() / "journal.jsonl").find(tokens[0]), std::string::npos);
 }
 
 TEST(LocalPlatform, CreatesABatchForAnUploadAndReportsItProcessed) {
@@ -585,7 +581,7 @@ TEST(LocalPlatform, LetsARuleNamingTheDocumentBeatTheWildcard) {
 TEST(LocalPlatform, StopsOnSigtermOrSigintAndRemovesItsPortFile) {
   for (int signo : {SIGTERM, SIGINT}) {
     Platform platform;
-    EXPECT_EQ(ReadFile(platform.CaFile()).rfind("-----BEGIN CERTIFICATE-----", 0), 0u);
+    EXPECT_EQ(ReadFileBytes(platform.CaFile()).rfind("-----BEGIN CERTIFICATE-----", 0), 0u);
     EXPECT_EQ(platform.Stop(signo), 0);
     EXPECT_FALSE(fs::exists(platform.dir() / "port"));
     EXPECT_TRUE(fs::exists(platform.CaFile()));
@@ -653,7 +649,7 @@ class Victim {
   // The state letter of its one thread: 'R' running, 'S' asleep, 'T' stopped, 'Z' dead and not
   // yet reaped.
   char State() const {
-    const std::string stat = ReadFile("/proc/" + std::to_string(pid_) + "/stat");
+    const std::string stat = ReadFileBytes("/proc/" + std::to_string(pid_) + "/stat");
     const size_t close = stat.rfind(')');
     return close == std::string::npos || close + 2 >= stat.size() ? '?' : stat[close + 2];
   }
@@ -786,7 +782,7 @@ TEST(LocalPlatform, RefusesToKillWhatThePidFileDoesNotNameSafely) {
     EXPECT_EQ(answer.status, 500) << answer.body;
     EXPECT_EQ(Text(ParseJson(answer.body), "error"), "kill_failed");
     EXPECT_NE(Text(ParseJson(answer.body), "message").find(c.reason), std::string::npos) << answer.body;
-    EXPECT_NE(ReadFile(platform.dir().parent_path() / "stderr.txt").find(c.reason), std::string::npos);
+    EXPECT_NE(ReadFileBytes(platform.dir().parent_path() / "stderr.txt").find(c.reason), std::string::npos);
   }
 }
 

@@ -1,6 +1,6 @@
 #include "tools/multipart_form.h"
 
-#include "service/errors.h"
+#include "base/errors.h"
 
 namespace quirada::local_platform {
 namespace {

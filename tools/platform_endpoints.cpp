@@ -16,8 +16,8 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
-#include "service/errors.h"
-#include "service/text.h"
+#include "base/errors.h"
+#include "base/text.h"
 #include "tools/multipart_form.h"
 
 namespace quirada::local_platform {

@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "platform_client/testing/https_server_core.h"
+#include "testing/https_server_core.h"
 #include "tools/platform_rules.h"
 #include "tools/process_killer.h"
 

@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-#include "service/errors.h"
+#include "base/errors.h"
 
 namespace quirada::local_platform {
 namespace {

@@ -11,7 +11,7 @@
 #include <limits>
 #include <sstream>
 
-#include "service/errors.h"
+#include "base/errors.h"
 
 namespace quirada::local_platform {
 namespace {

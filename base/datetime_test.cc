@@ -1,8 +1,8 @@
-#include "service/datetime.h"
+#include "base/datetime.h"
 
 #include <gtest/gtest.h>
 
-#include "service/errors.h"
+#include "base/errors.h"
 
 namespace quirada {
 namespace {

@@ -19,6 +19,8 @@ struct DateTimeParts {
 
 // The local date and time now, to the millisecond.
 TDateTime Now();
+// The same as calendar parts, from the system's clock and time zone (datetime_posix.cpp).
+DateTimeParts LocalClockNow();
 // The local date now (time of day zero).
 TDateTime Date();
 

@@ -1,4 +1,4 @@
-#include "tests/support/local_platform.h"
+#include "testing/local_platform.h"
 
 #include <signal.h>
 #include <stdlib.h>

@@ -1,4 +1,4 @@
-#include "platform_client/testing/test_ca.h"
+#include "testing/test_ca.h"
 
 #include <openssl/bn.h>
 #include <openssl/evp.h>

@@ -1,4 +1,4 @@
-#include "platform_client/testing/https_test_server.h"
+#include "testing/https_test_server.h"
 
 #include <unistd.h>
 
@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "platform_client/testing/test_ca.h"
+#include "testing/test_ca.h"
 
 namespace quirada::testing {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/service_process.h"
+#include "testing/service_process.h"
 
 namespace quirada::testing {
 

@@ -14,9 +14,10 @@
 #include <gtest/gtest.h>
 
 #include "platform_client/Quirada.h"
-#include "platform_client/testing/https_test_server.h"
-#include "service/datetime.h"
-#include "service/errors.h"
+#include "testing/https_test_server.h"
+#include "testing/test_files.h"
+#include "base/datetime.h"
+#include "base/errors.h"
 
 namespace quirada::testing {
 
@@ -45,26 +46,7 @@ class ClientTest : public ::testing::Test {
            TimeToStr(expiry) + "\r\nExpiraData=" + DateTimeToStr(expiry) + "\r\n";
   }
   std::filesystem::path TokenPath() const { return dir_ / "token.dm"; }
-  void WriteTokenFile(const std::string& bytes) const { WriteFile(TokenPath(), bytes); }
-
-  static void WriteFile(const std::filesystem::path& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-  }
-  static std::string Slurp(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
-  // The message of the Exception that `f` raises, or "no failure".
-  static std::string FailureOf(const std::function<void()>& f) {
-    try {
-      f();
-    } catch (const Exception& e) {
-      return e.what();
-    }
-    return "no failure";
-  }
+  void WriteTokenFile(const std::string& bytes) const { WriteFileBytes(TokenPath(), bytes); }
 
   std::filesystem::path dir_;
   TestHttpsServer server_;
@@ -72,3 +54,7 @@ class ClientTest : public ::testing::Test {
 };
 
 }  // namespace quirada::testing
+
+using quirada::testing::FailureOf;
+using quirada::testing::ReadFileBytes;
+using quirada::testing::WriteFileBytes;

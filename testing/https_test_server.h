@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform_client/testing/https_server_core.h"
+#include "testing/https_server_core.h"
 
 namespace quirada::testing {
 

@@ -18,7 +18,7 @@
 #include "dispatch/fb_connection.h"
 #include "dispatch/fb_query.h"
 #include "dispatch/register_write.h"
-#include "service/datetime.h"
+#include "base/datetime.h"
 
 namespace quirada::testing {
 

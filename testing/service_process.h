@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "testing/test_files.h"
+
 namespace quirada::testing {
 
 struct ProcessResult {
@@ -80,11 +82,5 @@ Process StartProcess(const std::string& program, const std::vector<std::string>&
 // The built executables (set at compile time).
 std::string BuiltExecutable();
 std::string BuiltLocalPlatform();
-
-// Reads a whole file; "" when it does not exist.
-std::string ReadFileBytes(const std::string& path);
-
-// SHA-256 of `bytes` in lower-case hex, as the local platform's journal writes it.
-std::string Sha256Hex(const std::string& bytes);
 
 }  // namespace quirada::testing

@@ -1,6 +1,4 @@
-#include "tests/support/service_process.h"
-
-#include <openssl/evp.h>
+#include "testing/service_process.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -21,14 +19,6 @@ namespace fs = std::filesystem;
 
 std::string BuiltExecutable() { return QUIRADA_EXECUTABLE; }
 std::string BuiltLocalPlatform() { return QUIRADA_LOCAL_PLATFORM; }
-
-std::string ReadFileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return "";
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 Process::Process(pid_t pid, std::string out_path, std::string err_path)
     : pid_(pid), out_path_(std::move(out_path)), err_path_(std::move(err_path)) {}
@@ -145,19 +135,6 @@ ProcessResult RunFolder::Run(const std::vector<std::string>& args,
   Process p = Start(args, env);
   if (!p.WaitFor(limit)) throw std::runtime_error("the service did not end in time");
   return p.result();
-}
-
-std::string Sha256Hex(const std::string& bytes) {
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  EVP_Digest(bytes.data(), bytes.size(), md, &len, EVP_sha256(), nullptr);
-  static const char* hex = "0123456789abcdef";
-  std::string out;
-  for (unsigned i = 0; i < len; ++i) {
-    out += hex[md[i] >> 4];
-    out += hex[md[i] & 15];
-  }
-  return out;
 }
 
 }  // namespace quirada::testing

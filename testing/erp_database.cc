@@ -1,4 +1,4 @@
-#include "dispatch/testing/erp_database.h"
+#include "testing/erp_database.h"
 
 #include <fcntl.h>
 #include <ibase.h>
@@ -18,10 +18,10 @@
 #include <thread>
 
 #include "dispatch/fb_api.h"
-#include "dispatch/testing/erp_schema.h"
-#include "service/errors.h"
-#include "service/platform.h"
-#include "service/text.h"
+#include "testing/erp_schema.h"
+#include "base/errors.h"
+#include "base/platform.h"
+#include "base/text.h"
 
 namespace quirada::testing {
 namespace {

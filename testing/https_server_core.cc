@@ -1,4 +1,4 @@
-#include "platform_client/testing/https_server_core.h"
+#include "testing/https_server_core.h"
 
 #include <pthread.h>
 #include <signal.h>

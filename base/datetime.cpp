@@ -1,13 +1,11 @@
-#include "service/datetime.h"
-
-#include <sys/time.h>
+#include "base/datetime.h"
 
 #include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <optional>
 
-#include "service/errors.h"
+#include "base/errors.h"
 
 namespace quirada {
 namespace {
@@ -132,15 +130,7 @@ bool AtEnd(const std::string& s, size_t pos) {
 
 }  // namespace
 
-TDateTime Now() {
-  timeval tv{};
-  gettimeofday(&tv, nullptr);
-  tm local{};
-  const time_t secs = tv.tv_sec;
-  localtime_r(&secs, &local);
-  return EncodeDateTime({local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                         local.tm_min, local.tm_sec, static_cast<int>(tv.tv_usec / 1000)});
-}
+TDateTime Now() { return EncodeDateTime(LocalClockNow()); }
 
 TDateTime Date() { return std::floor(Now()); }
 

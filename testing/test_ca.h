@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform_client/testing/https_server_core.h"
+#include "testing/https_server_core.h"
 
 namespace quirada::testing {
 

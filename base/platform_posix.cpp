@@ -2,10 +2,11 @@
 
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
-#include "service/errors.h"
-#include "service/platform.h"
+#include "base/errors.h"
+#include "base/platform.h"
 
 namespace quirada {
 
@@ -27,5 +28,7 @@ std::string TempDir() {
   if (dir.back() != '/') dir += '/';
   return dir;
 }
+
+std::string SystemErrorText(int error) { return std::strerror(error); }
 
 }  // namespace quirada

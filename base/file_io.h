@@ -1,0 +1,124 @@
+// Every disk access of the program goes through this small interface; file_io_posix.cpp (and its
+// Windows counterpart) implement it, so no other file of the product names a system call.
+//
+// Promises:
+// - A failure raises FileError, whose message names the path the way the service has always said
+//   it ("Cannot open file "<path>". <system text>", "Cannot create file ...", "Cannot read file
+//   ...", "Cannot write file ...") and which carries the system's error number as an errno value
+//   (the Windows side maps its own codes onto these), for callers with messages of their own.
+// - Interrupted system calls are retried; a write writes everything or fails.
+// - ReplaceFile never leaves a half-written file at `path`: the bytes go to a new file beside it,
+//   which gets the mode asked for, is flushed to the disk and then renamed over `path`. On any
+//   failure the new file is removed and `path` keeps what it held.
+// - Files are opened in binary mode, never inherited by child processes.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "base/errors.h"
+
+namespace quirada {
+
+class FileError : public Exception {
+ public:
+  FileError(const std::string& message, int error) : Exception(message), error_(error) {}
+  // The errno value of the failure.
+  int error() const { return error_; }
+
+ private:
+  int error_;
+};
+
+// What is at a path.
+struct FileInfo {
+  enum class Kind { kRegular, kDirectory, kSymlink, kOther };
+  Kind kind = Kind::kOther;
+  uint64_t size = 0;
+  int64_t modified_ns = 0;  // last modification, nanoseconds since 1970
+  uint64_t identity = 0;    // tells two files of the same size and time apart (the inode)
+  uint32_t mode = 0;        // permission bits (07777)
+  uint32_t owner = 0;       // the owning user's id
+
+  bool IsRegular() const { return kind == Kind::kRegular; }
+  bool IsDirectory() const { return kind == Kind::kDirectory; }
+};
+
+// What is at `path`, following symbolic links unless `follow_links` is false; nothing when nothing
+// is there or it cannot be examined.
+std::optional<FileInfo> GetFileInfo(const std::string& path, bool follow_links = true);
+
+// Whether anything at all is at `path`.
+bool FileExists(const std::string& path);
+
+// Removes the file at `path`; returns false when it could not be removed (or was not there).
+bool RemoveFile(const std::string& path);
+
+// The whole content of the file at `path`. A file larger than `max_bytes` fails with EFBIG
+// ("File "<path>" is larger than <max_bytes> bytes").
+std::string ReadWholeFile(const std::string& path, uint64_t max_bytes);
+
+// Replaces the content of `path` as described above; the file ends with permission bits `mode`.
+void ReplaceFile(const std::string& path, std::string_view content, uint32_t mode);
+
+// Adds `bytes` at the end of `path`, creating it with permission bits `create_mode` (less the
+// process's umask) when it is not there.
+void AppendToFile(const std::string& path, std::string_view bytes, uint32_t create_mode);
+
+// One open file, closed when the object goes.
+class File {
+ public:
+  // For reading. "Cannot open file".
+  static File OpenForReading(const std::string& path);
+  // For writing from the start: created with `mode` (less the umask) or emptied. "Cannot create
+  // file".
+  static File Create(const std::string& path, uint32_t mode);
+  // A new file, created with `mode` (less the umask); fails (EEXIST) when one is there already.
+  // "Cannot create file".
+  static File CreateNew(const std::string& path, uint32_t mode);
+  // An existing file, for reading and writing at any place. "Cannot open file".
+  static File OpenForUpdate(const std::string& path);
+  // For adding at the end, created with `mode` (less the umask) when missing. "Cannot open file".
+  static File OpenForAppend(const std::string& path, uint32_t mode);
+
+  // No file; Close does nothing.
+  File() = default;
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File();
+
+  const std::string& path() const { return path_; }
+  // What the open file is (its kind, size, owner...).
+  FileInfo Info() const;
+
+  // Reads the next bytes, at most `max`; 0 only at the end. "Cannot read file".
+  size_t Read(char* buffer, size_t max);
+  // Reads at `offset` without moving the position; fewer bytes only at the end.
+  size_t ReadAt(uint64_t offset, char* buffer, size_t max);
+  // Writes all of `bytes` at the position (at the end in append mode). "Cannot write file".
+  void Write(std::string_view bytes);
+  // Cuts the file to `size` bytes and moves the position to its end. "Cannot write file".
+  void Truncate(uint64_t size);
+  // Moves the position to the end.
+  void SeekToEnd();
+  // Gives the file the permission bits `mode`, whatever the umask. "Cannot write file".
+  void SetMode(uint32_t mode);
+  // Flushes what was written to the disk. "Cannot write file".
+  void Sync();
+  // Closes now and reports a failure of the close ("Cannot write file"); the destructor closes
+  // quietly.
+  void Close();
+
+ private:
+  File(std::string path, intptr_t handle) : path_(std::move(path)), handle_(handle) {}
+  [[noreturn]] void Fail(const char* what, int error) const;
+
+  std::string path_;
+  intptr_t handle_ = -1;
+};
+
+}  // namespace quirada

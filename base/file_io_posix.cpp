@@ -1,0 +1,219 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+#include <vector>
+
+#include "base/file_io.h"
+#include "base/platform.h"
+
+namespace quirada {
+namespace {
+
+std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
+
+[[noreturn]] void Raise(const char* what, const std::string& path, int error) {
+  throw FileError(std::string(what) + " " + Quoted(path) + ". " + SystemErrorText(error), error);
+}
+
+FileInfo InfoOf(const struct stat& st) {
+  FileInfo info;
+  if (S_ISREG(st.st_mode)) {
+    info.kind = FileInfo::Kind::kRegular;
+  } else if (S_ISDIR(st.st_mode)) {
+    info.kind = FileInfo::Kind::kDirectory;
+  } else if (S_ISLNK(st.st_mode)) {
+    info.kind = FileInfo::Kind::kSymlink;
+  }
+  info.size = static_cast<uint64_t>(st.st_size);
+  info.modified_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000LL + st.st_mtim.tv_nsec;
+  info.identity = static_cast<uint64_t>(st.st_ino);
+  info.mode = static_cast<uint32_t>(st.st_mode & 07777);
+  info.owner = static_cast<uint32_t>(st.st_uid);
+  return info;
+}
+
+int OpenRetrying(const std::string& path, int flags, mode_t mode) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Writes all of `bytes` to `fd`; returns 0 or the errno of the failure.
+int WriteAll(int fd, std::string_view bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return ENOSPC;
+    done += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::optional<FileInfo> GetFileInfo(const std::string& path, bool follow_links) {
+  struct stat st {};
+  const int rc = follow_links ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st);
+  if (rc != 0) return std::nullopt;
+  return InfoOf(st);
+}
+
+bool FileExists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+std::string ReadWholeFile(const std::string& path, uint64_t max_bytes) {
+  File file = File::OpenForReading(path);
+  std::string bytes;
+  char buffer[65536];
+  for (;;) {
+    const size_t n = file.Read(buffer, sizeof buffer);
+    if (n == 0) break;
+    if (bytes.size() + n > max_bytes) {
+      throw FileError("File " + Quoted(path) + " is larger than " + std::to_string(max_bytes) +
+                          " bytes",
+                      EFBIG);
+    }
+    bytes.append(buffer, n);
+  }
+  return bytes;
+}
+
+void ReplaceFile(const std::string& path, std::string_view content, uint32_t mode) {
+  std::string temp = path + ".XXXXXX";
+  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) Raise("Cannot create file", path, errno);
+  int error = ::fchmod(fd, static_cast<mode_t>(mode)) != 0 ? errno : 0;
+  if (error == 0) error = WriteAll(fd, content);
+  if (error == 0 && ::fsync(fd) != 0) error = errno;
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error != 0) {
+    ::unlink(temp.c_str());
+    Raise("Cannot write file", path, error);
+  }
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    error = errno;
+    ::unlink(temp.c_str());
+    Raise("Cannot create file", path, error);
+  }
+}
+
+void AppendToFile(const std::string& path, std::string_view bytes, uint32_t create_mode) {
+  File file = File::OpenForAppend(path, create_mode);
+  file.Write(bytes);
+  file.Close();
+}
+
+File File::OpenForReading(const std::string& path) {
+  const int fd = OpenRetrying(path, O_RDONLY, 0);
+  if (fd < 0) Raise("Cannot open file", path, errno);
+  File file(path, fd);
+  if (file.Info().IsDirectory()) Raise("Cannot open file", path, EISDIR);
+  return file;
+}
+
+File File::Create(const std::string& path, uint32_t mode) {
+  const int fd = OpenRetrying(path, O_WRONLY | O_CREAT | O_TRUNC, static_cast<mode_t>(mode));
+  if (fd < 0) Raise("Cannot create file", path, errno);
+  return File(path, fd);
+}
+
+File File::CreateNew(const std::string& path, uint32_t mode) {
+  const int fd = OpenRetrying(path, O_WRONLY | O_CREAT | O_EXCL, static_cast<mode_t>(mode));
+  if (fd < 0) Raise("Cannot create file", path, errno);
+  return File(path, fd);
+}
+
+File File::OpenForUpdate(const std::string& path) {
+  const int fd = OpenRetrying(path, O_RDWR, 0);
+  if (fd < 0) Raise("Cannot open file", path, errno);
+  return File(path, fd);
+}
+
+File File::OpenForAppend(const std::string& path, uint32_t mode) {
+  const int fd = OpenRetrying(path, O_WRONLY | O_APPEND | O_CREAT, static_cast<mode_t>(mode));
+  if (fd < 0) Raise("Cannot open file", path, errno);
+  return File(path, fd);
+}
+
+File::File(File&& other) noexcept
+    : path_(std::move(other.path_)), handle_(std::exchange(other.handle_, -1)) {}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    if (handle_ >= 0) ::close(static_cast<int>(handle_));
+    path_ = std::move(other.path_);
+    handle_ = std::exchange(other.handle_, -1);
+  }
+  return *this;
+}
+
+File::~File() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+}
+
+void File::Fail(const char* what, int error) const { Raise(what, path_, error); }
+
+FileInfo File::Info() const {
+  struct stat st {};
+  if (::fstat(static_cast<int>(handle_), &st) != 0) Fail("Cannot read file", errno);
+  return InfoOf(st);
+}
+
+size_t File::Read(char* buffer, size_t max) {
+  for (;;) {
+    const ssize_t n = ::read(static_cast<int>(handle_), buffer, max);
+    if (n >= 0) return static_cast<size_t>(n);
+    if (errno != EINTR) Fail("Cannot read file", errno);
+  }
+}
+
+size_t File::ReadAt(uint64_t offset, char* buffer, size_t max) {
+  size_t done = 0;
+  while (done < max) {
+    const ssize_t n = ::pread(static_cast<int>(handle_), buffer + done, max - done,
+                              static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) Fail("Cannot read file", errno);
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return done;
+}
+
+void File::Write(std::string_view bytes) {
+  if (const int error = WriteAll(static_cast<int>(handle_), bytes)) Fail("Cannot write file", error);
+}
+
+void File::Truncate(uint64_t size) {
+  if (::ftruncate(static_cast<int>(handle_), static_cast<off_t>(size)) != 0)
+    Fail("Cannot write file", errno);
+  SeekToEnd();
+}
+
+void File::SeekToEnd() {
+  if (::lseek(static_cast<int>(handle_), 0, SEEK_END) < 0) Fail("Cannot write file", errno);
+}
+
+void File::SetMode(uint32_t mode) {
+  if (::fchmod(static_cast<int>(handle_), static_cast<mode_t>(mode)) != 0)
+    Fail("Cannot write file", errno);
+}
+
+void File::Sync() {
+  if (::fsync(static_cast<int>(handle_)) != 0) Fail("Cannot write file", errno);
+}
+
+void File::Close() {
+  const int fd = static_cast<int>(std::exchange(handle_, -1));
+  if (fd >= 0 && ::close(fd) != 0) Fail("Cannot write file", errno);
+}
+
+}  // namespace quirada

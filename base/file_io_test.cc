@@ -1,0 +1,103 @@
+#include "base/file_io.h"
+
+#include <cerrno>
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "base/platform.h"
+#include "testing/test_files.h"
+
+namespace quirada {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::FailureOf;
+using testing::ReadFileBytes;
+using testing::WriteFileBytes;
+
+class FileIoTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("quirada-file-io-" + std::string(
+                                     ::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+
+  fs::path dir_;
+};
+
+TEST_F(FileIoTest, ReplaceFileWritesTheNewContentWithTheModeAskedForAndLeavesNoTemporaryFile) {
+  const std::string path = Path("a.txt");
+  WriteFileBytes(path, "old");
+  ReplaceFile(path, "new content", 0600);
+  EXPECT_EQ(ReadFileBytes(path), "new content");
+  EXPECT_EQ(GetFileInfo(path)->mode, 0600u);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+}
+
+TEST_F(FileIoTest, AFailedReplaceKeepsTheOldContentAndNamesThePath) {
+  // A directory in the way of the rename: the new file is written, the rename fails.
+  const std::string path = Path("occupied");
+  fs::create_directories(dir_ / "occupied" / "inside");
+  const std::string message = FailureOf([&] { ReplaceFile(path, "x", 0644); });
+  EXPECT_EQ(message.rfind("Cannot create file \"" + path + "\". ", 0), 0u) << message;
+  EXPECT_TRUE(fs::is_directory(path));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+}
+
+TEST_F(FileIoTest, ReadWholeFileRefusesAFileOverItsLimitAndADirectory) {
+  const std::string path = Path("big");
+  WriteFileBytes(path, std::string(100, 'x'));
+  EXPECT_EQ(ReadWholeFile(path, 100), std::string(100, 'x'));
+  try {
+    ReadWholeFile(path, 99);
+    ADD_FAILURE() << "no failure";
+  } catch (const FileError& e) {
+    EXPECT_EQ(e.error(), EFBIG);
+    EXPECT_EQ(std::string(e.what()), "File \"" + path + "\" is larger than 99 bytes");
+  }
+  EXPECT_EQ(FailureOf([&] { ReadWholeFile(dir_.string(), 10); }),
+            "Cannot open file \"" + dir_.string() + "\". " + SystemErrorText(EISDIR));
+  EXPECT_EQ(FailureOf([&] { ReadWholeFile(Path("missing"), 10); }),
+            "Cannot open file \"" + Path("missing") + "\". " + SystemErrorText(ENOENT));
+}
+
+TEST_F(FileIoTest, AppendAddsAtTheEndAndCreatesAMissingFile) {
+  const std::string path = Path("log");
+  AppendToFile(path, "one\r\n", 0640);
+  AppendToFile(path, "two\r\n", 0640);
+  EXPECT_EQ(ReadFileBytes(path), "one\r\ntwo\r\n");
+}
+
+TEST_F(FileIoTest, AnUpdateCanReadAnywhereAndCutTheFile) {
+  const std::string path = Path("u");
+  WriteFileBytes(path, "0123456789");
+  File file = File::OpenForUpdate(path);
+  char buffer[4];
+  EXPECT_EQ(file.ReadAt(8, buffer, sizeof buffer), 2u);
+  EXPECT_EQ(std::string(buffer, 2), "89");
+  file.Truncate(5);
+  file.Write("ab");
+  file.Close();
+  EXPECT_EQ(ReadFileBytes(path), "01234ab");
+}
+
+TEST_F(FileIoTest, CreateNewRefusesAnExistingFile) {
+  const std::string path = Path("n");
+  File::CreateNew(path, 0644).Close();
+  try {
+    File::CreateNew(path, 0644);
+    ADD_FAILURE() << "no failure";
+  } catch (const FileError& e) {
+    EXPECT_EQ(e.error(), EEXIST);
+  }
+}
+
+}  // namespace
+}  // namespace quirada
