@@ -2,6 +2,7 @@
 // operation shares.
 #include "platform_client/Quirada.h"
 
+#include "platform_client/charset.h"
 #include "platform_client/token_file.h"
 
 namespace quirada {
@@ -32,13 +33,19 @@ std::vector<HttpHeader> TDTQuirada::ApiHeaders(const ApiHeaderValues& values,
   return headers;
 }
 
-HttpRequest TDTQuirada::ApiQuery(const std::string& target, const std::string& key) const {
+HttpRequest TDTQuirada::NewRequest(const char* method, const std::string& url,
+                                   const std::string& target, HttpVersion version) const {
   HttpRequest request;
-  request.method = "GET";
-  request.endpoint = ParseEndpoint(FApiUrl);
+  request.method = method;
+  request.endpoint = ParseEndpoint(url);
   request.target = target;
-  request.version = HttpVersion::kHttp11;
+  request.version = version;
   request.ca_file = FCAFile;
+  return request;
+}
+
+HttpRequest TDTQuirada::ApiQuery(const std::string& target, const std::string& key) const {
+  HttpRequest request = NewRequest("GET", FApiUrl, target, HttpVersion::kHttp11);
   ApiHeaderValues headers;
   headers.content_type = "application/json; charset=utf-8";
   headers.integration_key = key;
@@ -48,29 +55,41 @@ HttpRequest TDTQuirada::ApiQuery(const std::string& target, const std::string& k
   return request;
 }
 
-void TDTQuirada::FailQuery(TRequestType type, int32_t status) {
-  std::string failure;
+bool TDTQuirada::Exchange(bool api, const std::function<HttpRequest()>& make_request,
+                          const std::function<void(const HttpResponse&)>& on_answer,
+                          const std::function<void(const ExchangeFailure&)>& on_failure) {
+  ExchangeFailure failure;
   try {
-    throw;
+    FHTTP = std::make_unique<HttpClient>();
+    FResponse = JsonDocument::EmptyObject();
+    const HttpResponse response = FHTTP->Send(make_request());
+    failure.status = response.status;
+    failure.status_line = response.status_line;
+    on_answer(response);
+    FHTTP.reset();
+    return true;
   } catch (const HttpProtocolError& e) {
-    status = e.status();
-    DiscardRejectedToken(status);
-    failure = e.what();
+    failure.status = e.status();
+    failure.status_line = e.status_line();
+    failure.message = e.what();
+    failure.http_error = true;
+    failure.error_body = DecodeBody(e.error_text(), e.response().charset, DefaultCharset::kLatin1);
+    if (api) DiscardRejectedToken(e.status());
   } catch (const HttpTransportError& e) {
-    status = e.status();
-    failure = e.what();
+    failure.status = e.status();
+    failure.status_line = e.status_line();
+    failure.message = e.what();
   } catch (const std::exception& e) {
-    failure = e.what();
+    failure.message = e.what();
   }
   FHTTP.reset();
-  if (!FonExecuteRequest) throw Exception(failure);
-  Report(type, failure, status);
+  on_failure(failure);
+  return false;
 }
 
-TDTQuirada::ExchangeGuard TDTQuirada::BeginExchange() {
-  FHTTP = std::make_unique<HttpClient>();
-  FResponse = JsonDocument::EmptyObject();
-  return ExchangeGuard{*this};
+void TDTQuirada::FailQuery(TRequestType type, const ExchangeFailure& failure) {
+  if (!FonExecuteRequest) throw Exception(failure.message);
+  Report(type, failure.message, failure.status);
 }
 
 void TDTQuirada::Report(TRequestType type, const std::string& text, int32_t status) const {

@@ -186,22 +186,33 @@ class TDTQuirada {
   // Content-Type, Content-Length, the custom lines (x-integration-key, Authorization), Host,
   // Accept, Accept-Charset, Accept-Encoding, User-Agent.
   std::vector<HttpHeader> ApiHeaders(const ApiHeaderValues& values, const HttpEndpoint& host) const;
-  // Start of an exchange: a new HTTP client in FHTTP and an empty object in FResponse. The client is
-  // released when the returned guard goes, on every path.
-  struct ExchangeGuard {
-    TDTQuirada& owner;
-    ~ExchangeGuard() { owner.FHTTP.reset(); }
+  // What a failed exchange leaves for its operation to decide on.
+  struct ExchangeFailure {
+    int32_t status = -1;      // status of the answer received so far, -1 when none came
+    std::string status_line;  // its status line, empty when none came
+    std::string message;      // the failure's message; for an answer outside 2xx its status line
+    bool http_error = false;  // an answer outside 200..299 came
+    std::string error_body;   // with http_error: the answer's body, decoded (ISO-8859-1 unless
+                              // its Content-Type names a charset)
   };
-  [[nodiscard]] ExchangeGuard BeginExchange();
+  // A request to `url` (ApiUrl or AuthUrl) for `target`, trusting CAFile besides the system.
+  HttpRequest NewRequest(const char* method, const std::string& url, const std::string& target,
+                         HttpVersion version) const;
+  // One exchange, the way every operation makes it: a new HTTP client in FHTTP and an empty object
+  // in FResponse; `make_request` builds the request, which is sent; `on_answer` takes the answer
+  // (a failure of its own is a failure of the exchange); the client is released on every path.
+  // An answer 401 from the API host (`api`) discards the token. A failure of any step goes to
+  // `on_failure`, which raises or returns; Exchange returns whether the exchange succeeded.
+  bool Exchange(bool api, const std::function<HttpRequest()>& make_request,
+                const std::function<void(const HttpResponse&)>& on_answer,
+                const std::function<void(const ExchangeFailure&)>& on_failure);
   // The GET of a query operation (batch status, activation info): HTTP/1.1, JSON accepted in UTF-8,
   // `key` in "x-integration-key".
   HttpRequest ApiQuery(const std::string& target, const std::string& key) const;
-  // Ends a failed query; call it inside the handler of the failure. The HTTP client is released; a
-  // 401 answer discards the token; with a request handler set the failure is reported to it (a
-  // failure of the handler then reaches the caller) and FailQuery returns, so the query returns an
-  // empty record; without one a plain Exception with the failure's message is raised. `status` is
-  // the status of the answer received so far (-1 for none).
-  void FailQuery(TRequestType type, int32_t status);
+  // How a query operation ends a failed exchange: with a request handler set the failure is
+  // reported to it (a failure of the handler then reaches the caller) and the query returns an
+  // empty record; without one a plain Exception with the failure's message is raised.
+  void FailQuery(TRequestType type, const ExchangeFailure& failure);
   // Reports to the handler when one is set.
   void Report(TRequestType type, const std::string& text, int32_t status) const;
   // An API answer 401 means the platform rejected the token: the token file is removed, so the

@@ -11,19 +11,9 @@ namespace quirada {
 TRetornoPadrao TDTQuirada::GetKeyIntegracao() {
   VerificarValidadeToken();
 
-  const ExchangeGuard exchange = BeginExchange();
-
-  int status = -1;
-  std::string status_line;
-  TRetornoPadrao result;
-  try {
-    HttpRequest request;
-    request.method = "POST";
-    request.endpoint = ParseEndpoint(FApiUrl);
-    request.target = kActivationEnablePath;
-    request.version = HttpVersion::kHttp10;
-    request.ca_file = FCAFile;
-    StringBodySource empty_body("");
+  StringBodySource empty_body("");
+  const auto make_request = [&] {
+    HttpRequest request = NewRequest("POST", FApiUrl, kActivationEnablePath, HttpVersion::kHttp10);
     request.body = &empty_body;
     ApiHeaderValues headers;
     headers.content_type = "*/*; charset=utf-8";
@@ -31,11 +21,10 @@ TRetornoPadrao TDTQuirada::GetKeyIntegracao() {
     headers.integration_key = FKeyContabilidade;
     headers.accept_encoding = "gzip, deflate, br";
     request.headers = ApiHeaders(headers, request.endpoint);
-
-    const HttpResponse response = FHTTP->Send(request);
-    status = response.status;
-    status_line = response.status_line;
-
+    return request;
+  };
+  TRetornoPadrao result;
+  const auto on_answer = [&](const HttpResponse& response) {
     FResponse =
         JsonDocument::Parse(DecodeBody(response.body, response.charset, DefaultCharset::kLatin1));
     RequireObjectRoot(FResponse.get());
@@ -44,27 +33,16 @@ TRetornoPadrao TDTQuirada::GetKeyIntegracao() {
     if (key == nullptr) throw Exception("Value 'integrationKey' not found");
     FIntegrationKey = MemberValueText(*FResponse, *key);
 
-    Retorno.Codigo = status;
-    Retorno.Mensagem = status_line;
+    Retorno.Codigo = response.status;
+    Retorno.Mensagem = response.status_line;
     result = Retorno;
-  } catch (const HttpProtocolError& e) {
-    DiscardRejectedToken(e.status());
-    // The platform's error body is the message.
-    const std::string text =
-        DecodeBody(e.error_text(), e.response().charset, DefaultCharset::kLatin1);
-    Retorno.Codigo = e.status();
-    Retorno.Mensagem = text;
-    throw Exception(text);
-  } catch (const HttpTransportError& e) {
-    Retorno.Codigo = e.status();
-    Retorno.Mensagem = e.status_line();
-    throw Exception(e.what());
-  } catch (const std::exception& e) {
-    Retorno.Codigo = status;
-    Retorno.Mensagem = status_line;
-    throw Exception(e.what());
-  }
-  FHTTP.reset();
+  };
+  Exchange(true, make_request, on_answer, [this](const ExchangeFailure& failure) {
+    // The platform's error body is the message of an error answer.
+    Retorno.Codigo = failure.status;
+    Retorno.Mensagem = failure.http_error ? failure.error_body : failure.status_line;
+    throw Exception(failure.http_error ? failure.error_body : failure.message);
+  });
 
   // Only after a successful exchange: load the token file with all its keys (a token that has
   // expired meanwhile is renewed). Its failure is the failure of the whole call.
@@ -75,12 +53,7 @@ TRetornoPadrao TDTQuirada::GetKeyIntegracao() {
 TKeyClient TDTQuirada::VerificarKeyCliente() {
   VerificarValidadeToken();
 
-  const ExchangeGuard exchange = BeginExchange();
-
-  int status = -1;
-  try {
-    const HttpResponse response = FHTTP->Send(ApiQuery(kActivationInfoPath, FKeyContabilidade));
-    status = response.status;
+  const auto on_answer = [&](const HttpResponse& response) {
     const std::string text = DecodeBody(response.body, response.charset, DefaultCharset::kUtf8);
     FResponse = JsonDocument::Parse(text);
     RequireObjectRoot(FResponse.get());
@@ -92,15 +65,15 @@ TKeyClient TDTQuirada::VerificarKeyCliente() {
     KeyCliente.CNPJCliente = LookupText(FResponse.get(), "clientNationalIdentity");
     KeyCliente.NomeCliente = LookupText(FResponse.get(), "clientName");
 
-    // A failure of the handler here is a failure of the exchange, reported below.
-    Report(TRequestType::rtKeyClient, text, status);
-    KeyCliente.Retorno.Codigo = status;
+    // A failure of the handler here is a failure of the exchange.
+    Report(TRequestType::rtKeyClient, text, response.status);
+    KeyCliente.Retorno.Codigo = response.status;
     KeyCliente.Retorno.Mensagem = text;
-    return KeyCliente;
-  } catch (const std::exception&) {
-    FailQuery(TRequestType::rtKeyClient, status);
-    return TKeyClient{};
-  }
+  };
+  const bool answered = Exchange(
+      true, [&] { return ApiQuery(kActivationInfoPath, FKeyContabilidade); }, on_answer,
+      [this](const ExchangeFailure& failure) { FailQuery(TRequestType::rtKeyClient, failure); });
+  return answered ? KeyCliente : TKeyClient{};
 }
 
 }  // namespace quirada

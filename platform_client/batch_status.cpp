@@ -9,13 +9,7 @@ namespace quirada {
 TRetornoPadrao TDTQuirada::StatusFile(const std::string& aFileID) {
   VerificarValidadeToken();
 
-  const ExchangeGuard exchange = BeginExchange();
-
-  int status = -1;
-  try {
-    // The id as it is, unescaped.
-    const HttpResponse response = FHTTP->Send(ApiQuery(kBatchStatusPath + aFileID, FIntegrationKey));
-    status = response.status;
+  const auto on_answer = [&](const HttpResponse& response) {
     FResponse = JsonDocument::Parse(DecodeBody(response.body, response.charset, DefaultCharset::kUtf8));
     RequireObjectRoot(FResponse.get());
 
@@ -30,16 +24,17 @@ TRetornoPadrao TDTQuirada::StatusFile(const std::string& aFileID) {
       status_object = &LookupObject(FResponse.get(), "status");
     }
 
-    Report(TRequestType::rtReadStatusFile, Retorno.Status, status);
-    Retorno.Codigo = status;
+    Report(TRequestType::rtReadStatusFile, Retorno.Status, response.status);
+    Retorno.Codigo = response.status;
     Retorno.CodRetorno = LookupText(*FResponse, *status_object, "code");
     Retorno.Mensagem = LookupText(*FResponse, *status_object, "message");
     Fstatus = Retorno.CodRetorno == "EA10" || Retorno.CodRetorno == "SA2";
-    return Retorno;
-  } catch (const std::exception&) {
-    FailQuery(TRequestType::rtReadStatusFile, status);
-    return TRetornoPadrao{};
-  }
+  };
+  // The id as it is, unescaped.
+  const bool answered = Exchange(
+      true, [&] { return ApiQuery(kBatchStatusPath + aFileID, FIntegrationKey); }, on_answer,
+      [this](const ExchangeFailure& failure) { FailQuery(TRequestType::rtReadStatusFile, failure); });
+  return answered ? Retorno : TRetornoPadrao{};
 }
 
 }  // namespace quirada

@@ -45,14 +45,16 @@ bool HasHeader(const HttpRequest& request, std::string_view name) {
   return false;
 }
 
-long ReadLimit(const char* text, const char* key, long fallback) {
+std::chrono::seconds ReadLimit(const char* text, const char* key, std::chrono::seconds fallback) {
   const char* at = std::strstr(text, key);
   if (at == nullptr || (at != text && at[-1] != ',')) return fallback;
   at += std::strlen(key);
   char* end = nullptr;
   const long v = std::strtol(at, &end, 10);
-  return end != at && v > 0 ? v : fallback;
+  return end != at && v > 0 ? std::chrono::seconds(v) : fallback;
 }
+
+std::string SecondsText(std::chrono::seconds limit) { return std::to_string(limit.count()); }
 
 // State of one transfer, shared with libcurl's callbacks.
 struct Transfer {
@@ -61,7 +63,7 @@ struct Transfer {
   std::string body_error;      // failure raised by the body source
   std::string ssl_ctx_error;   // failure loading the extra authorities
   const std::string* ca_file = nullptr;
-  long stall_seconds = 0;
+  std::chrono::seconds stall{0};
   bool stalled = false;
   curl_off_t last_dl = -1, last_ul = -1;
   std::chrono::steady_clock::time_point last_activity = std::chrono::steady_clock::now();
@@ -112,7 +114,7 @@ int OnProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t 
     t->last_ul = ulnow;
     t->Touch();
   }
-  if (std::chrono::steady_clock::now() - t->last_activity >= std::chrono::seconds(t->stall_seconds)) {
+  if (std::chrono::steady_clock::now() - t->last_activity >= t->stall) {
     t->stalled = true;
     return 1;
   }
@@ -173,9 +175,9 @@ HttpTimeLimits CurrentHttpTimeLimits() {
   HttpTimeLimits limits;
   const char* env = std::getenv("QUIRADA_TEST_HTTP_LIMITS");
   if (env == nullptr || *env == '\0') return limits;
-  limits.connect_seconds = ReadLimit(env, "connect=", limits.connect_seconds);
-  limits.stall_seconds = ReadLimit(env, "stall=", limits.stall_seconds);
-  limits.total_seconds = ReadLimit(env, "total=", limits.total_seconds);
+  limits.connect = ReadLimit(env, "connect=", limits.connect);
+  limits.stall = ReadLimit(env, "stall=", limits.stall);
+  limits.total = ReadLimit(env, "total=", limits.total);
   return limits;
 }
 
@@ -254,16 +256,18 @@ const std::string* HttpResponse::Header(std::string_view name) const {
   return nullptr;
 }
 
-HttpClient::HttpClient() : curl_(nullptr) {
-  GlobalInitOnce();
-  curl_ = curl_easy_init();
-  if (curl_ == nullptr) throw HttpTransportError("The HTTP client could not be created", -1, "");
+void HttpClient::CurlEasyCleanup::operator()(void* handle) const {
+  curl_easy_cleanup(static_cast<CURL*>(handle));
 }
 
-HttpClient::~HttpClient() { curl_easy_cleanup(static_cast<CURL*>(curl_)); }
+HttpClient::HttpClient() {
+  GlobalInitOnce();
+  curl_.reset(curl_easy_init());
+  if (!curl_) throw HttpTransportError("The HTTP client could not be created", -1, "");
+}
 
 HttpResponse HttpClient::Send(const HttpRequest& request) {
-  CURL* curl = static_cast<CURL*>(curl_);
+  CURL* curl = static_cast<CURL*>(curl_.get());
   curl_easy_reset(curl);
 
   const bool post = request.method == "POST";
@@ -278,10 +282,10 @@ HttpResponse HttpClient::Send(const HttpRequest& request) {
                                -1, "");
   }
 
-  const HttpTimeLimits limits = CurrentHttpTimeLimits();
+  const HttpTimeLimits& limits = request.limits;
   Transfer t;
   t.body = request.body;
-  t.stall_seconds = limits.stall_seconds;
+  t.stall = limits.stall;
   t.ca_file = &request.ca_file;
   char error_buffer[CURL_ERROR_SIZE] = {0};
 
@@ -312,8 +316,8 @@ HttpResponse HttpClient::Send(const HttpRequest& request) {
   Set(curl, CURLOPT_SSL_CTX_FUNCTION, &OnSslContext);
   Set(curl, CURLOPT_SSL_CTX_DATA, static_cast<void*>(&t));
 
-  Set(curl, CURLOPT_CONNECTTIMEOUT, limits.connect_seconds);
-  Set(curl, CURLOPT_TIMEOUT, limits.total_seconds);
+  Set(curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(limits.connect.count()));
+  Set(curl, CURLOPT_TIMEOUT, static_cast<long>(limits.total.count()));
   Set(curl, CURLOPT_NOPROGRESS, 0L);
   Set(curl, CURLOPT_XFERINFOFUNCTION, &OnProgress);
   Set(curl, CURLOPT_XFERINFODATA, static_cast<void*>(&t));
@@ -349,14 +353,14 @@ HttpResponse HttpClient::Send(const HttpRequest& request) {
       message = t.ssl_ctx_error;
     } else if (rc == CURLE_ABORTED_BY_CALLBACK && t.stalled) {
       message = "Transfer stalled: nothing was transferred for " +
-                std::to_string(limits.stall_seconds) + " seconds";
+                SecondsText(limits.stall) + " seconds";
     } else if (rc == CURLE_OPERATION_TIMEDOUT) {
       curl_off_t connected = 0;
       curl_easy_getinfo(curl, CURLINFO_APPCONNECT_TIME_T, &connected);
       message = connected == 0 ? "Connection timed out: no connection within " +
-                                     std::to_string(limits.connect_seconds) + " seconds"
+                                     SecondsText(limits.connect) + " seconds"
                                : "Request timed out: no complete answer within " +
-                                     std::to_string(limits.total_seconds) + " seconds";
+                                     SecondsText(limits.total) + " seconds";
     } else {
       message = error_buffer[0] != '\0' ? error_buffer : curl_easy_strerror(rc);
       while (!message.empty() && (message.back() == '\n' || message.back() == '\r'))

@@ -11,9 +11,10 @@
 // - TLS 1.2 at least (TLS 1.3 allowed); the server's certificate chain is verified against the
 //   system's trust store plus the extra PEM file HttpRequest::ca_file, and its name against the host.
 // - Time limits: 30 s to connect (TLS handshake included), abort when nothing at all is transferred
-//   for 120 s, 10 minutes for the whole request. Each failure says which limit ended it. For tests
-//   only, the environment variable QUIRADA_TEST_HTTP_LIMITS ("connect=1,stall=2,total=5", seconds,
-//   any subset) replaces them; nothing but tests may set it.
+//   for 120 s, 10 minutes for the whole request (HttpRequest::limits). Each failure says which limit
+//   ended it. Test-only knob: the environment variable QUIRADA_TEST_HTTP_LIMITS
+//   ("connect=1,stall=2,total=5", seconds, any subset) replaces the defaults of every request, so
+//   that tests of the real executable can reach the limits in seconds; nothing but tests may set it.
 // - Failures: an answer whose status is outside 200..299 raises HttpProtocolError (message: the
 //   status line as received; it carries the status code and the raw body). Everything else (bad
 //   URL, connection, TLS, time-outs, a body source failing, a header line with CR, LF or NUL, a
@@ -21,6 +22,7 @@
 //   unless a status line had already arrived.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -32,9 +34,9 @@
 namespace quirada {
 
 struct HttpTimeLimits {
-  long connect_seconds = 30;
-  long stall_seconds = 120;
-  long total_seconds = 600;
+  std::chrono::seconds connect{30};
+  std::chrono::seconds stall{120};
+  std::chrono::seconds total{600};
 };
 
 // The limits in force: the defaults above, or what QUIRADA_TEST_HTTP_LIMITS sets (tests only).
@@ -92,6 +94,7 @@ struct HttpRequest {
   std::vector<HttpHeader> headers;  // every header line, Host included, in wire order
   HttpBodySource* body = nullptr;   // POST only; nullptr sends an empty body
   std::string ca_file;              // PEM file of extra trusted authorities; empty for none
+  HttpTimeLimits limits = CurrentHttpTimeLimits();
 };
 
 struct HttpResponse {
@@ -136,14 +139,14 @@ class HttpProtocolError : public Exception {
 class HttpClient {
  public:
   HttpClient();
-  ~HttpClient();
-  HttpClient(const HttpClient&) = delete;
-  HttpClient& operator=(const HttpClient&) = delete;
 
   HttpResponse Send(const HttpRequest& request);
 
  private:
-  void* curl_;  // CURL*
+  struct CurlEasyCleanup {
+    void operator()(void* handle) const;  // curl_easy_cleanup
+  };
+  std::unique_ptr<void, CurlEasyCleanup> curl_;  // the CURL easy handle
 };
 
 }  // namespace quirada

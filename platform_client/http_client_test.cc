@@ -432,9 +432,9 @@ TEST(HttpTimeLimitsTest, DefaultsAreThirtySecondsTwoMinutesAndTenMinutesUnlessAT
     if (c.env) ::setenv("QUIRADA_TEST_HTTP_LIMITS", c.env, 1);
     else ::unsetenv("QUIRADA_TEST_HTTP_LIMITS");
     const HttpTimeLimits l = CurrentHttpTimeLimits();
-    EXPECT_EQ(l.connect_seconds, c.connect) << (c.env ? c.env : "unset");
-    EXPECT_EQ(l.stall_seconds, c.stall) << (c.env ? c.env : "unset");
-    EXPECT_EQ(l.total_seconds, c.total) << (c.env ? c.env : "unset");
+    EXPECT_EQ(l.connect.count(), c.connect) << (c.env ? c.env : "unset");
+    EXPECT_EQ(l.stall.count(), c.stall) << (c.env ? c.env : "unset");
+    EXPECT_EQ(l.total.count(), c.total) << (c.env ? c.env : "unset");
   }
   ::unsetenv("QUIRADA_TEST_HTTP_LIMITS");
 }

@@ -72,20 +72,10 @@ TRetornoPadrao TDTQuirada::RequestToken(bool may_request) {
   // lifetime so short that the token has expired already.
   if (!(Now() > expiry) || !may_request) return TRetornoPadrao{};
 
-  const ExchangeGuard exchange = BeginExchange();
-
-  int status = -1;
-  std::string status_line;
-  TRetornoPadrao result;
-  try {
-    HttpRequest request;
-    request.method = "POST";
-    request.endpoint = ParseEndpoint(FAuthUrl);
-    request.target = kTokenPath;
-    request.version = HttpVersion::kHttp10;
-    request.ca_file = FCAFile;
-    StringBodySource form(FormEncode("grant_type") + "=" + FormEncode("client_credentials") + "&" +
-                          FormEncode("audience") + "=" + FormEncode(FAudience));
+  StringBodySource form(FormEncode("grant_type") + "=" + FormEncode("client_credentials") + "&" +
+                        FormEncode("audience") + "=" + FormEncode(FAudience));
+  const auto make_request = [&] {
+    HttpRequest request = NewRequest("POST", FAuthUrl, kTokenPath, HttpVersion::kHttp10);
     request.body = &form;
     // Host; the HTTP Basic credentials, sent with the first request; the form's type and length;
     // and the HTTP client's own "keep-alive" for a POST without a connection header of its own.
@@ -96,39 +86,30 @@ TRetornoPadrao TDTQuirada::RequestToken(bool may_request) {
         {"Content-Length", std::to_string(form.Size())},
         {"Connection", "keep-alive"},
     };
-
-    const HttpResponse response = FHTTP->Send(request);
-    status = response.status;
-    status_line = response.status_line;
-
+    return request;
+  };
+  TRetornoPadrao result;
+  const auto on_answer = [&](const HttpResponse& response) {
     FResponse = JsonDocument::Parse(DecodeBody(response.body, response.charset, DefaultCharset::kLatin1));
     if (!FResponse || !FResponse->Root().IsObject())
       throw Exception("The token response is not a JSON object");
-    Report(TRequestType::rtGetToken, "Token created", status);
+    Report(TRequestType::rtGetToken, "Token created", response.status);
 
     const std::string token = LookupText(FResponse.get(), "access_token");
     // The token goes into a header line and into the token file: a line break would forge either.
     if (HasControlCharacter(token)) throw Exception("The access token holds control characters");
     FAccessToken = token;
 
-    Retorno.Codigo = status;
-    Retorno.Mensagem = status_line;
+    Retorno.Codigo = response.status;
+    Retorno.Mensagem = response.status_line;
     WriteTokenFile(TokenFilePath(), token, TokenLifetimeSeconds(*FResponse));
     result = Retorno;
-  } catch (const HttpProtocolError& e) {
-    Retorno.Codigo = e.status();
-    Retorno.Mensagem = e.status_line();
-    throw Exception(e.what());
-  } catch (const HttpTransportError& e) {
-    Retorno.Codigo = e.status();
-    Retorno.Mensagem = e.status_line();
-    throw Exception(e.what());
-  } catch (const std::exception& e) {
-    Retorno.Codigo = status;
-    Retorno.Mensagem = status_line;
-    throw Exception(e.what());
-  }
-  FHTTP.reset();
+  };
+  Exchange(false, make_request, on_answer, [this](const ExchangeFailure& failure) {
+    Retorno.Codigo = failure.status;
+    Retorno.Mensagem = failure.status_line;
+    throw Exception(failure.message);
+  });
 
   // Load the file just written: the token, today's date and the expiry time.
   RequestToken(false);

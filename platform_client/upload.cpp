@@ -1,4 +1,6 @@
 // EnviaXML: the upload of one XML document as a new batch of the platform.
+#include <optional>
+
 #include "platform_client/Quirada.h"
 #include "platform_client/charset.h"
 #include "platform_client/json_access.h"
@@ -22,32 +24,26 @@ TRetornoPadrao TDTQuirada::EnviaXML(const std::string& CaminhoXML) {
   FUltimoStatusEnvio = -1;
   VerificarValidadeToken();
 
-  const ExchangeGuard exchange = BeginExchange();
-
-  // The boundary is fixed and the file opened here, before any connection; a file that cannot be
-  // opened fails the upload with its own message. The body closes the file when it goes, before
-  // the HTTP client is released.
+  // The boundary is fixed and the file opened before any connection; a file that cannot be opened
+  // fails the upload with its own message. The body closes the file when it goes, after the HTTP
+  // client is released.
   const std::string file_name = LastPathComponent(CaminhoXML);
-  MultipartUploadBody FPostFileStream(CaminhoXML, file_name, Now());
-
-  try {
-    HttpRequest request;
-    request.method = "POST";
-    request.endpoint = ParseEndpoint(FApiUrl);
-    request.target = kBatchesPath;
-    request.version = HttpVersion::kHttp10;
-    request.ca_file = FCAFile;
-    request.body = &FPostFileStream;
+  std::optional<MultipartUploadBody> FPostFileStream;
+  const auto make_request = [&] {
+    FPostFileStream.emplace(CaminhoXML, file_name, Now());
+    HttpRequest request = NewRequest("POST", FApiUrl, kBatchesPath, HttpVersion::kHttp10);
+    request.body = &*FPostFileStream;
     ApiHeaderValues headers;
-    headers.content_type = FPostFileStream.ContentType() + "; charset=utf-8";
-    headers.content_length = FPostFileStream.Size();
+    headers.content_type = FPostFileStream->ContentType() + "; charset=utf-8";
+    headers.content_length = FPostFileStream->Size();
     headers.integration_key = FIntegrationKey;
     headers.accept = "*/*";
     // The upload's client lets the server answer unencoded as well, and says so.
     headers.accept_encoding = "gzip, deflate, br, identity";
     request.headers = ApiHeaders(headers, request.endpoint);
-
-    const HttpResponse response = FHTTP->Send(request);
+    return request;
+  };
+  const auto on_answer = [&](const HttpResponse& response) {
     FUltimoStatusEnvio = response.status;
     const std::string aResult = DecodeBody(response.body, response.charset, DefaultCharset::kLatin1);
     FResponse = JsonDocument::Parse(aResult);
@@ -64,17 +60,15 @@ TRetornoPadrao TDTQuirada::EnviaXML(const std::string& CaminhoXML) {
       Gravalog(file_name, FileId);
       Fstatus = true;
     }
-    return Retorno;
-  } catch (const HttpProtocolError& e) {
-    FUltimoStatusEnvio = e.status();
-    DiscardRejectedToken(e.status());
+  };
+  Exchange(true, make_request, on_answer, [this](const ExchangeFailure& failure) {
+    if (!failure.http_error) throw Exception(failure.message);
     // The platform's error body is the message.
-    const std::string text = DecodeBody(e.error_text(), e.response().charset, DefaultCharset::kLatin1);
-    Retorno.Mensagem = text;
-    throw Exception(text);
-  } catch (const std::exception& e) {
-    throw Exception(e.what());
-  }
+    FUltimoStatusEnvio = failure.status;
+    Retorno.Mensagem = failure.error_body;
+    throw Exception(failure.error_body);
+  });
+  return Retorno;
 }
 
 }  // namespace quirada
