@@ -22,18 +22,10 @@ std::string IniPath(const std::string& executable_dir) { return executable_dir +
 // Reads the settings row and binds the pending query's parameters from it. Returns false when a
 // key is empty (or there is no row): the cycle has nothing to do then.
 bool AbrirConfiguracao(TCicloEnvio& c) {
-  c.TBPadraoII.Open();
-  if (c.TBPadraoII.FieldAsString("QUIRADA_AUTORIZATION_KEY").empty()) return false;
-  if (c.TBPadraoII.FieldAsString("QUIRADA_INTEGRATION_KEY").empty()) return false;
-
-  c.TBXml.Close();
-  c.TBXml.SetParamDateTime("DATA", c.TBPadraoII.FieldAsDateTime("QUIRADA_DATAINICIALENVIO"));
-  c.TBXml.SetParamString("NFE_T", c.TBPadraoII.FieldAsString("QUIRADA_ENVIARNFE_TERCEIROS"));
-  c.TBXml.SetParamString("NFE_P", c.TBPadraoII.FieldAsString("QUIRADA_ENVIARNFE_PROPRIO"));
-  c.TBXml.SetParamString("NFCE", c.TBPadraoII.FieldAsString("QUIRADA_ENVIARNFCE"));
-  c.TBXml.SetParamString("SAT", c.TBPadraoII.FieldAsString("QUIRADA_ENVIARSAT"));
-  c.TBXml.SetParamString("CANC", c.TBPadraoII.FieldAsString("QUIRADA_ENVIARXMLCANCELAMENTO"));
-  c.TBXml.Open();
+  c.Erp.TBPadraoII.Open();
+  if (c.Erp.TBPadraoII.FieldAsString("QUIRADA_AUTORIZATION_KEY").empty()) return false;
+  if (c.Erp.TBPadraoII.FieldAsString("QUIRADA_INTEGRATION_KEY").empty()) return false;
+  AbrirPendentes(c.Erp);
   return true;
 }
 
@@ -42,8 +34,8 @@ void ConfigurarCliente(TCicloEnvio& c) {
   q.SetClientID(kClientID);
   q.SetClientSecret(kClientSecret);
   q.setAuence(kAudience);
-  q.setKeyContabilidade(c.TBPadraoII.FieldAsString("QUIRADA_AUTORIZATION_KEY"));
-  q.setIntegrationKey(c.TBPadraoII.FieldAsString("QUIRADA_INTEGRATION_KEY"));
+  q.setKeyContabilidade(c.Erp.TBPadraoII.FieldAsString("QUIRADA_AUTORIZATION_KEY"));
+  q.setIntegrationKey(c.Erp.TBPadraoII.FieldAsString("QUIRADA_INTEGRATION_KEY"));
   q.setCaminhoArquivoToken(TempDir());
   const std::string ini = IniPath(c.executable_dir);
   q.SetApiUrl(ReadIniString(ini, kSecaoQuirada, "ApiUrl", kDefaultApiUrl));
@@ -60,13 +52,13 @@ bool DocumentoRecusado(int32_t status) {
 
 // `insercao`: the register's INSERT when its unique key lets the row be inserted without a look-up.
 void EnviarDocumento(TCicloEnvio& c, FbQuery* insercao) {
-  const long long sequencial = c.TBXml.FieldAsInteger("SEQUENCIAL");
-  const std::string tipo = c.TBXml.FieldAsString("TIPO");
-  const std::string chave = c.TBXml.FieldAsString("CHAVE");
+  const long long sequencial = c.Erp.TBXml.FieldAsInteger("SEQUENCIAL");
+  const std::string tipo = c.Erp.TBXml.FieldAsString("TIPO");
+  const std::string chave = c.Erp.TBXml.FieldAsString("CHAVE");
   const std::string ArquivoXML = c.executable_dir + ExtraiNumero(chave) + ".xml";
 
   if (FileExists(ArquivoXML)) RemoveFile(ArquivoXML);
-  SaveXmlFile(ArquivoXML, c.TBXml.FieldAsBytes("XML"));
+  SaveXmlFile(ArquivoXML, c.Erp.TBXml.FieldAsBytes("XML"));
 
   TDTQuirada& q = c.DTQuirada;
   try {
@@ -86,7 +78,7 @@ void EnviarDocumento(TCicloEnvio& c, FbQuery* insercao) {
     q.StatusFile(IDEnvio);
     const std::string& estado = q.Retorno.CodRetorno;
     if (estado != "E0" && estado != "EA0" && estado != "EB0")
-      GravarRegistroEnvio(c.TBEnviosXML, insercao, {sequencial, tipo, Now(), IDEnvio, estado});
+      GravarRegistroEnvio(c.Erp.TBEnviosXML, insercao, {sequencial, tipo, Now(), IDEnvio, estado});
   }
 
   if (FileExists(ArquivoXML)) RemoveFile(ArquivoXML);
@@ -103,12 +95,12 @@ void ComFechamento(TCicloEnvio& c, Body&& body) {
     falha = e.what();
   }
   try {
-    c.TBPadraoII.Close();
+    c.Erp.TBPadraoII.Close();
   } catch (const std::exception& e) {
     if (!falha) falha = e.what();
   }
   try {
-    c.Connquendalor.Disconnect();
+    c.Erp.Connquendalor.Disconnect();
   } catch (const std::exception& e) {
     if (!falha) falha = e.what();
   }
@@ -120,14 +112,14 @@ void ComFechamento(TCicloEnvio& c, Body&& body) {
 bool ExecutarCicloEnvio(TCicloEnvio& c) {
   bool conectou = false;
   ComFechamento(c, [&] {
-    conectou = ConectarBancoDados(c.Connquendalor, c.executable_dir, c.DoSaveLog);
+    conectou = ConectarBancoDados(c.Erp.Connquendalor, c.executable_dir, c.DoSaveLog);
     if (!conectou) return;
-    if (!AbrirConfiguracao(c) || c.TBXml.Eof()) return;
+    if (!AbrirConfiguracao(c) || c.Erp.TBXml.Eof()) return;
     ConfigurarCliente(c);
     std::optional<FbQuery> insercao;
-    if (RegistroTemChaveUnica(c.Connquendalor, c.TransReadWrite))
-      insercao.emplace(c.Connquendalor, c.TransReadWrite, std::string(kSqlInsercaoEnviosXML));
-    for (; !c.TBXml.Eof(); c.TBXml.Next()) EnviarDocumento(c, insercao ? &*insercao : nullptr);
+    if (RegistroTemChaveUnica(c.Erp.Connquendalor, c.Erp.TransReadWrite))
+      insercao.emplace(c.Erp.Connquendalor, c.Erp.TransReadWrite, std::string(kSqlInsercaoEnviosXML));
+    for (; !c.Erp.TBXml.Eof(); c.Erp.TBXml.Next()) EnviarDocumento(c, insercao ? &*insercao : nullptr);
   });
   return conectou;
 }
@@ -136,17 +128,17 @@ void ListarPendentes(TCicloEnvio& c, std::ostream& out) {
   ComFechamento(c, [&] {
     std::string falha;
     auto guardar = [&falha](const std::string& msg) { falha = msg; };
-    if (!ConectarBancoDados(c.Connquendalor, c.executable_dir, guardar)) throw Exception(falha);
+    if (!ConectarBancoDados(c.Erp.Connquendalor, c.executable_dir, guardar)) throw Exception(falha);
     if (!AbrirConfiguracao(c)) {
       out << "Nada a enviar: a chave de autorização ou a chave de integração está vazia em "
              "PADRAOII.\n";
       return;
     }
     int total = 0;
-    for (; !c.TBXml.Eof(); c.TBXml.Next(), ++total) {
-      out << c.TBXml.FieldAsInteger("SEQUENCIAL") << ' ' << c.TBXml.FieldAsString("TIPO") << ' '
-          << c.TBXml.FieldAsString("CHAVE") << ' '
-          << XmlFileBytes(c.TBXml.FieldAsBytes("XML")).size() << '\n';
+    for (; !c.Erp.TBXml.Eof(); c.Erp.TBXml.Next(), ++total) {
+      out << c.Erp.TBXml.FieldAsInteger("SEQUENCIAL") << ' ' << c.Erp.TBXml.FieldAsString("TIPO") << ' '
+          << c.Erp.TBXml.FieldAsString("CHAVE") << ' '
+          << XmlFileBytes(c.Erp.TBXml.FieldAsBytes("XML")).size() << '\n';
     }
     out << total << " documento(s) pendente(s).\n";
   });
@@ -156,9 +148,9 @@ void VerificarChaves(TCicloEnvio& c, std::ostream& out) {
   ComFechamento(c, [&] {
     std::string falha;
     auto guardar = [&falha](const std::string& msg) { falha = msg; };
-    if (!ConectarBancoDados(c.Connquendalor, c.executable_dir, guardar)) throw Exception(falha);
-    c.TBPadraoII.Open();
-    if (c.TBPadraoII.FieldAsString("QUIRADA_AUTORIZATION_KEY").empty())
+    if (!ConectarBancoDados(c.Erp.Connquendalor, c.executable_dir, guardar)) throw Exception(falha);
+    c.Erp.TBPadraoII.Open();
+    if (c.Erp.TBPadraoII.FieldAsString("QUIRADA_AUTORIZATION_KEY").empty())
       throw Exception("A chave de autorização (QUIRADA_AUTORIZATION_KEY) está vazia em PADRAOII.");
     ConfigurarCliente(c);
     const TKeyClient k = c.DTQuirada.VerificarKeyCliente();

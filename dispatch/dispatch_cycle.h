@@ -24,8 +24,7 @@
 #include <iosfwd>
 #include <string>
 
-#include "dispatch/fb_connection.h"
-#include "dispatch/fb_query.h"
+#include "dispatch/erp_queries.h"
 #include "platform_client/Quirada.h"
 
 namespace quirada {
@@ -41,11 +40,7 @@ inline constexpr const char* kSecaoQuirada = "Quirada";
 
 // What one cycle works with: the module's components and where the executable lives.
 struct TCicloEnvio {
-  FbConnection& Connquendalor;
-  FbQuery& TBPadraoII;
-  FbQuery& TBXml;
-  FbQuery& TBEnviosXML;
-  FbTransaction& TransReadWrite;  // the register's writes
+  ErpComponents& Erp;
   TDTQuirada& DTQuirada;
   std::string executable_dir;  // ends with '/'
   std::function<void(const std::string&)> DoSaveLog;

@@ -117,4 +117,9 @@ struct ErpComponents {
   FbQuery TBEnviosXML{Connquendalor, TransReadOnly, std::string(kSqlTBEnviosXML)};
 };
 
+// Opens the pending documents from the open settings row, as every cycle does: closes TBXml, binds
+// its parameters in this order, DATA from QUIRADA_DATAINICIALENVIO as a date and time, NFE_T,
+// NFE_P, NFCE, SAT and CANC from their flags as text, unchanged, and opens it.
+void AbrirPendentes(ErpComponents& erp);
+
 }  // namespace quirada

@@ -114,14 +114,7 @@ class ErpQueriesTest : public ::testing::Test {
   void OpenPending() {
     erp_.TBPadraoII.Close();
     erp_.TBPadraoII.Open();
-    erp_.TBXml.Close();
-    erp_.TBXml.SetParamDateTime("DATA", erp_.TBPadraoII.FieldAsDateTime("QUIRADA_DATAINICIALENVIO"));
-    erp_.TBXml.SetParamString("NFE_T", erp_.TBPadraoII.FieldAsString("QUIRADA_ENVIARNFE_TERCEIROS"));
-    erp_.TBXml.SetParamString("NFE_P", erp_.TBPadraoII.FieldAsString("QUIRADA_ENVIARNFE_PROPRIO"));
-    erp_.TBXml.SetParamString("NFCE", erp_.TBPadraoII.FieldAsString("QUIRADA_ENVIARNFCE"));
-    erp_.TBXml.SetParamString("SAT", erp_.TBPadraoII.FieldAsString("QUIRADA_ENVIARSAT"));
-    erp_.TBXml.SetParamString("CANC", erp_.TBPadraoII.FieldAsString("QUIRADA_ENVIARXMLCANCELAMENTO"));
-    erp_.TBXml.Open();
+    AbrirPendentes(erp_);
   }
 
   Pending PendingDocuments() {

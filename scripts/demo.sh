@@ -2,7 +2,7 @@
 # Shows Quirada Contábil doing its whole job on one machine: an ERP database with a handful of
 # fiscal documents of every kind, the local accounting platform, and one dispatch cycle.
 #
-#   scripts/demo.sh [--build-dir DIR] [--no-build] [--rule SPEC]...
+#   scripts/demo.sh [--build-dir DIR] [--no-build] [--rule RULE]...
 #
 # Installs what is missing (scripts/install-deps.sh), configures and builds build/ (or DIR) unless
 # --no-build, starts Firebird when it is not running (and stops it at the end only then), creates
@@ -27,7 +27,7 @@ while [ $# -gt 0 ]; do
     --no-build) BUILD=no; shift ;;
     --rule) RULES+=(--rule "${2:?--rule wants a rule}"); shift 2 ;;
     -h | --help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
-    *) echo "usage: $0 [--build-dir DIR] [--no-build] [--rule SPEC]..." >&2; exit 2 ;;
+    *) echo "usage: $0 [--build-dir DIR] [--no-build] [--rule RULE]..." >&2; exit 2 ;;
   esac
 done
 case "$BUILD_DIR" in /*) ;; *) BUILD_DIR="$ROOT/$BUILD_DIR" ;; esac

@@ -2,7 +2,6 @@
 
 #include "dispatch/connection_setup.h"
 #include "dispatch/dispatch_cycle.h"
-#include "dispatch/erp_queries.h"
 #include "dispatch/xml_file.h"
 #include "base/datetime.h"
 #include "service/host.h"
@@ -13,16 +12,8 @@ namespace quirada {
 TSrvQuirada* SrvQuirada = nullptr;
 
 TSrvQuirada::TSrvQuirada(TEventLoop& loop, std::string executable_dir)
-    : TransReadOnly(Connquendalor, FbTransactionMode::kReadOnly),
-      TransReadWrite(Connquendalor, FbTransactionMode::kReadWrite),
-      Timer1(loop),
-      TBPadraoII(Connquendalor, TransReadOnly, std::string(kSqlTBPadraoII)),
-      TBXml(Connquendalor, TransReadOnly, std::string(kSqlTBXml)),
-      TBEnviosXML(Connquendalor, TransReadOnly, std::string(kSqlTBEnviosXML)),
-      loop_(loop),
-      executable_dir_(std::move(executable_dir)) {
-  Connquendalor.LoginPrompt = false;
-  PrepararTBEnviosXML(TBEnviosXML, TransReadWrite);
+    : Timer1(loop), loop_(loop), executable_dir_(std::move(executable_dir)) {
+  Erp.Connquendalor.LoginPrompt = false;
   DTQuirada.setGravarLog(false);
   DTQuirada.SetAmbiente(TAmbiente::aProducao);
   Timer1.OnTimer = [this] { Timer1Timer(); };
@@ -47,14 +38,14 @@ void TSrvQuirada::Timer1Timer() {
 void TSrvQuirada::ServiceDestroy() {
   Timer1.SetEnabled(false);
   try {
-    Connquendalor.Disconnect();
+    Erp.Connquendalor.Disconnect();
   } catch (const std::exception& e) {
     WriteSystemEventError(e.what());
   }
 }
 
 void TSrvQuirada::CarregarParametrosConexao(const std::string& Usuario, const std::string& Senha) {
-  quirada::CarregarParametrosConexao(Connquendalor, executable_dir_, Usuario, Senha);
+  quirada::CarregarParametrosConexao(Erp.Connquendalor, executable_dir_, Usuario, Senha);
 }
 
 void TSrvQuirada::DoSaveLog(const std::string& Msg) {
@@ -79,8 +70,7 @@ void TSrvQuirada::ServiceStart(bool& Started) { (void)Started; }
 TServiceController TSrvQuirada::GetServiceController() const { return &ServiceController; }
 
 TCicloEnvio TSrvQuirada::Ciclo() {
-  return TCicloEnvio{Connquendalor,  TBPadraoII, TBXml,           TBEnviosXML,
-                     TransReadWrite, DTQuirada,  executable_dir_,
+  return TCicloEnvio{Erp, DTQuirada, executable_dir_,
                      [this](const std::string& msg) { DoSaveLog(msg); }};
 }
 

@@ -15,8 +15,7 @@
 #include <string>
 
 #include "dispatch/dispatch_cycle.h"
-#include "dispatch/fb_connection.h"
-#include "dispatch/fb_query.h"
+#include "dispatch/erp_queries.h"
 #include "platform_client/Quirada.h"
 #include "service/timer.h"
 
@@ -60,14 +59,11 @@ class TSrvQuirada {
   // Whether the last cycle reached the ERP database (a failed connection is logged, not raised).
   bool UltimoCicloConectou() const { return ultimo_ciclo_conectou_; }
 
-  FbConnection Connquendalor;
-  FbTransaction TransReadOnly;
-  FbTransaction TransReadWrite;
+  // The ERP database's components: Connquendalor with TransReadOnly and TransReadWrite, and the
+  // queries TBPadraoII, TBXml and TBEnviosXML.
+  ErpComponents Erp;
   TTimer Timer1;
   TDTQuirada DTQuirada;
-  FbQuery TBPadraoII;
-  FbQuery TBXml;
-  FbQuery TBEnviosXML;
 
  private:
   TCicloEnvio Ciclo();

@@ -1,7 +1,7 @@
 // quirada-local-platform: the accounting platform and its authorization server, played on one
 // HTTPS port of 127.0.0.1 for the demo and the end-to-end tests, until SIGTERM or SIGINT.
 //
-// Usage: quirada-local-platform --dir DIR [--port N] [--rule SPEC]... [--token-lifetime SECONDS]
+// Usage: quirada-local-platform --dir DIR [--port N] [--rule RULE]... [--token-lifetime SECONDS]
 //                               [--kill-pid-file FILE]
 //
 //   --dir DIR                 required; created when missing. The program writes there:
@@ -17,7 +17,7 @@
 //                                                  bytes, sha256, batch and code, for status queries
 //                                                  batch and code
 //   --port N                  the port to listen on; 0 (the default) lets the system choose
-//   --rule SPEC               make chosen documents fail or answer other codes; repeatable; forms
+//   --rule RULE               make chosen documents fail or answer other codes; repeatable; forms
 //                             in --help (e.g. upload:35251112345678000190550010000000011000000019=400,
 //                             upload:*=code:S2, status:123=EA0, upload:456=drop)
 //   --token-lifetime SECONDS  "expires_in" of the tokens issued, and how long they are honoured
@@ -64,7 +64,7 @@ struct CommandLine {
 };
 
 std::string Usage() {
-  return "Usage: quirada-local-platform --dir DIR [--port N] [--rule SPEC]... [--token-lifetime SECONDS]\n"
+  return "Usage: quirada-local-platform --dir DIR [--port N] [--rule RULE]... [--token-lifetime SECONDS]\n"
          "                             [--kill-pid-file FILE]\n"
          "\n"
          "Plays the accounting platform and its authorization server on one HTTPS port of 127.0.0.1\n"
@@ -72,7 +72,7 @@ std::string Usage() {
          "\n"
          "  --dir DIR                 where ca.pem, port and journal.jsonl are written (required)\n"
          "  --port N                  port to listen on (default 0: any free port)\n"
-         "  --rule SPEC               make chosen documents fail or answer other codes (repeatable)\n"
+         "  --rule RULE               make chosen documents fail or answer other codes (repeatable)\n"
          "  --token-lifetime SECONDS  lifetime of the tokens issued (default 86400)\n"
          "  --kill-pid-file FILE      the PID the kill rules end, read when a rule matches\n"
          "  --help                    this text\n"

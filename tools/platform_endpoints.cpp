@@ -1,24 +1,14 @@
 #include "tools/platform_endpoints.h"
 
-#include <fcntl.h>
-#include <sys/time.h>
-#include <unistd.h>
-
-#include <openssl/evp.h>
-#include <openssl/rand.h>
-
-#include <cerrno>
-#include <cstring>
-#include <ctime>
+#include <cstdio>
 #include <optional>
 #include <stdexcept>
 
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
-
 #include "base/errors.h"
-#include "base/text.h"
+#include "base/file_io.h"
+#include "testing/test_files.h"
 #include "tools/multipart_form.h"
+#include "tools/platform_text.h"
 
 namespace quirada::local_platform {
 namespace {
@@ -29,193 +19,6 @@ constexpr std::string_view kEnablePath = "/quirada/integration/v1/activation/ena
 constexpr std::string_view kInfoPath = "/quirada/integration/v1/activation/info";
 constexpr std::string_view kDefaultUploadCode = "S1";
 constexpr std::string_view kDefaultStatusCode = "SA2";
-
-using Writer = rapidjson::Writer<rapidjson::StringBuffer>;
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-// Text from the client goes into JSON as UTF-8 whatever bytes it came in.
-std::string Utf8Text(std::string_view bytes) {
-  return IsValidUtf8(bytes) ? std::string(bytes) : Latin1ToUtf8(bytes);
-}
-
-void Member(Writer& w, const char* name, std::string_view value) {
-  w.Key(name);
-  const std::string text = Utf8Text(value);
-  w.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
-}
-
-std::string ErrorBody(std::string_view error, std::string_view message) {
-  rapidjson::StringBuffer buffer;
-  Writer w(buffer);
-  w.StartObject();
-  Member(w, "error", error);
-  Member(w, "message", message);
-  w.EndObject();
-  return buffer.GetString();
-}
-
-void StatusObject(Writer& w, const char* name, std::string_view code, std::string_view message) {
-  w.Key(name);
-  w.StartObject();
-  Member(w, "code", code);
-  Member(w, "message", message);
-  w.EndObject();
-}
-
-std::string RandomHex(size_t bytes) {
-  std::string raw(bytes, '\0');
-  if (RAND_bytes(reinterpret_cast<unsigned char*>(raw.data()), static_cast<int>(bytes)) != 1)
-    throw Exception("no random bytes");
-  static const char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned char c : raw) {
-    hex += kDigits[c >> 4];
-    hex += kDigits[c & 15];
-  }
-  return hex;
-}
-
-// A version 4 UUID in its 8-4-4-4-12 form.
-std::string RandomUuid() {
-  std::string hex = RandomHex(16);
-  hex[12] = '4';
-  hex[16] = "89ab"[(hex[16] - '0') & 3];
-  return hex.substr(0, 8) + "-" + hex.substr(8, 4) + "-" + hex.substr(12, 4) + "-" + hex.substr(16, 4) +
-         "-" + hex.substr(20);
-}
-
-std::string Sha256Hex(std::string_view data) {
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  if (EVP_Digest(data.data(), data.size(), md, &size, EVP_sha256(), nullptr) != 1)
-    throw Exception("SHA-256 failed");
-  static const char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < size; ++i) {
-    hex += kDigits[md[i] >> 4];
-    hex += kDigits[md[i] & 15];
-  }
-  return hex;
-}
-
-std::string Base64(std::string_view data) {
-  std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
-  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                reinterpret_cast<const unsigned char*>(data.data()), static_cast<int>(data.size()));
-  out.resize(static_cast<size_t>(n));
-  return out;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    if (lower(text[i]) != lower(prefix[i])) return false;
-  }
-  return true;
-}
-
-std::string TrimmedHeader(const testing::CapturedRequest& request, std::string_view name) {
-  const std::string* value = request.Header(name);
-  if (value == nullptr) return "";
-  std::string_view v = *value;
-  while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
-  return std::string(v);
-}
-
-// application/x-www-form-urlencoded: "+" is a blank, "%XY" a byte.
-std::string FormDecode(std::string_view text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const auto hex = [](char c) -> int {
-      if (c >= '0' && c <= '9') return c - '0';
-      if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-      if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-      return -1;
-    };
-    if (text[i] == '+') {
-      out += ' ';
-    } else if (text[i] == '%' && i + 2 < text.size() && hex(text[i + 1]) >= 0 && hex(text[i + 2]) >= 0) {
-      out += static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
-      i += 2;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
-}
-
-std::map<std::string, std::string> ParseForm(std::string_view body) {
-  std::map<std::string, std::string> fields;
-  while (!body.empty()) {
-    const size_t amp = body.find('&');
-    const std::string_view pair = body.substr(0, amp);
-    body = amp == std::string_view::npos ? std::string_view() : body.substr(amp + 1);
-    const size_t equals = pair.find('=');
-    if (equals == std::string_view::npos) continue;
-    fields.emplace(FormDecode(pair.substr(0, equals)), FormDecode(pair.substr(equals + 1)));
-  }
-  return fields;
-}
-
-std::string_view ReasonPhrase(int status) {
-  switch (status) {
-    case 200: return "OK";
-    case 201: return "Created";
-    case 202: return "Accepted";
-    case 204: return "No Content";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 408: return "Request Timeout";
-    case 409: return "Conflict";
-    case 413: return "Payload Too Large";
-    case 422: return "Unprocessable Entity";
-    case 429: return "Too Many Requests";
-    case 500: return "Internal Server Error";
-    case 502: return "Bad Gateway";
-    case 503: return "Service Unavailable";
-    case 504: return "Gateway Timeout";
-    default: return "Status";
-  }
-}
-
-// Local time with milliseconds and the offset from UTC, e.g. "2025-12-09T14:03:27.045-03:00".
-std::string JournalTime() {
-  timeval tv{};
-  ::gettimeofday(&tv, nullptr);
-  std::tm tm{};
-  ::localtime_r(&tv.tv_sec, &tm);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &tm);
-  char zone[8];
-  std::strftime(zone, sizeof zone, "%z", &tm);  // "-0300"
-  char out[64];
-  std::snprintf(out, sizeof out, "%s.%03ld%.3s:%.2s", stamp, static_cast<long>(tv.tv_usec / 1000), zone, zone + 3);
-  return out;
-}
-
-// Paths go to the log stream with control characters replaced.
-std::string Printable(std::string_view text) {
-  std::string out(text);
-  for (char& c : out)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-  return out;
-}
 
 }  // namespace
 
@@ -251,6 +54,25 @@ struct PlatformEndpoints::Outcome {
     o.fault = reaction == Reaction::kStall ? "stall" : reaction == Reaction::kDrop ? "drop" : "kill";
     if (reaction == Reaction::kKill) o.kill = Kill::kBeforeAnswer;
     return o;
+  }
+  // The faults that uploads and status queries play alike: an error status (`error`, `message`), a
+  // body that is not JSON (`not_json_status`, `not_json_body`), or no answer at all.
+  static Outcome Fault(const Rule& rule, std::string_view error, std::string_view message,
+                       int not_json_status, std::string not_json_body) {
+    switch (rule.reaction) {
+      case Reaction::kHttpStatus: {
+        Outcome o = Error(rule.http_status, error, message);
+        o.fault = "http " + std::to_string(rule.http_status);
+        return o;
+      }
+      case Reaction::kNotJson: {
+        Outcome o = Json(not_json_status, std::move(not_json_body));
+        o.fault = "notjson";
+        return o;
+      }
+      default:
+        return Unanswered(rule.reaction);
+    }
   }
   // The healthy answer goes out, and the client dies right after it.
   void KilledAfterAnswer() {
@@ -468,10 +290,6 @@ PlatformEndpoints::Outcome PlatformEndpoints::Upload(const testing::CapturedRequ
       if (reaction == Reaction::kKillAfter) o.KilledAfterAnswer();
       break;
     }
-    case Reaction::kHttpStatus:
-      o = Outcome::Error(rule->http_status, "rejected", "Lote recusado");
-      o.fault = "http " + std::to_string(rule->http_status);
-      break;
     case Reaction::kHttp200:
       o = status_only(200);
       o.fault = "http200";
@@ -480,19 +298,17 @@ PlatformEndpoints::Outcome PlatformEndpoints::Upload(const testing::CapturedRequ
       o = status_only(201);
       o.fault = "noid";
       break;
+    case Reaction::kHttpStatus:
     case Reaction::kNotJson:
-      o = Outcome::Json(201, "Lote recebido");
-      o.fault = "notjson";
-      break;
     case Reaction::kDrop:
     case Reaction::kStall:
     case Reaction::kKill:
-      o = Outcome::Unanswered(reaction);
+      o = Outcome::Fault(*rule, "rejected", "Lote recusado", 201, "Lote recebido");
       break;
   }
   o.file = file_name;
   o.bytes = file->data.size();
-  o.sha256 = Sha256Hex(file->data);
+  o.sha256 = testing::Sha256Hex(file->data);
   return o;
 }
 
@@ -527,17 +343,11 @@ PlatformEndpoints::Outcome PlatformEndpoints::BatchState(const std::string& id) 
       break;
     }
     case Reaction::kHttpStatus:
-      o = Outcome::Error(rule->http_status, "unavailable", "Situação do lote indisponível");
-      o.fault = "http " + std::to_string(rule->http_status);
-      break;
     case Reaction::kNotJson:
-      o = Outcome::Json(200, "Processado");
-      o.fault = "notjson";
-      break;
     case Reaction::kDrop:
     case Reaction::kStall:
     case Reaction::kKill:
-      o = Outcome::Unanswered(reaction);
+      o = Outcome::Fault(*rule, "unavailable", "Situação do lote indisponível", 200, "Processado");
       break;
     case Reaction::kHttp200:
     case Reaction::kNoId:
@@ -577,10 +387,12 @@ void PlatformEndpoints::Record(const std::string& method, const std::string& pat
   std::string line = buffer.GetString();
   line += '\n';
 
-  // One write of the whole line with O_APPEND, so a reader never sees half a line.
-  const FileDescriptor fd(::open(settings_.journal_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-  if (fd.get() < 0 || ::write(fd.get(), line.data(), line.size()) != static_cast<ssize_t>(line.size()))
-    std::fprintf(stderr, "cannot write the journal %s: %s\n", settings_.journal_path.c_str(), std::strerror(errno));
+  // One write of the whole line in append mode, so a reader never sees half a line.
+  try {
+    AppendToFile(settings_.journal_path, line, 0644);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "cannot write the journal: %s\n", e.what());
+  }
 }
 
 }  // namespace quirada::local_platform
