@@ -18,4 +18,7 @@ bool IsValidUtf8(std::string_view bytes);
 std::string Utf16ToUtf8(std::string_view bytes, bool big_endian);
 std::string Utf8ToUtf16(std::string_view utf8, bool big_endian);
 
+// Whether two texts are equal when ASCII letters are compared without regard to case.
+bool EqualsIgnoringCase(std::string_view a, std::string_view b);
+
 }  // namespace quirada

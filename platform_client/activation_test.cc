@@ -15,6 +15,7 @@
 
 #include "platform_client/Quirada.h"
 #include "testing/https_server_core.h"
+#include "testing/client_test_fixture.h"
 #include "testing/https_test_server.h"
 #include "testing/test_ca.h"
 #include "base/datetime.h"
@@ -35,12 +36,11 @@ using testing::HttpsServerCore;
 using testing::ScriptedAnswer;
 using testing::TestCertificateAuthority;
 using testing::TestHttpsServer;
+using testing::Report;
+using testing::kUserAgentLine;
 
 using Headers = std::vector<std::pair<std::string, std::string>>;
 
-const char kUserAgentLine[] =
-    "User-Agent: User-Agent:Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, "
-    "like Gecko) Chrome/58.0.3029.96 Safari/537.36\r\n";
 const Headers kJsonUtf8 = {{"Content-Type", "application/json; charset=utf-8"}};
 const Headers kJsonNoCharset = {{"Content-Type", "application/json"}};
 
@@ -50,27 +50,10 @@ const char kInfoBody[] =
     R"("accountantOfficeName":"Escrit\u00f3rio Cont\u00e1bil S\u00e3o Jos\u00e9",)"
     R"("clientNationalIdentity":"44555666000199","clientName":"Padaria P\u00e3o Quente"})";
 
-std::string ValidTokenFile(const std::string& token) {
-  const TDateTime expiry = IncMinute(Now(), 60);
-  return "access_token=" + token + "\r\ndata=" + DateToStr(Date()) +
-         "\r\nhora=" + TimeToStr(expiry) + "\r\nExpiraData=" + DateTimeToStr(expiry) + "\r\n";
-}
-
 std::string ExpiredTokenFile(const std::string& token) {
   const TDateTime expiry = IncMinute(Now(), -1);
   return "access_token=" + token + "\r\ndata=" + DateToStr(Date()) +
          "\r\nhora=" + TimeToStr(expiry) + "\r\nExpiraData=" + DateTimeToStr(expiry) + "\r\n";
-}
-
-struct Report {
-  TRequestType type;
-  std::string text;
-  int32_t status;
-  bool operator==(const Report&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& os, const Report& r) {
-  return os << "{" << static_cast<int>(r.type) << ", \"" << r.text << "\", " << r.status << "}";
 }
 
 // What an earlier operation left in a result record; the activation operations must keep the
@@ -98,49 +81,18 @@ TKeyClient EarlierKeyCliente() {
 // A component pointed at one scripted HTTPS server playing both the API host and the authorization
 // server, with a token folder of its own holding a token ("TKN") valid for another hour, and a
 // recorder for the handler's reports.
-class ActivationTest : public ::testing::Test {
+class ActivationTest : public testing::ClientTest {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("quirada-activation-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    PointAt(server_.Url(), server_.CaFile());
-    q_.setCaminhoArquivoToken(dir_.string() + "/");
-    q_.SetClientID("cliente");
-    q_.SetClientSecret("segredo");
-    q_.setAuence("https://api.quirada.com.br");
+    ClientTest::SetUp();
     q_.setKeyContabilidade("KC-1");
-    WriteFileBytes(TokenPath(), ValidTokenFile("TKN"));
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   void PointAt(const std::string& url, const std::string& ca_file) {
     q_.SetApiUrl(url);
     q_.SetAuthUrl(url);
     q_.SetCAFile(ca_file);
   }
-  fs::path TokenPath() const { return dir_ / "token.dm"; }
-
-  // Records every report; the first `failing_reports` reports then raise "handler down".
-  void RecordReports(int failing_reports = 0) {
-    failing_reports_ = failing_reports;
-    q_.onExecuteRequest([this](TRequestType t, std::string text, int32_t status) {
-      reports_.push_back({t, std::move(text), status});
-      if (failing_reports_ > 0) {
-        --failing_reports_;
-        throw Exception("handler down");
-      }
-    });
-  }
-
-  // The message of the Exception that `f` raises, or "no failure".
-  fs::path dir_;
-  TestHttpsServer server_;
-  TDTQuirada q_;
-  std::vector<Report> reports_;
-  int failing_reports_ = 0;
 };
 
 // ---------------------------------------------------------------------------------------------

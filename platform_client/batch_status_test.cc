@@ -13,32 +13,18 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::TestHttpsServer;
+using testing::Report;
+using testing::kUserAgentLine;
+using testing::JsonAnswer;
+using testing::AnswerCase;
+using testing::kAnyFailure;
 
-const char kUserAgentLine[] =
-    "User-Agent: User-Agent:Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, "
-    "like Gecko) Chrome/58.0.3029.96 Safari/537.36\r\n";
-const char kAnyFailure[] = "*";
 
 std::string Files(const std::string& api_status) {
   return R"({"filesExpanded":[{"apiStatus":)" + api_status + "}]}";
 }
 
-struct Report {
-  TRequestType type;
-  std::string text;
-  int32_t status;
-  bool operator==(const Report&) const = default;
-};
-
-class BatchStatusTest : public testing::ClientTest {
- protected:
-  void RecordReports() {
-    q_.onExecuteRequest([this](TRequestType t, std::string text, int32_t status) {
-      reports_.push_back({t, std::move(text), status});
-    });
-  }
-  std::vector<Report> reports_;
-};
+class BatchStatusTest : public testing::ClientTest {};
 
 TEST_F(BatchStatusTest, TheQueryGoesOutByteForByte) {
   for (const std::string key : {"CHAVE-1", ""}) {
@@ -64,16 +50,8 @@ TEST_F(BatchStatusTest, TheQueryGoesOutByteForByte) {
 
 TEST_F(BatchStatusTest, TheStatusObjectFillsRetornoAndStatusOrTheQueryFails) {
   const TRetornoPadrao before{7, "old", "old message", "carried", "old-id"};
-  auto json = [](const char* status_line, std::string body) {
-    return [=](TestHttpsServer& s) { s.RespondJson(status_line, body); };
-  };
-  const struct {
-    const char* what;
-    std::function<void(TestHttpsServer&)> answer;
-    const char* failure;  // nullptr: none; kAnyFailure: any message
-    TRetornoPadrao after;
-    bool status;
-  } cases[] = {
+  const auto json = JsonAnswer;
+  const AnswerCase cases[] = {
       {"first file's apiStatus", json("HTTP/1.1 200 OK", Files(R"({"code":"SA2","message":"ok"})")),
        nullptr, {200, "SA2", "ok", "carried", "old-id"}, true},
       {"only the first of two files",
@@ -121,26 +99,7 @@ TEST_F(BatchStatusTest, TheStatusObjectFillsRetornoAndStatusOrTheQueryFails) {
        "HTTP/1.1 302 Found", before, false},
       {"connection closed without answer", [](TestHttpsServer& s) { s.CloseWithoutAnswer(); }, kAnyFailure, before, false},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    q_.Retorno = before;
-    q_.setStatus(false);
-    const int connections = server_.ConnectionCount();
-    c.answer(server_);
-    TRetornoPadrao result;
-    const std::string failure = FailureOf([&] { result = q_.StatusFile("lote-1"); });
-    if (c.failure == nullptr) {
-      EXPECT_EQ(failure, "no failure");
-      EXPECT_EQ(result, q_.Retorno);
-    } else if (c.failure == kAnyFailure) {
-      EXPECT_NE(failure, "no failure");
-    } else {
-      EXPECT_EQ(failure, c.failure);
-    }
-    EXPECT_EQ(q_.Retorno, c.after);
-    EXPECT_EQ(q_.Status(), c.status);
-    EXPECT_EQ(server_.ConnectionCount() - connections, 1);
-  }
+  for (const auto& c : cases) ExpectOutcome(c, before, [&] { return q_.StatusFile("lote-1"); });
 }
 
 TEST_F(BatchStatusTest, OnlyEA10AndSA2SetStatusAndEveryOtherCodeClearsIt) {

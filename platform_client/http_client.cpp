@@ -1,5 +1,4 @@
 #include "platform_client/http_client.h"
-#include "platform_client/trust_store.h"
 
 #include <curl/curl.h>
 #include <openssl/err.h>
@@ -12,7 +11,9 @@
 #include <memory>
 #include <mutex>
 
+#include "base/text.h"
 #include "platform_client/charset.h"
+#include "platform_client/trust_store.h"
 
 namespace quirada {
 namespace {
@@ -30,18 +31,9 @@ void GlobalInitOnce() {
   });
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
 bool HasHeader(const HttpRequest& request, std::string_view name) {
   for (const auto& h : request.headers)
-    if (EqualsNoCase(h.name, name)) return true;
+    if (EqualsIgnoringCase(h.name, name)) return true;
   return false;
 }
 
@@ -192,7 +184,7 @@ std::string HttpEndpoint::BaseUrl() const {
 HttpEndpoint ParseEndpoint(std::string_view url) {
   auto invalid = [url]() { return Exception("Invalid URL: '" + std::string(url) + "'"); };
   constexpr std::string_view kScheme = "https://";
-  if (url.size() < kScheme.size() || !EqualsNoCase(url.substr(0, kScheme.size()), kScheme))
+  if (url.size() < kScheme.size() || !EqualsIgnoringCase(url.substr(0, kScheme.size()), kScheme))
     throw invalid();
   std::string_view rest = url.substr(kScheme.size());
   if (!rest.empty() && rest.back() == '/') rest.remove_suffix(1);
@@ -252,7 +244,7 @@ size_t StringBodySource::Read(char* buffer, size_t max) {
 
 const std::string* HttpResponse::Header(std::string_view name) const {
   for (const auto& h : headers)
-    if (EqualsNoCase(h.name, name)) return &h.value;
+    if (EqualsIgnoringCase(h.name, name)) return &h.value;
   return nullptr;
 }
 

@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "platform_client/Quirada.h"
-#include "testing/https_test_server.h"
+#include "testing/client_test_fixture.h"
 #include "platform_client/token_file.h"
 #include "base/datetime.h"
 #include "base/errors.h"
@@ -25,6 +25,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::TestHttpsServer;
+using testing::Report;
 
 constexpr double kSecond = 1.0 / 86400;
 
@@ -40,56 +41,20 @@ std::string TokenFile(const std::string& token, TDateTime expiry) {
          "\r\nExpiraData=" + DateTimeToStr(expiry) + "\r\n";
 }
 
-struct Report {
-  TRequestType type;
-  std::string text;
-  int32_t status;
-  bool operator==(const Report&) const = default;
-};
-
-class TokenTest : public ::testing::Test {
+// A component whose token folder holds no token file yet.
+class TokenTest : public testing::ClientTest {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("quirada-token-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    q_.SetAuthUrl(server_.Url());
-    q_.SetCAFile(server_.CaFile());
-    q_.setCaminhoArquivoToken(dir_.string() + "/");
-    q_.SetClientID("cliente");
-    q_.SetClientSecret("segredo");
-    q_.setAuence("https://api.quirada.com.br");
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  fs::path TokenPath() const { return dir_ / "token.dm"; }
-  void WriteTokenFile(const std::string& bytes) const {
-    std::ofstream(TokenPath(), std::ios::binary) << bytes;
+    ClientTest::SetUp();
+    fs::remove(TokenPath());
   }
   void AnswerToken(const std::string& token = "NEW", const std::string& extra = "") {
     server_.RespondJson("HTTP/1.1 200 OK",
                         R"({"access_token":")" + token + R"(","token_type":"Bearer")" + extra + "}");
   }
   std::string FailureOfGetToken() {
-    try {
-      q_.GetToken();
-    } catch (const Exception& e) {
-      return e.what();
-    }
-    return "no failure";
+    return FailureOf([&] { q_.GetToken(); });
   }
-  void RecordReports() {
-    q_.onExecuteRequest([this](TRequestType t, std::string text, int32_t status) {
-      reports_.push_back({t, std::move(text), status});
-    });
-  }
-
-  fs::path dir_;
-  TestHttpsServer server_;
-  TDTQuirada q_;
-  std::vector<Report> reports_;
 };
 
 TEST_F(TokenTest, DecidesByTheExpiryLineAloneAndAsksOnlyWhenItHasPassed) {

@@ -15,12 +15,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::TestHttpsServer;
+using testing::kUserAgentLine;
+using testing::JsonAnswer;
+using testing::AnswerCase;
+using testing::kAnyFailure;
 
-const char kUserAgentLine[] =
-    "User-Agent: User-Agent:Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, "
-    "like Gecko) Chrome/58.0.3029.96 Safari/537.36\r\n";
 const char kCreated[] = R"({"status":{"code":"S1","message":"ok"},"id":123})";
-const char kAnyFailure[] = "*";
 
 // Whether any descriptor of this process is open on `path`.
 bool IsOpenHere(const fs::path& path) {
@@ -106,16 +106,8 @@ TEST_F(UploadTest, TheUploadGoesOutByteForByte) {
 
 TEST_F(UploadTest, TheAnswerFillsRetornoOnlyForACreatedBatch) {
   const TRetornoPadrao before{7, "old", "old message", "carried", "old-id"};
-  auto json = [](const char* status_line, std::string body) {
-    return [=](TestHttpsServer& s) { s.RespondJson(status_line, body); };
-  };
-  const struct {
-    const char* what;
-    std::function<void(TestHttpsServer&)> answer;
-    const char* failure;  // nullptr: none; kAnyFailure: any message
-    TRetornoPadrao after;
-    bool status;
-  } cases[] = {
+  const auto json = JsonAnswer;
+  const AnswerCase cases[] = {
       {"201 created", json("HTTP/1.1 201 Created", kCreated), nullptr,
        {201, "S1", "ok", "carried", "123"}, true},
       {"201 with values of other kinds", json("HTTP/1.1 201 Created", R"({"status":{"code":10,"message":{"a":1}},"id":null})"),
@@ -154,26 +146,9 @@ TEST_F(UploadTest, TheAnswerFillsRetornoOnlyForACreatedBatch) {
        kAnyFailure, before, false},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
     WriteTokenFile(ValidTokenFile("TKN"));
-    q_.Retorno = before;
-    q_.setStatus(false);
-    const int connections = server_.ConnectionCount();
-    c.answer(server_);
-    TRetornoPadrao result;
-    const std::string failure = FailureOf([&] { result = q_.EnviaXML(xml_.string()); });
-    if (c.failure == nullptr) {
-      EXPECT_EQ(failure, "no failure");
-      EXPECT_EQ(result, q_.Retorno);
-    } else if (c.failure == kAnyFailure) {
-      EXPECT_NE(failure, "no failure");
-    } else {
-      EXPECT_EQ(failure, c.failure);
-    }
-    EXPECT_EQ(q_.Retorno, c.after);
-    EXPECT_EQ(q_.Status(), c.status);
-    EXPECT_EQ(server_.ConnectionCount() - connections, 1);
-    EXPECT_FALSE(IsOpenHere(xml_));
+    ExpectOutcome(c, before, [&] { return q_.EnviaXML(xml_.string()); });
+    EXPECT_FALSE(IsOpenHere(xml_)) << c.what;
   }
 }
 

@@ -37,7 +37,7 @@ JOBS="${QUIRADA_WINDOWS_DEPS_JOBS:-2}"
 TRIPLET=x86_64-w64-mingw32
 # Raise this whenever a configure option or step below changes what gets built: it is part of the
 # key, so the next run builds a new prefix instead of reusing one built the old way.
-RECIPE=1
+RECIPE=2
 
 PACKAGES=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
@@ -275,7 +275,7 @@ build_curl() {
     --without-ngtcp2 --without-quiche --without-msh3 --without-libidn2 --without-libpsl
     --without-libssh --without-libssh2 --without-wolfssh --without-librtmp --without-libgsasl
     --without-gssapi --without-winidn --without-hyper --without-ca-bundle --without-ca-path
-    --disable-openssl-auto-load-config
+    --disable-tls-srp --disable-unix-sockets --disable-openssl-auto-load-config
   )
   run_logged "$LOGS/curl.log" env \
     CC="$TRIPLET-gcc-posix" AR="$TRIPLET-ar" RANLIB="$TRIPLET-ranlib" \

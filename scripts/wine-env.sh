@@ -64,8 +64,12 @@ quirada_wine_start() {
   (
     flock 9 || exit 1
     # Exit status 0: this call started the server; 2: one was already running for the prefix.
-    wineserver -p </dev/null >/dev/null 2>&1 9>&-
-    started=$?
+    started=0
+    wineserver -p </dev/null >/dev/null 2>&1 9>&- || started=$?
+    if [ "$started" -ne 0 ] && [ "$started" -ne 2 ]; then
+      echo "wine-env: wineserver -p failed (exit status $started) for $WINEPREFIX" >&2
+      exit 1
+    fi
     if [ ! -f "$WINEPREFIX/.quirada-ready" ]; then
       echo "wine-env: creating the Wine prefix $WINEPREFIX (log: $log)" >&2
       if ! wine wineboot -i </dev/null >>"$log" 2>&1 9>&-; then

@@ -8,8 +8,10 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <ostream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -21,8 +23,80 @@
 
 namespace quirada::testing {
 
+// The User-Agent line every API request carries.
+inline constexpr char kUserAgentLine[] =
+    "User-Agent: User-Agent:Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, "
+    "like Gecko) Chrome/58.0.3029.96 Safari/537.36\r\n";
+
+// What the scripted server is told to answer.
+using ServerAnswer = std::function<void(TestHttpsServer&)>;
+inline ServerAnswer JsonAnswer(const char* status_line, std::string body) {
+  return [=](TestHttpsServer& s) { s.RespondJson(status_line, body); };
+}
+
+// A row of a table of answers to one operation: what the operation then raises (nullptr: nothing;
+// kAnyFailure: any message), what Retorno and Status hold afterwards.
+inline constexpr char kAnyFailure[] = "*";
+struct AnswerCase {
+  const char* what;
+  ServerAnswer answer;
+  const char* failure;
+  TRetornoPadrao after;
+  bool status;
+};
+
+// One report to the request handler.
+struct Report {
+  TRequestType type;
+  std::string text;
+  int32_t status;
+  bool operator==(const Report&) const = default;
+};
+
+inline std::ostream& operator<<(std::ostream& os, const Report& r) {
+  return os << "{" << static_cast<int>(r.type) << ", \"" << r.text << "\", " << r.status << "}";
+}
+
 class ClientTest : public ::testing::Test {
  protected:
+  // Records every report in reports_; the first `failing_reports` reports then raise
+  // "handler down".
+  void RecordReports(int failing_reports = 0) {
+    failing_reports_ = failing_reports;
+    q_.onExecuteRequest([this](TRequestType t, std::string text, int32_t status) {
+      reports_.push_back({t, std::move(text), status});
+      if (failing_reports_ > 0) {
+        --failing_reports_;
+        throw Exception("handler down");
+      }
+    });
+  }
+
+  // Runs `operation` against the answer of `c` with Retorno `before` and checks its outcome: the
+  // failure, the record returned (Retorno itself after a success), Retorno, Status, and exactly one
+  // connection made.
+  void ExpectOutcome(const AnswerCase& c, const TRetornoPadrao& before,
+                     const std::function<TRetornoPadrao()>& operation) {
+    SCOPED_TRACE(c.what);
+    q_.Retorno = before;
+    q_.setStatus(false);
+    const int connections = server_.ConnectionCount();
+    c.answer(server_);
+    TRetornoPadrao result;
+    const std::string failure = FailureOf([&] { result = operation(); });
+    if (c.failure == nullptr) {
+      EXPECT_EQ(failure, "no failure");
+      EXPECT_EQ(result, q_.Retorno);
+    } else if (c.failure == kAnyFailure) {
+      EXPECT_NE(failure, "no failure");
+    } else {
+      EXPECT_EQ(failure, c.failure);
+    }
+    EXPECT_EQ(q_.Retorno, c.after);
+    EXPECT_EQ(q_.Status(), c.status);
+    EXPECT_EQ(server_.ConnectionCount() - connections, 1);
+  }
+
   void SetUp() override {
     dir_ = std::filesystem::temp_directory_path() /
            ("quirada-client-" + std::to_string(::getpid()) + "-" +
@@ -51,6 +125,8 @@ class ClientTest : public ::testing::Test {
   std::filesystem::path dir_;
   TestHttpsServer server_;
   TDTQuirada q_;
+  std::vector<Report> reports_;
+  int failing_reports_ = 0;
 };
 
 }  // namespace quirada::testing

@@ -20,6 +20,9 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "base/text.h"
+#include "base/unique_fd_posix.h"
+
 namespace quirada::testing {
 namespace {
 
@@ -38,30 +41,6 @@ struct X509Free {
 struct PkeyFree {
   void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
 };
-
-// Closes a file descriptor at the end of its scope.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
 
 [[noreturn]] void Fail(const std::string& what) {
   std::string detail;
@@ -114,7 +93,7 @@ const std::string* CapturedRequest::Header(std::string_view name) const {
   for (size_t i = 0; i < header_lines.size(); ++i) {
     const std::string& line = header_lines[i];
     const size_t colon = line.find(':');
-    if (colon != std::string::npos && EqualsNoCase(std::string_view(line).substr(0, colon), name))
+    if (colon != std::string::npos && EqualsIgnoringCase(std::string_view(line).substr(0, colon), name))
       return &header_values_[i];
   }
   return nullptr;
@@ -127,7 +106,7 @@ std::string FormatAnswer(std::string_view status_line,
   out += "\r\n";
   bool has_length = false;
   for (const auto& [name, value] : headers) {
-    has_length = has_length || EqualsNoCase(name, "Content-Length");
+    has_length = has_length || EqualsIgnoringCase(name, "Content-Length");
     out += name + ": " + value + "\r\n";
   }
   if (!has_length) out += "Content-Length: " + std::to_string(body.size()) + "\r\n";
@@ -226,15 +205,15 @@ void HttpsServerCore::Serve() {
 }
 
 void HttpsServerCore::HandleConnection(int raw_fd) {
-  Fd fd(raw_fd);
+  UniqueFd fd(raw_fd);
   const int one = 1;
-  ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  ::setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 
   if (!options_.handshake) {
     // Hold the connection without a word until the client leaves or the server stops.
     char buf[4096];
-    while (impl_->Wait(fd.get(), POLLIN, stop_fd_)) {
-      const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    while (impl_->Wait(fd.Get(), POLLIN, stop_fd_)) {
+      const ssize_t n = ::read(fd.Get(), buf, sizeof buf);
       if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return;
     }
     return;
@@ -242,16 +221,16 @@ void HttpsServerCore::HandleConnection(int raw_fd) {
 
   std::unique_ptr<SSL, SslFree> ssl(SSL_new(impl_->ctx.get()));
   if (!ssl) return;
-  SSL_set_fd(ssl.get(), fd.get());
+  SSL_set_fd(ssl.get(), fd.Get());
   SSL* s = ssl.get();
-  if (impl_->Drive(s, fd.get(), stop_fd_, [s] { return SSL_accept(s); }) <= 0) return;
+  if (impl_->Drive(s, fd.Get(), stop_fd_, [s] { return SSL_accept(s); }) <= 0) return;
 
   CapturedRequest request;
   request.tls_version = SSL_get_version(s);
   std::string buffer;
   char chunk[16384];
   auto read_more = [&]() -> bool {
-    const int n = impl_->Drive(s, fd.get(), stop_fd_,
+    const int n = impl_->Drive(s, fd.Get(), stop_fd_,
                                [&] { return SSL_read(s, chunk, static_cast<int>(sizeof chunk)); });
     if (n <= 0) return false;
     buffer.append(chunk, static_cast<size_t>(n));
@@ -280,7 +259,7 @@ void HttpsServerCore::HandleConnection(int raw_fd) {
     const size_t colon = line.find(':');
     std::string value = colon == std::string::npos ? "" : line.substr(colon + 1);
     while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.erase(0, 1);
-    if (colon != std::string::npos && EqualsNoCase(std::string_view(line).substr(0, colon), "Content-Length"))
+    if (colon != std::string::npos && EqualsIgnoringCase(std::string_view(line).substr(0, colon), "Content-Length"))
       content_length = std::strtoull(value.c_str(), nullptr, 10);
     request.header_lines.push_back(std::move(line));
     request.header_values_.push_back(std::move(value));
@@ -315,7 +294,7 @@ void HttpsServerCore::HandleConnection(int raw_fd) {
   size_t sent = 0;
   while (sent < answer.bytes.size()) {
     const size_t left = answer.bytes.size() - sent;
-    const int n = impl_->Drive(s, fd.get(), stop_fd_, [&] {
+    const int n = impl_->Drive(s, fd.Get(), stop_fd_, [&] {
       return SSL_write(s, answer.bytes.data() + sent, static_cast<int>(std::min<size_t>(left, 1 << 20)));
     });
     if (n <= 0) return;

@@ -1,18 +1,10 @@
 #include "tools/multipart_form.h"
 
 #include "base/errors.h"
+#include "base/text.h"
 
 namespace quirada::local_platform {
 namespace {
-
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  return true;
-}
 
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -60,14 +52,14 @@ std::optional<std::string> HeaderParameter(std::string_view header_value, std::s
       value = std::string(Trim(header_value.substr(pos, end == std::string_view::npos ? end : end - pos)));
       pos = end == std::string_view::npos ? header_value.size() : end + 1;
     }
-    if (EqualsNoCase(key, name)) return value;
+    if (EqualsIgnoringCase(key, name)) return value;
   }
   return std::nullopt;
 }
 
 std::vector<FormPart> ParseMultipartForm(std::string_view content_type, std::string_view body) {
   const std::string_view media_type = Trim(content_type.substr(0, content_type.find(';')));
-  if (!EqualsNoCase(media_type, "multipart/form-data"))
+  if (!EqualsIgnoringCase(media_type, "multipart/form-data"))
     throw Exception("the content type is not multipart/form-data");
   const std::optional<std::string> boundary = HeaderParameter(content_type, "boundary");
   if (!boundary || boundary->empty()) throw Exception("the content type names no boundary");
@@ -112,7 +104,7 @@ std::vector<FormPart> ParseMultipartForm(std::string_view content_type, std::str
       line_start = line_end + 2;
       const size_t colon = line.find(':');
       if (colon == std::string_view::npos) throw Exception("a part has a header line without a colon");
-      if (!EqualsNoCase(Trim(line.substr(0, colon)), "Content-Disposition")) continue;
+      if (!EqualsIgnoringCase(Trim(line.substr(0, colon)), "Content-Disposition")) continue;
       const std::string_view value = Trim(line.substr(colon + 1));
       part.name = HeaderParameter(value, "name").value_or("");
       part.filename = HeaderParameter(value, "filename");
