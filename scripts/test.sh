@@ -8,6 +8,9 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 
+# The rooms of the program go one way down; platform code stays in *_posix / *_win32 files.
+scripts/check-layout.sh
+
 started=$(scripts/firebird-server.sh start)
 cleanup() { [ "$started" = started ] && scripts/firebird-server.sh stop || true; }
 trap cleanup EXIT
