@@ -21,8 +21,14 @@
 #   - RapidJSON and the Firebird headers: find_path(... rapidjson/document.h) and
 #     find_path(... firebird/Interface.h) find <prefix>/include. Do not use RapidJSON's own
 #     RapidJSONConfig.cmake from /usr/lib/cmake: it would put /usr/include on the include path.
-#   - The Firebird client is not linked: fbclient.dll is loaded at run time (LoadLibraryW, then
-#     GetProcAddress "fb_get_master_interface"). Interface.h compiles with MinGW as it is.
+#     Interface.h compiles with MinGW as it is, no define needed; but outside /usr/include it is
+#     no system header any more, so -Wextra warns in it (unused parameter) unless its folder is
+#     given as SYSTEM (target_include_directories(... SYSTEM ...)).
+#   - There is no fbclient library to link here. Either load fbclient.dll at run time
+#     (LoadLibraryW, then GetProcAddress(..., "fb_get_master_interface")), or make an import
+#     library from the DLL (gendef fbclient.dll; x86_64-w64-mingw32-dlltool -d fbclient.def
+#     -D fbclient.dll -l libfbclient.dll.a) and link that file by its path: with -static, -lfbclient
+#     does not look at .dll.a files. Interface.h declares Firebird::fb_get_master_interface.
 
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)

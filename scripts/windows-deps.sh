@@ -13,7 +13,8 @@
 # The libraries go into $QUIRADA_WINDOWS_DEPS_CACHE/<key> (default /var/cache/quirada-windows-deps),
 # outside the checkout, where <key> names the versions of OpenSSL, curl, GoogleTest and the MinGW-w64
 # compiler and C runtime, and this script's build recipe revision. A run that finds a finished prefix
-# for the same key changes nothing and takes seconds; a first run takes about 7 minutes at -j2.
+# for the same key changes nothing and takes about a second; a first run takes about 4 minutes at
+# -j2 on an otherwise idle 2-core machine (8 while another build runs beside it).
 # Progress goes to stderr; each build's log goes to <prefix>/logs/, and a failing step shows the
 # tail of its log.
 #
@@ -42,6 +43,7 @@ RECIPE=2
 PACKAGES=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   mingw-w64-x86-64-dev mingw-w64-tools
+  # Only the 64-bit Wine (no i386 multiarch): every Windows program run here must be 64-bit.
   nsis wine wine64
   dpkg-dev perl make cmake pkg-config patch xz-utils ca-certificates
   googletest rapidjson-dev firebird-dev

@@ -6,8 +6,9 @@
 #
 # What sourcing it does:
 #   - exports WINEPREFIX (see below), WINEARCH=win64, WINEDEBUG=-all (no "fixme:"/"err:" lines
-#     mixed into the programs' stderr) and WINEDLLOVERRIDES that keep Wine from offering to
-#     install Mono and Gecko and from writing desktop menu entries (winemenubuilder);
+#     mixed into the programs' stderr; QUIRADA_WINEDEBUG=err+module, for one, brings some back
+#     when looking into a failure) and WINEDLLOVERRIDES that keep Wine from offering to install
+#     Mono and Gecko and from writing desktop menu entries (winemenubuilder);
 #   - creates the prefix with `wineboot -i` the first time (about 10 s);
 #   - starts a persistent wineserver (`wineserver -p`) for the prefix if none runs, and warms it
 #     with `wine cmd /c echo`, both with stdin, stdout and stderr on /dev/null or a log.
@@ -27,6 +28,11 @@
 # machine: a test that changes the prefix (registry, services) must undo its change, or be run
 # with QUIRADA_WINEPREFIX pointing at a folder of its own.
 #
+# Only Debian's 64-bit Wine is installed (wine64, no wine32 from i386 multiarch), so only x86-64
+# programs run. A 32-bit program does not start, and `wine` still exits with status 0 for it: an
+# NSIS installer must be built with `Target amd64-unicode`, and a test should check the effects
+# of what it ran, not only the exit status.
+#
 # Functions (all start with quirada_wine_):
 #   quirada_wine_env      exports the variables only
 #   quirada_wine_start    quirada_wine_env, then the prefix and the warmed persistent wineserver
@@ -44,7 +50,7 @@ quirada_wine_env() {
   export QUIRADA_WINEPREFIX
   export WINEPREFIX="$QUIRADA_WINEPREFIX"
   export WINEARCH=win64
-  export WINEDEBUG=-all
+  export WINEDEBUG="${QUIRADA_WINEDEBUG:--all}"
   export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 }
 
