@@ -53,6 +53,10 @@ std::optional<FileInfo> GetFileInfo(const std::string& path, bool follow_links =
 // Whether anything at all is at `path`.
 bool FileExists(const std::string& path);
 
+// The absolute path of what `path` leads to, every symbolic link on the way followed (to write
+// beside the real file rather than beside a link to it). "Cannot open file" when nothing is there.
+std::string ResolvedPath(const std::string& path);
+
 // Removes the file at `path`; returns false when it could not be removed (or was not there).
 bool RemoveFile(const std::string& path);
 

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <utility>
 #include <vector>
 
@@ -66,6 +67,14 @@ std::optional<FileInfo> GetFileInfo(const std::string& path, bool follow_links) 
 }
 
 bool FileExists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+std::string ResolvedPath(const std::string& path) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) Raise("Cannot open file", path, errno);
+  std::string result(resolved);
+  std::free(resolved);
+  return result;
+}
 
 bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 

@@ -75,6 +75,19 @@ TEST_F(FileIoTest, AppendAddsAtTheEndAndCreatesAMissingFile) {
   EXPECT_EQ(ReadFileBytes(path), "one\r\ntwo\r\n");
 }
 
+TEST_F(FileIoTest, ResolvedPathFollowsEveryLinkAndRefusesADanglingOne) {
+  fs::create_directories(dir_ / "real");
+  WriteFileBytes(dir_ / "real" / "target", "x");
+  fs::create_symlink("real/target", dir_ / "hop");  // relative to the link's folder
+  fs::create_symlink(dir_ / "hop", dir_ / "link");
+  const std::string expected = fs::canonical(dir_ / "real" / "target").string();
+  EXPECT_EQ(ResolvedPath(Path("link")), expected);
+  EXPECT_EQ(ResolvedPath(expected), expected);
+  fs::create_symlink("nowhere", dir_ / "dangling");
+  EXPECT_EQ(FailureOf([&] { ResolvedPath(Path("dangling")); }),
+            "Cannot open file \"" + Path("dangling") + "\". " + SystemErrorText(ENOENT));
+}
+
 TEST_F(FileIoTest, AnUpdateCanReadAnywhereAndCutTheFile) {
   const std::string path = Path("u");
   WriteFileBytes(path, "0123456789");

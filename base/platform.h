@@ -5,9 +5,14 @@
 // directory plays no part.
 // TempDir: the system's folder for temporary files, ending with a path separator ($TMPDIR when
 // set and not empty, else /tmp, on Linux).
+// PrivateTempDir: a folder for this user's files that no other local user can read or plant
+// files in, ending with a path separator. On Linux "<TempDir>quirada-<effective uid>/", created
+// with mode 0700; when something else is there (not a directory, a link, another owner, or
+// group/other permissions) it raises Exception naming the folder.
 // SystemErrorText: the system's own text for an errno value ("Permission denied").
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace quirada {
@@ -17,6 +22,12 @@ std::string TempDir();
 // The executable's full path, resolved.
 std::string ExecutablePath();
 
+std::string PrivateTempDir();
+
 std::string SystemErrorText(int error);
+
+// The running process's id, and the user id it acts as (the effective uid on Linux).
+long CurrentProcessId();
+uint32_t CurrentUserId();
 
 }  // namespace quirada

@@ -1,7 +1,9 @@
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -30,5 +32,28 @@ std::string TempDir() {
 }
 
 std::string SystemErrorText(int error) { return std::strerror(error); }
+
+long CurrentProcessId() { return static_cast<long>(::getpid()); }
+
+uint32_t CurrentUserId() { return static_cast<uint32_t>(::geteuid()); }
+
+std::string PrivateTempDir() {
+  const std::string dir = TempDir() + "quirada-" + std::to_string(CurrentUserId());
+  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+    throw Exception("Não foi possível criar a pasta privada \"" + dir + "\": " +
+                    SystemErrorText(errno));
+  }
+  struct stat st {};
+  if (::lstat(dir.c_str(), &st) != 0) {
+    throw Exception("Não foi possível examinar a pasta privada \"" + dir + "\": " +
+                    SystemErrorText(errno));
+  }
+  if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
+    throw Exception("A pasta \"" + dir + "\" não é uma pasta privada deste usuário (uid " +
+                    std::to_string(CurrentUserId()) +
+                    ", sem permissões para grupo e outros); remova-a ou corrija-a");
+  }
+  return dir + "/";
+}
 
 }  // namespace quirada

@@ -36,7 +36,7 @@ void ConfigurarCliente(TCicloEnvio& c) {
   q.setAuence(kAudience);
   q.setKeyContabilidade(c.Erp.TBPadraoII.FieldAsString("QUIRADA_AUTORIZATION_KEY"));
   q.setIntegrationKey(c.Erp.TBPadraoII.FieldAsString("QUIRADA_INTEGRATION_KEY"));
-  q.setCaminhoArquivoToken(TempDir());
+  q.setCaminhoArquivoToken(PrivateTempDir());
   const std::string ini = IniPath(c.executable_dir);
   q.SetApiUrl(ReadIniString(ini, kSecaoQuirada, "ApiUrl", kDefaultApiUrl));
   q.SetAuthUrl(ReadIniString(ini, kSecaoQuirada, "AuthUrl", kDefaultAuthUrl));
@@ -50,15 +50,42 @@ bool DocumentoRecusado(int32_t status) {
          status != 429;
 }
 
-// `insercao`: the register's INSERT when its unique key lets the row be inserted without a look-up.
-void EnviarDocumento(TCicloEnvio& c, FbQuery* insercao) {
+// What the register can take, read once per cycle.
+struct Registro {
+  std::optional<FbQuery> insercao;  // the INSERT, when the register's unique key allows it
+  size_t tamanho_id_envio = 0;      // characters ID_ENVIO holds
+};
+
+// A batch id from the platform that cannot be recorded whole, or that is no plain name in the
+// status query's path, is a fault of the platform: its text for the message, "" when it is sound.
+std::string FalhaIdLote(const std::string& id, size_t tamanho) {
+  if (id.empty() || id == "." || id == "..") return "vazio ou um nome de pasta";
+  for (const char ch : id) {
+    const auto u = static_cast<unsigned char>(ch);
+    if (u < 0x20 || u > 0x7E) return "com caracteres fora do ASCII imprimível";
+  }
+  if (id.size() > tamanho)
+    return "com " + std::to_string(id.size()) + " caracteres, mais do que os " +
+           std::to_string(tamanho) + " de QUIRADA_ENVIOS_XML.ID_ENVIO";
+  return "";
+}
+
+// One document, from its XML file to its register row. Returns whether it was recorded.
+bool EnviarDocumento(TCicloEnvio& c, Registro& registro, TResumoCiclo& resumo) {
   const long long sequencial = c.Erp.TBXml.FieldAsInteger("SEQUENCIAL");
   const std::string tipo = c.Erp.TBXml.FieldAsString("TIPO");
   const std::string chave = c.Erp.TBXml.FieldAsString("CHAVE");
   const std::string ArquivoXML = c.executable_dir + ExtraiNumero(chave) + ".xml";
 
   if (FileExists(ArquivoXML)) RemoveFile(ArquivoXML);
-  SaveXmlFile(ArquivoXML, c.Erp.TBXml.FieldAsBytes("XML"));
+  const std::string xml = c.Erp.TBXml.FieldAsBytes("XML");
+  if (xml.empty()) {
+    // Recorded as sent, it would never be sent once the ERP fills its XML in.
+    c.DoSaveLog("Documento " + chave + " sem XML no banco de dados: não enviado");
+    ++resumo.registrados_no_log;
+    return false;
+  }
+  SaveXmlFile(ArquivoXML, xml);
 
   TDTQuirada& q = c.DTQuirada;
   try {
@@ -66,22 +93,37 @@ void EnviarDocumento(TCicloEnvio& c, FbQuery* insercao) {
   } catch (const std::exception& e) {
     if (!DocumentoRecusado(q.UltimoStatusEnvio())) throw;
     c.DoSaveLog("Documento " + chave + " recusado pela plataforma: " + e.what());
+    ++resumo.registrados_no_log;
     RemoveFile(ArquivoXML);
-    return;
+    return false;
   }
 
   // Only a batch created by this upload (status 201) left its code and identifier in Retorno;
   // anything else there belongs to an earlier operation.
+  bool gravado = false;
   const std::string& codigo = q.Retorno.CodRetorno;
   if (q.UltimoStatusEnvio() == 201 && (codigo == "S1" || codigo == "S2")) {
     const std::string IDEnvio = q.Retorno.Id;
+    if (const std::string falha = FalhaIdLote(IDEnvio, registro.tamanho_id_envio); !falha.empty())
+      throw Exception("A plataforma criou para o documento " + chave +
+                      " um lote de identificador inválido (" + falha + "): \"" + IDEnvio + "\"");
     q.StatusFile(IDEnvio);
     const std::string& estado = q.Retorno.CodRetorno;
-    if (estado != "E0" && estado != "EA0" && estado != "EB0")
-      GravarRegistroEnvio(c.Erp.TBEnviosXML, insercao, {sequencial, tipo, Now(), IDEnvio, estado});
+    if (estado != "E0" && estado != "EA0" && estado != "EB0") {
+      try {
+        GravarRegistroEnvio(c.Erp.TBEnviosXML, registro.insercao ? &*registro.insercao : nullptr,
+                            {sequencial, tipo, Now(), IDEnvio, estado});
+      } catch (const std::exception& e) {
+        throw Exception("Documento " + chave + " aceito pela plataforma (lote " + IDEnvio +
+                        "), mas o registro do envio falhou; será enviado de novo no próximo "
+                        "ciclo: " + e.what());
+      }
+      gravado = true;
+    }
   }
 
   if (FileExists(ArquivoXML)) RemoveFile(ArquivoXML);
+  return gravado;
 }
 
 // Runs `body`, then the tail of every cycle whatever happened: close the settings query and
@@ -109,19 +151,29 @@ void ComFechamento(TCicloEnvio& c, Body&& body) {
 
 }  // namespace
 
-bool ExecutarCicloEnvio(TCicloEnvio& c) {
-  bool conectou = false;
+TResumoCiclo ExecutarCicloEnvio(TCicloEnvio& c) {
+  TResumoCiclo resumo;
   ComFechamento(c, [&] {
-    conectou = ConectarBancoDados(c.Erp.Connquendalor, c.executable_dir, c.DoSaveLog);
-    if (!conectou) return;
+    resumo.conectou = ConectarBancoDados(c.Erp.Connquendalor, c.executable_dir, c.DoSaveLog);
+    if (!resumo.conectou) return;
     if (!AbrirConfiguracao(c) || c.Erp.TBXml.Eof()) return;
     ConfigurarCliente(c);
-    std::optional<FbQuery> insercao;
+    Registro registro;
     if (RegistroTemChaveUnica(c.Erp.Connquendalor, c.Erp.TransReadWrite))
-      insercao.emplace(c.Erp.Connquendalor, c.Erp.TransReadWrite, std::string(kSqlInsercaoEnviosXML));
-    for (; !c.Erp.TBXml.Eof(); c.Erp.TBXml.Next()) EnviarDocumento(c, insercao ? &*insercao : nullptr);
+      registro.insercao.emplace(c.Erp.Connquendalor, c.Erp.TransReadWrite,
+                                std::string(kSqlInsercaoEnviosXML));
+    registro.tamanho_id_envio = TamanhoIdEnvio(c.Erp.Connquendalor, c.Erp.TransReadWrite);
+    for (; !c.Erp.TBXml.Eof(); c.Erp.TBXml.Next()) {
+      // A stop request ends the cycle between two documents, never inside one.
+      if (c.ParadaSolicitada && c.ParadaSolicitada()) {
+        resumo.interrompido = true;
+        break;
+      }
+      ++resumo.selecionados;
+      if (EnviarDocumento(c, registro, resumo)) ++resumo.enviados;
+    }
   });
-  return conectou;
+  return resumo;
 }
 
 void ListarPendentes(TCicloEnvio& c, std::ostream& out) {

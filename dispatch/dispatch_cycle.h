@@ -16,8 +16,18 @@
 // deleted and the cycle goes on. Every other failure ends the cycle: ExecutarCicloEnvio raises an
 // Exception with the failure's message. Documents recorded before it stay recorded.
 //
-// A failed connection is not raised: the connection sequence logs it, the cycle ends quietly and
-// ExecutarCicloEnvio returns false.
+// A document whose XML is NULL or empty is neither written nor uploaded nor recorded: it is written
+// to the service log with its key and the cycle goes on. A batch id that is empty, "." or "..",
+// holds a byte outside printable ASCII or is longer than the register's ID_ENVIO column is a fault
+// of the platform and ends the cycle before the status query. A register write that fails after
+// the platform accepted the document ends the cycle with a message naming the key and the batch.
+//
+// A stop request (ParadaSolicitada) is looked at before each document: the cycle then ends after
+// the document in hand, with its tail, and the documents left wait for the next cycle.
+//
+// The token file lives in the user's private temporary folder (PrivateTempDir).
+//
+// A failed connection is not raised: the connection sequence logs it and the cycle ends quietly.
 #pragma once
 
 #include <functional>
@@ -44,9 +54,20 @@ struct TCicloEnvio {
   TDTQuirada& DTQuirada;
   std::string executable_dir;  // ends with '/'
   std::function<void(const std::string&)> DoSaveLog;
+  // Whether a stop request has arrived; none when empty.
+  std::function<bool()> ParadaSolicitada;
 };
 
-bool ExecutarCicloEnvio(TCicloEnvio& ciclo);
+// How a cycle that was not raised ended.
+struct TResumoCiclo {
+  bool conectou = false;       // it reached the ERP database (a failure to is logged, not raised)
+  bool interrompido = false;   // a stop request ended it before its last document
+  int selecionados = 0;        // documents it took in hand
+  int enviados = 0;            // documents it recorded in the register
+  int registrados_no_log = 0;  // documents it wrote to the service log as not sent
+};
+
+TResumoCiclo ExecutarCicloEnvio(TCicloEnvio& ciclo);
 
 // Lists, one line each, the documents that the next cycle would send ("<sequencial> <tipo>
 // <chave> <bytes do XML>"), without sending anything. A failed connection raises its message.

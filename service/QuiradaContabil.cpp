@@ -16,11 +16,20 @@ using namespace quirada;
 
 namespace {
 
+// Exit status of "/ONCE" when another cycle holds the service folder (EX_TEMPFAIL).
+constexpr int kStatusOcupado = 75;
+
 int RunOnce(TSrvQuirada& module) {
   try {
-    module.Timer1Timer();
+    const TSrvQuirada::TCicloExecutado ciclo = module.ExecutarCiclo();
+    if (ciclo.ocupado) {
+      std::cerr << "Outro ciclo de envio está em andamento nesta pasta (processo "
+                << (ciclo.processo.empty() ? "desconhecido" : ciclo.processo)
+                << "); nada foi feito.\n";
+      return kStatusOcupado;
+    }
     // A failed connection was written to the service log by the cycle itself.
-    return module.UltimoCicloConectou() ? 0 : 1;
+    return ciclo.resumo.conectou ? 0 : 1;
   } catch (const std::exception& e) {
     try {
       module.ManipulaExcecoes(e);

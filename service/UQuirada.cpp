@@ -4,12 +4,19 @@
 #include "dispatch/dispatch_cycle.h"
 #include "dispatch/xml_file.h"
 #include "base/datetime.h"
+#include "base/file_lock.h"
 #include "service/host.h"
 #include "service/service_log.h"
 
 namespace quirada {
 
 TSrvQuirada* SrvQuirada = nullptr;
+
+namespace {
+
+constexpr const char* kArquivoTrava = "QuiradaContabil.lock";
+
+}  // namespace
 
 TSrvQuirada::TSrvQuirada(TEventLoop& loop, std::string executable_dir)
     : Timer1(loop), loop_(loop), executable_dir_(std::move(executable_dir)) {
@@ -24,15 +31,29 @@ TSrvQuirada::~TSrvQuirada() { ServiceDestroy(); }
 void TSrvQuirada::Timer1Timer() {
   Timer1.SetEnabled(false);
   Timer1.SetInterval(IntervaloCiclo(executable_dir_));
-  TCicloEnvio ciclo = Ciclo();
-  ultimo_ciclo_conectou_ = false;
   try {
-    ultimo_ciclo_conectou_ = ExecutarCicloEnvio(ciclo);
+    const TCicloExecutado ciclo = ExecutarCiclo();
+    if (ciclo.ocupado)
+      DoSaveLog("Ciclo de envio não executado: outro ciclo está em andamento nesta pasta "
+                "(processo " + (ciclo.processo.empty() ? "desconhecido" : ciclo.processo) + ").");
   } catch (...) {
     Timer1.SetEnabled(true);
     throw;
   }
   Timer1.SetEnabled(true);
+}
+
+TSrvQuirada::TCicloExecutado TSrvQuirada::ExecutarCiclo() {
+  TCicloExecutado executado;
+  const std::optional<FileLock> lock =
+      FileLock::TryAcquire(executable_dir_ + kArquivoTrava, &executado.processo);
+  if (!lock) {
+    executado.ocupado = true;
+    return executado;
+  }
+  TCicloEnvio ciclo = Ciclo();
+  executado.resumo = ExecutarCicloEnvio(ciclo);
+  return executado;
 }
 
 void TSrvQuirada::ServiceDestroy() {
@@ -71,7 +92,7 @@ TServiceController TSrvQuirada::GetServiceController() const { return &ServiceCo
 
 TCicloEnvio TSrvQuirada::Ciclo() {
   return TCicloEnvio{Erp, DTQuirada, executable_dir_,
-                     [this](const std::string& msg) { DoSaveLog(msg); }};
+                     [this](const std::string& msg) { DoSaveLog(msg); }, &StopRequested};
 }
 
 void TSrvQuirada::ListarPendentes(std::ostream& out) {

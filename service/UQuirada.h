@@ -7,7 +7,12 @@
 // timer, runs the cycle and re-arms it last, so the next cycle starts one period after the end of
 // this one. A failure that escapes a tick reaches ManipulaExcecoes, which writes its message to the
 // service log. ServiceExecute runs on the service thread: it installs that handler, arms Timer1
-// and waits for the stop request; a stop never interrupts a running cycle.
+// and waits for the stop request; a stop ends a running cycle after the document in hand.
+//
+// One cycle at a time per service folder: a cycle holds the lock of "QuiradaContabil.lock" beside
+// the executable from its start to the end of its tail. A tick that finds it held by another
+// process (an operator's "/ONCE", say) writes one line to the service log and waits for the next
+// period.
 #pragma once
 
 #include <cstdint>
@@ -37,6 +42,15 @@ class TSrvQuirada {
 
   // The dispatch cycle, Timer1's tick handler.
   void Timer1Timer();
+
+  // How ExecutarCiclo ended when it raised nothing.
+  struct TCicloExecutado {
+    bool ocupado = false;  // another process held the lock: nothing was done
+    std::string processo;  // then: the id that process wrote into the lock file
+    TResumoCiclo resumo;
+  };
+  // One dispatch cycle under the service folder's lock. A failure raises, after the cycle's tail.
+  TCicloExecutado ExecutarCiclo();
   void ServiceDestroy();
   void CarregarParametrosConexao(const std::string& Usuario, const std::string& Senha);
   // Appends one time-stamped line to the service log; a failure to write it raises.
@@ -56,8 +70,6 @@ class TSrvQuirada {
   void VerificarChaves(std::ostream& out);
 
   const std::string& ExecutableDir() const { return executable_dir_; }
-  // Whether the last cycle reached the ERP database (a failed connection is logged, not raised).
-  bool UltimoCicloConectou() const { return ultimo_ciclo_conectou_; }
 
   // The ERP database's components: Connquendalor with TransReadOnly and TransReadWrite, and the
   // queries TBPadraoII, TBXml and TBEnviosXML.
@@ -70,14 +82,13 @@ class TSrvQuirada {
 
   TEventLoop& loop_;
   const std::string executable_dir_;
-  bool ultimo_ciclo_conectou_ = false;
 };
 
 // The one instance, set by the program entry.
 extern TSrvQuirada* SrvQuirada;
 
-// The entry of service control requests: a stop or shutdown asks the running service to stop, as
-// SIGTERM does; pause and continue have no counterpart here and are ignored.
+// The entry of service control requests: a stop or shutdown asks the running service to stop;
+// pause and continue change nothing here.
 void ServiceController(uint32_t CtrlCode);
 
 }  // namespace quirada

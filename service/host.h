@@ -6,7 +6,8 @@
 // events on a service thread. It tells the service manager "ready" when the start is accepted and
 // "stopping" when the execute event returns, asks the loop to quit, waits for the tick in progress
 // to finish and returns the process's exit status. A stop request never interrupts a running
-// tick: the execute event takes it with WaitForStopRequest.
+// tick in the middle of a document: the execute event takes it with WaitForStopRequest, and the
+// running cycle, which looks at StopRequested between documents, ends after the document in hand.
 //
 // PrepareProcess comes first in main, before the service module is created, so that no library
 // starts a thread of its own before the process is set up for its kind of run.
@@ -29,9 +30,11 @@ struct TServiceEvents {
   std::function<void()> OnExecute;
 };
 
+// Stop requests: SIGTERM, SIGINT and SIGHUP on Linux; the service control manager's stop and
+// shutdown on Windows.
 enum class TProcessKind {
-  kService,   // runs until a stop request; only WaitForStopRequest takes one
-  kOneCycle,  // one dispatch cycle in the foreground: the service manager's stop waits for it
+  kService,   // runs until a stop request; WaitForStopRequest takes it
+  kOneCycle,  // one dispatch cycle in the foreground; a stop request is only noted (StopRequested)
   kCommand,   // a short command: a stop request ends the process as usual
 };
 
@@ -39,8 +42,12 @@ enum class TProcessKind {
 // writes to it fails that write; it never ends the process.
 void PrepareProcess(TProcessKind kind);
 
-// Blocks until a stop request arrives; returns its name ("TERM", "INT" for the signals on Linux).
+// Blocks until a stop request arrives and notes it; returns its name ("TERM", "INT", "HUP" for the
+// signals on Linux).
 std::string WaitForStopRequest();
+
+// Whether a stop request has arrived; callable from any thread.
+bool StopRequested();
 
 // Asks the running service to stop, as the service manager's stop request does.
 void RequestStop();

@@ -22,11 +22,14 @@
 namespace quirada {
 namespace {
 
+std::atomic<bool> stop_requested = false;
+
 sigset_t StopSignals() {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGHUP);
   return set;
 }
 
@@ -41,8 +44,8 @@ void WriteAll(int fd, const std::string& bytes) {
   }
 }
 
-// Blocks SIGTERM and SIGINT in the calling thread and so in every thread it starts later: the
-// service takes them synchronously, in WaitForStopRequest.
+// Blocks the stop signals in the calling thread and so in every thread it starts later: they are
+// taken synchronously, in WaitForStopRequest.
 void BlockStopSignals() {
   const sigset_t set = StopSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
@@ -66,15 +69,18 @@ void PrepareProcess(TProcessKind kind) {
     case TProcessKind::kService:
       BlockStopSignals();
       break;
-    case TProcessKind::kOneCycle: {
-      // systemd's stop request waits for the cycle to end instead of cutting it between an upload
-      // and its record; Ctrl-C in a terminal still stops it at once.
-      sigset_t term;
-      sigemptyset(&term);
-      sigaddset(&term, SIGTERM);
-      pthread_sigmask(SIG_BLOCK, &term, nullptr);
+    case TProcessKind::kOneCycle:
+      // A stop request (systemd's, Ctrl-C, a closed terminal) ends the cycle after the document in
+      // hand instead of cutting it between an upload and its record.
+      BlockStopSignals();
+      std::thread([] {
+        try {
+          WaitForStopRequest();
+        } catch (const std::exception& e) {
+          WriteSystemEventError(e.what());
+        }
+      }).detach();
       break;
-    }
     case TProcessKind::kCommand:
       break;
   }
@@ -86,10 +92,15 @@ std::string WaitForStopRequest() {
   for (;;) {
     int signal_number = 0;
     const int rc = sigwait(&set, &signal_number);
-    if (rc == 0) return sigabbrev_np(signal_number);
+    if (rc == 0) {
+      stop_requested = true;
+      return sigabbrev_np(signal_number);
+    }
     if (rc != EINTR) throw Exception("Falha ao aguardar o pedido de parada: " + SystemErrorText(rc));
   }
 }
+
+bool StopRequested() { return stop_requested; }
 
 void RequestStop() { ::kill(::getpid(), SIGTERM); }
 

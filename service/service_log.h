@@ -1,14 +1,21 @@
 // The service log: one text file beside the executable, "QuiradaContabil.log", one time-stamped
 // line per event ("DD/MM/YYYY HH:mm:ss - message"), every line ended by CR LF.
 //
-// A new file is written in ISO-8859-1 without a byte-order mark. An existing file that begins with
-// a UTF-8, UTF-16 LE or UTF-16 BE byte-order mark keeps that encoding and its mark. Lines ended by a
-// lone LF or a lone CR come back ended by CR LF. The whole file is written to a temporary file beside
-// it and renamed over it, so a crash or a full disk mid-write leaves the earlier log whole.
+// A new log is created with mode 0640 (less the umask), in ISO-8859-1 without a byte-order mark.
+// An existing log keeps the encoding its byte-order mark tells (UTF-8, UTF-16 LE, UTF-16 BE, else
+// ISO-8859-1). When it ends with CR LF (or is empty), the line is added with one write at its end:
+// the file stays the same file (mode, owner, links to it, a `tail -f` on it); only its first and
+// last bytes are read. Only a log whose last line lacks its CR LF is mended: read whole, every line
+// re-ended by CR LF, written to a temporary file beside it (beside the file a symbolic link points
+// to) and renamed over it with its mode, so a crash or a full disk mid-write leaves it whole.
 //
-// When the existing file cannot be read, the line carries the reading failure's message instead of
-// the message given, and it is appended to the file so that the earlier content survives. When the
-// file cannot be written, an Exception leaves SaveLogLine and the file keeps its earlier content.
+// A message cannot forge lines: each line break in it becomes CR LF and two blanks (a continuation
+// line never looks stamped), other control characters but TAB become blanks, and a message over
+// 8192 bytes of UTF-8 is cut on a character boundary and ends with " [...]".
+//
+// When the existing log cannot be read, the line carries the reading failure's message instead of
+// the message given, and it is added at the end so that the earlier content survives. When the log
+// cannot be written, an Exception leaves SaveLogLine and the log keeps its earlier content.
 #pragma once
 
 #include <string>

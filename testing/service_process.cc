@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +20,13 @@ namespace quirada::testing {
 namespace fs = std::filesystem;
 
 std::string BuiltExecutable() { return QUIRADA_EXECUTABLE; }
+
+std::string ServiceTokenFile(const std::string& tmpdir) {
+  const std::string folder = tmpdir + "quirada-" + std::to_string(::geteuid());
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+    throw std::runtime_error("cannot create " + folder);
+  return folder + "/token.dm";
+}
 std::string BuiltLocalPlatform() { return QUIRADA_LOCAL_PLATFORM; }
 
 Process::Process(pid_t pid, std::string out_path, std::string err_path)

@@ -79,6 +79,11 @@ class RunFolder {
 Process StartProcess(const std::string& program, const std::vector<std::string>& args,
                      const std::map<std::string, std::string>& env, const std::string& output_stem);
 
+// Where the service keeps its token file when its TMPDIR is `tmpdir` (ending with '/'): the user's
+// private folder "quirada-<uid>/" in it, which is created (mode 0700) when missing, as the service
+// would.
+std::string ServiceTokenFile(const std::string& tmpdir);
+
 // The built executables (set at compile time).
 std::string BuiltExecutable();
 std::string BuiltLocalPlatform();

@@ -190,7 +190,7 @@ TEST_F(CrashTest, AKillAtAnyStepOfADocumentLosesNothingAndRecordsNothingFalse) {
       {"register committed, next document's upload in flight", "upload:%s=kill", At::kLast, 2, false},
   };
   const std::string pid_file = scratch_.path() + "service.pid";
-  const std::string token_file = tmp_.path() + "token.dm";
+  const std::string token_file = ServiceTokenFile(tmp_.path());
 
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -68,7 +68,7 @@ class DispatchCycleTest : public ::testing::Test {
   // Runs one cycle against `platform`; returns the exit status. A token cached for another
   // platform instance would be refused by this one, so it is forgotten.
   int RunOnce(const LocalPlatform& platform) {
-    if (platform.port() != last_port_) std::filesystem::remove(tmp_.path() + "token.dm");
+    if (platform.port() != last_port_) std::filesystem::remove(ServiceTokenFile(tmp_.path()));
     last_port_ = platform.port();
     std::filesystem::remove(run_.dir() + "Morvant.ini");
     db_.WriteIni(run_.dir());
@@ -244,7 +244,7 @@ TEST_F(DispatchCycleTest, WithoutAnyFlagYNothingIsRequestedOrLogged) {
   ASSERT_EQ(RunOnce(platform), 0);
   EXPECT_TRUE(platform.Journal().empty());
   EXPECT_TRUE(run_.LogLines().empty());
-  EXPECT_FALSE(std::filesystem::exists(tmp_.path() + "token.dm"));
+  EXPECT_FALSE(std::filesystem::exists(ServiceTokenFile(tmp_.path())));
 }
 
 TEST_F(DispatchCycleTest, TheUploadedBytesAreValidXml) {

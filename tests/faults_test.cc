@@ -341,7 +341,7 @@ class WriteBarrier {
     for (const auto& dir : barred_) {
       switch (way_) {
         case Way::kPermissions:
-          fs::permissions(dir, fs::perms(0555));
+          fs::permissions(dir, fs::perms(0500));  // a private folder stays private
           break;
         case Way::kMount:
           if (::mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
@@ -374,6 +374,8 @@ class WriteBarrier {
 
   // Empty when the folders are barred; otherwise why they cannot be, here.
   const std::string& unavailable() const { return why_not_; }
+  // Whether the service runs as another user (who has a private token folder of its own).
+  bool RunsAsAnotherUser() const { return way_ == Way::kNobody; }
 
   // Runs the service of `run` behind the barrier; its output goes to `output_dir`.
   ProcessResult Run(const RunFolder& run, const std::vector<std::string>& args,
@@ -486,7 +488,7 @@ class FaultsTest : public ::testing::Test {
   }
 
   void ForgetToken() { fs::remove(TokenPath()); }
-  std::string TokenPath() const { return tmp_.path() + "token.dm"; }
+  std::string TokenPath() const { return ServiceTokenFile(tmp_.path()); }
 
   // Points the service at the API and the authorization server given, trusting `ca_file`.
   // The INI file is replaced whole (a running service reads it at every cycle).
@@ -797,12 +799,13 @@ TEST_F(FaultsTest, AnUnwritableExecutableFolderSendsNothingAndSaysSoOnStandardEr
   }
   EXPECT_EQ(r.exit_status, 1) << r.err;
   EXPECT_FALSE(fs::exists(run_.log_path()));
-  // The log lives in that folder too: the failure and the log's own failure go to standard error.
+  // The cycle's lock file and the log live in that folder too: the failure to take the lock and
+  // the log's own failure go to standard error.
   const auto err = Lines(r.err);
   ASSERT_EQ(err.size(), 2u) << r.err;
   for (const auto& line : err) EXPECT_TRUE(line.starts_with("<3>")) << line;
   EXPECT_EQ(CountLinesWith(r.err, kServiceLogName), 1u) << r.err;
-  EXPECT_EQ(CountLinesWith(r.err, ".xml"), 1u) << r.err;
+  EXPECT_EQ(CountLinesWith(r.err, "QuiradaContabil.lock"), 1u) << r.err;
   const auto first = Exchanges(platform);
   EXPECT_TRUE(first.empty()) << "nothing is sent";
   EXPECT_TRUE(db_.RegisterRows().empty());
@@ -838,8 +841,10 @@ TEST_F(FaultsTest, ATokenThatCannotBeCachedFailsTheCycleCleanly) {
   LocalPlatform platform;
   ConfigureReadable(platform);
   {
-    WriteBarrier barrier({tmp_.path()}, {run_.dir()});
+    // The service's private token folder, where it writes nothing.
+    WriteBarrier barrier({fs::path(TokenPath()).parent_path().string() + "/"}, {run_.dir()});
     if (!barrier.unavailable().empty()) GTEST_SKIP() << barrier.unavailable();
+    if (barrier.RunsAsAnotherUser()) GTEST_SKIP() << "another user has a token folder of its own";
     ExpectOneFailure(barrier.Run(run_, {"/ONCE"}, Env(), out_.path()), "");
   }
   const auto first = Exchanges(platform);
