@@ -60,6 +60,10 @@ std::string ResolvedPath(const std::string& path);
 // Removes the file at `path`; returns false when it could not be removed (or was not there).
 bool RemoveFile(const std::string& path);
 
+// Removes what is at `path`, a folder with everything in it included (a link, not what it points
+// to). Raises FileError when something stays.
+void RemoveTree(const std::string& path);
+
 // The whole content of the file at `path`. A file larger than `max_bytes` fails with EFBIG
 // ("File "<path>" is larger than <max_bytes> bytes").
 std::string ReadWholeFile(const std::string& path, uint64_t max_bytes);

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <system_error>
 #include <cstdlib>
 #include <utility>
 #include <vector>
@@ -77,6 +79,12 @@ std::string ResolvedPath(const std::string& path) {
 }
 
 bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+void RemoveTree(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::remove_all(path, ec);
+  if (ec) Raise("Cannot remove", path, ec.value());
+}
 
 std::string ReadWholeFile(const std::string& path, uint64_t max_bytes) {
   File file = File::OpenForReading(path);

@@ -6,6 +6,7 @@
 
 #include "dispatch/connection_setup.h"
 #include "dispatch/ini_file.h"
+#include "dispatch/pending_walk.h"
 #include "dispatch/register_write.h"
 #include "dispatch/xml_file.h"
 #include "base/errors.h"
@@ -19,14 +20,32 @@ constexpr uint32_t kIntervaloPadraoSegundos = 3600;
 
 std::string IniPath(const std::string& executable_dir) { return executable_dir + kArquivoIni; }
 
-// Reads the settings row and binds the pending query's parameters from it. Returns false when a
-// key is empty (or there is no row): the cycle has nothing to do then.
+// Reads the settings row. Returns false when a key is empty (or there is no row): the cycle has
+// nothing to do then.
 bool AbrirConfiguracao(TCicloEnvio& c) {
   c.Erp.TBPadraoII.Open();
   if (c.Erp.TBPadraoII.FieldAsString("QUIRADA_AUTORIZATION_KEY").empty()) return false;
   if (c.Erp.TBPadraoII.FieldAsString("QUIRADA_INTEGRATION_KEY").empty()) return false;
-  AbrirPendentes(c.Erp);
   return true;
+}
+
+// `text` on one line: its line breaks become blanks.
+std::string UmaLinha(std::string text) {
+  for (char& ch : text)
+    if (ch == '\r' || ch == '\n') ch = ' ';
+  return text;
+}
+
+// The XML of the document `documento` stands on, as the database holds it; nothing when even that
+// cannot be read (the caller logs it and goes on). A lost connection still ends the cycle.
+std::optional<std::string> LerXml(FbQuery& documento, std::string* falha) {
+  try {
+    return documento.FieldAsBytes("XML");
+  } catch (const DatabaseError& e) {
+    if (e.connection_lost()) throw;
+    *falha = e.what();
+    return std::nullopt;
+  }
 }
 
 void ConfigurarCliente(TCicloEnvio& c) {
@@ -71,14 +90,21 @@ std::string FalhaIdLote(const std::string& id, size_t tamanho) {
 }
 
 // One document, from its XML file to its register row. Returns whether it was recorded.
-bool EnviarDocumento(TCicloEnvio& c, Registro& registro, TResumoCiclo& resumo) {
-  const long long sequencial = c.Erp.TBXml.FieldAsInteger("SEQUENCIAL");
-  const std::string tipo = c.Erp.TBXml.FieldAsString("TIPO");
-  const std::string chave = c.Erp.TBXml.FieldAsString("CHAVE");
+bool EnviarDocumento(TCicloEnvio& c, FbQuery& documento, Registro& registro, TResumoCiclo& resumo) {
+  const long long sequencial = documento.FieldAsInteger("SEQUENCIAL");
+  const std::string tipo = documento.FieldAsString("TIPO");
+  const std::string chave = documento.FieldAsString("CHAVE");
   const std::string ArquivoXML = c.executable_dir + ExtraiNumero(chave) + ".xml";
 
   if (FileExists(ArquivoXML)) RemoveFile(ArquivoXML);
-  const std::string xml = c.Erp.TBXml.FieldAsBytes("XML");
+  std::string falha;
+  const std::optional<std::string> lido = LerXml(documento, &falha);
+  if (!lido) {
+    c.DoSaveLog("Documento " + chave + " com XML ilegível no banco de dados: não enviado: " + falha);
+    ++resumo.registrados_no_log;
+    return false;
+  }
+  const std::string& xml = *lido;
   if (xml.empty()) {
     // Recorded as sent, it would never be sent once the ERP fills its XML in.
     c.DoSaveLog("Documento " + chave + " sem XML no banco de dados: não enviado");
@@ -156,22 +182,28 @@ TResumoCiclo ExecutarCicloEnvio(TCicloEnvio& c) {
   ComFechamento(c, [&] {
     resumo.conectou = ConectarBancoDados(c.Erp.Connquendalor, c.executable_dir, c.DoSaveLog);
     if (!resumo.conectou) return;
-    if (!AbrirConfiguracao(c) || c.Erp.TBXml.Eof()) return;
-    ConfigurarCliente(c);
-    Registro registro;
-    if (RegistroTemChaveUnica(c.Erp.Connquendalor, c.Erp.TransReadWrite))
-      registro.insercao.emplace(c.Erp.Connquendalor, c.Erp.TransReadWrite,
-                                std::string(kSqlInsercaoEnviosXML));
-    registro.tamanho_id_envio = TamanhoIdEnvio(c.Erp.Connquendalor, c.Erp.TransReadWrite);
-    for (; !c.Erp.TBXml.Eof(); c.Erp.TBXml.Next()) {
+    if (!AbrirConfiguracao(c)) return;
+    // The client and the register are set up for the first document; a cycle with none leaves
+    // them untouched.
+    std::optional<Registro> registro;
+    PercorrerPendentes(c.Erp, [&](FbQuery& documento) {
       // A stop request ends the cycle between two documents, never inside one.
       if (c.ParadaSolicitada && c.ParadaSolicitada()) {
         resumo.interrompido = true;
-        break;
+        return false;
+      }
+      if (!registro) {
+        ConfigurarCliente(c);
+        registro.emplace();
+        if (RegistroTemChaveUnica(c.Erp.Connquendalor, c.Erp.TransReadWrite))
+          registro->insercao.emplace(c.Erp.Connquendalor, c.Erp.TransReadWrite,
+                                     std::string(kSqlInsercaoEnviosXML));
+        registro->tamanho_id_envio = TamanhoIdEnvio(c.Erp.Connquendalor, c.Erp.TransReadWrite);
       }
       ++resumo.selecionados;
-      if (EnviarDocumento(c, registro, resumo)) ++resumo.enviados;
-    }
+      if (EnviarDocumento(c, documento, *registro, resumo)) ++resumo.enviados;
+      return true;
+    });
   });
   return resumo;
 }
@@ -187,11 +219,15 @@ void ListarPendentes(TCicloEnvio& c, std::ostream& out) {
       return;
     }
     int total = 0;
-    for (; !c.Erp.TBXml.Eof(); c.Erp.TBXml.Next(), ++total) {
-      out << c.Erp.TBXml.FieldAsInteger("SEQUENCIAL") << ' ' << c.Erp.TBXml.FieldAsString("TIPO") << ' '
-          << c.Erp.TBXml.FieldAsString("CHAVE") << ' '
-          << XmlFileBytes(c.Erp.TBXml.FieldAsBytes("XML")).size() << '\n';
-    }
+    PercorrerPendentes(c.Erp, [&](FbQuery& documento) {
+      std::string falha;
+      const std::optional<std::string> xml = LerXml(documento, &falha);
+      out << documento.FieldAsInteger("SEQUENCIAL") << ' ' << documento.FieldAsString("TIPO") << ' '
+          << documento.FieldAsString("CHAVE") << ' '
+          << (xml ? std::to_string(XmlFileBytes(*xml).size()) : "ilegível: " + UmaLinha(falha)) << '\n';
+      ++total;
+      return true;
+    });
     out << total << " documento(s) pendente(s).\n";
   });
 }

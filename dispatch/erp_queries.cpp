@@ -9,16 +9,17 @@ void PrepararTBEnviosXML(FbQuery& TBEnviosXML, FbTransaction& TransReadWrite) {
 
 ErpComponents::ErpComponents() { PrepararTBEnviosXML(TBEnviosXML, TransReadWrite); }
 
-void AbrirPendentes(ErpComponents& erp) {
-  FbQuery& settings = erp.TBPadraoII;
-  erp.TBXml.Close();
-  erp.TBXml.SetParamDateTime("DATA", settings.FieldAsDateTime("QUIRADA_DATAINICIALENVIO"));
-  erp.TBXml.SetParamString("NFE_T", settings.FieldAsString("QUIRADA_ENVIARNFE_TERCEIROS"));
-  erp.TBXml.SetParamString("NFE_P", settings.FieldAsString("QUIRADA_ENVIARNFE_PROPRIO"));
-  erp.TBXml.SetParamString("NFCE", settings.FieldAsString("QUIRADA_ENVIARNFCE"));
-  erp.TBXml.SetParamString("SAT", settings.FieldAsString("QUIRADA_ENVIARSAT"));
-  erp.TBXml.SetParamString("CANC", settings.FieldAsString("QUIRADA_ENVIARXMLCANCELAMENTO"));
-  erp.TBXml.Open();
+void AbrirPendentes(ErpComponents& erp) { AbrirPendentes(erp.TBPadraoII, erp.TBXml); }
+
+void AbrirPendentes(FbQuery& TBPadraoII, FbQuery& TBXml) {
+  TBXml.Close();
+  TBXml.SetParamDateTime("DATA", TBPadraoII.FieldAsDateTime("QUIRADA_DATAINICIALENVIO"));
+  TBXml.SetParamString("NFE_T", TBPadraoII.FieldAsString("QUIRADA_ENVIARNFE_TERCEIROS"));
+  TBXml.SetParamString("NFE_P", TBPadraoII.FieldAsString("QUIRADA_ENVIARNFE_PROPRIO"));
+  TBXml.SetParamString("NFCE", TBPadraoII.FieldAsString("QUIRADA_ENVIARNFCE"));
+  TBXml.SetParamString("SAT", TBPadraoII.FieldAsString("QUIRADA_ENVIARSAT"));
+  TBXml.SetParamString("CANC", TBPadraoII.FieldAsString("QUIRADA_ENVIARXMLCANCELAMENTO"));
+  TBXml.Open();
 }
 
 }  // namespace quirada

@@ -121,5 +121,7 @@ struct ErpComponents {
 // its parameters in this order, DATA from QUIRADA_DATAINICIALENVIO as a date and time, NFE_T,
 // NFE_P, NFCE, SAT and CANC from their flags as text, unchanged, and opens it.
 void AbrirPendentes(ErpComponents& erp);
+// The same for any query of the pending documents' text, from the open settings row `TBPadraoII`.
+void AbrirPendentes(FbQuery& TBPadraoII, FbQuery& TBXml);
 
 }  // namespace quirada

@@ -54,9 +54,18 @@ bool IsKeyViolation(Firebird::IStatus* status) {
   return false;
 }
 
+bool IsTransliterationFailure(Firebird::IStatus* status) {
+  const intptr_t* v = status->getErrors();
+  while (v && v[0] != isc_arg_end) {
+    if (v[0] == isc_arg_gds && v[1] == isc_transliteration_failed) return true;
+    v += v[0] == isc_arg_cstring ? 3 : 2;
+  }
+  return false;
+}
+
 DatabaseError ToDatabaseError(const Firebird::FbException& e) {
   return DatabaseError(FormatStatus(e.getStatus()), IsConnectionLost(e.getStatus()),
-                       IsKeyViolation(e.getStatus()));
+                       IsKeyViolation(e.getStatus()), IsTransliterationFailure(e.getStatus()));
 }
 
 namespace {

@@ -4,15 +4,19 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
+#include <cerrno>
 #include <mutex>
 #include <optional>
 
+#include "base/errors.h"
 #include "base/file_io.h"
 #include "base/text.h"
 
 namespace quirada {
 namespace {
+
+// Far above any configuration written by hand.
+constexpr uint64_t kIniMaxBytes = 1024 * 1024;
 
 // Longest physical line handed to inih; the rest of a longer line is dropped. Far above any key,
 // section or the 2047 characters a value keeps, so the cut never reaches a value that is kept.
@@ -109,10 +113,19 @@ int OnEntry(void* user, const char* section, const char* name, const char* value
 std::string ReadIniString(const std::string& path, const std::string& section, const std::string& key,
                           const std::string& default_value) {
   ConfigureInih();
+  // A missing file gives the defaults; anything else that is no plain file of a sane size (a
+  // FIFO or a device would never end) fails at once, naming it.
+  const auto info = GetFileInfo(path);
+  if (!info) return default_value;
+  if (!info->IsRegular())
+    throw Exception("O arquivo de configuração \"" + path + "\" não é um arquivo comum");
   std::string text;
   try {
-    text = ReadWholeFile(path, std::numeric_limits<uint64_t>::max());
-  } catch (const FileError&) {
+    text = ReadWholeFile(path, kIniMaxBytes);
+  } catch (const FileError& e) {
+    if (e.error() == EFBIG)
+      throw Exception("O arquivo de configuração \"" + path + "\" tem mais de " +
+                      std::to_string(kIniMaxBytes) + " bytes");
     return default_value;  // an unreadable file counts as missing
   }
 

@@ -4,6 +4,8 @@
 // configuration was written for:
 //  - the default comes back when the file, the section or the key is missing (an unreadable file
 //    counts as missing); a key that is present with an empty value gives an empty value;
+//  - a path that names something other than a regular file (a folder, a FIFO, a device), or a
+//    file larger than 1 MiB, raises Exception naming it: it would never be a configuration;
 //  - section and key names are matched without regard to letter case; the first occurrence wins;
 //  - blanks around a value are not part of it; nothing else is stripped (no quotes, no inline
 //    comments: a ';' inside a value belongs to it; lines starting with ';' or '#' are comments);

@@ -9,7 +9,8 @@
 namespace quirada {
 namespace {
 
-constexpr uint32_t kXmlFileMode = 0644;
+// Fiscal data: readable by the service's user only, whatever the umask leaves.
+constexpr uint32_t kXmlFileMode = 0600;
 
 std::string Lower(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });

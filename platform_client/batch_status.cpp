@@ -1,6 +1,7 @@
 // StatusFile: the state of an uploaded batch, read from the platform into Retorno and Status.
 #include "platform_client/Quirada.h"
 #include "platform_client/charset.h"
+#include "platform_client/encodings.h"
 #include "platform_client/json_access.h"
 #include "base/errors.h"
 
@@ -30,9 +31,10 @@ TRetornoPadrao TDTQuirada::StatusFile(const std::string& aFileID) {
     Retorno.Mensagem = LookupText(*FResponse, *status_object, "message");
     Fstatus = Retorno.CodRetorno == "EA10" || Retorno.CodRetorno == "SA2";
   };
-  // The id as it is, unescaped.
+  // The id is one segment of the path, whatever the platform put in it.
   const bool answered = Exchange(
-      true, [&] { return ApiQuery(kBatchStatusPath + aFileID, FIntegrationKey); }, on_answer,
+      true, [&] { return ApiQuery(kBatchStatusPath + PathSegmentEncode(aFileID), FIntegrationKey); },
+      on_answer,
       [this](const ExchangeFailure& failure) { FailQuery(TRequestType::rtReadStatusFile, failure); });
   return answered ? Retorno : TRetornoPadrao{};
 }

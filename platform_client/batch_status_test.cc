@@ -32,7 +32,7 @@ TEST_F(BatchStatusTest, TheQueryGoesOutByteForByte) {
     server_.RespondJson("HTTP/1.1 200 OK", Files(R"({"code":"SA2","message":"ok"})"));
     q_.StatusFile("b-1/2?x");
     EXPECT_EQ(server_.Requests().back().Raw(),
-              "GET /quirada/invoice/v3/batches/b-1/2?x HTTP/1.1\r\n"
+              "GET /quirada/invoice/v3/batches/b-1%2F2%3Fx HTTP/1.1\r\n"
               "Connection: Keep-Alive\r\n"
               "Content-Type: application/json; charset=utf-8\r\n" +
               (key.empty() ? "" : "x-integration-key: " + key + "\r\n") +

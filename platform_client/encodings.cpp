@@ -2,17 +2,23 @@
 
 namespace quirada {
 
-std::string FormEncode(std::string_view utf8) {
+namespace {
+
+bool AsciiAlphanumeric(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+}
+
+// Every byte that is not `plain` as "%XY"; a blank as "+" when `blank_as_plus`.
+template <typename Plain>
+std::string PercentEncode(std::string_view bytes, Plain plain, bool blank_as_plus) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string out;
-  out.reserve(utf8.size());
-  for (char ch : utf8) {
+  out.reserve(bytes.size());
+  for (char ch : bytes) {
     const auto c = static_cast<unsigned char>(ch);
-    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                       c == '*' || c == '-' || c == '.' || c == '_';
-    if (plain) {
+    if (plain(c)) {
       out += static_cast<char>(c);
-    } else if (c == ' ') {
+    } else if (c == ' ' && blank_as_plus) {
       out += '+';
     } else {
       out += '%';
@@ -21,6 +27,22 @@ std::string FormEncode(std::string_view utf8) {
     }
   }
   return out;
+}
+
+}  // namespace
+
+std::string FormEncode(std::string_view utf8) {
+  return PercentEncode(
+      utf8,
+      [](unsigned char c) { return AsciiAlphanumeric(c) || c == '*' || c == '-' || c == '.' || c == '_'; },
+      true);
+}
+
+std::string PathSegmentEncode(std::string_view bytes) {
+  return PercentEncode(
+      bytes,
+      [](unsigned char c) { return AsciiAlphanumeric(c) || c == '-' || c == '.' || c == '_' || c == '~'; },
+      false);
 }
 
 std::string Base64Encode(std::string_view bytes) {

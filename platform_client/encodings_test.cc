@@ -24,6 +24,16 @@ TEST(FormEncodeTest, KeepsUnreservedBytesTurnsBlanksIntoPlusAndEscapesTheRestPer
   for (const auto& c : cases) EXPECT_EQ(FormEncode(c.input), c.expected) << c.input;
 }
 
+TEST(PathSegmentEncodeTest, KeepsOnlyUnreservedBytesSoNoIdCanLeaveItsSegment) {
+  const Case cases[] = {
+      {"0f3c-9a.b_c~D", "0f3c-9a.b_c~D"},
+      {"../../admin?x#", "..%2F..%2Fadmin%3Fx%23"},
+      {"a b%2F+", "a%20b%252F%2B"},
+      {"\xC3\xA7\x01", "%C3%A7%01"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(PathSegmentEncode(c.input), c.expected) << c.input;
+}
+
 TEST(Base64EncodeTest, MatchesTheRfc4648Vectors) {
   const Case cases[] = {
       {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"},

@@ -48,6 +48,10 @@ std::chrono::seconds ReadLimit(const char* text, const char* key, std::chrono::s
 
 std::string SecondsText(std::chrono::seconds limit) { return std::to_string(limit.count()); }
 
+// The largest answer body taken in: far above any answer of the platform, and a peer that sends
+// more cannot fill the memory or the service log.
+constexpr size_t kMaxAnswerBytes = 1024 * 1024;
+
 // State of one transfer, shared with libcurl's callbacks.
 struct Transfer {
   HttpBodySource* body = nullptr;
@@ -57,6 +61,7 @@ struct Transfer {
   const std::string* ca_file = nullptr;
   std::chrono::seconds stall{0};
   bool stalled = false;
+  bool too_large = false;
   curl_off_t last_dl = -1, last_ul = -1;
   std::chrono::steady_clock::time_point last_activity = std::chrono::steady_clock::now();
 
@@ -83,6 +88,10 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
 size_t OnWrite(char* data, size_t size, size_t count, void* user) {
   auto* t = static_cast<Transfer*>(user);
   t->Touch();
+  if (t->response.body.size() + size * count > kMaxAnswerBytes) {
+    t->too_large = true;
+    return 0;  // libcurl ends the transfer and drops the connection
+  }
   t->response.body.append(data, size * count);
   return size * count;
 }
@@ -343,6 +352,9 @@ HttpResponse HttpClient::Send(const HttpRequest& request) {
       message = t.body_error;
     } else if (!t.ssl_ctx_error.empty()) {
       message = t.ssl_ctx_error;
+    } else if (t.too_large) {
+      message = "The answer is larger than " + std::to_string(kMaxAnswerBytes) +
+                " bytes; the connection was dropped";
     } else if (rc == CURLE_ABORTED_BY_CALLBACK && t.stalled) {
       message = "Transfer stalled: nothing was transferred for " +
                 SecondsText(limits.stall) + " seconds";

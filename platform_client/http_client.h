@@ -15,6 +15,7 @@
 //   ended it. Test-only knob: the environment variable QUIRADA_TEST_HTTP_LIMITS
 //   ("connect=1,stall=2,total=5", seconds, any subset) replaces the defaults of every request, so
 //   that tests of the real executable can reach the limits in seconds; nothing but tests may set it.
+// - An answer body larger than 1 MiB ends the transfer (the connection is dropped) and fails it.
 // - Failures: an answer whose status is outside 200..299 raises HttpProtocolError (message: the
 //   status line as received; it carries the status code and the raw body). Everything else (bad
 //   URL, connection, TLS, time-outs, a body source failing, a header line with CR, LF or NUL, a

@@ -1,9 +1,10 @@
 #include "platform_client/token_file.h"
 
 #include <cmath>
-#include <limits>
+#include <cerrno>
 
 #include "base/file_io.h"
+#include "base/platform.h"
 #include "base/text.h"
 #include "platform_client/io_error.h"
 
@@ -12,17 +13,24 @@ namespace quirada {
 namespace {
 
 constexpr uint32_t kTokenFileMode = 0600;
+// Far above the four lines of a token file: anything larger is not one.
+constexpr uint64_t kTokenFileMaxBytes = 64 * 1024;
 
 }  // namespace
 
 std::optional<std::vector<std::string>> ReadTokenFileLines(const std::string& path) {
-  const auto info = GetFileInfo(path);
-  if (!info || !info->IsRegular()) return std::nullopt;
+  // Only a file this user wrote is trusted: not a link, nothing another user planted, nothing
+  // larger than a token file.
+  const auto info = GetFileInfo(path, false);
+  if (!info || !info->IsRegular() || info->owner != CurrentUserId() ||
+      info->size > kTokenFileMaxBytes)
+    return std::nullopt;
 
   std::string bytes;
   try {
-    bytes = ReadWholeFile(path, std::numeric_limits<uint64_t>::max());
+    bytes = ReadWholeFile(path, kTokenFileMaxBytes);
   } catch (const FileError& e) {
+    if (e.error() == EFBIG) return std::nullopt;  // grew meanwhile
     ThrowInOutError(e.error());
   }
 
@@ -60,6 +68,9 @@ void WriteTokenFile(const std::string& path, const std::string& access_token,
   text += "ExpiraData=" + DateTimeToStr(IncSecondExact(Now(), lifetime_seconds)) + "\r\n";
 
   try {
+    // Whatever stands in the way and is no token file of this user's goes (in the user's private
+    // folder nobody else can put anything there).
+    if (const auto info = GetFileInfo(path, false); info && !info->IsRegular()) RemoveTree(path);
     ReplaceFile(path, text, kTokenFileMode);
   } catch (const FileError& e) {
     ThrowInOutError(e.error());

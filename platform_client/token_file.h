@@ -22,7 +22,9 @@ namespace quirada {
 // The lifetime the client gives a token it has just received, unless the server promises less.
 inline constexpr long long kTokenLifetimeSeconds = 1380LL * 60;
 
-// The file's lines, or nothing when no regular file is there. Lines end at CR LF, LF or CR.
+// The file's lines, or nothing when no token file of this user's is there: only a regular file
+// (not followed through a link) owned by the process's user and at most 64 KiB is read. Lines end
+// at CR LF, LF or CR.
 // Raises the input/output error ("File access denied", "I/O error 5", ...) when the file is there
 // but cannot be read.
 std::optional<std::vector<std::string>> ReadTokenFileLines(const std::string& path);
@@ -33,7 +35,7 @@ std::optional<std::string> TokenEntryValue(std::string_view line, std::string_vi
 // Adds whole seconds to a date-time, exactly to the millisecond.
 TDateTime IncSecondExact(TDateTime value, long long seconds);
 
-// Writes the four lines for `access_token`: "data" from today's date, "hora" and "ExpiraData" from
+// Writes the four lines for `access_token` (whatever else stands at `path` is removed first): "data" from today's date, "hora" and "ExpiraData" from
 // the clock plus `lifetime_seconds`, each reading the clock itself. Raises the input/output error
 // when the file cannot be written; the earlier file is then left as it was.
 void WriteTokenFile(const std::string& path, const std::string& access_token,

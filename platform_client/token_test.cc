@@ -4,6 +4,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -257,10 +258,47 @@ TEST_F(TokenTest, KeysCountOnlyAtTheStartOfALine) {
   EXPECT_EQ(server_.ConnectionCount(), 0);
 }
 
-TEST_F(TokenTest, ATokenFileThatCannotBeReadFailsWithTheIoError) {
-  fs::create_symlink("/proc/self/mem", TokenPath());
-  EXPECT_EQ(FailureOfGetToken(), "I/O error 5");
-  EXPECT_EQ(server_.ConnectionCount(), 0);
+// Only a regular file of this user's, at most 64 KiB, is a token file: anything else at its path
+// (planted or broken) is treated as absent, a new token is asked for and the file replaced.
+TEST_F(TokenTest, WhatIsNoTokenFileOfThisUserIsReplacedByANewOne) {
+  const fs::path planted = dir_ / "planted";
+  WriteFileBytes(planted, TokenFile("PLANTED", IncMinute(Now(), 60)));
+  const struct {
+    const char* what;
+    std::function<void()> make;
+  } cases[] = {
+      {"a link to a valid token file", [&] { fs::create_symlink(planted, TokenPath()); }},
+      {"a link to /proc/self/mem", [&] { fs::create_symlink("/proc/self/mem", TokenPath()); }},
+      {"a folder", [&] { fs::create_directories(TokenPath() / "inside"); }},
+      {"a FIFO", [&] { ASSERT_EQ(::mkfifo(TokenPath().c_str(), 0600), 0); }},
+      {"a 2 GB sparse file",
+       [&] {
+         WriteTokenFile(TokenFile("BIG", IncMinute(Now(), 60)));
+         fs::resize_file(TokenPath(), 2ULL << 30);
+       }},
+      {"another user's valid token file",
+       [&] {
+         WriteTokenFile(TokenFile("OTHER", IncMinute(Now(), 60)));
+         if (::geteuid() == 0) {
+           ASSERT_EQ(::chown(TokenPath().c_str(), 65534, 65534), 0);
+         } else {
+           GTEST_SKIP() << "only root can give a file to another user";
+         }
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(TokenPath());
+    c.make();
+    const int connections = server_.ConnectionCount();
+    AnswerToken("NEW");
+    EXPECT_EQ(FailureOfGetToken(), "no failure");
+    EXPECT_EQ(server_.ConnectionCount() - connections, 1);
+    EXPECT_EQ(q_.AccessToken(), "NEW");
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(TokenPath())));
+    EXPECT_EQ(ReadFileBytes(TokenPath()).rfind("access_token=NEW\r\n", 0), 0u);
+  }
+  EXPECT_EQ(ReadFileBytes(planted).rfind("access_token=PLANTED\r\n", 0), 0u) << "a link's target is left alone";
 }
 
 TEST_F(TokenTest, TheTokenFileIsPrivateAndReplacedWhole) {

@@ -2,8 +2,10 @@
 
 #include <curl/curl.h>
 #include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include <cerrno>
 #include <memory>
 #include <mutex>
 #include <tuple>
@@ -41,9 +43,49 @@ const std::string& SystemBundle() {
   return path;
 }
 
-[[noreturn]] void CannotLoad(const std::string& file) {
+// Far above any bundle of authorities (the whole system bundle is about 200 KiB).
+constexpr uint64_t kCaFileMaxBytes = 16 * 1024 * 1024;
+
+[[noreturn]] void CannotLoad(const std::string& file, const std::string& why = "") {
   ERR_clear_error();
-  throw Exception("The trusted certificates of \"" + file + "\" could not be loaded");
+  throw Exception("The trusted certificates of \"" + file + "\" could not be loaded" +
+                  (why.empty() ? "" : ": " + why));
+}
+
+struct BioFree {
+  void operator()(BIO* b) const { BIO_free(b); }
+};
+struct InfoStackFree {
+  void operator()(STACK_OF(X509_INFO)* s) const { sk_X509_INFO_pop_free(s, X509_INFO_free); }
+};
+
+// Adds the certificates and revocation lists of the PEM file `ca_file` to `store`. Only a regular
+// file of a sane size is read (a FIFO or a device named by mistake would never end).
+void LoadCaFile(X509_STORE* store, const std::string& ca_file) {
+  const auto info = GetFileInfo(ca_file);
+  if (!info) CannotLoad(ca_file);
+  if (!info->IsRegular()) CannotLoad(ca_file, "it is not a regular file");
+  std::string pem;
+  try {
+    pem = ReadWholeFile(ca_file, kCaFileMaxBytes);
+  } catch (const FileError& e) {
+    CannotLoad(ca_file, e.error() == EFBIG
+                            ? "it is larger than " + std::to_string(kCaFileMaxBytes) + " bytes"
+                            : std::string(e.what()));
+  }
+  std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  if (!bio) CannotLoad(ca_file);
+  std::unique_ptr<STACK_OF(X509_INFO), InfoStackFree> items(
+      PEM_X509_INFO_read_bio(bio.get(), nullptr, nullptr, nullptr));
+  if (!items) CannotLoad(ca_file);
+  int loaded = 0;
+  for (int i = 0; i < sk_X509_INFO_num(items.get()); ++i) {
+    const X509_INFO* item = sk_X509_INFO_value(items.get(), i);
+    if (item->x509 != nullptr && X509_STORE_add_cert(store, item->x509) == 1) ++loaded;
+    if (item->crl != nullptr && X509_STORE_add_crl(store, item->crl) == 1) ++loaded;
+  }
+  if (loaded == 0) CannotLoad(ca_file);
+  ERR_clear_error();  // an authority given twice leaves a harmless error behind
 }
 
 StorePtr Load(const std::string& system_bundle, const std::string& ca_file) {
@@ -51,8 +93,7 @@ StorePtr Load(const std::string& system_bundle, const std::string& ca_file) {
   if (!store) CannotLoad(ca_file);
   if (!system_bundle.empty() && X509_STORE_load_file(store.get(), system_bundle.c_str()) != 1)
     CannotLoad(system_bundle);
-  if (!ca_file.empty() && X509_STORE_load_file(store.get(), ca_file.c_str()) != 1)
-    CannotLoad(ca_file);
+  if (!ca_file.empty()) LoadCaFile(store.get(), ca_file);
   return store;
 }
 

@@ -15,7 +15,9 @@
 namespace quirada {
 
 // Makes `ctx` trust the system's authorities and those of `ca_file` (none when empty). Raises
-// Exception "The trusted certificates of "<file>" could not be loaded" when a file does not load.
+// Exception "The trusted certificates of "<file>" could not be loaded" when a file does not load,
+// followed by ": it is not a regular file" or ": it is larger than 16777216 bytes" when CAFile
+// names a FIFO, a device or a folder, or a file over 16 MiB.
 void UseTrustedAuthorities(SSL_CTX* ctx, const std::string& ca_file);
 
 }  // namespace quirada
