@@ -100,7 +100,7 @@ FbAttachSettings ParseConnectionParams(const std::vector<std::string>& param_lin
   OneOf(lines, "PROTOCOL", "Local", {"TCPIP"});
 
   FbAttachSettings settings;
-  settings.character_set = OneOf(lines, "CHARACTERSET", "", {"ISO8859_1"});
+  settings.character_set = OneOf(lines, "CHARACTERSET", "", {"ISO8859_1", "NONE"});
   settings.sql_dialect = Number(lines, "SQLDIALECT", 3, 1, 3);
   const int port = Number(lines, "PORT", 3050, 1, 65535);
   std::string server = lines.Get("SERVER").value_or("");

@@ -15,6 +15,7 @@ TSrvQuirada* SrvQuirada = nullptr;
 namespace {
 
 constexpr const char* kArquivoTrava = "QuiradaContabil.lock";
+constexpr uint32_t kIntervaloPadrao = 3'600'000;  // one hour
 
 }  // namespace
 
@@ -30,8 +31,10 @@ TSrvQuirada::~TSrvQuirada() { ServiceDestroy(); }
 
 void TSrvQuirada::Timer1Timer() {
   Timer1.SetEnabled(false);
-  Timer1.SetInterval(IntervaloCiclo(executable_dir_));
+  Timer1.SetInterval(kIntervaloPadrao);
   try {
+    // Read inside the guard: an INI that fails to read must not leave the timer disarmed.
+    Timer1.SetInterval(IntervaloCiclo(executable_dir_));
     const TCicloExecutado ciclo = ExecutarCiclo();
     if (ciclo.ocupado)
       DoSaveLog("Ciclo de envio não executado: outro ciclo está em andamento nesta pasta "

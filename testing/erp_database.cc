@@ -116,13 +116,16 @@ std::vector<std::string> SplitScript(const std::string& script) {
   return kept;
 }
 
-FbOwned<Firebird::IXpbBuilder> Dpb(FbStatus& st, const std::string& password, bool create) {
+// `db_charset`: the character set of a database to create; empty to attach.
+FbOwned<Firebird::IXpbBuilder> Dpb(FbStatus& st, const std::string& password,
+                                   const std::string& db_charset = "",
+                                   const char* connection_charset = "ISO8859_1") {
   FbOwned<Firebird::IXpbBuilder> dpb(FbUtil()->getXpbBuilder(&st, Firebird::IXpbBuilder::DPB, nullptr, 0));
   dpb->insertString(&st, isc_dpb_user_name, kTestUser);
   dpb->insertString(&st, isc_dpb_password, password.c_str());
-  dpb->insertString(&st, isc_dpb_lc_ctype, "ISO8859_1");
+  dpb->insertString(&st, isc_dpb_lc_ctype, connection_charset);
   dpb->insertInt(&st, isc_dpb_sql_dialect, 3);
-  if (create) dpb->insertString(&st, isc_dpb_set_db_charset, "ISO8859_1");
+  if (!db_charset.empty()) dpb->insertString(&st, isc_dpb_set_db_charset, db_charset.c_str());
   return dpb;
 }
 
@@ -134,11 +137,11 @@ void ExecuteRaw(Firebird::IAttachment* attachment, const std::string& sql) {
   (void)tra.release();
 }
 
-void CreateDatabase(const std::string& path) {
+void CreateDatabase(const std::string& path, const std::string& charset) {
   FbCall([&] {
     FbStatus st;
     FbPtr<Firebird::IProvider> provider(FbMaster()->getDispatcher());
-    auto dpb = Dpb(st, kTestPassword, true);
+    auto dpb = Dpb(st, kTestPassword, charset);
     FbPtr<Firebird::IAttachment> attachment(provider->createDatabase(
         &st, ConnectionString(path).c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st)));
     for (const std::string& statement : SplitScript(ErpSchemaSql())) ExecuteRaw(attachment.get(), statement);
@@ -156,7 +159,7 @@ void DropDatabase(const std::string& path) {
       FbCall([&] {
         FbStatus st;
         FbPtr<Firebird::IProvider> provider(FbMaster()->getDispatcher());
-        auto dpb = Dpb(st, kTestPassword, false);
+        auto dpb = Dpb(st, kTestPassword);
         FbPtr<Firebird::IAttachment> attachment(provider->attachDatabase(
             &st, ConnectionString(path).c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st)));
         ExecuteRaw(attachment.get(), "DELETE FROM MON$ATTACHMENTS WHERE MON$ATTACHMENT_ID <> CURRENT_CONNECTION");
@@ -196,7 +199,7 @@ std::vector<std::string> TestConnectionParams(const std::string& database, const
   };
 }
 
-ErpDatabase::ErpDatabase() {
+ErpDatabase::ErpDatabase(const std::string& charset) {
   static std::atomic<int> counter{0};
   std::random_device random;
   const std::string folder = TestDatabaseFolder();
@@ -207,7 +210,7 @@ ErpDatabase::ErpDatabase() {
 
   ServerLock::Instance().AcquireShared();
   try {
-    CreateDatabase(path_);
+    CreateDatabase(path_, charset);
     connection_.Params = ConnectionParams();
     connection_.Connect();
   } catch (...) {
@@ -223,6 +226,19 @@ ErpDatabase::~ErpDatabase() {
   }
   DropDatabase(path_);
   ServerLock::Instance().ReleaseShared();
+}
+
+void ErpDatabase::ExecuteUtf8(const std::string& sql) {
+  FbCall([&] {
+    FbStatus st;
+    FbPtr<Firebird::IProvider> provider(FbMaster()->getDispatcher());
+    auto dpb = Dpb(st, kTestPassword, "", "UTF8");
+    FbPtr<Firebird::IAttachment> attachment(provider->attachDatabase(
+        &st, ConnectionString(path_).c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st)));
+    ExecuteRaw(attachment.get(), sql);
+    attachment->detach(&st);
+    (void)attachment.release();
+  });
 }
 
 void ErpDatabase::WriteIni(const std::string& dir, const std::optional<std::string>& servidor) const {

@@ -1,7 +1,7 @@
 // A fresh ERP database on the test Firebird server (127.0.0.1:3050, SYSDBA), for tests, the
 // end-to-end tests and the demo.
 //
-// ErpDatabase creates a new ISO8859_1 database with the ERP tables of erp_schema.sql in
+// ErpDatabase creates a new database (ISO8859_1 unless told otherwise) with the ERP tables of erp_schema.sql in
 // /tmp/quirada-fb-tests/ (a folder the firebird user can write), offers helpers to fill and read
 // the tables, and drops the database when it goes away. While one exists, the process holds a
 // shared lock that SysdbaPasswordChange waits for, so changing SYSDBA's password server-wide never
@@ -67,7 +67,8 @@ using RegisterRow = RegistroEnvio;
 
 class ErpDatabase {
  public:
-  ErpDatabase();
+  // `charset`: the database's default character set.
+  explicit ErpDatabase(const std::string& charset = "ISO8859_1");
   ~ErpDatabase();
   ErpDatabase(const ErpDatabase&) = delete;
   ErpDatabase& operator=(const ErpDatabase&) = delete;
@@ -82,6 +83,8 @@ class ErpDatabase {
 
   // Runs one statement on the fixture's own connection, committed at once.
   void Execute(const std::string& sql);
+  // Runs one statement (UTF-8 text) over a connection of its own in character set UTF8.
+  void ExecuteUtf8(const std::string& sql);
   void ClearTables();
   void InsertSettings(const SettingsRow& row);
   void InsertNote(const NoteRow& row);

@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include <rapidjson/document.h>
+
 namespace quirada::testing {
 
 namespace fs = std::filesystem;
@@ -74,6 +76,35 @@ std::vector<std::string> LocalPlatform::JournalWith(const std::string& needle) c
   std::vector<std::string> out;
   for (auto& line : Journal())
     if (line.find(needle) != std::string::npos) out.push_back(line);
+  return out;
+}
+
+std::vector<JournalEntry> LocalPlatform::Entries() const {
+  std::vector<JournalEntry> entries;
+  for (const auto& line : Journal()) {
+    rapidjson::Document doc;
+    doc.Parse<rapidjson::kParseNumbersAsStringsFlag>(line.c_str());
+    if (!doc.IsObject()) throw std::runtime_error("journal line is not JSON: " + line);
+    JournalEntry e;
+    for (auto& m : doc.GetObject())
+      if (m.value.IsString()) e[m.name.GetString()] = m.value.GetString();
+    entries.push_back(std::move(e));
+  }
+  return entries;
+}
+
+std::vector<JournalEntry> LocalPlatform::Uploads() const {
+  std::vector<JournalEntry> out;
+  for (auto& e : Entries())
+    if (e["method"] == "POST" && e["path"] == "/quirada/invoice/v3/batches") out.push_back(e);
+  return out;
+}
+
+std::vector<JournalEntry> LocalPlatform::StatusQueries() const {
+  std::vector<JournalEntry> out;
+  for (auto& e : Entries())
+    if (e["method"] == "GET" && e["path"].rfind("/quirada/invoice/v3/batches/", 0) == 0)
+      out.push_back(e);
   return out;
 }
 

@@ -3,6 +3,7 @@
 // request it answered (DIR/journal.jsonl) and follows the rules given ("upload:<digits>=422", ...).
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,6 +11,9 @@
 #include "testing/service_process.h"
 
 namespace quirada::testing {
+
+// One journal line as its text members (numbers as written, nested members left out).
+using JournalEntry = std::map<std::string, std::string>;
 
 class LocalPlatform {
  public:
@@ -36,6 +40,10 @@ class LocalPlatform {
   std::vector<std::string> Journal() const;
   // Journal lines whose text contains `needle`.
   std::vector<std::string> JournalWith(const std::string& needle) const;
+  // The journal as entries; the uploads and the status queries among them.
+  std::vector<JournalEntry> Entries() const;
+  std::vector<JournalEntry> Uploads() const;
+  std::vector<JournalEntry> StatusQueries() const;
 
  private:
   std::string dir_;

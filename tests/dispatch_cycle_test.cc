@@ -18,40 +18,10 @@
 namespace quirada::testing {
 namespace {
 
-using Entry = std::map<std::string, std::string>;
+using Entry = JournalEntry;
 
-// The journal as records of text fields (numbers as written).
-std::vector<Entry> Entries(const LocalPlatform& platform) {
-  std::vector<Entry> entries;
-  for (const auto& line : platform.Journal()) {
-    rapidjson::Document doc;
-    doc.Parse<rapidjson::kParseNumbersAsStringsFlag>(line.c_str());
-    if (!doc.IsObject()) {
-      ADD_FAILURE() << "journal line is not JSON: " << line;
-      continue;
-    }
-    Entry e;
-    for (auto& m : doc.GetObject())
-      if (m.value.IsString()) e[m.name.GetString()] = m.value.GetString();
-    entries.push_back(std::move(e));
-  }
-  return entries;
-}
-
-std::vector<Entry> Uploads(const LocalPlatform& p) {
-  std::vector<Entry> out;
-  for (auto& e : Entries(p))
-    if (e["method"] == "POST" && e["path"] == "/quirada/invoice/v3/batches") out.push_back(e);
-  return out;
-}
-
-std::vector<Entry> StatusQueries(const LocalPlatform& p) {
-  std::vector<Entry> out;
-  for (auto& e : Entries(p))
-    if (e["method"] == "GET" && e["path"].rfind("/quirada/invoice/v3/batches/", 0) == 0)
-      out.push_back(e);
-  return out;
-}
+std::vector<Entry> Uploads(const LocalPlatform& p) { return p.Uploads(); }
+std::vector<Entry> StatusQueries(const LocalPlatform& p) { return p.StatusQueries(); }
 
 class DispatchCycleTest : public ::testing::Test {
  protected:

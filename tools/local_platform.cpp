@@ -60,12 +60,13 @@ struct CommandLine {
   int token_lifetime_seconds = 86400;
   std::vector<Rule> rules;
   std::string kill_pid_file;
+  int answer_delay_ms = 0;
   bool help = false;
 };
 
 std::string Usage() {
   return "Usage: quirada-local-platform --dir DIR [--port N] [--rule RULE]... [--token-lifetime SECONDS]\n"
-         "                             [--kill-pid-file FILE]\n"
+         "                             [--kill-pid-file FILE] [--answer-delay-ms N]\n"
          "\n"
          "Plays the accounting platform and its authorization server on one HTTPS port of 127.0.0.1\n"
          "until SIGTERM or SIGINT.\n"
@@ -75,6 +76,7 @@ std::string Usage() {
          "  --rule RULE               make chosen documents fail or answer other codes (repeatable)\n"
          "  --token-lifetime SECONDS  lifetime of the tokens issued (default 86400)\n"
          "  --kill-pid-file FILE      the PID the kill rules end, read when a rule matches\n"
+         "  --answer-delay-ms N       wait N ms before each answer: a slow platform (default 0)\n"
          "  --help                    this text\n"
          "\n"
          "Rules:\n" +
@@ -107,7 +109,7 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       value = arg.substr(equals + 1);
       arg.resize(equals);
     } else if (arg == "--dir" || arg == "--port" || arg == "--rule" || arg == "--token-lifetime" ||
-               arg == "--kill-pid-file") {
+               arg == "--kill-pid-file" || arg == "--answer-delay-ms") {
       if (i + 1 == argc) throw Exception(arg + " wants a value");
       value = argv[++i];
     }
@@ -120,6 +122,8 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       line.rules.push_back(ParseRule(value));
     } else if (arg == "--token-lifetime") {
       line.token_lifetime_seconds = ParseNumber(arg, value, 100000000);
+    } else if (arg == "--answer-delay-ms") {
+      line.answer_delay_ms = ParseNumber(arg, value, 600000);
     } else if (arg == "--kill-pid-file") {
       if (value.empty()) throw Exception("--kill-pid-file wants a file");
       line.kill_pid_file = value;
@@ -172,6 +176,7 @@ int Run(const CommandLine& line) {
   settings.rules = line.rules;
   settings.token_lifetime_seconds = line.token_lifetime_seconds;
   settings.kill_pid_file = line.kill_pid_file;
+  settings.answer_delay = std::chrono::milliseconds(line.answer_delay_ms);
   PlatformEndpoints endpoints(std::move(settings));
 
   testing::HttpsServerCore::Options options;

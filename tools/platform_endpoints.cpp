@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <optional>
 #include <stdexcept>
+#include <thread>
 
 #include "base/errors.h"
 #include "base/file_io.h"
@@ -70,6 +71,11 @@ struct PlatformEndpoints::Outcome {
         o.fault = "notjson";
         return o;
       }
+      case Reaction::kHuge: {
+        Outcome o = Json(not_json_status, std::string(100 * 1024 * 1024, 'x'));
+        o.fault = "huge";
+        return o;
+      }
       default:
         return Unanswered(rule.reaction);
     }
@@ -90,6 +96,7 @@ testing::ScriptedAnswer PlatformEndpoints::Handle(const testing::CapturedRequest
   const std::string method = line.substr(0, first);
   std::string path = first == std::string::npos ? "" : line.substr(first + 1, second - first - 1);
 
+  if (settings_.answer_delay.count() > 0) std::this_thread::sleep_for(settings_.answer_delay);
   Outcome outcome;
   try {
     outcome = Route(request, method, path.substr(0, path.find('?')));
@@ -148,7 +155,7 @@ PlatformEndpoints::Outcome PlatformEndpoints::Route(const testing::CapturedReque
     return Outcome::Error(400, "missing_integration_key", "Cabeçalho x-integration-key ausente");
 
   if (upload) return Upload(request);
-  if (status) return BatchState(path.substr(batch_prefix.size()));
+  if (status) return BatchState(PercentDecode(path.substr(batch_prefix.size())));
   rapidjson::StringBuffer buffer;
   Writer w(buffer);
   w.StartObject();
@@ -203,6 +210,9 @@ PlatformEndpoints::Outcome PlatformEndpoints::Token(const testing::CapturedReque
       break;
     case Reaction::kHttp200:
     case Reaction::kNoId:
+    case Reaction::kBatchId:
+    case Reaction::kForge:
+    case Reaction::kHuge:
       throw Exception("an upload-only rule reached a token request");  // ParseRule refuses these
   }
 
@@ -275,8 +285,9 @@ PlatformEndpoints::Outcome PlatformEndpoints::Upload(const testing::CapturedRequ
   };
   switch (reaction) {
     case Reaction::kCode:
-    case Reaction::kKillAfter: {
-      const std::string id = RandomUuid();
+    case Reaction::kKillAfter:
+    case Reaction::kBatchId: {
+      const std::string id = reaction == Reaction::kBatchId ? rule->code : RandomUuid();
       batches_[id] = Batch{document};
       rapidjson::StringBuffer buffer;
       Writer w(buffer);
@@ -288,8 +299,14 @@ PlatformEndpoints::Outcome PlatformEndpoints::Upload(const testing::CapturedRequ
       o.batch = id;
       o.code = code;
       if (reaction == Reaction::kKillAfter) o.KilledAfterAnswer();
+      if (reaction == Reaction::kBatchId) o.fault = "id";
       break;
     }
+    case Reaction::kForge:
+      // Raw text: a JSON body would carry the line break escaped.
+      o = Outcome::Json(422, "Lote recusado\r\n09/12/2025 14:05:33 - linha forjada");
+      o.fault = "forge";
+      break;
     case Reaction::kHttp200:
       o = status_only(200);
       o.fault = "http200";
@@ -303,6 +320,7 @@ PlatformEndpoints::Outcome PlatformEndpoints::Upload(const testing::CapturedRequ
     case Reaction::kDrop:
     case Reaction::kStall:
     case Reaction::kKill:
+    case Reaction::kHuge:
       o = Outcome::Fault(*rule, "rejected", "Lote recusado", 201, "Lote recebido");
       break;
   }
@@ -347,10 +365,13 @@ PlatformEndpoints::Outcome PlatformEndpoints::BatchState(const std::string& id) 
     case Reaction::kDrop:
     case Reaction::kStall:
     case Reaction::kKill:
+    case Reaction::kHuge:
       o = Outcome::Fault(*rule, "unavailable", "Situação do lote indisponível", 200, "Processado");
       break;
     case Reaction::kHttp200:
     case Reaction::kNoId:
+    case Reaction::kBatchId:
+    case Reaction::kForge:
       throw Exception("an upload-only rule reached a status query");  // ParseRule refuses these
   }
   o.batch = id;

@@ -42,6 +42,7 @@ struct PlatformSettings {
   int token_lifetime_seconds = 86400;
   std::FILE* log = stdout;  // one line per request; nullptr for none
   std::string kill_pid_file;  // where kill rules find the PID of the process to end
+  std::chrono::milliseconds answer_delay{0};  // waited before every answer: a slow platform
 };
 
 class PlatformEndpoints {

@@ -48,6 +48,10 @@ const std::vector<ReactionForm>& ReactionForms() {
        "SIGKILL the process of --kill-pid-file, then close without answering"},
       {"killafter", true, true, true, Reaction::kKillAfter,
        "stop that process, answer normally, SIGKILL it right after"},
+      {"id:", true, false, false, Reaction::kBatchId, "create the batch under this id"},
+      {"forge", true, false, false, Reaction::kForge,
+       "422 whose error body holds a line break and a stamped log line"},
+      {"huge", true, true, false, Reaction::kHuge, "the success status with a body of 100 MB"},
   };
   return forms;
 }

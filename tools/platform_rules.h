@@ -33,6 +33,9 @@ enum class Reaction {
   kNoId,        // upload only: 201 with a "status" object but no "id"
   kKill,        // SIGKILL the client before answering; no answer, no batch
   kKillAfter,   // answer as a healthy platform would, and kill the client right after
+  kBatchId,     // upload only: create the batch under the id `code` holds
+  kForge,       // upload only: 422 whose body holds a line break and a stamped log line
+  kHuge,        // a success status with a body of 100 MB
 };
 
 // Whether the reaction ends the client process (and so needs a PID to kill).
@@ -43,7 +46,7 @@ struct Rule {
   std::string document;  // "*" matches every document
   Reaction reaction = Reaction::kCode;
   int http_status = 0;   // kHttpStatus
-  std::string code;      // kCode
+  std::string code;      // kCode: the result code; kBatchId: the batch id
 };
 
 struct ReactionForm {

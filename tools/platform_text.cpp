@@ -84,8 +84,9 @@ std::string TrimmedHeader(const testing::CapturedRequest& request, std::string_v
   return std::string(v);
 }
 
-// application/x-www-form-urlencoded: "+" is a blank, "%XY" a byte.
-std::string FormDecode(std::string_view text) {
+namespace {
+
+std::string Decode(std::string_view text, bool plus_is_blank) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
     const auto hex = [](char c) -> int {
@@ -94,7 +95,7 @@ std::string FormDecode(std::string_view text) {
       if (c >= 'A' && c <= 'F') return c - 'A' + 10;
       return -1;
     };
-    if (text[i] == '+') {
+    if (text[i] == '+' && plus_is_blank) {
       out += ' ';
     } else if (text[i] == '%' && i + 2 < text.size() && hex(text[i + 1]) >= 0 && hex(text[i + 2]) >= 0) {
       out += static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
@@ -105,6 +106,12 @@ std::string FormDecode(std::string_view text) {
   }
   return out;
 }
+
+}  // namespace
+
+std::string FormDecode(std::string_view text) { return Decode(text, true); }
+
+std::string PercentDecode(std::string_view text) { return Decode(text, false); }
 
 std::map<std::string, std::string> ParseForm(std::string_view body) {
   std::map<std::string, std::string> fields;

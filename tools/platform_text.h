@@ -33,6 +33,8 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix);
 std::string TrimmedHeader(const testing::CapturedRequest& request, std::string_view name);
 // application/x-www-form-urlencoded: "+" is a blank, "%XY" a byte.
 std::string FormDecode(std::string_view text);
+// A path segment: "%XY" a byte, everything else as it is.
+std::string PercentDecode(std::string_view text);
 std::map<std::string, std::string> ParseForm(std::string_view body);
 std::string_view ReasonPhrase(int status);
 // Local time with milliseconds and the offset from UTC, e.g. "2025-12-09T14:03:27.045-03:00".
