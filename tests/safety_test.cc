@@ -336,6 +336,31 @@ TEST_F(SafetyTest, HostileAnswersAndBatchIdsAreBoundedAndEscaped) {
   }
 }
 
+// A register write that fails after the platform accepted the document ends the cycle with one
+// line naming the document and its batch; the document is sent again next cycle.
+TEST_F(SafetyTest, ARegisterWriteThatFailsNamesTheDocumentAndItsBatch) {
+  AddNotes(1, 1);
+  db_.Execute("CREATE EXCEPTION E_REGISTRO 'registro recusado pelo ERP'");
+  db_.Execute("CREATE TRIGGER T_REGISTRO FOR QUIRADA_ENVIOS_XML BEFORE INSERT AS BEGIN "
+              "EXCEPTION E_REGISTRO; END");
+  LocalPlatform platform;
+  Configure(platform);
+  EXPECT_EQ(RunOnce().exit_status, 1);
+  const auto uploads = platform.Uploads();
+  ASSERT_EQ(uploads.size(), 1u);
+  const auto log = LogLines(run_);
+  ASSERT_GE(log.size(), 1u);
+  EXPECT_NE(log[0].find("Documento " + DocumentKey(1) + " aceito pela plataforma (lote " +
+                        uploads[0].at("batch") + ")"),
+            std::string::npos) << log[0];
+  EXPECT_EQ(CountLinesWith(log, "registro recusado pelo ERP"), 1u) << ReadFileBytes(run_.log_path());
+
+  db_.Execute("DROP TRIGGER T_REGISTRO");
+  EXPECT_EQ(RunOnce().exit_status, 0);
+  EXPECT_EQ(db_.RegisterRows().size(), 1u);
+  EXPECT_EQ(platform.Uploads().size(), 2u) << "sent again, once";
+}
+
 // Files that would never end (a FIFO, a device) fail at once, naming themselves.
 TEST_F(SafetyTest, AnIniOrCaFileThatIsNoPlainFileFailsAtOnce) {
   AddNotes(1, 1);
