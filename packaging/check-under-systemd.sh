@@ -203,9 +203,9 @@ answered() {
 }
 wait_for '[ "$(answered)" -ge 2 ]' || fail "o ciclo não enviou os dois documentos: $(cat "$W/platform.out")"
 sleep 1
-IN sh -c 'test -f /tmp/systemd-private-*-SrvQuirada.service-*/tmp/token.dm' ||
+IN sh -c 'test -f /tmp/systemd-private-*-SrvQuirada.service-*/tmp/quirada-0/token.dm' ||
   fail "token.dm não está no /tmp privado do serviço"
-[ "$(IN sh -c 'stat -c %a /tmp/systemd-private-*-SrvQuirada.service-*/tmp/token.dm')" = 600 ] ||
+[ "$(IN sh -c 'stat -c %a /tmp/systemd-private-*-SrvQuirada.service-*/tmp/quirada-0/token.dm')" = 600 ] ||
   fail "token.dm sem modo 0600"
 [ "$(log_text)" = "$first_line" ] || fail "o ciclo escreveu no log: $(log_text)"
 say "reiniciado com o INI: dois documentos enviados, token em /tmp privado (0600), nada novo no log"
