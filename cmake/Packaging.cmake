@@ -4,6 +4,7 @@
 #   /opt/quirada-contabil/Morvant.ini         -> /etc/quirada-contabil/Morvant.ini
 #   /etc/quirada-contabil/Morvant.ini         the INI file, a conffile (commented example)
 #   /lib/systemd/system/SrvQuirada.service    the long-running service, enabled on installation
+#                                             (started once the INI file names the ERP database)
 #   /lib/systemd/system/SrvQuirada-once.*     one cycle per hour, the alternative; shipped disabled
 #   /usr/share/doc/quirada-contabil/          the operator's guide
 #

@@ -1,15 +1,20 @@
 #!/usr/bin/env bash
 # Runs the package under a real systemd, on a machine (or container) where systemd is not PID 1:
 # boots an overlay of this machine's own root with systemd-nspawn and, inside it, checks that
-#   - dpkg -i enables and starts SrvQuirada.service, whose first cycle, with the example INI file,
-#     writes "Falha na conexão com o banco de dados: ..." to the log beside the executable;
+#   - dpkg -i with the example INI file (no [Morvant] Caminho) enables SrvQuirada.service but does
+#     not start it, and prints the next steps; the postinst starts it only when the INI file gives
+#     Caminho a value (a table of INI files);
+#   - started by the operator, its first cycle, with the example INI file, writes "Falha na conexão
+#     com o banco de dados: ..." to the log beside the executable; an upgrade leaves it running
+#     while Caminho is unset, and restarts it once Caminho is set;
 #   - the service runs in its sandbox (no capabilities, no_new_privs, a seccomp filter, read-only
-#     root, private /tmp and /dev) and, restarted with a real INI file, sends the pending documents
-#     to the local platform and records them in the ERP database on the test Firebird server
+#     root, private /tmp and /dev) and, with a real INI file, sends the pending documents to the
+#     local platform and records them in the ERP database on the test Firebird server
 #     (127.0.0.1:3050), with the token file in its private /tmp;
 #   - it stops cleanly; SrvQuirada-once.service runs one cycle (stopping the long-running service),
 #     writes a rejected document's line to the log, and ends successfully; the timer is scheduled;
-#   - dpkg -r stops and disables everything, systemd forgets the units, the INI file and the log stay.
+#   - dpkg -r stops and disables everything, systemd forgets the units, the INI file and the log stay;
+#     dpkg -i after it, with the operator's INI file, enables and starts the service again.
 # Nothing outside the overlay changes but the test database, which is dropped at the end.
 #
 # Needs root, systemd-container, a built package (scripts/package.sh) and the local platform
@@ -157,18 +162,61 @@ wait_for() {
   return 1
 }
 
+main_pid() { IN systemctl show -p MainPID --value SrvQuirada.service; }
+INI_FILE=$M/etc/quirada-contabil/Morvant.ini
+
 IN dpkg -i /root/quirada-contabil.deb >"$W/dpkg-i.log" 2>&1 || { cat "$W/dpkg-i.log"; fail "dpkg -i"; }
 [ "$(IN systemctl is-enabled SrvQuirada.service)" = enabled ] || fail "dpkg -i não habilitou SrvQuirada.service"
-[ "$(IN systemctl is-active SrvQuirada.service)" = active ] || fail "dpkg -i não iniciou SrvQuirada.service"
+[ "$(IN systemctl is-active SrvQuirada.service || true)" = inactive ] ||
+  fail "dpkg -i iniciou SrvQuirada.service com o INI de exemplo, que não diz o Caminho"
+grep -qx 'Próximos passos:' "$W/dpkg-i.log" || fail "dpkg -i não mostrou os próximos passos: $(cat "$W/dpkg-i.log")"
 [ "$(IN systemctl is-enabled SrvQuirada-once.timer)" = disabled ] || fail "o temporizador veio habilitado"
+IN test ! -e $LOG || fail "há um log sem que o serviço tenha rodado"
+say "dpkg -i com o INI de exemplo: habilitado, não iniciado, próximos passos mostrados"
+
+# The postinst of a first installation ($2 empty) starts the service only when [Morvant] Caminho
+# has a value as the program reads the file. No database is there: a cycle would only log that.
+# Case: INI text | started.
+cp "$INI_FILE" "$W/example.ini"
+ini_case() {
+  local ini=$1 started=$2 out state
+  printf "$ini" >"$INI_FILE"
+  out=$(IN /var/lib/dpkg/info/quirada-contabil.postinst configure 2>&1) || fail "postinst com '$ini': $out"
+  state=$(IN systemctl is-active SrvQuirada.service || true)
+  IN systemctl stop SrvQuirada.service
+  if [ "$started" = yes ]; then
+    [ "$state" = active ] || fail "o postinst não iniciou o serviço com '$ini' (estado: $state)"
+    ! grep -qx 'Próximos passos:' <<<"$out" || fail "próximos passos com '$ini', que diz o Caminho"
+  else
+    [ "$state" = inactive ] || fail "o postinst iniciou o serviço com '$ini' (estado: $state)"
+    grep -qx 'Próximos passos:' <<<"$out" || fail "sem os próximos passos com '$ini': $out"
+  fi
+}
+ini_case '[Morvant]\nServidor=127.0.0.1\nCaminho=/nenhum/MORVANT.FDB\n' yes
+ini_case ' [ morvant ]\r\n  CAMINHO : /nenhum/MORVANT.FDB\r\n' yes
+ini_case '[Morvant]\nServidor=127.0.0.1\n#Caminho=/nenhum/MORVANT.FDB\n' no
+ini_case '[Morvant]\nCaminho=   \nCaminho=/nenhum/MORVANT.FDB\n' no
+ini_case '[Quirada]\nCaminho=/nenhum/MORVANT.FDB\n' no
+ini_case '[Morvant]\nCaminhoBanco=/nenhum/MORVANT.FDB\n' no
+cp "$W/example.ini" "$INI_FILE"
+IN rm -f $LOG
+say "postinst: inicia o serviço só com o Caminho no INI (2 casos iniciados, 4 não)"
+
+# The operator's last step; the example INI file leaves the database at its default.
+IN systemctl start SrvQuirada.service
 wait_for 'IN test -s $LOG' || fail "o primeiro ciclo, com o INI de exemplo, não escreveu no log"
 first_line=$(log_text)
 grep -Eq '^[0-9]{2}/[0-9]{2}/[0-9]{4} [0-9:]{8} - Falha na conexão com o banco de dados: .+' <<<"$first_line" ||
   fail "primeira linha de log inesperada: $first_line"
-say "dpkg -i: habilitado e iniciado; com o INI de exemplo, o log diz: $first_line"
+say "iniciado pelo operador; com o INI de exemplo, o log diz: $first_line"
 
+PID=$(main_pid)
+IN dpkg -i /root/quirada-contabil.deb >"$W/dpkg-up.log" 2>&1 || { cat "$W/dpkg-up.log"; fail "atualização"; }
+# A restart would come without dpkg waiting for it (--no-block): give it time to show.
+sleep 2
+[ "$(main_pid)" = "$PID" ] || fail "a atualização reiniciou o serviço sem o Caminho no INI"
 IN install -m 0644 /root/ca-local.pem /etc/quirada-contabil/ca-local.pem
-cat >"$M/etc/quirada-contabil/Morvant.ini" <<INI
+cat >"$INI_FILE" <<INI
 [Morvant]
 Servidor=127.0.0.1
 Caminho=$DB
@@ -178,9 +226,16 @@ ApiUrl=https://127.0.0.1:$PORT
 AuthUrl=https://127.0.0.1:$PORT
 CAFile=/etc/quirada-contabil/ca-local.pem
 INI
-IN systemctl restart SrvQuirada.service
+IN dpkg -i /root/quirada-contabil.deb >"$W/dpkg-up.log" 2>&1 || { cat "$W/dpkg-up.log"; fail "atualização"; }
+restarted() {
+  local pid
+  pid=$(main_pid)
+  [ "$pid" != 0 ] && [ "$pid" != "$PID" ] && [ "$(IN systemctl is-active SrvQuirada.service)" = active ]
+}
+wait_for restarted || fail "a atualização, com o Caminho no INI, não reiniciou o serviço"
+say "atualização: sem o Caminho no INI o serviço segue rodando (PID $PID); com ele, é reiniciado"
 
-PID=$(IN systemctl show -p MainPID --value SrvQuirada.service)
+PID=$(main_pid)
 status=$(IN cat "/proc/$PID/status")
 for expected in "NoNewPrivs:	1" "Seccomp:	2" "CapBnd:	0000000000000000" "CapEff:	0000000000000000"; do
   grep -qx "$expected" <<<"$status" || fail "processo do serviço sem '$expected'"
@@ -208,7 +263,7 @@ IN sh -c 'test -f /tmp/systemd-private-*-SrvQuirada.service-*/tmp/quirada-0/toke
 [ "$(IN sh -c 'stat -c %a /tmp/systemd-private-*-SrvQuirada.service-*/tmp/quirada-0/token.dm')" = 600 ] ||
   fail "token.dm sem modo 0600"
 [ "$(log_text)" = "$first_line" ] || fail "o ciclo escreveu no log: $(log_text)"
-say "reiniciado com o INI: dois documentos enviados, token em /tmp privado (0600), nada novo no log"
+say "com o INI: dois documentos enviados, token em /tmp privado (0600), nada novo no log"
 
 IN systemctl stop SrvQuirada.service
 [ "$(IN systemctl show -p Result --value SrvQuirada.service)" = success ] || fail "parada do serviço sem sucesso"
@@ -243,6 +298,13 @@ done
 [ "$(log_text)" = "$log_before" ] || fail "o log mudou ou sumiu com dpkg -r"
 IN test -f /etc/quirada-contabil/Morvant.ini || fail "o INI sumiu com dpkg -r"
 say "dpkg -r: serviço e temporizador parados, unidades esquecidas pelo systemd, INI e log mantidos"
+
+IN dpkg -i /root/quirada-contabil.deb >"$W/dpkg-i2.log" 2>&1 || { cat "$W/dpkg-i2.log"; fail "dpkg -i depois do dpkg -r"; }
+state=$(IN systemctl is-active SrvQuirada.service || true)
+IN systemctl stop SrvQuirada.service
+[ "$state" = active ] || fail "dpkg -i depois do dpkg -r, com o Caminho no INI, não iniciou o serviço ($state)"
+! grep -qx 'Próximos passos:' "$W/dpkg-i2.log" || fail "próximos passos com o Caminho no INI"
+say "dpkg -i depois do dpkg -r, com o INI do operador: habilitado e iniciado"
 INNER
 inner=0
 unshare -m --propagation private bash "$W/inner.sh" </dev/null || inner=$?

@@ -12,6 +12,11 @@
 // removal) to `out` on success, to `err` on failure, nothing with `silent`, and return the exit
 // status: 0 on success, 1 on failure. Installing over an existing unit and removing a unit that is
 // not there are failures; a failed install leaves no unit behind.
+//
+// An executable in a folder the unit's sandbox hides from the service (HiddenExecutableFolder) is
+// refused before anything is written: the service could never start. When the package
+// quirada-contabil's own unit is installed (PackageUnitPath), a successful install adds a warning
+// line to `out` (not with `silent`): the unit written to /etc/systemd/system/ overrides it.
 #pragma once
 
 #include <iostream>
@@ -32,7 +37,23 @@ std::string ServiceUnitDir();
 // refused, so "/INSTALL" never reports success for a unit that cannot start.
 std::string ServiceUnitText(const std::string& executable_path);
 
+// The folder of `executable_path` (an absolute path) when it lies in a folder that the unit's
+// sandbox hides from the service: /home, /root and /run/user (ProtectHome=), /tmp and /var/tmp
+// (PrivateTmp=); empty when the service sees it. The path is resolved first (links followed, "."
+// and ".." taken out; the part that does not exist is taken as written) and compared by whole
+// components: /homeless is not in /home. The folder returned is the resolved one.
+std::string HiddenExecutableFolder(const std::string& executable_path);
+
+// The unit file the package quirada-contabil installed, when there is one: SrvQuirada.service in
+// $QUIRADA_PACKAGE_UNIT_DIR when that is set and not empty, else in /lib/systemd/system/ or
+// /usr/lib/systemd/system/. Empty when none exists.
+std::string PackageUnitPath();
+
+// InstallService for the running executable (ExecutablePath(), resolved).
 int InstallService(bool silent, std::ostream& out = std::cout, std::ostream& err = std::cerr);
+// The same for an executable at `executable_path`.
+int InstallServiceFor(const std::string& executable_path, bool silent, std::ostream& out,
+                      std::ostream& err);
 int UninstallService(bool silent, std::ostream& out = std::cout, std::ostream& err = std::cerr);
 
 }  // namespace quirada

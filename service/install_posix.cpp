@@ -4,8 +4,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -150,7 +152,66 @@ std::string FillTemplate(const std::string& text,
   return filled;
 }
 
+// The folders the unit's sandbox hides from the service, as path components below "/".
+const std::vector<std::vector<std::string>> kHiddenFolders = {
+    {"tmp"}, {"var", "tmp"}, {"home"}, {"root"}, {"run", "user"}};
+
+// The package's unit folders, where the package quirada-contabil installs SrvQuirada.service.
+const std::vector<std::string> kPackageUnitDirs = {"/lib/systemd/system/", "/usr/lib/systemd/system/"};
+
+std::string HiddenFolderText() {
+  std::string text;
+  for (const auto& folder : kHiddenFolders) {
+    if (!text.empty()) text += ", ";
+    for (const std::string& part : folder) text += "/" + part;
+  }
+  return text;
+}
+
+// Reports a failed install; returns its exit status.
+int InstallFailure(const std::exception& e, bool silent, std::ostream& err) {
+  if (!silent) {
+    err << "Falha ao instalar o serviço \"" << kServiceName << "\" com erro: \"" << ErrorText(e)
+        << "\"" << std::endl;
+  }
+  return 1;
+}
+
 }  // namespace
+
+std::string HiddenExecutableFolder(const std::string& executable_path) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  fs::path resolved = fs::weakly_canonical(fs::path(executable_path), error);
+  if (error) resolved = fs::path(executable_path).lexically_normal();
+  const fs::path folder = resolved.parent_path();
+
+  std::vector<std::string> parts;
+  for (const fs::path& part : folder.relative_path()) {
+    if (!part.empty()) parts.push_back(part.string());
+  }
+  for (const auto& hidden : kHiddenFolders) {
+    if (parts.size() >= hidden.size() && std::equal(hidden.begin(), hidden.end(), parts.begin())) {
+      return folder.string();
+    }
+  }
+  return "";
+}
+
+std::string PackageUnitPath() {
+  const char* env = std::getenv("QUIRADA_PACKAGE_UNIT_DIR");
+  std::vector<std::string> dirs = kPackageUnitDirs;
+  if (env != nullptr && *env != '\0') {
+    dirs = {env};
+    if (dirs[0].back() != '/') dirs[0] += '/';
+  }
+  for (const std::string& dir : dirs) {
+    const std::string path = dir + kServiceName + ".service";
+    struct stat st{};
+    if (::stat(path.c_str(), &st) == 0) return path;
+  }
+  return "";
+}
 
 std::string ServiceUnitDir() {
   const char* env = std::getenv("QUIRADA_SYSTEMD_DIR");
@@ -169,9 +230,26 @@ std::string ServiceUnitText(const std::string& executable_path) {
 }
 
 int InstallService(bool silent, std::ostream& out, std::ostream& err) {
+  std::string executable;
   try {
-    const std::string path = UnitPath();
-    WriteNewFile(path, ServiceUnitText(ExecutablePath()));
+    executable = ExecutablePath();
+  } catch (const std::exception& e) {
+    return InstallFailure(e, silent, err);
+  }
+  return InstallServiceFor(executable, silent, out, err);
+}
+
+int InstallServiceFor(const std::string& executable_path, bool silent, std::ostream& out,
+                      std::ostream& err) {
+  const std::string path = UnitPath();
+  try {
+    const std::string hidden = HiddenExecutableFolder(executable_path);
+    if (!hidden.empty()) {
+      throw Exception("o executável está em " + hidden +
+                      ", que o serviço isolado pelo systemd não enxerga (" + HiddenFolderText() +
+                      "); copie-o para uma pasta como /opt/quirada-contabil");
+    }
+    WriteNewFile(path, ServiceUnitText(executable_path));
     if (ManageSystemd()) {
       try {
         RunSystemctl({"daemon-reload"}, silent);
@@ -187,13 +265,16 @@ int InstallService(bool silent, std::ostream& out, std::ostream& err) {
       }
     }
   } catch (const std::exception& e) {
-    if (!silent) {
-      err << "Falha ao instalar o serviço \"" << kServiceName << "\" com erro: \"" << ErrorText(e)
-          << "\"" << std::endl;
-    }
-    return 1;
+    return InstallFailure(e, silent, err);
   }
-  if (!silent) out << "Serviço instalado com sucesso" << std::endl;
+  if (!silent) {
+    out << "Serviço instalado com sucesso" << std::endl;
+    const std::string packaged = PackageUnitPath();
+    if (!packaged.empty()) {
+      out << "Aviso: a unidade " << path << " encobre a do pacote quirada-contabil (" << packaged
+          << "); para voltar à do pacote, rode /UNINSTALL" << std::endl;
+    }
+  }
   return 0;
 }
 

@@ -17,7 +17,6 @@
 #include <gtest/gtest.h>
 
 #include "base/errors.h"
-#include "base/platform.h"
 #include "testing/test_files.h"
 
 using quirada::testing::ReadFileBytes;
@@ -31,8 +30,11 @@ namespace fs = std::filesystem;
 std::string UnitFor(const std::string& exec_start, const std::string& home) {
   return "[Unit]\n"
          "Description=Quirada\n"
+         "Documentation=file:///usr/share/doc/quirada-contabil/LEIAME.md\n"
          "Wants=network-online.target\n"
          "After=network-online.target\n"
+         "# The ERP's Firebird server, when it runs on this machine: up before the service, down after it.\n"
+         "After=firebird3.0.service\n"
          "\n"
          "[Service]\n"
          "Type=notify\n"
@@ -76,16 +78,25 @@ std::string UnitFor(const std::string& exec_start, const std::string& home) {
          "WantedBy=multi-user.target\n";
 }
 
-class ScopedUnitDir {
+// Sets (or, with nullptr, unsets) an environment variable for a scope; unsets it afterwards.
+class ScopedEnv {
  public:
-  explicit ScopedUnitDir(const char* value) {
+  ScopedEnv(const char* name, const char* value) : name_(name) {
     if (value) {
-      ::setenv("QUIRADA_SYSTEMD_DIR", value, 1);
+      ::setenv(name_, value, 1);
     } else {
-      ::unsetenv("QUIRADA_SYSTEMD_DIR");
+      ::unsetenv(name_);
     }
   }
-  ~ScopedUnitDir() { ::unsetenv("QUIRADA_SYSTEMD_DIR"); }
+  ~ScopedEnv() { ::unsetenv(name_); }
+
+ private:
+  const char* name_;
+};
+
+class ScopedUnitDir : public ScopedEnv {
+ public:
+  explicit ScopedUnitDir(const char* value) : ScopedEnv("QUIRADA_SYSTEMD_DIR", value) {}
 };
 
 struct ExecStartCase {
@@ -144,24 +155,70 @@ TEST(ServiceUnitDirTest, IsTheSystemFolderUnlessTheEnvironmentNamesAnother) {
   }
 }
 
+TEST(HiddenExecutableFolderTest, NamesTheResolvedFolderOnlyWhenTheSandboxHidesIt) {
+  // A folder of this test's with a link into /var/tmp.
+  const fs::path dir = fs::temp_directory_path() / ("quirada-hidden-" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  fs::create_directory_symlink("/var/tmp", dir / "link");
+  struct Case {
+    std::string path;
+    std::string folder;
+  };
+  const std::vector<Case> cases = {
+      {"/tmp/QuiradaContabil", "/tmp"},
+      {"/tmp/quirada/bin/QuiradaContabil", "/tmp/quirada/bin"},
+      {"/var/tmp/QuiradaContabil", "/var/tmp"},
+      {"/home/ana/QuiradaContabil", "/home/ana"},
+      {"/root/QuiradaContabil", "/root"},
+      {"/run/user/1000/QuiradaContabil", "/run/user/1000"},
+      {"/opt/../home/ana/QuiradaContabil", "/home/ana"},
+      {"//home/./ana/QuiradaContabil", "/home/ana"},
+      {(dir / "link" / "bin" / "QuiradaContabil").string(), "/var/tmp/bin"},
+      {"/opt/quirada-contabil/QuiradaContabil", ""},
+      {"/homeless/QuiradaContabil", ""},
+      {"/roots/QuiradaContabil", ""},
+      {"/tmpfs/QuiradaContabil", ""},
+      {"/var/tmpx/QuiradaContabil", ""},
+      {"/run/users/QuiradaContabil", ""},
+      {"/run/QuiradaContabil", ""},
+      {"/opt/home/QuiradaContabil", ""},
+      {"/srv/tmp/QuiradaContabil", ""},
+      {"/QuiradaContabil", ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(HiddenExecutableFolder(c.path), c.folder) << c.path;
+  }
+  fs::remove_all(dir);
+}
+
 // ---------------------------------------------------------------------------------------------
+
+// Where the tests install the service from: InstallServiceFor does not need the file to exist.
+const std::string kExecutable = "/opt/quirada-contabil/QuiradaContabil";
 
 class InstallServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = fs::temp_directory_path() / ("quirada-units-" + std::to_string(::getpid()));
     fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    fs::create_directories(dir_ / "package");
     env_.emplace(dir_.c_str());
+    // The machine's own package unit, if any, plays no part.
+    package_env_.emplace("QUIRADA_PACKAGE_UNIT_DIR", (dir_ / "package").c_str());
     unit_ = dir_ / "SrvQuirada.service";
+    package_unit_ = dir_ / "package" / "SrvQuirada.service";
   }
   void TearDown() override {
     env_.reset();
+    package_env_.reset();
     fs::remove_all(dir_);
   }
   fs::path dir_;
   fs::path unit_;
+  fs::path package_unit_;
   std::optional<ScopedUnitDir> env_;
+  std::optional<ScopedEnv> package_env_;
 };
 
 std::string SystemText(int error) { return std::system_category().message(error); }
@@ -190,13 +247,10 @@ TEST_F(InstallServiceTest, InstallsAndUninstallsOnceEachWithTheirMessages) {
       {kInstall, true, 0, "", "", true},
       {kUninstall, true, 0, "", "", false},
   };
-  const std::string executable = ExecutablePath();
-  ASSERT_EQ(executable.find_first_of(" %\\\"'"), std::string::npos) << executable;
-
   for (size_t i = 0; i < steps.size(); ++i) {
     const Step& step = steps[i];
     std::ostringstream out, err;
-    const int status = step.op == kInstall ? InstallService(step.silent, out, err)
+    const int status = step.op == kInstall ? InstallServiceFor(kExecutable, step.silent, out, err)
                                            : UninstallService(step.silent, out, err);
     SCOPED_TRACE("step " + std::to_string(i));
     EXPECT_EQ(status, step.status);
@@ -204,7 +258,7 @@ TEST_F(InstallServiceTest, InstallsAndUninstallsOnceEachWithTheirMessages) {
     EXPECT_EQ(err.str(), step.err);
     EXPECT_EQ(fs::exists(unit_), step.unit_after);
     if (step.unit_after) {
-      EXPECT_EQ(ReadFileBytes(unit_), UnitFor(executable, fs::path(executable).parent_path().string()));
+      EXPECT_EQ(ReadFileBytes(unit_), UnitFor(kExecutable, "/opt/quirada-contabil"));
       struct stat st{};
       ASSERT_EQ(::stat(unit_.c_str(), &st), 0);
       EXPECT_EQ(st.st_mode & 0777, 0644u);
@@ -215,10 +269,76 @@ TEST_F(InstallServiceTest, InstallsAndUninstallsOnceEachWithTheirMessages) {
 TEST_F(InstallServiceTest, InstallingIntoAMissingFolderFailsWithTheSystemText) {
   ScopedUnitDir missing((dir_ / "missing").c_str());
   std::ostringstream out, err;
-  EXPECT_EQ(InstallService(false, out, err), 1);
+  EXPECT_EQ(InstallServiceFor(kExecutable, false, out, err), 1);
   EXPECT_EQ(out.str(), "");
   EXPECT_EQ(err.str(),
             "Falha ao instalar o serviço \"SrvQuirada\" com erro: \"" + SystemText(ENOENT) + "\"\n");
+}
+
+TEST_F(InstallServiceTest, RefusesAnExecutableInAFolderTheSandboxHidesAndWritesNoUnit) {
+  const auto refusal = [](const std::string& folder) {
+    return "Falha ao instalar o serviço \"SrvQuirada\" com erro: \"o executável está em " + folder +
+           ", que o serviço isolado pelo systemd não enxerga (/tmp, /var/tmp, /home, /root, "
+           "/run/user); copie-o para uma pasta como /opt/quirada-contabil\"\n";
+  };
+  struct Case {
+    std::string path;
+    bool silent;
+    int status;
+    std::string out;
+    std::string err;
+  };
+  const std::vector<Case> cases = {
+      {"/tmp/QuiradaContabil", false, 1, "", refusal("/tmp")},
+      {"/var/tmp/quirada/QuiradaContabil", false, 1, "", refusal("/var/tmp/quirada")},
+      {"/home/ana/bin/QuiradaContabil", false, 1, "", refusal("/home/ana/bin")},
+      {"/opt/../root/QuiradaContabil", false, 1, "", refusal("/root")},
+      {"/run/user/0/QuiradaContabil", true, 1, "", ""},
+      {"/homeless/QuiradaContabil", false, 0, "Serviço instalado com sucesso\n", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    std::ostringstream out, err;
+    EXPECT_EQ(InstallServiceFor(c.path, c.silent, out, err), c.status);
+    EXPECT_EQ(out.str(), c.out);
+    EXPECT_EQ(err.str(), c.err);
+    EXPECT_EQ(fs::exists(unit_), c.status == 0);
+    if (c.status == 0) {
+      EXPECT_EQ(ReadFileBytes(unit_), UnitFor(c.path, fs::path(c.path).parent_path().string()));
+      fs::remove(unit_);
+    }
+  }
+}
+
+TEST_F(InstallServiceTest, WarnsThatTheUnitOverridesThePackagesOwn) {
+  const std::string installed = "Serviço instalado com sucesso\n";
+  const std::string warning = "Aviso: a unidade " + unit_.string() +
+                              " encobre a do pacote quirada-contabil (" + package_unit_.string() +
+                              "); para voltar à do pacote, rode /UNINSTALL\n";
+  struct Case {
+    bool packaged;
+    bool silent;
+    std::string out;
+  };
+  const std::vector<Case> cases = {
+      {false, false, installed},
+      {true, false, installed + warning},
+      {true, true, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.packaged ? "package unit" : "no package unit") +
+                 (c.silent ? ", silent" : ""));
+    if (c.packaged) {
+      std::ofstream(package_unit_) << "[Unit]\n";
+    } else {
+      fs::remove(package_unit_);
+    }
+    std::ostringstream out, err;
+    EXPECT_EQ(InstallServiceFor(kExecutable, c.silent, out, err), 0);
+    EXPECT_EQ(out.str(), c.out);
+    EXPECT_EQ(err.str(), "");
+    EXPECT_TRUE(fs::remove(unit_));
+  }
 }
 
 }  // namespace
