@@ -3,6 +3,7 @@
 #include <exception>
 #include <optional>
 
+#include "dispatch/fb_api.h"
 #include "dispatch/ini_file.h"
 
 namespace quirada {
@@ -14,51 +15,87 @@ constexpr const char* kSenhaAlternativa = "zumbrelok";
 
 }  // namespace
 
-void CarregarParametrosConexao(FbConnection& Connquendalor, const std::string& executable_dir,
-                               const std::string& Usuario, const std::string& Senha) {
+TBancoConfigurado LerBancoConfigurado(const std::string& executable_dir) {
   const std::string arquivo = executable_dir + kArquivoIni;
-  const std::string Servidor = ReadIniString(arquivo, kSecaoIni, "Servidor", "localhost");
-  const std::string Caminho = ReadIniString(arquivo, kSecaoIni, "Caminho", executable_dir + "MORVANT.FDB");
+  TBancoConfigurado banco;
+  banco.Servidor = ReadIniString(arquivo, kSecaoIni, "Servidor", "localhost");
+  banco.Caminho = ReadIniString(arquivo, kSecaoIni, "Caminho", executable_dir + "MORVANT.FDB");
+  banco.Usuario = ReadIniString(arquivo, kSecaoIni, "Usuario", kUsuarioBanco);
+  banco.Senha = ReadIniString(arquivo, kSecaoIni, "Senha", "");
+  return banco;
+}
 
+TBancoConfigurado CarregarParametrosConexao(FbConnection& Connquendalor,
+                                           const std::string& executable_dir,
+                                           const std::string& Usuario, const std::string& Senha) {
+  const TBancoConfigurado banco = LerBancoConfigurado(executable_dir);
   Connquendalor.LoginPrompt = false;
   Connquendalor.Params = {
       "DriverID=FB",
       "Pooled=false",
-      "Database=" + Caminho,
+      "Database=" + banco.Caminho,
       "User_Name=" + Usuario,
       "Password=" + Senha,
       "Protocol=TCPIP",
-      "Server=" + Servidor,
+      "Server=" + banco.Servidor,
       "Port=3050",
       "SQLDialect=3",
       "CharacterSet=ISO8859_1",
       "ExtendedMetaData=False",
       "OpenMode=Open",
   };
+  return banco;
 }
+
+namespace {
+
+// One attempt: nothing when it connected, else the failure and whether it was a refused login.
+struct Falha {
+  std::string mensagem;
+  bool login_recusado = false;
+};
+
+std::optional<Falha> Tentar(FbConnection& Connquendalor) {
+  try {
+    Connquendalor.Connect();
+    return std::nullopt;
+  } catch (const DatabaseError& e) {
+    return Falha{e.what(), e.login_refused()};
+  } catch (const std::exception& e) {
+    return Falha{e.what(), false};
+  } catch (...) {
+    return Falha{"erro desconhecido", false};
+  }
+}
+
+}  // namespace
 
 bool ConectarBancoDados(FbConnection& Connquendalor, const std::string& executable_dir,
                         const std::function<void(const std::string&)>& save_log) {
   Connquendalor.Disconnect();
-  CarregarParametrosConexao(Connquendalor, executable_dir, kUsuarioBanco, kSenhaPrincipal);
-  try {
-    Connquendalor.Connect();
+  const TBancoConfigurado ini = LerBancoConfigurado(executable_dir);
+  const auto logar = [&](const TBancoConfigurado& banco, const std::string& causa) {
+    save_log(kFalhaConexao + causa + " (" + banco.Servidor + ":" + banco.Caminho + ")");
+  };
+
+  if (!ini.Senha.empty()) {
+    // The administrator's own credentials, and only those.
+    const TBancoConfigurado banco =
+        CarregarParametrosConexao(Connquendalor, executable_dir, ini.Usuario, ini.Senha);
+    if (const auto falha = Tentar(Connquendalor)) logar(banco, falha->mensagem);
     return Connquendalor.Connected();
-  } catch (...) {
-    // Forgotten: the fallback password follows at once.
   }
 
+  CarregarParametrosConexao(Connquendalor, executable_dir, kUsuarioBanco, kSenhaPrincipal);
+  const std::optional<Falha> primeira = Tentar(Connquendalor);
+  if (!primeira) return Connquendalor.Connected();
+
+  // The fallback password follows at once.
   Connquendalor.Disconnect();
-  CarregarParametrosConexao(Connquendalor, executable_dir, kUsuarioBanco, kSenhaAlternativa);
-  std::optional<std::string> falha;
-  try {
-    Connquendalor.Connect();
-  } catch (const std::exception& e) {
-    falha = e.what();
-  } catch (...) {
-    falha = "erro desconhecido";
-  }
-  if (falha) save_log(kFalhaConexao + *falha);
+  const TBancoConfigurado banco =
+      CarregarParametrosConexao(Connquendalor, executable_dir, kUsuarioBanco, kSenhaAlternativa);
+  if (const auto segunda = Tentar(Connquendalor))
+    logar(banco, primeira->login_recusado ? segunda->mensagem : primeira->mensagem);
   return Connquendalor.Connected();
 }
 

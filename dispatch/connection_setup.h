@@ -5,12 +5,16 @@
 // (default the folder followed by "MORVANT.FDB"). It clears LoginPrompt and refills Params with
 // the twelve parameter lines of the service, in their order. It does not connect or disconnect.
 //
-// ConectarBancoDados is the connection sequence of every dispatch cycle: disconnect; load the
-// parameters with user "SYSDBA" and the first password; connect. On any failure, silently:
-// disconnect, load the parameters again (the INI file is read again) with the fallback password,
-// connect. When that fails too, `save_log` receives "Falha na conexão com o banco de dados: "
-// followed by the failure's message, and the failure goes no further; a failure of `save_log`
-// itself does leave the function. Returns whether the connection is connected.
+// ConectarBancoDados is the connection sequence of every dispatch cycle. When the INI names a
+// password ("[Morvant] Senha", with "Usuario", default "SYSDBA"), it connects with those only.
+// Otherwise: disconnect; load the parameters with user "SYSDBA" and the first password; connect.
+// On any failure, silently: disconnect, load the parameters again (the INI file is read again)
+// with the fallback password, connect. When that fails too, `save_log` receives
+// "Falha na conexão com o banco de dados: ", the cause and " (<Servidor>:<Caminho>)": the cause is
+// the first attempt's failure, unless the server refused that login, and then the second's (a
+// missing file or an unreachable server is not hidden behind the fallback password's refusal).
+// The failure goes no further; a failure of `save_log` itself does leave the function. Returns
+// whether the connection is connected.
 #pragma once
 
 #include <functional>
@@ -25,8 +29,20 @@ inline constexpr const char* kSecaoIni = "Morvant";
 inline constexpr const char* kUsuarioBanco = "SYSDBA";
 inline constexpr const char* kFalhaConexao = "Falha na conexão com o banco de dados: ";
 
-void CarregarParametrosConexao(FbConnection& Connquendalor, const std::string& executable_dir,
-                               const std::string& Usuario, const std::string& Senha);
+// Where the INI says the ERP database is, and whose credentials it gives.
+struct TBancoConfigurado {
+  std::string Servidor;
+  std::string Caminho;
+  std::string Usuario;  // "SYSDBA" unless the INI says otherwise
+  std::string Senha;    // empty: the service's built-in passwords
+};
+
+TBancoConfigurado LerBancoConfigurado(const std::string& executable_dir);
+
+// Loads the parameters for `Usuario` and `Senha`; returns what the INI said.
+TBancoConfigurado CarregarParametrosConexao(FbConnection& Connquendalor,
+                                           const std::string& executable_dir,
+                                           const std::string& Usuario, const std::string& Senha);
 
 bool ConectarBancoDados(FbConnection& Connquendalor, const std::string& executable_dir,
                         const std::function<void(const std::string&)>& save_log);

@@ -105,7 +105,7 @@ TEST_F(ConnectionSequence, ConnectsWithTheFirstPasswordOrTheFallbackOrLogsOneLin
       {"only the fallback password accepted", "zumbrelok", true, "zumbrelok", {}},
       {"neither password accepted", "quirada-outra-senha", false, "zumbrelok",
        {"Falha na conexão com o banco de dados: Your user name and password are not defined. Ask your database "
-        "administrator to set up a Firebird login."}},
+        "administrator to set up a Firebird login. (127.0.0.1:" + db_.path() + ")"}},
   };
   db_.WriteIni(dir_.path());
   for (const Case& c : cases) {
@@ -124,35 +124,59 @@ TEST_F(ConnectionSequence, ConnectsWithTheFirstPasswordOrTheFallbackOrLogsOneLin
   }
 }
 
+// An ERP whose SYSDBA password is neither built-in one is reached with the INI's own credentials,
+// and with those alone.
+TEST_F(ConnectionSequence, TheIniUserAndPasswordAreUsedAloneWhenGiven) {
+  SysdbaPasswordChange change(db_, "quirada-outra-senha");
+  WriteIni(dir_.path(), "[Morvant]\nServidor=127.0.0.1\nCaminho=" + db_.path() +
+                            "\nUsuario=sysdba\nSenha=quirada-outra-senha\n");
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(connection_.Params[3], "User_Name=sysdba");
+  EXPECT_EQ(connection_.Params[4], "Password=quirada-outra-senha");
+  EXPECT_TRUE(log_.empty());
+  connection_.Disconnect();
+}
+
 TEST_F(ConnectionSequence, ConnectionFailuresAreLoggedOnceWithTheDriversMessage) {
   struct Case {
     const char* what;
     std::optional<std::string> ini;  // no value: no INI file
-    std::string message;             // "<dir>" stands for the folder
+    std::string message;             // how the line goes on; "<dir>" stands for the folder
+    std::string end;                 // how it ends
   };
   const std::string missing = testing::TestDatabaseFolder() + "nao-existe.fdb";
   const std::string refused =
       "Your user name and password are not defined. Ask your database administrator to set up a Firebird login.";
+  // The first attempt's cause, unless it was a refused login; the line names what was tried.
+  const std::string no_file = "I/O error during \"open\" operation for file \"";
   const Case cases[] = {
       {"server refuses the connection", "[Morvant]\nServidor=127.0.0.2\nCaminho=" + db_.path() + "\n",
-       "Unable to complete network request to host \"127.0.0.2\".\n-Failed to establish a connection."},
-      // The server checks the fallback password before it looks for the file: the second refusal is logged.
-      {"database file missing", "[Morvant]\nServidor=127.0.0.1\nCaminho=" + missing + "\n", refused},
-      {"no INI file and no MORVANT.FDB beside the executable", std::nullopt, refused},
+       "Unable to complete network request to host \"127.0.0.2\".\n-Failed to establish a connection.",
+       " (127.0.0.2:" + db_.path() + ")"},
+      {"database file missing", "[Morvant]\nServidor=127.0.0.1\nCaminho=" + missing + "\n",
+       no_file + missing + "\"", " (127.0.0.1:" + missing + ")"},
+      {"no INI file and no MORVANT.FDB beside the executable", std::nullopt,
+       no_file + "<dir>MORVANT.FDB\"", " (localhost:<dir>MORVANT.FDB)"},
       {"empty server", "[Morvant]\nServidor=\nCaminho=" + db_.path() + "\n",
-       "Parâmetro de conexão inválido: Server não informado"},
+       "Parâmetro de conexão inválido: Server não informado", " (:" + db_.path() + ")"},
+      {"the INI's own user and password, refused",
+       "[Morvant]\nServidor=127.0.0.1\nCaminho=" + db_.path() + "\nUsuario=OPERADOR\nSenha=errada\n",
+       refused, " (127.0.0.1:" + db_.path() + ")"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     TempFolder dir;
     if (c.ini) WriteIni(dir.path(), *c.ini);
-    std::string message = c.message;
-    if (const auto at = message.find("<dir>"); at != std::string::npos) message.replace(at, 5, dir.path());
+    const auto in_dir = [&](std::string text) {
+      if (const auto at = text.find("<dir>"); at != std::string::npos) text.replace(at, 5, dir.path());
+      return text;
+    };
     std::vector<std::string> log;
     EXPECT_FALSE(ConectarBancoDados(connection_, dir.path(), [&](const std::string& line) { log.push_back(line); }));
     ASSERT_EQ(log.size(), 1u);
-    const std::string expected_start = std::string(kFalhaConexao) + message;
+    const std::string expected_start = std::string(kFalhaConexao) + in_dir(c.message);
     EXPECT_EQ(log[0].substr(0, expected_start.size()), expected_start) << log[0];
+    EXPECT_TRUE(log[0].ends_with(in_dir(c.end))) << log[0];
   }
 }
 

@@ -1,6 +1,7 @@
 #include "dispatch/dispatch_cycle.h"
 
 #include <charconv>
+#include <map>
 #include <optional>
 #include <ostream>
 
@@ -177,10 +178,19 @@ void ComFechamento(TCicloEnvio& c, Body&& body) {
 
 }  // namespace
 
+std::string TextoResumo(const TResumoCiclo& resumo) {
+  return "Ciclo concluído: " + std::to_string(resumo.enviados) + " enviado(s), " +
+         std::to_string(resumo.NaoEnviados()) + " não enviado(s).";
+}
+
 TResumoCiclo ExecutarCicloEnvio(TCicloEnvio& c) {
   TResumoCiclo resumo;
   ComFechamento(c, [&] {
-    resumo.conectou = ConectarBancoDados(c.Erp.Connquendalor, c.executable_dir, c.DoSaveLog);
+    resumo.conectou = ConectarBancoDados(c.Erp.Connquendalor, c.executable_dir,
+                                         [&](const std::string& linha) {
+                                           resumo.falha_conexao = linha;
+                                           c.DoSaveLog(linha);
+                                         });
     if (!resumo.conectou) return;
     if (!AbrirConfiguracao(c)) return;
     // The client and the register are set up for the first document; a cycle with none leaves
@@ -199,8 +209,10 @@ TResumoCiclo ExecutarCicloEnvio(TCicloEnvio& c) {
           registro->insercao.emplace(c.Erp.Connquendalor, c.Erp.TransReadWrite,
                                      std::string(kSqlInsercaoEnviosXML));
         registro->tamanho_id_envio = TamanhoIdEnvio(c.Erp.Connquendalor, c.Erp.TransReadWrite);
+        resumo.pendentes = ContarPendentes(c.Erp);
       }
       ++resumo.selecionados;
+      if (c.Progresso) c.Progresso(resumo.selecionados, std::max(resumo.pendentes, resumo.selecionados));
       if (EnviarDocumento(c, documento, *registro, resumo)) ++resumo.enviados;
       return true;
     });
@@ -219,7 +231,9 @@ void ListarPendentes(TCicloEnvio& c, std::ostream& out) {
       return;
     }
     int total = 0;
+    std::map<std::string, int> por_tipo;
     PercorrerPendentes(c.Erp, [&](FbQuery& documento) {
+      ++por_tipo[documento.FieldAsString("TIPO")];
       std::string falha;
       const std::optional<std::string> xml = LerXml(documento, &falha);
       out << documento.FieldAsInteger("SEQUENCIAL") << ' ' << documento.FieldAsString("TIPO") << ' '
@@ -229,6 +243,8 @@ void ListarPendentes(TCicloEnvio& c, std::ostream& out) {
       return true;
     });
     out << total << " documento(s) pendente(s).\n";
+    out << "Por tipo: " << por_tipo["N"] << " nota(s) fiscal(is) (N), " << por_tipo["C"]
+        << " cancelamento(s) (C).\n";
   });
 }
 

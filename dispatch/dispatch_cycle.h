@@ -30,6 +30,7 @@
 // A failed connection is not raised: the connection sequence logs it and the cycle ends quietly.
 #pragma once
 
+#include <algorithm>
 #include <functional>
 #include <iosfwd>
 #include <string>
@@ -56,16 +57,26 @@ struct TCicloEnvio {
   std::function<void(const std::string&)> DoSaveLog;
   // Whether a stop request has arrived; none when empty.
   std::function<bool()> ParadaSolicitada;
+  // Told before each document: its place `i` (from 1) among the `n` the cycle selected.
+  std::function<void(long long i, long long n)> Progresso;
 };
 
 // How a cycle that was not raised ended.
 struct TResumoCiclo {
   bool conectou = false;       // it reached the ERP database (a failure to is logged, not raised)
+  std::string falha_conexao;   // then: the line the connection sequence logged
   bool interrompido = false;   // a stop request ended it before its last document
-  int selecionados = 0;        // documents it took in hand
-  int enviados = 0;            // documents it recorded in the register
-  int registrados_no_log = 0;  // documents it wrote to the service log as not sent
+  long long pendentes = 0;     // documents the pending query selected at the start
+  long long selecionados = 0;  // documents it took in hand
+  long long enviados = 0;      // documents it recorded in the register
+  long long registrados_no_log = 0;  // documents it wrote to the service log as not sent
+
+  // Selected documents that were not recorded (left by a stop request included).
+  long long NaoEnviados() const { return std::max(pendentes, selecionados) - enviados; }
 };
+
+// "Ciclo concluído: N enviado(s), M não enviado(s)."
+std::string TextoResumo(const TResumoCiclo& resumo);
 
 TResumoCiclo ExecutarCicloEnvio(TCicloEnvio& ciclo);
 

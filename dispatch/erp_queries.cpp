@@ -22,4 +22,11 @@ void AbrirPendentes(FbQuery& TBPadraoII, FbQuery& TBXml) {
   TBXml.Open();
 }
 
+long long ContarPendentes(ErpComponents& erp) {
+  FbQuery contagem(erp.Connquendalor, erp.TransReadOnly,
+                   "SELECT COUNT(*) AS N FROM (" + std::string(kSqlTBXml) + ")");
+  AbrirPendentes(erp.TBPadraoII, contagem);
+  return contagem.FieldAsInteger("N");
+}
+
 }  // namespace quirada

@@ -124,4 +124,8 @@ void AbrirPendentes(ErpComponents& erp);
 // The same for any query of the pending documents' text, from the open settings row `TBPadraoII`.
 void AbrirPendentes(FbQuery& TBPadraoII, FbQuery& TBXml);
 
+// How many documents the pending query selects now, with the parameters of the open settings
+// row; counted by the server (no XML is read).
+long long ContarPendentes(ErpComponents& erp);
+
 }  // namespace quirada

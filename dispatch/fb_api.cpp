@@ -54,18 +54,30 @@ bool IsKeyViolation(Firebird::IStatus* status) {
   return false;
 }
 
-bool IsTransliterationFailure(Firebird::IStatus* status) {
+namespace {
+
+// Whether the status vector holds the error `code`.
+bool HasError(Firebird::IStatus* status, intptr_t code) {
   const intptr_t* v = status->getErrors();
   while (v && v[0] != isc_arg_end) {
-    if (v[0] == isc_arg_gds && v[1] == isc_transliteration_failed) return true;
+    if (v[0] == isc_arg_gds && v[1] == code) return true;
     v += v[0] == isc_arg_cstring ? 3 : 2;
   }
   return false;
 }
 
+}  // namespace
+
+bool IsTransliterationFailure(Firebird::IStatus* status) {
+  return HasError(status, isc_transliteration_failed);
+}
+
+bool IsLoginRefused(Firebird::IStatus* status) { return HasError(status, isc_login); }
+
 DatabaseError ToDatabaseError(const Firebird::FbException& e) {
   return DatabaseError(FormatStatus(e.getStatus()), IsConnectionLost(e.getStatus()),
-                       IsKeyViolation(e.getStatus()), IsTransliterationFailure(e.getStatus()));
+                       IsKeyViolation(e.getStatus()), IsTransliterationFailure(e.getStatus()),
+                       IsLoginRefused(e.getStatus()));
 }
 
 namespace {

@@ -26,21 +26,25 @@ namespace quirada {
 class DatabaseError : public Exception {
  public:
   DatabaseError(const std::string& message, bool connection_lost, bool key_violation = false,
-                bool transliteration_failed = false)
+                bool transliteration_failed = false, bool login_refused = false)
       : Exception(message),
         connection_lost_(connection_lost),
         key_violation_(key_violation),
-        transliteration_failed_(transliteration_failed) {}
+        transliteration_failed_(transliteration_failed),
+        login_refused_(login_refused) {}
   bool connection_lost() const { return connection_lost_; }
   // A primary or unique key already holds the values written.
   bool key_violation() const { return key_violation_; }
   // A text could not be put into the connection's character set.
   bool transliteration_failed() const { return transliteration_failed_; }
+  // The server refused the user name and password.
+  bool login_refused() const { return login_refused_; }
 
  private:
   bool connection_lost_;
   bool key_violation_;
   bool transliteration_failed_;
+  bool login_refused_;
 };
 
 // The client library's master interface, from the library the platform provides (fb_client_posix.cpp
@@ -77,6 +81,7 @@ std::string FormatStatus(Firebird::IStatus* status);
 bool IsConnectionLost(Firebird::IStatus* status);
 bool IsKeyViolation(Firebird::IStatus* status);
 bool IsTransliterationFailure(Firebird::IStatus* status);
+bool IsLoginRefused(Firebird::IStatus* status);
 DatabaseError ToDatabaseError(const Firebird::FbException& e);
 
 // Runs `f`, turning a client failure into DatabaseError.

@@ -36,9 +36,17 @@ void TSrvQuirada::Timer1Timer() {
     // Read inside the guard: an INI that fails to read must not leave the timer disarmed.
     Timer1.SetInterval(IntervaloCiclo(executable_dir_));
     const TCicloExecutado ciclo = ExecutarCiclo();
-    if (ciclo.ocupado)
-      DoSaveLog("Ciclo de envio não executado: outro ciclo está em andamento nesta pasta "
-                "(processo " + (ciclo.processo.empty() ? "desconhecido" : ciclo.processo) + ").");
+    if (ciclo.ocupado) {
+      const std::string linha =
+          "Ciclo de envio não executado: outro ciclo está em andamento nesta pasta (processo " +
+          (ciclo.processo.empty() ? "desconhecido" : ciclo.processo) + ").";
+      DoSaveLog(linha);
+      AvisarFimDeCiclo(linha, false);
+    } else if (!ciclo.resumo.conectou) {
+      AvisarFimDeCiclo(ciclo.resumo.falha_conexao, true);
+    } else {
+      AvisarFimDeCiclo(TextoResumo(ciclo.resumo), false);
+    }
   } catch (...) {
     Timer1.SetEnabled(true);
     throw;
@@ -69,14 +77,32 @@ void TSrvQuirada::ServiceDestroy() {
 }
 
 void TSrvQuirada::CarregarParametrosConexao(const std::string& Usuario, const std::string& Senha) {
-  quirada::CarregarParametrosConexao(Erp.Connquendalor, executable_dir_, Usuario, Senha);
+  (void)quirada::CarregarParametrosConexao(Erp.Connquendalor, executable_dir_, Usuario, Senha);
 }
 
 void TSrvQuirada::DoSaveLog(const std::string& Msg) {
   SaveLogLine(executable_dir_ + kServiceLogName, Msg, Now());
 }
 
-void TSrvQuirada::ManipulaExcecoes(const std::exception& E) { DoSaveLog(E.what()); }
+void TSrvQuirada::ManipulaExcecoes(const std::exception& E) {
+  DoSaveLog(E.what());
+  // A log that could not be written raised above: the event loop then tells the system event
+  // log of both failures itself.
+  AvisarFimDeCiclo(E.what(), true);
+}
+
+void TSrvQuirada::AvisarFimDeCiclo(const std::string& texto, bool falha) {
+  if (!AvisarServico) return;
+  if (falha) {
+    WriteSystemEventError(texto);
+  } else {
+    WriteSystemEventInfo(texto);
+  }
+  const TDateTime proximo = IncMinute(Now(), 0) + Timer1.Interval() / 86'400'000.0;
+  std::string status = falha ? "Falha no último ciclo: " + texto : texto;
+  if (status.size() > 300) status = status.substr(0, 300) + " [...]";
+  ReportServiceStatus(status + " Próximo ciclo: " + FormatLogStamp(proximo) + ".");
+}
 
 std::string TSrvQuirada::ExtraiNumero(const std::string& texto) {
   return quirada::ExtraiNumero(texto);
@@ -95,7 +121,8 @@ TServiceController TSrvQuirada::GetServiceController() const { return &ServiceCo
 
 TCicloEnvio TSrvQuirada::Ciclo() {
   return TCicloEnvio{Erp, DTQuirada, executable_dir_,
-                     [this](const std::string& msg) { DoSaveLog(msg); }, &StopRequested};
+                     [this](const std::string& msg) { DoSaveLog(msg); }, &StopRequested,
+                     Progresso};
 }
 
 void TSrvQuirada::ListarPendentes(std::ostream& out) {

@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <string>
 
 #include "dispatch/dispatch_cycle.h"
@@ -51,6 +52,12 @@ class TSrvQuirada {
   };
   // One dispatch cycle under the service folder's lock. A failure raises, after the cycle's tail.
   TCicloExecutado ExecutarCiclo();
+
+  // Told before each document of a cycle: its place among the documents the cycle selected.
+  std::function<void(long long i, long long n)> Progresso;
+  // Running as the service: after each cycle one line goes to the system event log ("<6>" with
+  // the summary, "<3>" with the failure) and the service's status names the next cycle's time.
+  bool AvisarServico = false;
   void ServiceDestroy();
   void CarregarParametrosConexao(const std::string& Usuario, const std::string& Senha);
   // Appends one time-stamped line to the service log; a failure to write it raises.
@@ -79,6 +86,8 @@ class TSrvQuirada {
 
  private:
   TCicloEnvio Ciclo();
+  // The end of a cycle told to the system event log and the service's status (AvisarServico).
+  void AvisarFimDeCiclo(const std::string& texto, bool falha);
 
   TEventLoop& loop_;
   const std::string executable_dir_;

@@ -66,5 +66,14 @@ void NotifyServiceManager(TServiceNotice notice);
 // Writes `message` to the system event log as one error event ("<3>" and the message on one line of
 // standard error, line breaks made blanks, on Linux).
 void WriteSystemEventError(const std::string& message);
+// The same as an informational event ("<6>" on Linux).
+void WriteSystemEventInfo(const std::string& message);
+
+// Shows `text` (one line) as the service's status wherever the service manager shows it
+// ("systemctl status" on Linux); nothing when no service manager watches the process.
+void ReportServiceStatus(const std::string& text);
+
+// Whether standard error is a terminal a person watches (progress lines are for them only).
+bool StandardErrorIsTerminal();
 
 }  // namespace quirada

@@ -51,16 +51,31 @@ void BlockStopSignals() {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-}  // namespace
-
-void WriteSystemEventError(const std::string& message) {
-  std::string line = "<3>" + message;
-  for (char& c : line) {
+// One line: its line breaks become blanks.
+std::string OneLine(std::string text) {
+  for (char& c : text) {
     if (c == '\r' || c == '\n') c = ' ';
   }
-  line += '\n';
-  WriteAll(STDERR_FILENO, line);
+  return text;
 }
+
+void WriteSystemEvent(const char* priority, const std::string& message) {
+  WriteAll(STDERR_FILENO, priority + OneLine(message) + "\n");
+}
+
+}  // namespace
+
+void WriteSystemEventError(const std::string& message) { WriteSystemEvent("<3>", message); }
+
+void WriteSystemEventInfo(const std::string& message) { WriteSystemEvent("<6>", message); }
+
+void ReportServiceStatus(const std::string& text) {
+  const char* env = std::getenv("NOTIFY_SOCKET");
+  if (env == nullptr || *env == '\0') return;
+  SdNotify("STATUS=" + OneLine(text));
+}
+
+bool StandardErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
 
 void PrepareProcess(TProcessKind kind) {
   // TLS writes go through write(), which would raise SIGPIPE.

@@ -99,6 +99,17 @@ std::vector<std::string> RunFolder::LogLines() const {
   return lines;
 }
 
+std::vector<std::string> RunFolder::LogEntries() const {
+  std::vector<std::string> entries;
+  for (const auto& line : LogLines()) {
+    if (line.rfind("  ", 0) == 0 && !entries.empty())
+      entries.back() += "\n" + line;
+    else
+      entries.push_back(line);
+  }
+  return entries;
+}
+
 void RunFolder::AppendIni(const std::string& text) const {
   std::ofstream(dir_ + "Morvant.ini", std::ios::binary | std::ios::app) << text;
 }

@@ -61,6 +61,9 @@ class RunFolder {
 
   // The service log's lines (without CR LF); none when there is no log.
   std::vector<std::string> LogLines() const;
+  // Its entries: each line with the continuation lines after it (those that start with two
+  // blanks: a message's own line breaks), joined by "\n".
+  std::vector<std::string> LogEntries() const;
   // Appends raw text to the INI file beside the executable.
   void AppendIni(const std::string& text) const;
 

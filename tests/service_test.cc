@@ -44,7 +44,7 @@ TEST(Program, OnceWithoutTheDatabaseExits1WithOneLogLine) {
   PointAtMissingDatabase(run);
   const auto r = run.Run({"/ONCE"});
   EXPECT_EQ(r.exit_status, 1) << r.err;
-  const auto lines = run.LogLines();
+  const auto lines = run.LogEntries();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_TRUE(IsStamped(lines[0])) << lines[0];
   EXPECT_NE(lines[0].find(" - Falha na conex\xE3o com o banco de dados: "), std::string::npos)
@@ -99,12 +99,12 @@ TEST(Service, CyclesArePacedAndSigtermStopsIt) {
   std::this_thread::sleep_for(500ms);
   EXPECT_TRUE(run.LogLines().empty()) << "the first cycle comes one second after the start";
   const auto deadline = std::chrono::steady_clock::now() + 30s;
-  while (run.LogLines().size() < 3 && std::chrono::steady_clock::now() < deadline)
+  while (run.LogEntries().size() < 3 && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(50ms);
   service.Signal(SIGTERM);
   ASSERT_TRUE(service.WaitFor(60s));
   EXPECT_EQ(service.result().exit_status, 0) << service.result().err;
-  const auto lines = run.LogLines();
+  const auto lines = run.LogEntries();
   ASSERT_GE(lines.size(), 3u);
   for (const auto& line : lines)
     EXPECT_NE(line.find("Falha na conex\xE3o com o banco de dados: "), std::string::npos) << line;
