@@ -53,6 +53,9 @@ std::optional<FileInfo> GetFileInfo(const std::string& path, bool follow_links =
 // Whether anything at all is at `path`.
 bool FileExists(const std::string& path);
 
+// Whether this process may create and write files in the folder `dir`.
+bool CanWriteFolder(const std::string& dir);
+
 // The absolute path of what `path` leads to, every symbolic link on the way followed (to write
 // beside the real file rather than beside a link to it). "Cannot open file" when nothing is there.
 std::string ResolvedPath(const std::string& path);

@@ -70,6 +70,8 @@ std::optional<FileInfo> GetFileInfo(const std::string& path, bool follow_links) 
 
 bool FileExists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
+bool CanWriteFolder(const std::string& dir) { return ::access(dir.c_str(), W_OK | X_OK) == 0; }
+
 std::string ResolvedPath(const std::string& path) {
   char* resolved = ::realpath(path.c_str(), nullptr);
   if (resolved == nullptr) Raise("Cannot open file", path, errno);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <string>
 
 #include "dispatch/fb_query.h"
 
@@ -40,6 +41,10 @@ void FbConnection::Attach(const FbAttachSettings& settings) {
     FbStatus st;
     if (!provider_) provider_.reset(FbMaster()->getDispatcher());
     FbOwned<IXpbBuilder> dpb(FbUtil()->getXpbBuilder(&st, IXpbBuilder::DPB, nullptr, 0));
+    // The connection string, user name and password are the program's UTF-8 text, and say so:
+    // without this item the client would convert them from the process's locale as it sends
+    // them. The server maps the UTF-8 path to its own file names.
+    dpb->insertTag(&st, isc_dpb_utf8_filename);
     dpb->insertString(&st, isc_dpb_user_name, settings.user_name.c_str());
     dpb->insertString(&st, isc_dpb_password, settings.password.c_str());
     dpb->insertString(&st, isc_dpb_lc_ctype, settings.character_set.c_str());

@@ -1,11 +1,14 @@
 #include "dispatch/fb_connection.h"
 
 #include <gtest/gtest.h>
+#include <ibase.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "dispatch/fb_api.h"
 #include "dispatch/fb_query.h"
 #include "testing/erp_database.h"
 #include "base/errors.h"
@@ -16,6 +19,52 @@ namespace {
 using testing::ErpDatabase;
 using testing::TestConnectionParams;
 using testing::TestDatabaseFolder;
+
+// An empty database at `path` (UTF-8) on the test server, made and dropped with the client's own
+// calls, the file name given as UTF-8.
+class NamedDatabase {
+ public:
+  explicit NamedDatabase(std::string path) : path_(std::move(path)) {
+    FbCall([&] {
+      FbStatus st;
+      FbPtr<Firebird::IProvider> provider(FbMaster()->getDispatcher());
+      auto dpb = Dpb(st);
+      FbPtr<Firebird::IAttachment> attachment(provider->createDatabase(
+          &st, ConnectionString().c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st)));
+      attachment->detach(&st);
+      (void)attachment.release();
+    });
+  }
+  ~NamedDatabase() {
+    try {
+      FbCall([&] {
+        FbStatus st;
+        FbPtr<Firebird::IProvider> provider(FbMaster()->getDispatcher());
+        auto dpb = Dpb(st);
+        FbPtr<Firebird::IAttachment> attachment(provider->attachDatabase(
+            &st, ConnectionString().c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st)));
+        attachment->dropDatabase(&st);
+        (void)attachment.release();
+      });
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "NamedDatabase: could not drop %s: %s\n", path_.c_str(), e.what());
+    }
+  }
+  NamedDatabase(const NamedDatabase&) = delete;
+  NamedDatabase& operator=(const NamedDatabase&) = delete;
+
+ private:
+  std::string ConnectionString() const { return std::string(testing::kTestServer) + "/3050:" + path_; }
+  static FbOwned<Firebird::IXpbBuilder> Dpb(FbStatus& st) {
+    FbOwned<Firebird::IXpbBuilder> dpb(FbUtil()->getXpbBuilder(&st, Firebird::IXpbBuilder::DPB, nullptr, 0));
+    dpb->insertString(&st, isc_dpb_user_name, testing::kTestUser);
+    dpb->insertString(&st, isc_dpb_password, testing::kTestPassword);
+    dpb->insertTag(&st, isc_dpb_utf8_filename);
+    return dpb;
+  }
+
+  std::string path_;
+};
 
 class FbConnectionTest : public ::testing::Test {
  protected:
@@ -54,6 +103,7 @@ TEST_F(FbConnectionTest, ConnectsAndDisconnects) {
 
 TEST_F(FbConnectionTest, FailuresCarryTheClientsMessage) {
   const std::string missing = TestDatabaseFolder() + "nao-existe-" + std::to_string(getpid()) + ".fdb";
+  const std::string missing_accented = TestDatabaseFolder() + "não-existe-ação-" + std::to_string(getpid()) + ".fdb";
   struct Case {
     const char* what;
     std::vector<std::string> params;
@@ -68,6 +118,8 @@ TEST_F(FbConnectionTest, FailuresCarryTheClientsMessage) {
        "Unable to complete network request to host \"127.0.0.2\".\n-Failed to establish a connection."},
       {"database file missing", TestConnectionParams(missing),
        "I/O error during \"open\" operation for file \"" + missing + "\""},
+      {"database file with accented letters missing", TestConnectionParams(missing_accented),
+       "I/O error during \"open\" operation for file \"" + missing_accented + "\""},
       {"unsupported parameter",
        {"DriverID=FB", "Protocol=TCPIP", "Server=127.0.0.1", "OpenMode=OpenOrCreate", "CharacterSet=ISO8859_1"},
        "Parâmetro de conexão inválido: OpenMode=OpenOrCreate não é suportado por esta conexão"},
@@ -85,6 +137,28 @@ TEST_F(FbConnectionTest, FailuresCarryTheClientsMessage) {
     EXPECT_FALSE(connection.Connected());
   }
   EXPECT_FALSE(std::filesystem::exists(missing));  // never created
+  EXPECT_FALSE(std::filesystem::exists(missing_accented));
+}
+
+TEST_F(FbConnectionTest, ADatabaseFileNamedWithAccentedLettersIsFound) {
+  const char* const names[] = {
+      "gestão-ação",         // ISO-8859-1 letters
+      "ÇÃÕÉ-maiúsculas",     // capitals
+      "dados-€-łódź",        // letters outside ISO-8859-1 (a UTF-8 "Morvant.ini" can name them)
+  };
+  for (const char* name : names) {
+    SCOPED_TRACE(name);
+    const std::string path = TestDatabaseFolder() + name + "-" + std::to_string(getpid()) + ".fdb";
+    NamedDatabase database(path);
+    ASSERT_TRUE(std::filesystem::exists(path));  // the server wrote the name as given
+    FbConnection connection;
+    connection.Params = TestConnectionParams(path);
+    connection.Connect();
+    FbTransaction transaction(connection, FbTransactionMode::kReadOnly);
+    FbQuery q(connection, transaction, "SELECT COUNT(*) AS N FROM RDB$RELATIONS");
+    q.Open();
+    EXPECT_GT(q.FieldAsInteger("N"), 0);
+  }
 }
 
 TEST_F(FbConnectionTest, ABrokenAttachmentIsReplacedOnceTransparently) {

@@ -14,7 +14,8 @@
 namespace quirada {
 
 struct FbAttachSettings {
-  std::string connection_string;  // "server/port:database", as the client expects it
+  std::string connection_string;  // "server/port:database", as the client expects it; the
+                                  // database path as the lines give it, in UTF-8
   std::string user_name;
   std::string password;
   int sql_dialect = 3;

@@ -17,8 +17,9 @@ std::vector<std::string> ServiceLines(const std::string& server = "db.local", co
 }
 
 TEST(FbParams, TheServiceLinesAttachOverTcpWithDialect3AndLatin1) {
-  const FbAttachSettings settings = ParseConnectionParams(ServiceLines());
-  EXPECT_EQ(settings.connection_string, "db.local/3050:/d/M.FDB");
+  // The path goes to the client in UTF-8, as given, whatever the connection's character set.
+  const FbAttachSettings settings = ParseConnectionParams(ServiceLines("db.local", "/dados/gestão ação.fdb"));
+  EXPECT_EQ(settings.connection_string, "db.local/3050:/dados/gestão ação.fdb");
   EXPECT_EQ(settings.user_name, "SYSDBA");
   EXPECT_EQ(settings.password, "gizmor");
   EXPECT_EQ(settings.sql_dialect, 3);

@@ -3,10 +3,10 @@
 #include <ini.h>
 
 #include <algorithm>
-#include <cstring>
 #include <cerrno>
+#include <cstring>
 #include <mutex>
-#include <optional>
+#include <string_view>
 
 #include "base/errors.h"
 #include "base/file_io.h"
@@ -18,45 +18,138 @@ namespace {
 // Far above any configuration written by hand.
 constexpr uint64_t kIniMaxBytes = 1024 * 1024;
 
-// Longest physical line handed to inih; the rest of a longer line is dropped. Far above any key,
-// section or the 2047 characters a value keeps, so the cut never reaches a value that is kept.
-constexpr std::size_t kMaxLineChars = 64 * 1024;
+// The longest text a file can decode to (a byte that is not UTF-8 in a file with the byte-order
+// mark becomes the three bytes of U+FFFD), so the longest line inih can be handed.
+constexpr std::size_t kMaxTextBytes = 3 * kIniMaxBytes;
+
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";  // U+FFFD
 
 // inih's defaults split a line longer than its 200-byte buffer into pieces and parse each piece as a
 // line of its own, so the tail of a long value could turn into a key. Its heap buffer is made to
-// grow up to kMaxLineChars, and ReadLine below never hands it a longer line, so no line is split.
+// grow up to the longest text a file can give, so no line is ever split and a value keeps its
+// closing quote however long it is. The byte-order mark is taken off before inih sees the text.
 // Continuation lines and inline comments are not part of the format the service reads.
 void ConfigureInih() {
   static std::once_flag once;
   std::call_once(once, [] {
     ini_use_stack = false;
     ini_allow_realloc = true;
-    ini_max_line = static_cast<int>(kMaxLineChars + 16);
+    ini_max_line = static_cast<int>(kMaxTextBytes + 16);
+    ini_allow_bom = false;
     ini_allow_multiline = false;
     ini_allow_inline_comments = false;
     ini_stop_on_first_error = false;
   });
 }
 
-// Feeds inih one physical line at a time, fgets-style: at most kMaxLineChars characters, always
-// ended by '\n', NUL bytes left out (inih measures lines with strlen).
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+
+std::string_view TrimBlanks(std::string_view s) {
+  std::size_t b = 0, e = s.size();
+  while (b < e && IsBlank(s[b])) ++b;
+  while (e > b && IsBlank(s[e - 1])) --e;
+  return s.substr(b, e - b);
+}
+
+// The number of bytes of the UTF-8 sequence that `lead` starts (1 for a byte that starts none).
+std::size_t SequenceLength(unsigned char lead) {
+  if (lead >= 0xF0) return 4;
+  if (lead >= 0xE0) return 3;
+  if (lead >= 0xC0) return 2;
+  return 1;
+}
+
+// UTF-8 text with every byte that is not part of a valid sequence replaced by U+FFFD.
+std::string SanitizedUtf8(std::string_view bytes) {
+  if (IsValidUtf8(bytes)) return std::string(bytes);
+  std::string out;
+  out.reserve(bytes.size() + bytes.size() / 2);
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    const std::size_t n = SequenceLength(static_cast<unsigned char>(bytes[i]));
+    const std::string_view sequence = bytes.substr(i, n);
+    if (sequence.size() == n && IsValidUtf8(sequence)) {
+      out += sequence;
+      i += n;
+    } else {
+      out += kReplacementCharacter;
+      ++i;
+    }
+  }
+  return out;
+}
+
+// The file's text in UTF-8, its byte-order mark left out.
+std::string DecodeText(std::string_view bytes, IniEncoding& encoding) {
+  if (bytes.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
+    encoding = IniEncoding::kUtf8;
+    return SanitizedUtf8(bytes.substr(kByteOrderMark.size()));
+  }
+  if (IsValidUtf8(bytes)) {
+    encoding = IniEncoding::kUtf8;
+    return std::string(bytes);
+  }
+  encoding = IniEncoding::kLatin1;
+  return Latin1ToUtf8(bytes);
+}
+
+// Section and key names compared without regard to case: ASCII letters and the accented capitals
+// of ISO-8859-1 (U+00C0 to U+00DE but the sign U+00D7) folded to small letters, on UTF-8 text.
+std::string FoldName(std::string_view utf8) {
+  std::string s(TrimBlanks(utf8));
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c >= 'A' && c <= 'Z') {
+      s[i] = static_cast<char>(c + 32);
+    } else if (c == 0xC3 && i + 1 < s.size()) {
+      const auto next = static_cast<unsigned char>(s[++i]);
+      if (next >= 0x80 && next <= 0x9E && next != 0x97) s[i] = static_cast<char>(next + 32);
+    }
+  }
+  return s;
+}
+
+// A value as the classic reader gives it: blanks around it dropped, then one pair of enclosing
+// double quotes, then everything after its 2047th character.
+std::string ValueOf(std::string_view raw) {
+  std::string_view value = TrimBlanks(raw);
+  if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
+  std::size_t chars = 0;
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    if ((static_cast<unsigned char>(value[i]) & 0xC0) == 0x80) continue;  // inside a character
+    if (chars++ == kIniValueMaxChars) return std::string(value.substr(0, i));
+  }
+  return std::string(value);
+}
+
+// Feeds inih one physical line at a time, fgets-style: always ended by '\n', NUL bytes left out
+// (inih measures lines with strlen). It also follows the sections itself, by inih's own rule (the
+// first non-blank character is '[' and a ']' follows), since inih cuts section names at 49 bytes.
 struct LineSource {
   std::string_view text;  // what is left of the file
   std::string line;
   std::size_t pos = 0;
+  std::string section;  // of the line last read
+  std::vector<IniEntry>* entries = nullptr;
 
   bool FillNextLine() {
     line.clear();
     pos = 0;
     if (text.empty()) return false;
-    while (!text.empty()) {
-      const char c = text.front();
-      text.remove_prefix(1);
-      if (c == '\n') break;
-      if (c == '\0' || line.size() >= kMaxLineChars) continue;
-      line.push_back(c);
-    }
+    const std::size_t end = text.find('\n');
+    const std::string_view raw = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    for (char c : raw)
+      if (c != '\0') line.push_back(c);
     line.push_back('\n');
+
+    std::string_view s = line;
+    while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+    if (!s.empty() && s.front() == '[') {
+      const std::size_t close = s.find(']', 1);
+      if (close != std::string_view::npos) section = TrimBlanks(s.substr(1, close - 1));
+    }
     return true;
   }
 };
@@ -73,73 +166,58 @@ char* ReadLine(char* str, int num, void* stream) {
   return str;
 }
 
-// ISO-8859-1 letters compared without regard to case (ASCII and the accented letters).
-char FoldLatin1(char c) {
-  const auto u = static_cast<unsigned char>(c);
-  if (u >= 'A' && u <= 'Z') return static_cast<char>(u + 32);
-  if (u >= 0xC0 && u <= 0xDE && u != 0xD7) return static_cast<char>(u + 32);
-  return c;
-}
-
-std::string TrimBlanks(std::string_view s) {
-  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; };
-  std::size_t b = 0, e = s.size();
-  while (b < e && blank(s[b])) ++b;
-  while (e > b && blank(s[e - 1])) --e;
-  return std::string(s.substr(b, e - b));
-}
-
-std::string NameKey(std::string_view latin1) {
-  std::string s = TrimBlanks(latin1);
-  std::transform(s.begin(), s.end(), s.begin(), FoldLatin1);
-  return s;
-}
-
-struct Lookup {
-  std::string section;  // folded, ISO-8859-1
-  std::string key;      // folded, ISO-8859-1
-  std::optional<std::string> value;
-};
-
-int OnEntry(void* user, const char* section, const char* name, const char* value) {
-  auto* lookup = static_cast<Lookup*>(user);
-  if (lookup->value || !name || !value) return 1;
-  if (NameKey(section) == lookup->section && NameKey(name) == lookup->key) lookup->value = value;
+// inih calls this while the line it parses is LineSource's current line.
+int OnEntry(void* user, const char* /*section: cut by inih*/, const char* name, const char* value) {
+  auto* source = static_cast<LineSource*>(user);
+  if (!name || !value) return 1;
+  source->entries->push_back({source->section, std::string(TrimBlanks(name)), ValueOf(value)});
   return 1;
 }
 
 }  // namespace
 
-std::string ReadIniString(const std::string& path, const std::string& section, const std::string& key,
-                          const std::string& default_value) {
+IniFileContents ReadIniFile(const std::string& path) {
   ConfigureInih();
-  // A missing file gives the defaults; anything else that is no plain file of a sane size (a
-  // FIFO or a device would never end) fails at once, naming it.
+  IniFileContents contents;
+  // A missing file has no entries; anything else that is no plain file of a sane size (a FIFO or
+  // a device would never end) fails at once, naming it.
   const auto info = GetFileInfo(path);
-  if (!info) return default_value;
+  if (!info) return contents;
   if (!info->IsRegular())
     throw Exception("O arquivo de configuração \"" + path + "\" não é um arquivo comum");
-  std::string text;
+  std::string bytes;
   try {
-    text = ReadWholeFile(path, kIniMaxBytes);
+    bytes = ReadWholeFile(path, kIniMaxBytes);
   } catch (const FileError& e) {
     if (e.error() == EFBIG)
       throw Exception("O arquivo de configuração \"" + path + "\" tem mais de " +
                       std::to_string(kIniMaxBytes) + " bytes");
-    return default_value;  // an unreadable file counts as missing
+    return contents;  // an unreadable file counts as missing
   }
 
-  Lookup lookup{NameKey(Utf8ToLatin1(section)), NameKey(Utf8ToLatin1(key)), std::nullopt};
+  IniEncoding encoding = IniEncoding::kUtf8;
+  const std::string text = DecodeText(bytes, encoding);
+  bytes.clear();
+  contents.encoding = encoding;
   LineSource source;
   source.text = text;
-  const int rc = ini_parse_stream(ReadLine, &source, OnEntry, &lookup);
-  // rc > 0 names the first line inih could not parse; such lines are ignored, as the classic
-  // reader ignores them. -1 and -2 are open and memory failures.
-  if (rc < 0 || !lookup.value) return default_value;
+  source.entries = &contents.entries;
+  // A positive result names the first line inih could not parse; such lines are ignored, as the
+  // classic reader ignores them. -2 is a memory failure, and then nothing counts.
+  if (ini_parse_stream(ReadLine, &source, OnEntry, &source) < 0) contents.entries.clear();
+  return contents;
+}
 
-  std::string value = TrimBlanks(*lookup.value);
-  if (value.size() > kIniValueMaxChars) value.resize(kIniValueMaxChars);
-  return Latin1ToUtf8(value);
+std::vector<IniEntry> ReadIniEntries(const std::string& path) { return ReadIniFile(path).entries; }
+
+std::string ReadIniString(const std::string& path, const std::string& section, const std::string& key,
+                          const std::string& default_value) {
+  const std::string wanted_section = FoldName(section);
+  const std::string wanted_key = FoldName(key);
+  for (const IniEntry& entry : ReadIniFile(path).entries) {
+    if (FoldName(entry.section) == wanted_section && FoldName(entry.key) == wanted_key) return entry.value;
+  }
+  return default_value;
 }
 
 }  // namespace quirada

@@ -1,10 +1,14 @@
-// The INI file "Morvant.ini", read the way the connection set-up reads it: single values looked up
-// by section and key. The input is the whole file, written to a scratch file for every run.
+// The INI file "Morvant.ini", read the way the connection set-up reads it (single values looked up
+// by section and key) and the way a configuration check lists it (every entry). The input is the
+// whole file, written to a scratch file for every run.
 //
 // Promises checked besides surviving any file: a value is valid UTF-8 without a NUL byte or a line
-// break, without blanks at its start (nor at its end unless it was cut), and at most 2047 characters
-// long; names match without regard to letter case, and the same file reads the same every time.
+// break and at most 2047 characters long (blanks may start or end it only inside its quotes, which
+// are gone); names match without regard to letter case, and the same file reads the same every
+// time; every entry listed has valid UTF-8 names, and looking its names up gives its value or the
+// value of an earlier entry (the first occurrence wins).
 #include <string>
+#include <vector>
 
 #include "dispatch/ini_file.h"
 #include "fuzz/fuzz_support.h"
@@ -15,18 +19,16 @@ namespace {
 
 constexpr char kDefault[] = "(default)";
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
-
 void CheckValue(const std::string& value) {
   if (value == kDefault) return;
   QUIRADA_FUZZ_CHECK(IsValidUtf8(value));
   QUIRADA_FUZZ_CHECK(value.find_first_of(std::string("\n\0", 2)) == std::string::npos);
-  const size_t chars = Utf8ToLatin1(value).size();
-  QUIRADA_FUZZ_CHECK(chars <= kIniValueMaxChars);
-  if (value.empty()) return;
-  QUIRADA_FUZZ_CHECK(!IsBlank(value.front()));
-  if (chars < kIniValueMaxChars) QUIRADA_FUZZ_CHECK(!IsBlank(value.back()));
+  QUIRADA_FUZZ_CHECK(Utf8ToLatin1(value).size() <= kIniValueMaxChars);
 }
+
+// Entries looked up again by their names: enough to cover a sizeable file without reading it once
+// per line of a long input.
+constexpr size_t kEntriesLookedUp = 16;
 
 std::string Upper(std::string s) {
   for (char& c : s)
@@ -59,6 +61,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Read again, names in capitals: the same value (which also shows that reading has no memory).
     QUIRADA_FUZZ_CHECK(ReadIniString(File().path(), Upper(lookup.section), Upper(lookup.key), kDefault) ==
                        value);
+  }
+  const std::vector<IniEntry> entries = ReadIniEntries(File().path());
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const IniEntry& entry = entries[i];
+    QUIRADA_FUZZ_CHECK(IsValidUtf8(entry.section) && IsValidUtf8(entry.key));
+    CheckValue(entry.value);
+    if (i >= kEntriesLookedUp) continue;
+    const std::string found = ReadIniString(File().path(), entry.section, entry.key, kDefault);
+    bool earlier = false;
+    for (size_t j = 0; j <= i && !earlier; ++j) earlier = entries[j].value == found;
+    QUIRADA_FUZZ_CHECK(earlier);
   }
   return 0;
 }

@@ -1,14 +1,16 @@
 // Program entry of Quirada Contábil.
 //
 // Without a switch the program runs as the service until a stop request. "/INSTALL" and
-// "/UNINSTALL" register and remove the service ("/SILENT" quiets them); "/ONCE" runs one dispatch cycle in the foreground and exits 0, or 1 when the cycle failed
-// (the failure goes to the service log as always); "/PENDING" lists what the next cycle would send;
-// "/VERIFICAR" shows which accountant office and client the ERP's authorization key belongs to.
+// "/UNINSTALL" register and remove the service ("/SILENT" quiets them); "/ONCE" runs one dispatch
+// cycle in the foreground and says how it went; "/PENDING" lists what the next cycle would send;
+// "/VERIFICAR" tests the configuration; "/HELP" and "/VERSION" say what they say.
 #include <iostream>
 
 #include "service/UQuirada.h"
 #include "service/host.h"
 #include "service/install.h"
+#include "base/errors.h"
+#include "base/file_io.h"
 #include "base/platform.h"
 #include "service/switches.h"
 
@@ -16,28 +18,76 @@ using namespace quirada;
 
 namespace {
 
-// Exit status of "/ONCE" when another cycle holds the service folder (EX_TEMPFAIL).
-constexpr int kStatusOcupado = 75;
+// Exit statuses of "/ONCE".
+constexpr int kStatusConcluido = 0;         // completed, nothing written to the service log
+constexpr int kStatusFalhou = 1;            // the cycle failed
+constexpr int kStatusDocumentosNoLog = 3;   // completed; documents not sent are in the log
+constexpr int kStatusOcupado = 75;          // another cycle holds the service folder (EX_TEMPFAIL)
+
+// The message for a service folder this process may not write to, or "" when it may.
+std::string FaltaPermissaoNaPasta(const std::string& dir) {
+  if (CanWriteFolder(dir)) return "";
+  return "Sem permissão de escrita na pasta \"" + dir + "\" para o usuário " +
+         std::to_string(CurrentUserId()) +
+         ": o serviço grava nela o log, a trava do ciclo e os XMLs em trânsito. Dê a este usuário "
+         "permissão de escrita na pasta, ou rode o programa como o dono dela.";
+}
+
+// On a terminal: "Enviando documento i de n…", one line rewritten in place.
+class LinhaDeProgresso {
+ public:
+  explicit LinhaDeProgresso(TSrvQuirada& module) : module_(module) {
+    if (!StandardErrorIsTerminal()) return;
+    module_.Progresso = [this](long long i, long long n) {
+      std::cerr << "\rEnviando documento " << i << " de " << n << "\u2026" << std::flush;
+      shown_ = true;
+    };
+  }
+  ~LinhaDeProgresso() {
+    module_.Progresso = nullptr;
+    if (shown_) std::cerr << '\n' << std::flush;
+  }
+  LinhaDeProgresso(const LinhaDeProgresso&) = delete;
+  LinhaDeProgresso& operator=(const LinhaDeProgresso&) = delete;
+
+ private:
+  TSrvQuirada& module_;
+  bool shown_ = false;
+};
 
 int RunOnce(TSrvQuirada& module) {
+  if (const std::string falta = FaltaPermissaoNaPasta(module.ExecutableDir()); !falta.empty()) {
+    std::cerr << falta << '\n';
+    return kStatusFalhou;
+  }
   try {
-    const TSrvQuirada::TCicloExecutado ciclo = module.ExecutarCiclo();
+    TSrvQuirada::TCicloExecutado ciclo;
+    {
+      LinhaDeProgresso progresso(module);
+      ciclo = module.ExecutarCiclo();
+    }
     if (ciclo.ocupado) {
       std::cerr << "Outro ciclo de envio está em andamento nesta pasta (processo "
                 << (ciclo.processo.empty() ? "desconhecido" : ciclo.processo)
                 << "); nada foi feito.\n";
       return kStatusOcupado;
     }
-    // A failed connection was written to the service log by the cycle itself.
-    return ciclo.resumo.conectou ? 0 : 1;
+    if (!ciclo.resumo.conectou) {
+      // Written to the service log by the cycle itself.
+      std::cerr << ciclo.resumo.falha_conexao << '\n';
+      return kStatusFalhou;
+    }
+    std::cout << TextoResumo(ciclo.resumo) << '\n';
+    return ciclo.resumo.registrados_no_log > 0 ? kStatusDocumentosNoLog : kStatusConcluido;
   } catch (const std::exception& e) {
     try {
       module.ManipulaExcecoes(e);
+      std::cerr << e.what() << '\n';
     } catch (const std::exception& log_failure) {
       WriteSystemEventError(log_failure.what());
       WriteSystemEventError(e.what());
     }
-    return 1;
+    return kStatusFalhou;
   }
 }
 
@@ -77,7 +127,13 @@ int RunModule(const TSwitches& switches) {
       status = RunVerificar(module);
       break;
     default:
-      status = RunService(loop, {[&](bool& Started) { module.ServiceStart(Started); },
+      module.AvisarServico = true;
+      status = RunService(loop, {[&](bool& Started) {
+                                   const std::string falta =
+                                       FaltaPermissaoNaPasta(module.ExecutableDir());
+                                   if (!falta.empty()) throw Exception(falta);
+                                   module.ServiceStart(Started);
+                                 },
                                  [&] { module.ServiceExecute(); }});
       break;
   }
@@ -103,6 +159,12 @@ int main(int argc, char** argv) {
   switch (switches.Mode) {
     case TRunMode::Usage:
       return ShowUsage(switches, std::cerr);
+    case TRunMode::Help:
+      std::cout << UsageText(ExecutableDir());
+      return 0;
+    case TRunMode::Version:
+      std::cout << VersionText() << '\n';
+      return 0;
     case TRunMode::Install:
       return InstallService(switches.Silent);
     case TRunMode::Uninstall:

@@ -9,12 +9,16 @@ namespace quirada {
 namespace {
 
 // The switches that choose what the program does; "SILENT" goes with any of them.
-constexpr std::array<std::pair<const char*, TRunMode>, 5> kModes = {{
+constexpr std::array<std::pair<const char*, TRunMode>, 9> kModes = {{
     {"INSTALL", TRunMode::Install},
     {"UNINSTALL", TRunMode::Uninstall},
     {"ONCE", TRunMode::Once},
     {"PENDING", TRunMode::Pending},
     {"VERIFICAR", TRunMode::Verificar},
+    {"HELP", TRunMode::Help},
+    {"H", TRunMode::Help},
+    {"?", TRunMode::Help},
+    {"VERSION", TRunMode::Version},
 }};
 
 std::string SwitchName(const std::string& arg) {
@@ -61,16 +65,30 @@ TSwitches ParseSwitches(int argc, const char* const* argv) {
   return ParseSwitches(args);
 }
 
-std::string UsageText() {
-  return "Uso: QuiradaContabil [opção]\n"
-         "  (sem opção)   executa o serviço SrvQuirada em primeiro plano (SIGTERM ou SIGINT o param)\n"
-         "  -INSTALL      instala o serviço no systemd\n"
-         "  -UNINSTALL    desinstala o serviço do systemd\n"
-         "  -SILENT       com -INSTALL ou -UNINSTALL: não mostra mensagens\n"
-         "  -ONCE         executa um ciclo de envio e termina\n"
-         "  -PENDING      lista os documentos que o próximo ciclo enviaria, sem enviar nada\n"
-         "  -VERIFICAR    verifica a configuração e termina\n"
-         "As opções também podem ser escritas com \"--\" ou \"/\", em maiúsculas ou minúsculas.\n";
+std::string VersionText() { return std::string("QuiradaContabil ") + QUIRADA_VERSION; }
+
+std::string UsageText(const std::string& executable_dir) {
+  std::string text =
+      VersionText() + "\n"
+      "Uso: QuiradaContabil [opção]\n"
+      "  (sem opção)   executa o serviço SrvQuirada em primeiro plano (um pedido de parada o\n"
+      "                encerra entre dois documentos)\n"
+      "  -INSTALL      instala o serviço\n"
+      "  -UNINSTALL    desinstala o serviço\n"
+      "  -SILENT       com -INSTALL ou -UNINSTALL: não mostra mensagens\n"
+      "  -ONCE         executa um ciclo de envio e termina: estado 0 sem nada no log, 3 quando\n"
+      "                documentos ficaram sem envio (ver o log), 1 quando o ciclo falhou,\n"
+      "                75 quando outro ciclo está em andamento\n"
+      "  -PENDING      lista os documentos que o próximo ciclo enviaria, sem enviar nada\n"
+      "  -VERIFICAR    testa a configuração: o INI, o banco do ERP e a plataforma\n"
+      "  -HELP, -h     esta ajuda\n"
+      "  -VERSION      a versão\n"
+      "As opções também podem ser escritas com \"--\" ou \"/\", em maiúsculas ou minúsculas.\n";
+  if (!executable_dir.empty()) {
+    text += "Arquivo de configuração: " + executable_dir + "Morvant.ini\n"
+            "Log do serviço: " + executable_dir + "QuiradaContabil.log\n";
+  }
+  return text;
 }
 
 int ShowUsage(const TSwitches& switches, std::ostream& err) {

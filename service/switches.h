@@ -1,9 +1,10 @@
 // The program's command line.
 //
 // Switches are written with "-", "--" or "/" in front, in any letter case: "INSTALL",
-// "UNINSTALL", "SILENT", "ONCE", "PENDING", "VERIFICAR". Without a switch (or with "SILENT" alone)
-// the program runs as the service. "SILENT" only quiets the messages of "INSTALL" and "UNINSTALL".
-// Anything else, a word without a prefix, or two different modes at once, asks for the usage text.
+// "UNINSTALL", "SILENT", "ONCE", "PENDING", "VERIFICAR", "HELP" (also "-h" and "/?") and
+// "VERSION". Without a switch (or with "SILENT" alone) the program runs as the service. "SILENT"
+// only quiets the messages of "INSTALL" and "UNINSTALL". Anything else, a word without a prefix,
+// or two different modes at once, asks for the usage text.
 #pragma once
 
 #include <iosfwd>
@@ -12,7 +13,10 @@
 
 namespace quirada {
 
-enum class TRunMode { Service, Install, Uninstall, Once, Pending, Verificar, Usage };
+enum class TRunMode { Service, Install, Uninstall, Once, Pending, Verificar, Help, Version, Usage };
+
+// The program's version, "QuiradaContabil <version>" as "VERSION" prints it.
+std::string VersionText();
 
 struct TSwitches {
   TRunMode Mode = TRunMode::Service;
@@ -26,7 +30,8 @@ TSwitches ParseSwitches(const std::vector<std::string>& args);
 // main's arguments, argv[0] being the program's name.
 TSwitches ParseSwitches(int argc, const char* const* argv);
 
-std::string UsageText();
+// The usage text; with the executable's folder it also names the INI file and the service log.
+std::string UsageText(const std::string& executable_dir = "");
 
 // Writes what was not understood and the usage text to `err`; returns the exit status 2.
 int ShowUsage(const TSwitches& switches, std::ostream& err);
