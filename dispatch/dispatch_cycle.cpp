@@ -19,8 +19,6 @@ namespace {
 
 constexpr uint32_t kIntervaloPadraoSegundos = 3600;
 
-std::string IniPath(const std::string& executable_dir) { return executable_dir + kArquivoIni; }
-
 // Reads the settings row. Returns false when a key is empty (or there is no row): the cycle has
 // nothing to do then.
 bool AbrirConfiguracao(TCicloEnvio& c) {
@@ -50,17 +48,8 @@ std::optional<std::string> LerXml(FbQuery& documento, std::string* falha) {
 }
 
 void ConfigurarCliente(TCicloEnvio& c) {
-  TDTQuirada& q = c.DTQuirada;
-  q.SetClientID(kClientID);
-  q.SetClientSecret(kClientSecret);
-  q.setAuence(kAudience);
-  q.setKeyContabilidade(c.Erp.TBPadraoII.FieldAsString("QUIRADA_AUTORIZATION_KEY"));
-  q.setIntegrationKey(c.Erp.TBPadraoII.FieldAsString("QUIRADA_INTEGRATION_KEY"));
-  q.setCaminhoArquivoToken(PrivateTempDir());
-  const std::string ini = IniPath(c.executable_dir);
-  q.SetApiUrl(ReadIniString(ini, kSecaoQuirada, "ApiUrl", kDefaultApiUrl));
-  q.SetAuthUrl(ReadIniString(ini, kSecaoQuirada, "AuthUrl", kDefaultAuthUrl));
-  q.SetCAFile(ReadIniString(ini, kSecaoQuirada, "CAFile", ""));
+  ConfigurarCliente(c, c.Erp.TBPadraoII.FieldAsString("QUIRADA_AUTORIZATION_KEY"),
+                    c.Erp.TBPadraoII.FieldAsString("QUIRADA_INTEGRATION_KEY"));
 }
 
 // A rejection of this one document by the platform, as opposed to a failure of the platform, the
@@ -153,10 +142,11 @@ bool EnviarDocumento(TCicloEnvio& c, FbQuery& documento, Registro& registro, TRe
   return gravado;
 }
 
+}  // namespace
+
 // Runs `body`, then the tail of every cycle whatever happened: close the settings query and
 // disconnect. The first failure, of the body or of the tail, leaves as a plain Exception.
-template <typename Body>
-void ComFechamento(TCicloEnvio& c, Body&& body) {
+void ComFechamento(TCicloEnvio& c, const std::function<void()>& body) {
   std::optional<std::string> falha;
   try {
     body();
@@ -176,7 +166,20 @@ void ComFechamento(TCicloEnvio& c, Body&& body) {
   if (falha) throw Exception(*falha);
 }
 
-}  // namespace
+void ConfigurarCliente(TCicloEnvio& c, const std::string& chave_contabilidade,
+                       const std::string& chave_integracao) {
+  TDTQuirada& q = c.DTQuirada;
+  q.SetClientID(kClientID);
+  q.SetClientSecret(kClientSecret);
+  q.setAuence(kAudience);
+  q.setKeyContabilidade(chave_contabilidade);
+  q.setIntegrationKey(chave_integracao);
+  q.setCaminhoArquivoToken(PrivateTempDir());
+  const std::string ini = IniPath(c.executable_dir);
+  q.SetApiUrl(ReadIniString(ini, kSecaoQuirada, "ApiUrl", kDefaultApiUrl));
+  q.SetAuthUrl(ReadIniString(ini, kSecaoQuirada, "AuthUrl", kDefaultAuthUrl));
+  q.SetCAFile(ReadIniString(ini, kSecaoQuirada, "CAFile", ""));
+}
 
 std::string TextoResumo(const TResumoCiclo& resumo) {
   return "Ciclo concluído: " + std::to_string(resumo.enviados) + " enviado(s), " +
@@ -248,20 +251,7 @@ void ListarPendentes(TCicloEnvio& c, std::ostream& out) {
   });
 }
 
-void VerificarChaves(TCicloEnvio& c, std::ostream& out) {
-  ComFechamento(c, [&] {
-    std::string falha;
-    auto guardar = [&falha](const std::string& msg) { falha = msg; };
-    if (!ConectarBancoDados(c.Erp.Connquendalor, c.executable_dir, guardar)) throw Exception(falha);
-    c.Erp.TBPadraoII.Open();
-    if (c.Erp.TBPadraoII.FieldAsString("QUIRADA_AUTORIZATION_KEY").empty())
-      throw Exception("A chave de autorização (QUIRADA_AUTORIZATION_KEY) está vazia em PADRAOII.");
-    ConfigurarCliente(c);
-    const TKeyClient k = c.DTQuirada.VerificarKeyCliente();
-    out << "Contabilidade: " << k.CNPJContabilidade << " - " << k.NomeContabilidade << '\n'
-        << "Cliente: " << k.CNPJCliente << " - " << k.NomeCliente << '\n';
-  });
-}
+std::string IniPath(const std::string& executable_dir) { return executable_dir + kArquivoIni; }
 
 uint32_t IntervaloCiclo(const std::string& executable_dir) {
   const std::string text =

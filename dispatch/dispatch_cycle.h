@@ -84,10 +84,17 @@ TResumoCiclo ExecutarCicloEnvio(TCicloEnvio& ciclo);
 // <chave> <bytes do XML>"), without sending anything. A failed connection raises its message.
 void ListarPendentes(TCicloEnvio& ciclo, std::ostream& out);
 
-// Reads the accountant office's authorization key from the settings row and asks the platform
-// which office and which client it belongs to; prints "Contabilidade: <CNPJ> - <nome>" and
-// "Cliente: <CNPJ> - <nome>". Any failure raises its message.
-void VerificarChaves(TCicloEnvio& ciclo, std::ostream& out);
+// Runs `body`, then the tail of every cycle whatever happened: close the settings query and
+// disconnect. The first failure, of the body or of the tail, leaves as a plain Exception.
+void ComFechamento(TCicloEnvio& ciclo, const std::function<void()>& body);
+
+// Gives the platform client what every cycle gives it: the service's credentials, the keys, the
+// private token folder and the endpoints of the INI's "[Quirada]" section.
+void ConfigurarCliente(TCicloEnvio& ciclo, const std::string& chave_contabilidade,
+                       const std::string& chave_integracao);
+
+// The INI file in the executable's folder (`executable_dir` ends with a separator).
+std::string IniPath(const std::string& executable_dir);
 
 // The period between the end of a cycle and the start of the next, in milliseconds: the key
 // "IntervaloSegundos" of the section "Quirada" of the INI file, default 3600 seconds.

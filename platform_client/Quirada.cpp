@@ -57,7 +57,8 @@ HttpRequest TDTQuirada::ApiQuery(const std::string& target, const std::string& k
 
 bool TDTQuirada::Exchange(bool api, const std::function<HttpRequest()>& make_request,
                           const std::function<void(const HttpResponse&)>& on_answer,
-                          const std::function<void(const ExchangeFailure&)>& on_failure) {
+                          const std::function<void(const ExchangeFailure&)>& on_failure,
+                          bool renew_on_401) {
   ExchangeFailure failure;
   try {
     FHTTP = std::make_unique<HttpClient>();
@@ -83,6 +84,11 @@ bool TDTQuirada::Exchange(bool api, const std::function<HttpRequest()>& make_req
     failure.message = e.what();
   }
   FHTTP.reset();
+  if (renew_on_401 && api && failure.http_error && failure.status == 401 && FTokenDoArquivo) {
+    // The token file is gone already: the check asks for a new token, then the request goes again.
+    VerificarValidadeToken();
+    return Exchange(api, make_request, on_answer, on_failure, false);
+  }
   on_failure(failure);
   return false;
 }

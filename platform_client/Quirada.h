@@ -179,6 +179,7 @@ class TDTQuirada {
   // Loads the token file into the component (the check's four keys, or all six) and returns the
   // expiry it decides by.
   TDateTime LoadTokenFile(bool all_keys);
+  // The token check that opens every API operation: a new token when the cached one has expired.
   void VerificarValidadeToken();
   TRetornoPadrao RequestToken(bool may_request);
 
@@ -201,11 +202,14 @@ class TDTQuirada {
   // One exchange, the way every operation makes it: a new HTTP client in FHTTP and an empty object
   // in FResponse; `make_request` builds the request, which is sent; `on_answer` takes the answer
   // (a failure of its own is a failure of the exchange); the client is released on every path.
-  // An answer 401 from the API host (`api`) discards the token. A failure of any step goes to
-  // `on_failure`, which raises or returns; Exchange returns whether the exchange succeeded.
+  // An answer 401 from the API host (`api`) discards the token; with `renew_on_401`, when the
+  // rejected token came from the token file (a platform that forgot its tokens), a new token is
+  // obtained and the same request made once more. A failure of any step goes to `on_failure`,
+  // which raises or returns; Exchange returns whether the exchange succeeded.
   bool Exchange(bool api, const std::function<HttpRequest()>& make_request,
                 const std::function<void(const HttpResponse&)>& on_answer,
-                const std::function<void(const ExchangeFailure&)>& on_failure);
+                const std::function<void(const ExchangeFailure&)>& on_failure,
+                bool renew_on_401 = false);
   // The GET of a query operation (batch status, activation info): HTTP/1.1, JSON accepted in UTF-8,
   // `key` in "x-integration-key".
   HttpRequest ApiQuery(const std::string& target, const std::string& key) const;
@@ -242,6 +246,9 @@ class TDTQuirada {
 
  private:
   int32_t FUltimoStatusEnvio = -1;
+  // Whether the token the API requests carry came from the token file (not from a request made by
+  // this operation's token check).
+  bool FTokenDoArquivo = false;
   std::string FApiUrl = kDefaultApiUrl;
   std::string FAuthUrl = kDefaultAuthUrl;
   std::string FCAFile;

@@ -35,7 +35,8 @@ TRetornoPadrao TDTQuirada::StatusFile(const std::string& aFileID) {
   const bool answered = Exchange(
       true, [&] { return ApiQuery(kBatchStatusPath + PathSegmentEncode(aFileID), FIntegrationKey); },
       on_answer,
-      [this](const ExchangeFailure& failure) { FailQuery(TRequestType::rtReadStatusFile, failure); });
+      [this](const ExchangeFailure& failure) { FailQuery(TRequestType::rtReadStatusFile, failure); },
+      true);
   return answered ? Retorno : TRetornoPadrao{};
 }
 

@@ -134,10 +134,23 @@ TEST_F(BatchStatusTest, ResponseHoldsTheParsedAnswerOrNothing) {
   EXPECT_TRUE((*q_.Response())["filesExpanded"].IsArray());
 }
 
-TEST_F(BatchStatusTest, A401IsNotRetriedAndRemovesTheTokenFile) {
+// A 401 to the cached token: a new token and the same query once more; a second 401 fails and
+// leaves no token file behind.
+TEST_F(BatchStatusTest, A401ToACachedTokenIsTriedOnceMoreWithANewToken) {
+  server_.RespondJson("HTTP/1.1 401 Unauthorized", "{}");
+  server_.RespondJson("HTTP/1.1 200 OK", R"({"access_token":"NEW"})");
+  server_.RespondJson("HTTP/1.1 200 OK", Files(R"({"code":"SA2","message":"ok"})"));
+  EXPECT_EQ(FailureOf([&] { q_.StatusFile("1"); }), "no failure");
+  EXPECT_EQ(q_.Retorno.CodRetorno, "SA2");
+  EXPECT_EQ(server_.ConnectionCount(), 3);
+  EXPECT_EQ(*server_.Requests().back().Header("Authorization"), "Bearer NEW");
+
+  WriteTokenFile(ValidTokenFile("TKN"));
+  server_.RespondJson("HTTP/1.1 401 Unauthorized", "{}");
+  server_.RespondJson("HTTP/1.1 200 OK", R"({"access_token":"NEW"})");
   server_.RespondJson("HTTP/1.1 401 Unauthorized", "{}");
   EXPECT_EQ(FailureOf([&] { q_.StatusFile("1"); }), "HTTP/1.1 401 Unauthorized");
-  EXPECT_EQ(server_.ConnectionCount(), 1);
+  EXPECT_EQ(server_.ConnectionCount(), 6);
   EXPECT_FALSE(fs::exists(TokenPath()));
 }
 

@@ -61,7 +61,8 @@ TDateTime TDTQuirada::LoadTokenFile(bool all_keys) {
 void TDTQuirada::VerificarValidadeToken() {
   // A token is still good while the clock has not passed its expiry.
   const TDateTime expiry = LoadTokenFile(false);
-  if (Now() > expiry) GetToken();
+  FTokenDoArquivo = !(Now() > expiry);
+  if (!FTokenDoArquivo) GetToken();
 }
 
 TRetornoPadrao TDTQuirada::GetToken() { return RequestToken(true); }

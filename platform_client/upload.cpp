@@ -61,13 +61,16 @@ TRetornoPadrao TDTQuirada::EnviaXML(const std::string& CaminhoXML) {
       Fstatus = true;
     }
   };
-  Exchange(true, make_request, on_answer, [this](const ExchangeFailure& failure) {
-    if (!failure.http_error) throw Exception(failure.message);
-    // The platform's error body is the message.
-    FUltimoStatusEnvio = failure.status;
-    Retorno.Mensagem = failure.error_body;
-    throw Exception(failure.error_body);
-  });
+  Exchange(
+      true, make_request, on_answer,
+      [this](const ExchangeFailure& failure) {
+        if (!failure.http_error) throw Exception(failure.message);
+        // The platform's error body is the message.
+        FUltimoStatusEnvio = failure.status;
+        Retorno.Mensagem = failure.error_body;
+        throw Exception(failure.error_body);
+      },
+      true);
   return Retorno;
 }
 

@@ -134,8 +134,8 @@ TEST_F(UploadTest, TheAnswerFillsRetornoOnlyForACreatedBatch) {
        "Value 'code' not found", {201, "old", "old message", "carried", "b"}, false},
       {"201 without message", json("HTTP/1.1 201 Created", R"({"status":{"code":"S2"},"id":"b"})"),
        "Value 'message' not found", {201, "S2", "old message", "carried", "b"}, false},
-      {"401", json("HTTP/1.1 401 Unauthorized", R"({"error":"invalid token"})"),
-       R"({"error":"invalid token"})", {7, "old", R"({"error":"invalid token"})", "carried", "old-id"}, false},
+      {"403", json("HTTP/1.1 403 Forbidden", R"({"error":"forbidden"})"),
+       R"({"error":"forbidden"})", {7, "old", R"({"error":"forbidden"})", "carried", "old-id"}, false},
       {"500 with an empty body", [](TestHttpsServer& s) { s.Respond("HTTP/1.1 500 Internal Server Error"); },
        "", {7, "old", "", "carried", "old-id"}, false},
       {"400 in Latin-1", [](TestHttpsServer& s) { s.Respond("HTTP/1.1 400 Bad Request", {{"Content-Type", "text/plain; charset=iso-8859-1"}}, "XML inv\xE1lido"); },
@@ -199,27 +199,48 @@ TEST_F(UploadTest, TheTokenCheckReadsOnlyItsOwnKeysAndItsFailuresPassUnchanged) 
   EXPECT_EQ(q_.Retorno, (TRetornoPadrao{7, "old", "old message", "carried", "old-id"}));
 }
 
-TEST_F(UploadTest, A401RemovesTheTokenFileSoTheNextOperationAsksForANewToken) {
+// A 401 discards the token file. When the rejected token came from the file (a platform that
+// forgot the tokens it issued), a new one is asked for and the upload made once more; a second 401,
+// or a 401 to a token just obtained, fails as any refusal does.
+TEST_F(UploadTest, A401ToACachedTokenGetsANewTokenAndOneMoreTry) {
+  const std::string token_answer = R"({"access_token":"NEW"})";
   const struct {
-    const char* status_line;
-    bool removed;
-  } cases[] = {{"HTTP/1.1 401 Unauthorized", true}, {"HTTP/1.1 403 Forbidden", false}};
+    const char* what;
+    bool cached;  // a valid token file, else an expired one
+    std::vector<std::pair<const char*, std::string>> answers;
+    const char* failure;
+    std::vector<std::string> requests;  // request line and Authorization, in order
+    bool file_left;
+  } cases[] = {
+      {"401, then success", true,
+       {{"HTTP/1.1 401 Unauthorized", "{}"}, {"HTTP/1.1 200 OK", token_answer}, {"HTTP/1.1 201 Created", kCreated}},
+       nullptr, {"POST /quirada/invoice/v3/batches Bearer TKN", "POST /oauth/token", "POST /quirada/invoice/v3/batches Bearer NEW"},
+       true},
+      {"401 twice", true,
+       {{"HTTP/1.1 401 Unauthorized", "{}"}, {"HTTP/1.1 200 OK", token_answer}, {"HTTP/1.1 401 Unauthorized", "{\"x\":2}"}},
+       "{\"x\":2}", {"POST /quirada/invoice/v3/batches Bearer TKN", "POST /oauth/token", "POST /quirada/invoice/v3/batches Bearer NEW"},
+       false},
+      {"401 to a token just obtained", false,
+       {{"HTTP/1.1 200 OK", token_answer}, {"HTTP/1.1 401 Unauthorized", "{}"}},
+       "{}", {"POST /oauth/token", "POST /quirada/invoice/v3/batches Bearer NEW"}, false},
+      {"403", true, {{"HTTP/1.1 403 Forbidden", "{}"}}, "{}", {"POST /quirada/invoice/v3/batches Bearer TKN"}, true},
+  };
   for (const auto& c : cases) {
-    WriteTokenFile(ValidTokenFile("TKN"));
-    server_.RespondJson(c.status_line, "{}");
-    EXPECT_EQ(FailureOf([&] { q_.EnviaXML(xml_.string()); }), "{}");
-    EXPECT_EQ(!fs::exists(TokenPath()), c.removed) << c.status_line;
+    SCOPED_TRACE(c.what);
+    WriteTokenFile(c.cached ? ValidTokenFile("TKN") : "access_token=OLD\r\nExpiraData=01/01/2001\r\n");
+    const size_t before = server_.Requests().size();
+    for (const auto& [status_line, body] : c.answers) server_.RespondJson(status_line, body);
+    EXPECT_EQ(FailureOf([&] { q_.EnviaXML(xml_.string()); }), c.failure ? c.failure : "no failure");
+    std::vector<std::string> seen;
+    const auto requests = server_.Requests();
+    for (size_t i = before; i < requests.size(); ++i) {
+      const std::string* auth = requests[i].Header("Authorization");
+      const std::string line = requests[i].request_line.substr(0, requests[i].request_line.rfind(' '));
+      seen.push_back(auth != nullptr && auth->starts_with("Bearer ") ? line + " " + *auth : line);
+    }
+    EXPECT_EQ(seen, c.requests);
+    EXPECT_EQ(fs::exists(TokenPath()), c.file_left);
   }
-  WriteTokenFile(ValidTokenFile("TKN"));
-  server_.RespondJson("HTTP/1.1 401 Unauthorized", "{}");
-  FailureOf([&] { q_.EnviaXML(xml_.string()); });
-  server_.RespondJson("HTTP/1.1 200 OK", R"({"access_token":"NEW"})");
-  server_.RespondJson("HTTP/1.1 201 Created", kCreated);
-  q_.EnviaXML(xml_.string());
-  const auto requests = server_.Requests();
-  ASSERT_GE(requests.size(), 2u);
-  EXPECT_EQ(requests[requests.size() - 2].request_line, "POST /oauth/token HTTP/1.0");
-  EXPECT_EQ(*requests.back().Header("Authorization"), "Bearer NEW");
 }
 
 TEST_F(UploadTest, ACreatedBatchWritesOneUploadLogLine) {

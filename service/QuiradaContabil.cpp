@@ -103,8 +103,7 @@ int RunPending(TSrvQuirada& module) {
 
 int RunVerificar(TSrvQuirada& module) {
   try {
-    module.VerificarChaves(std::cout);
-    return 0;
+    return module.VerificarConfiguracao(std::cout) ? 0 : 1;
   } catch (const std::exception& e) {
     std::cerr << e.what() << '\n';
     return 1;

@@ -1,5 +1,6 @@
 #include "service/UQuirada.h"
 
+#include "dispatch/configuration_check.h"
 #include "dispatch/connection_setup.h"
 #include "dispatch/dispatch_cycle.h"
 #include "dispatch/xml_file.h"
@@ -130,9 +131,9 @@ void TSrvQuirada::ListarPendentes(std::ostream& out) {
   quirada::ListarPendentes(ciclo, out);
 }
 
-void TSrvQuirada::VerificarChaves(std::ostream& out) {
+bool TSrvQuirada::VerificarConfiguracao(std::ostream& out) {
   TCicloEnvio ciclo = Ciclo();
-  quirada::VerificarChaves(ciclo, out);
+  return quirada::VerificarConfiguracao(ciclo, out);
 }
 
 void ServiceController(uint32_t CtrlCode) {

@@ -73,8 +73,9 @@ class TSrvQuirada {
 
   // Lists the documents the next cycle would send, without sending anything. Raises on failure.
   void ListarPendentes(std::ostream& out);
-  // Prints the accountant office and the client that the ERP's authorization key belongs to.
-  void VerificarChaves(std::ostream& out);
+  // The configuration test: the INI in effect, the database, the platform. Returns whether every
+  // check passed.
+  bool VerificarConfiguracao(std::ostream& out);
 
   const std::string& ExecutableDir() const { return executable_dir_; }
 

@@ -253,28 +253,6 @@ TEST_F(DispatchCycleTest, OnceExitsWithOneWhenThePlatformCannotBeReached) {
 }
 
 
-TEST_F(DispatchCycleTest, VerificarShowsTheOfficeAndTheClientOfTheAuthorizationKey) {
-  LocalPlatform platform;
-  std::filesystem::remove(run_.dir() + "Morvant.ini");
-  db_.WriteIni(run_.dir());
-  run_.AppendIni(platform.IniSection());
-  const auto r = run_.Run({"/VERIFICAR"}, {{"TMPDIR", tmp_.path()}});
-  EXPECT_EQ(r.exit_status, 0) << r.err;
-  EXPECT_EQ(r.out,
-            "Contabilidade: 12345678000190 - Escrit\xC3\xB3rio Cont\xC3\xA1" "bil Demonstra\xC3\xA7\xC3\xA3o\n"
-            "Cliente: 98765432000110 - Com\xC3\xA9rcio Exemplo Ltda\n");
-  EXPECT_TRUE(Rows().empty());
-  EXPECT_TRUE(run_.LogLines().empty());
-
-  db_.ClearTables();
-  SettingsRow no_key;
-  no_key.autorization_key.reset();
-  db_.InsertSettings(no_key);
-  const auto empty = run_.Run({"/VERIFICAR"}, {{"TMPDIR", tmp_.path()}});
-  EXPECT_EQ(empty.exit_status, 1);
-  EXPECT_NE(empty.err.find("QUIRADA_AUTORIZATION_KEY"), std::string::npos) << empty.err;
-}
-
 // systemd stops a one-shot cycle with SIGTERM: the cycle is not cut short, it ends on its own
 // (here by the time limit of a platform that never answers) and its failure is logged.
 TEST_F(DispatchCycleTest, OnceFinishesItsCycleDespiteSigterm) {

@@ -1,0 +1,151 @@
+#include "dispatch/configuration_check.h"
+
+#include <array>
+#include <optional>
+#include <ostream>
+#include <string>
+
+#include "base/file_io.h"
+#include "base/text.h"
+#include "dispatch/connection_setup.h"
+#include "dispatch/ini_file.h"
+#include "platform_client/http_client.h"
+
+namespace quirada {
+namespace {
+
+struct ChaveConhecida {
+  const char* secao;
+  const char* chave;
+};
+
+// Every key the service reads.
+constexpr std::array<ChaveConhecida, 8> kChaves = {{
+    {kSecaoIni, "Servidor"},
+    {kSecaoIni, "Caminho"},
+    {kSecaoIni, "Usuario"},
+    {kSecaoIni, "Senha"},
+    {kSecaoQuirada, "ApiUrl"},
+    {kSecaoQuirada, "AuthUrl"},
+    {kSecaoQuirada, "CAFile"},
+    {kSecaoQuirada, "IntervaloSegundos"},
+}};
+
+bool SecaoConhecida(const std::string& secao) {
+  return EqualsIgnoringCase(secao, kSecaoIni) || EqualsIgnoringCase(secao, kSecaoQuirada);
+}
+
+bool ChaveConhecidaNa(const std::string& secao, const std::string& chave) {
+  for (const auto& k : kChaves)
+    if (EqualsIgnoringCase(secao, k.secao) && EqualsIgnoringCase(chave, k.chave)) return true;
+  return false;
+}
+
+// The INI's part: the file, the values in effect, the warnings.
+void MostrarConfiguracao(const std::string& executable_dir, std::ostream& out) {
+  const std::string ini = IniPath(executable_dir);
+  const IniFileContents conteudo = ReadIniFile(ini);
+  out << "Arquivo de configuração: " << ini;
+  if (!conteudo.encoding)
+    out << " (não encontrado: valem os valores padrão)";
+  else
+    out << (*conteudo.encoding == IniEncoding::kUtf8 ? " (UTF-8)" : " (ISO-8859-1)");
+  out << '\n';
+
+  const TBancoConfigurado banco = LerBancoConfigurado(executable_dir);
+  const auto valor = [&](const char* secao, const char* chave, const std::string& padrao) {
+    return ReadIniString(ini, secao, chave, padrao);
+  };
+  out << "  [Morvant] Servidor = " << banco.Servidor << '\n'
+      << "  [Morvant] Caminho = " << banco.Caminho << '\n'
+      << "  [Morvant] Usuario = " << banco.Usuario << '\n'
+      << "  [Morvant] Senha = "
+      << (banco.Senha.empty() ? "(não definida: as senhas internas do serviço)" : "********") << '\n';
+  const std::string api = valor(kSecaoQuirada, "ApiUrl", kDefaultApiUrl);
+  const std::string auth = valor(kSecaoQuirada, "AuthUrl", kDefaultAuthUrl);
+  const std::string ca = valor(kSecaoQuirada, "CAFile", "");
+  out << "  [Quirada] ApiUrl = " << api << '\n'
+      << "  [Quirada] AuthUrl = " << auth << '\n'
+      << "  [Quirada] CAFile = " << (ca.empty() ? "(nenhum)" : ca) << '\n'
+      << "  [Quirada] IntervaloSegundos = " << IntervaloCiclo(executable_dir) / 1000 << '\n';
+
+  for (const IniEntry& e : conteudo.entries) {
+    if (!SecaoConhecida(e.section))
+      out << "AVISO: seção desconhecida [" << e.section << "], chave \"" << e.key
+          << "\": o serviço não a lê\n";
+    else if (!ChaveConhecidaNa(e.section, e.key))
+      out << "AVISO: chave desconhecida \"" << e.key << "\" na seção [" << e.section
+          << "]: o serviço não a lê\n";
+  }
+  for (const auto& [nome, url] : {std::pair{"ApiUrl", api}, std::pair{"AuthUrl", auth}}) {
+    try {
+      (void)ParseEndpoint(url);
+    } catch (const std::exception&) {
+      out << "AVISO: " << nome << " \"" << url << "\" não é um endereço https://host[:porta]\n";
+    }
+  }
+  if (!banco.Senha.empty()) {
+    if (const auto info = GetFileInfo(ini); info && (info->mode & 044) != 0)
+      out << "AVISO: " << ini << " guarda a Senha do banco e pode ser lido pelo grupo ou por "
+          << "outros usuários; deixe-o só para o dono (chmod 600)\n";
+  }
+}
+
+// One check's line: "<what>: OK", or "<what>: FALHOU: <cause>".
+bool Verificar(std::ostream& out, const std::string& o_que, const std::function<void()>& verificacao) {
+  try {
+    verificacao();
+    out << o_que << ": OK\n";
+    return true;
+  } catch (const std::exception& e) {
+    out << o_que << ": FALHOU: " << e.what() << '\n';
+    return false;
+  }
+}
+
+}  // namespace
+
+bool VerificarConfiguracao(TCicloEnvio& c, std::ostream& out) {
+  MostrarConfiguracao(c.executable_dir, out);
+  const TBancoConfigurado banco = LerBancoConfigurado(c.executable_dir);
+
+  bool tudo_ok = true;
+  std::optional<std::string> chave_contabilidade, chave_integracao;
+  tudo_ok &= Verificar(out, "Banco de dados (" + banco.Servidor + ":" + banco.Caminho + ")", [&] {
+    ComFechamento(c, [&] {
+      std::string falha;
+      const auto guardar = [&falha](const std::string& linha) { falha = linha; };
+      if (!ConectarBancoDados(c.Erp.Connquendalor, c.executable_dir, guardar)) {
+        // The connection sequence's line without its prefix: the cause and what was tried.
+        throw Exception(falha.substr(std::string(kFalhaConexao).size()));
+      }
+      c.Erp.TBPadraoII.Open();
+      chave_contabilidade = c.Erp.TBPadraoII.FieldAsString("QUIRADA_AUTORIZATION_KEY");
+      chave_integracao = c.Erp.TBPadraoII.FieldAsString("QUIRADA_INTEGRATION_KEY");
+    });
+  });
+
+  tudo_ok &= Verificar(out, "Plataforma, token de acesso", [&] {
+    ConfigurarCliente(c, chave_contabilidade.value_or(""), chave_integracao.value_or(""));
+    c.DTQuirada.GetToken();
+  });
+
+  TKeyClient ativacao;
+  tudo_ok &= Verificar(out, "Plataforma, ativação da chave de autorização", [&] {
+    if (!chave_contabilidade) throw Exception("depende do banco de dados, que falhou");
+    if (chave_contabilidade->empty())
+      throw Exception("a chave de autorização (QUIRADA_AUTORIZATION_KEY) está vazia em PADRAOII");
+    ativacao = c.DTQuirada.VerificarKeyCliente();
+  });
+  if (chave_contabilidade && !chave_contabilidade->empty() && !ativacao.CNPJCliente.empty()) {
+    out << "Contabilidade: " << ativacao.CNPJContabilidade << " - " << ativacao.NomeContabilidade
+        << '\n'
+        << "Cliente: " << ativacao.CNPJCliente << " - " << ativacao.NomeCliente << '\n';
+  }
+  if (chave_integracao && chave_integracao->empty())
+    out << "AVISO: a chave de integração (QUIRADA_INTEGRATION_KEY) está vazia em PADRAOII: os "
+           "ciclos não enviam nada enquanto ela faltar\n";
+  return tudo_ok;
+}
+
+}  // namespace quirada

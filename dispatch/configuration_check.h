@@ -1,0 +1,21 @@
+// "/VERIFICAR": the configuration test an administrator runs before starting the service.
+//
+// It prints the INI file in effect and every value in effect (the password masked), warns of
+// sections and keys the service does not know, of endpoints that are not https://host[:port] and of
+// an INI holding a password that group or others may read; then it checks, each on a line of its
+// own ending in "OK" or "FALHOU: <cause>": the ERP database (naming Servidor and Caminho, with the
+// real cause of a failure), the platform's token, and the activation the ERP's authorization key
+// belongs to, followed by the "Contabilidade:" and "Cliente:" lines. Nothing is sent and nothing
+// is written to the service log.
+#pragma once
+
+#include <iosfwd>
+
+#include "dispatch/dispatch_cycle.h"
+
+namespace quirada {
+
+// Returns whether every check passed (warnings fail nothing).
+bool VerificarConfiguracao(TCicloEnvio& ciclo, std::ostream& out);
+
+}  // namespace quirada
