@@ -382,9 +382,9 @@ rm -rf "$HOME_DIR"
 
 # ------------------------------------------------------------------------------------------------
 step "sob um systemd de verdade (systemd-nspawn)"
-export QUIRADA_LOCAL_PLATFORM="${QUIRADA_LOCAL_PLATFORM:-$ROOT/build/quirada-local-platform}"
+export QUIRADA_LOCAL_PLATFORM="${QUIRADA_LOCAL_PLATFORM:-$ROOT/build-test/quirada-local-platform}"
 [ -x "$QUIRADA_LOCAL_PLATFORM" ] ||
-  fail "plataforma local não encontrada em $QUIRADA_LOCAL_PLATFORM (scripts/test.sh a constrói em build/)"
+  fail "plataforma local não encontrada em $QUIRADA_LOCAL_PLATFORM (scripts/test.sh a constrói em build-test/)"
 systemd_check=0
 packaging/check-under-systemd.sh "$DEB" || systemd_check=$?
 case "$systemd_check" in
