@@ -166,6 +166,8 @@ expect_eq "sandbox do SrvQuirada-once.service" "$(sandbox "$WORK/tree$UNITS/SrvQ
 grep -qx 'ExecStart=/opt/quirada-contabil/QuiradaContabil /ONCE' "$WORK/tree$UNITS/SrvQuirada-once.service" ||
   fail "SrvQuirada-once.service sem ExecStart /ONCE"
 grep -qx 'Type=oneshot' "$WORK/tree$UNITS/SrvQuirada-once.service" || fail "SrvQuirada-once.service sem Type=oneshot"
+grep -qx 'SuccessExitStatus=3' "$WORK/tree$UNITS/SrvQuirada-once.service" ||
+  fail "SrvQuirada-once.service sem SuccessExitStatus=3 (um documento recusado não é falha da unidade)"
 grep -qx 'Conflicts=SrvQuirada.service' "$WORK/tree$UNITS/SrvQuirada-once.service" ||
   fail "SrvQuirada-once.service sem Conflicts=SrvQuirada.service"
 for line in OnCalendar=hourly Persistent=true RandomizedDelaySec=300 Unit=SrvQuirada-once.service; do
