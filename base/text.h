@@ -18,6 +18,12 @@ bool IsValidUtf8(std::string_view bytes);
 std::string Utf16ToUtf8(std::string_view bytes, bool big_endian);
 std::string Utf8ToUtf16(std::string_view utf8, bool big_endian);
 
+// The machine's single-byte (ANSI) code page, in which the service's own text files are written
+// (the service log, the token file, the upload log): ISO-8859-1 on Linux, the system's ANSI code
+// page on Windows. A character it cannot hold is written as '?'.
+std::string AnsiToUtf8(std::string_view ansi);
+std::string Utf8ToAnsi(std::string_view utf8);
+
 // Whether two texts are equal when ASCII letters are compared without regard to case.
 bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 

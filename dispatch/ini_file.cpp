@@ -1,16 +1,12 @@
 #include "dispatch/ini_file.h"
 
-#include <ini.h>
-
-#include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <mutex>
 #include <string_view>
 
 #include "base/errors.h"
 #include "base/file_io.h"
 #include "base/text.h"
+#include "dispatch/ini_text.h"
 
 namespace quirada {
 namespace {
@@ -18,39 +14,8 @@ namespace {
 // Far above any configuration written by hand.
 constexpr uint64_t kIniMaxBytes = 1024 * 1024;
 
-// The longest text a file can decode to (a byte that is not UTF-8 in a file with the byte-order
-// mark becomes the three bytes of U+FFFD), so the longest line inih can be handed.
-constexpr std::size_t kMaxTextBytes = 3 * kIniMaxBytes;
-
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";  // U+FFFD
-
-// inih's defaults split a line longer than its 200-byte buffer into pieces and parse each piece as a
-// line of its own, so the tail of a long value could turn into a key. Its heap buffer is made to
-// grow up to the longest text a file can give, so no line is ever split and a value keeps its
-// closing quote however long it is. The byte-order mark is taken off before inih sees the text.
-// Continuation lines and inline comments are not part of the format the service reads.
-void ConfigureInih() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    ini_use_stack = false;
-    ini_allow_realloc = true;
-    ini_max_line = static_cast<int>(kMaxTextBytes + 16);
-    ini_allow_bom = false;
-    ini_allow_multiline = false;
-    ini_allow_inline_comments = false;
-    ini_stop_on_first_error = false;
-  });
-}
-
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
-
-std::string_view TrimBlanks(std::string_view s) {
-  std::size_t b = 0, e = s.size();
-  while (b < e && IsBlank(s[b])) ++b;
-  while (e > b && IsBlank(s[e - 1])) --e;
-  return s.substr(b, e - b);
-}
 
 // The number of bytes of the UTF-8 sequence that `lead` starts (1 for a byte that starts none).
 std::size_t SequenceLength(unsigned char lead) {
@@ -97,7 +62,7 @@ std::string DecodeText(std::string_view bytes, IniEncoding& encoding) {
 // Section and key names compared without regard to case: ASCII letters and the accented capitals
 // of ISO-8859-1 (U+00C0 to U+00DE but the sign U+00D7) folded to small letters, on UTF-8 text.
 std::string FoldName(std::string_view utf8) {
-  std::string s(TrimBlanks(utf8));
+  std::string s(IniTrim(utf8));
   for (std::size_t i = 0; i < s.size(); ++i) {
     const auto c = static_cast<unsigned char>(s[i]);
     if (c >= 'A' && c <= 'Z') {
@@ -110,10 +75,19 @@ std::string FoldName(std::string_view utf8) {
   return s;
 }
 
-// A value as the classic reader gives it: blanks around it dropped, then one pair of enclosing
-// double quotes, then everything after its 2047th character.
-std::string ValueOf(std::string_view raw) {
-  std::string_view value = TrimBlanks(raw);
+}  // namespace
+
+bool IniBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+
+std::string_view IniTrim(std::string_view s) {
+  std::size_t b = 0, e = s.size();
+  while (b < e && IniBlank(s[b])) ++b;
+  while (e > b && IniBlank(s[e - 1])) --e;
+  return s.substr(b, e - b);
+}
+
+std::string IniValue(std::string_view raw) {
+  std::string_view value = IniTrim(raw);
   if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
   std::size_t chars = 0;
   for (std::size_t i = 0; i < value.size(); ++i) {
@@ -123,61 +97,7 @@ std::string ValueOf(std::string_view raw) {
   return std::string(value);
 }
 
-// Feeds inih one physical line at a time, fgets-style: always ended by '\n', NUL bytes left out
-// (inih measures lines with strlen). It also follows the sections itself, by inih's own rule (the
-// first non-blank character is '[' and a ']' follows), since inih cuts section names at 49 bytes.
-struct LineSource {
-  std::string_view text;  // what is left of the file
-  std::string line;
-  std::size_t pos = 0;
-  std::string section;  // of the line last read
-  std::vector<IniEntry>* entries = nullptr;
-
-  bool FillNextLine() {
-    line.clear();
-    pos = 0;
-    if (text.empty()) return false;
-    const std::size_t end = text.find('\n');
-    const std::string_view raw = text.substr(0, end);
-    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-    for (char c : raw)
-      if (c != '\0') line.push_back(c);
-    line.push_back('\n');
-
-    std::string_view s = line;
-    while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-    if (!s.empty() && s.front() == '[') {
-      const std::size_t close = s.find(']', 1);
-      if (close != std::string_view::npos) section = TrimBlanks(s.substr(1, close - 1));
-    }
-    return true;
-  }
-};
-
-char* ReadLine(char* str, int num, void* stream) {
-  auto* source = static_cast<LineSource*>(stream);
-  if (num < 2) return nullptr;
-  if (source->pos >= source->line.size() && !source->FillNextLine()) return nullptr;
-  const std::size_t room = static_cast<std::size_t>(num - 1);
-  std::size_t n = std::min(room, source->line.size() - source->pos);
-  std::memcpy(str, source->line.data() + source->pos, n);
-  str[n] = '\0';
-  source->pos += n;
-  return str;
-}
-
-// inih calls this while the line it parses is LineSource's current line.
-int OnEntry(void* user, const char* /*section: cut by inih*/, const char* name, const char* value) {
-  auto* source = static_cast<LineSource*>(user);
-  if (!name || !value) return 1;
-  source->entries->push_back({source->section, std::string(TrimBlanks(name)), ValueOf(value)});
-  return 1;
-}
-
-}  // namespace
-
 IniFileContents ReadIniFile(const std::string& path) {
-  ConfigureInih();
   IniFileContents contents;
   // A missing file has no entries; anything else that is no plain file of a sane size (a FIFO or
   // a device would never end) fails at once, naming it.
@@ -199,12 +119,7 @@ IniFileContents ReadIniFile(const std::string& path) {
   const std::string text = DecodeText(bytes, encoding);
   bytes.clear();
   contents.encoding = encoding;
-  LineSource source;
-  source.text = text;
-  source.entries = &contents.entries;
-  // A positive result names the first line inih could not parse; such lines are ignored, as the
-  // classic reader ignores them. -2 is a memory failure, and then nothing counts.
-  if (ini_parse_stream(ReadLine, &source, OnEntry, &source) < 0) contents.entries.clear();
+  contents.entries = ParseIniText(text);
   return contents;
 }
 

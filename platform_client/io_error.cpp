@@ -16,7 +16,9 @@ std::string InOutErrorMessage(int error_number) {
     case EROFS:
       return "File access denied";
     case ENOSPC:
+#ifdef EDQUOT  // a quota: not on every system
     case EDQUOT:
+#endif
       return "Disk full";
     case EMFILE:
     case ENFILE:

@@ -39,10 +39,10 @@ std::optional<std::vector<std::string>> ReadTokenFileLines(const std::string& pa
   while (start < bytes.size()) {
     const size_t end = bytes.find_first_of("\r\n", start);
     if (end == std::string::npos) {
-      lines.push_back(Latin1ToUtf8(std::string_view(bytes).substr(start)));
+      lines.push_back(AnsiToUtf8(std::string_view(bytes).substr(start)));
       break;
     }
-    lines.push_back(Latin1ToUtf8(std::string_view(bytes).substr(start, end - start)));
+    lines.push_back(AnsiToUtf8(std::string_view(bytes).substr(start, end - start)));
     start = end + (bytes[end] == '\r' && end + 1 < bytes.size() && bytes[end + 1] == '\n' ? 2 : 1);
   }
   return lines;
@@ -62,7 +62,7 @@ TDateTime IncSecondExact(TDateTime value, long long seconds) {
 
 void WriteTokenFile(const std::string& path, const std::string& access_token,
                     long long lifetime_seconds) {
-  std::string text = "access_token=" + Utf8ToLatin1(access_token) + "\r\n";
+  std::string text = "access_token=" + Utf8ToAnsi(access_token) + "\r\n";
   text += "data=" + DateToStr(Date()) + "\r\n";
   text += "hora=" + TimeToStr(IncSecondExact(Now(), lifetime_seconds)) + "\r\n";
   text += "ExpiraData=" + DateTimeToStr(IncSecondExact(Now(), lifetime_seconds)) + "\r\n";

@@ -1,7 +1,7 @@
 // The token file "token.dm": the cache of the access token between operations and between runs.
 //
-// Layout: ISO-8859-1 text without a byte-order mark, one "key=value" entry per line, every line
-// ended by CR LF. Written, in this order: "access_token=<token>", "data=<today, dd/mm/yyyy>",
+// Layout: text in the ANSI code page (ISO-8859-1 on Linux) without a byte-order mark, one
+// "key=value" entry per line, every line ended by CR LF. Written, in this order: "access_token=<token>", "data=<today, dd/mm/yyyy>",
 // "hora=<expiry time, hh:nn:ss>", "ExpiraData=<expiry date and time>" (the time left out at exact
 // midnight).
 //

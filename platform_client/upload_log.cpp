@@ -60,7 +60,7 @@ void TDTQuirada::Gravalog(const std::string& Chave, const std::string& ID) {
 
   const std::string NomeArquivo = LocalPath(FCaminhoLog);
   const std::string line =
-      Utf8ToLatin1("Data: " + DateTimeToStr(Now()) + " Chave: " + Chave + " ID: " + ID) + "\r\n";
+      Utf8ToAnsi("Data: " + DateTimeToStr(Now()) + " Chave: " + Chave + " ID: " + ID) + "\r\n";
   try {
     const auto info = GetFileInfo(NomeArquivo);
     File Arquivo = info && info->IsRegular() ? OpenForAppend(NomeArquivo)

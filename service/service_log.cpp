@@ -48,7 +48,7 @@ std::vector<std::string> SplitLines(const std::string& text) {
 std::string Encode(const std::string& utf8, Encoding enc) {
   switch (enc) {
     case Encoding::kAnsi:
-      return Utf8ToLatin1(utf8);
+      return Utf8ToAnsi(utf8);
     case Encoding::kUtf8:
       return utf8;
     case Encoding::kUtf16Le:
@@ -92,7 +92,7 @@ std::string Decode(const std::string& raw, Encoding& enc) {
     case Encoding::kUtf16Be:
       return Utf16ToUtf8(text, true);
     default:
-      return Latin1ToUtf8(text);
+      return AnsiToUtf8(text);
   }
 }
 
@@ -162,7 +162,7 @@ void SaveLogLine(const std::string& path, const std::string& message, TDateTime 
   const std::string stamp = FormatLogStamp(now) + " - ";
   const auto info = GetFileInfo(path);
   if (!info) {
-    AppendToFile(path, Utf8ToLatin1(stamp + SafeMessage(message) + "\r\n"), kNewLogMode);
+    AppendToFile(path, Utf8ToAnsi(stamp + SafeMessage(message) + "\r\n"), kNewLogMode);
     return;
   }
 

@@ -1,0 +1,298 @@
+// The disk on Windows: Unicode paths (the program's UTF-8 as UTF-16) through CreateFileW and the
+// other wide calls, binary always; permission bits have no meaning here and are left to the folder's
+// access rules.
+#include <windows.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+#include <utility>
+
+#include "base/file_io.h"
+#include "base/platform.h"
+#include "base/text_win32.h"
+
+namespace quirada {
+namespace {
+
+std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
+
+[[noreturn]] void Raise(const char* what, const std::string& path, int error) {
+  throw FileError(std::string(what) + " " + Quoted(path) + ". " + SystemErrorText(error), error);
+}
+
+int64_t NanosecondsSince1970(const FILETIME& t) {
+  const uint64_t ticks = (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+  constexpr uint64_t kTicksFrom1601To1970 = 116444736000000000ULL;  // 100 ns ticks
+  return (static_cast<int64_t>(ticks) - static_cast<int64_t>(kTicksFrom1601To1970)) * 100;
+}
+
+FileInfo InfoOf(DWORD attributes, const FILETIME& modified, uint64_t size, uint64_t identity) {
+  FileInfo info;
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    info.kind = FileInfo::Kind::kSymlink;
+  } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    info.kind = FileInfo::Kind::kDirectory;
+  } else if (attributes & FILE_ATTRIBUTE_DEVICE) {
+    info.kind = FileInfo::Kind::kOther;
+  } else {
+    info.kind = FileInfo::Kind::kRegular;
+  }
+  info.size = size;
+  info.modified_ns = NanosecondsSince1970(modified);
+  info.identity = identity;
+  info.mode = attributes & FILE_ATTRIBUTE_READONLY ? 0444 : 0644;
+  info.owner = CurrentUserId();
+  return info;
+}
+
+HANDLE Open(const std::string& path, DWORD access, DWORD disposition, DWORD flags = 0) {
+  return CreateFileW(Utf8ToWide(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, disposition, FILE_ATTRIBUTE_NORMAL | flags, nullptr);
+}
+
+HANDLE H(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+intptr_t I(HANDLE handle) { return reinterpret_cast<intptr_t>(handle); }
+
+// Writes all of `bytes`; returns 0 or the errno of the failure.
+int WriteAll(HANDLE handle, std::string_view bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1 << 30));
+    DWORD written = 0;
+    if (!WriteFile(handle, bytes.data() + done, chunk, &written, nullptr)) return ErrnoOf(GetLastError());
+    if (written == 0) return ENOSPC;
+    done += written;
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::optional<FileInfo> GetFileInfo(const std::string& path, bool follow_links) {
+  const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow_links ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+  const HANDLE handle = CreateFileW(Utf8ToWide(path).c_str(), 0,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, flags, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
+  BY_HANDLE_FILE_INFORMATION data{};
+  const bool ok = GetFileInformationByHandle(handle, &data) != 0;
+  const DWORD type = GetFileType(handle);
+  CloseHandle(handle);
+  if (!ok) {
+    if (type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE) {
+      FileInfo info;
+      info.kind = FileInfo::Kind::kOther;
+      return info;
+    }
+    return std::nullopt;
+  }
+  const uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  const uint64_t identity = (static_cast<uint64_t>(data.nFileIndexHigh) << 32) | data.nFileIndexLow;
+  FileInfo info = InfoOf(data.dwFileAttributes, data.ftLastWriteTime, size, identity);
+  if (type != FILE_TYPE_DISK) info.kind = FileInfo::Kind::kOther;
+  return info;
+}
+
+bool FileExists(const std::string& path) {
+  return GetFileAttributesW(Utf8ToWide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool CanWriteFolder(const std::string& dir) {
+  // Whether a file can be made there: the access rules of a folder are too many to read.
+  const std::wstring probe = Utf8ToWide(dir) + L"\\quirada-probe-" + std::to_wstring(GetCurrentProcessId());
+  const HANDLE handle = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_EXISTS;
+  CloseHandle(handle);
+  return true;
+}
+
+bool RemoveFile(const std::string& path) { return DeleteFileW(Utf8ToWide(path).c_str()) != 0; }
+
+void RemoveTree(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::remove_all(std::filesystem::path(Utf8ToWide(path)), ec);
+  if (ec) Raise("Cannot remove", path, ec.value());
+}
+
+std::string ResolvedPath(const std::string& path) {
+  const HANDLE handle = CreateFileW(Utf8ToWide(path).c_str(), 0,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) Raise("Cannot open file", path, ErrnoOf(GetLastError()));
+  wchar_t buffer[32768];
+  const DWORD n = GetFinalPathNameByHandleW(handle, buffer, 32768, FILE_NAME_NORMALIZED);
+  CloseHandle(handle);
+  if (n == 0 || n >= 32768) Raise("Cannot open file", path, ErrnoOf(GetLastError()));
+  std::wstring resolved(buffer, n);
+  if (resolved.rfind(L"\\\\?\\", 0) == 0 && resolved.rfind(L"\\\\?\\UNC\\", 0) != 0) resolved.erase(0, 4);
+  return WideToUtf8(resolved);
+}
+
+std::string ReadWholeFile(const std::string& path, uint64_t max_bytes) {
+  File file = File::OpenForReading(path);
+  std::string bytes;
+  char buffer[65536];
+  for (;;) {
+    const size_t n = file.Read(buffer, sizeof buffer);
+    if (n == 0) break;
+    if (bytes.size() + n > max_bytes) {
+      throw FileError("File " + Quoted(path) + " is larger than " + std::to_string(max_bytes) + " bytes",
+                      EFBIG);
+    }
+    bytes.append(buffer, n);
+  }
+  return bytes;
+}
+
+void ReplaceFile(const std::string& path, std::string_view content, uint32_t /*mode*/) {
+  const std::string temp = path + ".tmp-" + std::to_string(GetCurrentProcessId());
+  const HANDLE handle = Open(temp, GENERIC_WRITE, CREATE_ALWAYS);
+  if (handle == INVALID_HANDLE_VALUE) Raise("Cannot create file", path, ErrnoOf(GetLastError()));
+  int error = WriteAll(handle, content);
+  if (error == 0 && !FlushFileBuffers(handle)) error = ErrnoOf(GetLastError());
+  if (!CloseHandle(handle) && error == 0) error = ErrnoOf(GetLastError());
+  if (error != 0) {
+    DeleteFileW(Utf8ToWide(temp).c_str());
+    Raise("Cannot write file", path, error);
+  }
+  // A plain rename over an existing file fails on Windows.
+  if (!MoveFileExW(Utf8ToWide(temp).c_str(), Utf8ToWide(path).c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    error = ErrnoOf(GetLastError());
+    DeleteFileW(Utf8ToWide(temp).c_str());
+    Raise("Cannot create file", path, error);
+  }
+}
+
+void AppendToFile(const std::string& path, std::string_view bytes, uint32_t create_mode) {
+  File file = File::OpenForAppend(path, create_mode);
+  file.Write(bytes);
+  file.Close();
+}
+
+File File::OpenForReading(const std::string& path) {
+  const HANDLE handle = Open(path, GENERIC_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+  if (handle == INVALID_HANDLE_VALUE) Raise("Cannot open file", path, ErrnoOf(GetLastError()));
+  File file(path, I(handle));
+  if (file.Info().IsDirectory()) Raise("Cannot open file", path, EISDIR);
+  return file;
+}
+
+File File::Create(const std::string& path, uint32_t /*mode*/) {
+  const HANDLE handle = Open(path, GENERIC_WRITE, CREATE_ALWAYS);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_ACCESS_DENIED) {
+      if (const auto info = GetFileInfo(path); info && info->IsDirectory())
+        Raise("Cannot create file", path, EISDIR);
+    }
+    Raise("Cannot create file", path, ErrnoOf(error));
+  }
+  return File(path, I(handle));
+}
+
+File File::CreateNew(const std::string& path, uint32_t /*mode*/) {
+  const HANDLE handle = Open(path, GENERIC_WRITE, CREATE_NEW);
+  if (handle == INVALID_HANDLE_VALUE) Raise("Cannot create file", path, ErrnoOf(GetLastError()));
+  return File(path, I(handle));
+}
+
+File File::OpenForUpdate(const std::string& path) {
+  const HANDLE handle = Open(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
+  if (handle == INVALID_HANDLE_VALUE) Raise("Cannot open file", path, ErrnoOf(GetLastError()));
+  return File(path, I(handle));
+}
+
+File File::OpenForAppend(const std::string& path, uint32_t /*mode*/) {
+  // FILE_APPEND_DATA without FILE_WRITE_DATA: every write lands at the end, as O_APPEND does.
+  const HANDLE handle = Open(path, FILE_APPEND_DATA | SYNCHRONIZE | FILE_READ_ATTRIBUTES, OPEN_ALWAYS);
+  if (handle == INVALID_HANDLE_VALUE) Raise("Cannot open file", path, ErrnoOf(GetLastError()));
+  return File(path, I(handle));
+}
+
+File::File(File&& other) noexcept
+    : path_(std::move(other.path_)), handle_(std::exchange(other.handle_, -1)) {}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    if (handle_ != -1) CloseHandle(H(handle_));
+    path_ = std::move(other.path_);
+    handle_ = std::exchange(other.handle_, -1);
+  }
+  return *this;
+}
+
+File::~File() {
+  if (handle_ != -1) CloseHandle(H(handle_));
+}
+
+void File::Fail(const char* what, int error) const { Raise(what, path_, error); }
+
+FileInfo File::Info() const {
+  BY_HANDLE_FILE_INFORMATION data{};
+  if (!GetFileInformationByHandle(H(handle_), &data)) Fail("Cannot read file", ErrnoOf(GetLastError()));
+  const uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  const uint64_t identity = (static_cast<uint64_t>(data.nFileIndexHigh) << 32) | data.nFileIndexLow;
+  return InfoOf(data.dwFileAttributes, data.ftLastWriteTime, size, identity);
+}
+
+size_t File::Read(char* buffer, size_t max) {
+  DWORD got = 0;
+  const DWORD chunk = static_cast<DWORD>(std::min<size_t>(max, 1 << 30));
+  if (!ReadFile(H(handle_), buffer, chunk, &got, nullptr)) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_HANDLE_EOF || error == ERROR_BROKEN_PIPE) return 0;
+    Fail("Cannot read file", ErrnoOf(error));
+  }
+  return got;
+}
+
+size_t File::ReadAt(uint64_t offset, char* buffer, size_t max) {
+  size_t done = 0;
+  while (done < max) {
+    OVERLAPPED at{};
+    const uint64_t where = offset + done;
+    at.Offset = static_cast<DWORD>(where);
+    at.OffsetHigh = static_cast<DWORD>(where >> 32);
+    DWORD got = 0;
+    if (!ReadFile(H(handle_), buffer + done, static_cast<DWORD>(max - done), &got, &at)) {
+      const DWORD error = GetLastError();
+      if (error == ERROR_HANDLE_EOF) break;
+      Fail("Cannot read file", ErrnoOf(error));
+    }
+    if (got == 0) break;
+    done += got;
+  }
+  return done;
+}
+
+void File::Write(std::string_view bytes) {
+  if (const int error = WriteAll(H(handle_), bytes)) Fail("Cannot write file", error);
+}
+
+void File::Truncate(uint64_t size) {
+  LARGE_INTEGER at;
+  at.QuadPart = static_cast<LONGLONG>(size);
+  if (!SetFilePointerEx(H(handle_), at, nullptr, FILE_BEGIN) || !SetEndOfFile(H(handle_)))
+    Fail("Cannot write file", ErrnoOf(GetLastError()));
+}
+
+void File::SeekToEnd() {
+  LARGE_INTEGER zero{};
+  if (!SetFilePointerEx(H(handle_), zero, nullptr, FILE_END)) Fail("Cannot write file", ErrnoOf(GetLastError()));
+}
+
+void File::SetMode(uint32_t /*mode*/) {}
+
+void File::Sync() {
+  if (!FlushFileBuffers(H(handle_))) Fail("Cannot write file", ErrnoOf(GetLastError()));
+}
+
+void File::Close() {
+  const intptr_t handle = std::exchange(handle_, -1);
+  if (handle != -1 && !CloseHandle(H(handle))) Fail("Cannot write file", ErrnoOf(GetLastError()));
+}
+
+}  // namespace quirada

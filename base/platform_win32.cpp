@@ -1,0 +1,60 @@
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "base/errors.h"
+#include "base/platform.h"
+#include "base/text_win32.h"
+
+namespace quirada {
+namespace {
+
+std::string WithSeparator(std::string dir) {
+  if (!dir.empty() && dir.back() != '\\' && dir.back() != '/') dir += '\\';
+  return dir;
+}
+
+}  // namespace
+
+std::string ExecutablePath() {
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (n == 0) throw Exception("Não foi possível localizar o executável (GetModuleFileNameW)");
+    if (n < buffer.size()) return WideToUtf8(std::wstring_view(buffer.data(), n));
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+std::string ExecutableDir() {
+  const std::string path = ExecutablePath();
+  return path.substr(0, path.find_last_of("\\/") + 1);
+}
+
+std::string TempDir() {
+  wchar_t buffer[MAX_PATH + 2];
+  // GetTempPath2W (Windows 11, Server 2022 and later updates) gives SYSTEM a folder of its own.
+  using GetTempPath2Fn = DWORD(WINAPI*)(DWORD, LPWSTR);
+  static const auto get_temp_path2 = reinterpret_cast<GetTempPath2Fn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetTempPath2W")));
+  DWORD n = get_temp_path2 ? get_temp_path2(MAX_PATH + 1, buffer) : 0;
+  if (n == 0) n = GetTempPathW(MAX_PATH + 1, buffer);
+  if (n == 0) return "C:\\Windows\\Temp\\";
+  return WithSeparator(WideToUtf8(std::wstring_view(buffer, n)));
+}
+
+std::string PrivateTempDir() {
+  // The service runs as SYSTEM, whose temporary folder other users cannot read or write; a user
+  // running the program by hand has a temporary folder of their own.
+  return TempDir();
+}
+
+std::string SystemErrorText(int error) { return std::strerror(error); }
+
+long CurrentProcessId() { return static_cast<long>(GetCurrentProcessId()); }
+
+uint32_t CurrentUserId() { return 0; }
+
+}  // namespace quirada

@@ -1,0 +1,69 @@
+// On Windows the Firebird client library (fbclient.dll) is loaded at run time: from the
+// executable's folder, then from the folder of the Firebird server's default instance named in the
+// registry, then from the system's search path.
+#include <windows.h>
+
+#include <mutex>
+#include <string>
+
+#include "base/errors.h"
+#include "base/platform.h"
+#include "base/text_win32.h"
+#include "dispatch/fb_api.h"
+
+namespace quirada {
+namespace {
+
+using MasterFunction = Firebird::IMaster* (*)();
+
+// HKLM\SOFTWARE\Firebird Project\Firebird Server\Instances, value DefaultInstance: the folder
+// of the default Firebird installation, ending with a separator; "" when there is none.
+std::wstring DefaultInstanceFolder() {
+  wchar_t buffer[MAX_PATH];
+  DWORD size = sizeof buffer;
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Firebird Project\\Firebird Server\\Instances",
+                   L"DefaultInstance", RRF_RT_REG_SZ, nullptr, buffer, &size) != ERROR_SUCCESS)
+    return L"";
+  std::wstring folder(buffer);
+  if (!folder.empty() && folder.back() != L'\\') folder += L'\\';
+  return folder;
+}
+
+HMODULE LoadClient() {
+  const std::wstring beside = Utf8ToWide(ExecutableDir()) + L"fbclient.dll";
+  if (HMODULE m = LoadLibraryExW(beside.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)) return m;
+  if (const std::wstring folder = DefaultInstanceFolder(); !folder.empty()) {
+    const std::wstring installed = folder + L"fbclient.dll";
+    if (HMODULE m = LoadLibraryExW(installed.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)) return m;
+  }
+  return LoadLibraryW(L"fbclient.dll");
+}
+
+// Loads the client, or raises saying how to install it (a later call tries again).
+Firebird::IMaster* LoadMaster() {
+  const HMODULE client = LoadClient();
+  const auto get_master =
+      client ? reinterpret_cast<MasterFunction>(
+                   reinterpret_cast<void*>(GetProcAddress(client, "fb_get_master_interface")))
+             : nullptr;
+  if (get_master == nullptr) {
+    throw Exception(
+        "A biblioteca cliente do Firebird (fbclient.dll, 64 bits) não foi encontrada: nem na pasta "
+        "do programa (" + ExecutableDir() + "), nem na instalação do Firebird registrada no "
+        "Windows, nem no caminho de busca do sistema. Instale o cliente do Firebird 3 de 64 bits "
+        "(o instalador do Firebird, opção \"Client components\") ou copie fbclient.dll dessa "
+        "instalação para a pasta do programa.");
+  }
+  return get_master();
+}
+
+}  // namespace
+
+Firebird::IMaster* FbMaster() {
+  static std::once_flag once;
+  static Firebird::IMaster* master = nullptr;
+  std::call_once(once, [] { master = LoadMaster(); });
+  return master;
+}
+
+}  // namespace quirada
