@@ -88,23 +88,6 @@ void RemoveTree(const std::string& path) {
   if (ec) Raise("Cannot remove", path, ec.value());
 }
 
-std::string ReadWholeFile(const std::string& path, uint64_t max_bytes) {
-  File file = File::OpenForReading(path);
-  std::string bytes;
-  char buffer[65536];
-  for (;;) {
-    const size_t n = file.Read(buffer, sizeof buffer);
-    if (n == 0) break;
-    if (bytes.size() + n > max_bytes) {
-      throw FileError("File " + Quoted(path) + " is larger than " + std::to_string(max_bytes) +
-                          " bytes",
-                      EFBIG);
-    }
-    bytes.append(buffer, n);
-  }
-  return bytes;
-}
-
 void ReplaceFile(const std::string& path, std::string_view content, uint32_t mode) {
   std::string temp = path + ".XXXXXX";
   const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
@@ -122,12 +105,6 @@ void ReplaceFile(const std::string& path, std::string_view content, uint32_t mod
     ::unlink(temp.c_str());
     Raise("Cannot create file", path, error);
   }
-}
-
-void AppendToFile(const std::string& path, std::string_view bytes, uint32_t create_mode) {
-  File file = File::OpenForAppend(path, create_mode);
-  file.Write(bytes);
-  file.Close();
 }
 
 File File::OpenForReading(const std::string& path) {

@@ -37,7 +37,9 @@ TEST_F(FileIoTest, ReplaceFileWritesTheNewContentWithTheModeAskedForAndLeavesNoT
   WriteFileBytes(path, "old");
   ReplaceFile(path, "new content", 0600);
   EXPECT_EQ(ReadFileBytes(path), "new content");
+#ifndef _WIN32  // permission bits are a POSIX matter; Windows folders carry access rules instead
   EXPECT_EQ(GetFileInfo(path)->mode, 0600u);
+#endif
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
 }
 
@@ -76,6 +78,9 @@ TEST_F(FileIoTest, AppendAddsAtTheEndAndCreatesAMissingFile) {
 }
 
 TEST_F(FileIoTest, ResolvedPathFollowsEveryLinkAndRefusesADanglingOne) {
+#ifdef _WIN32
+  GTEST_SKIP() << "symbolic links need a privilege on Windows (and Wine has none)";
+#endif
   fs::create_directories(dir_ / "real");
   WriteFileBytes(dir_ / "real" / "target", "x");
   fs::create_symlink("real/target", dir_ / "hop");  // relative to the link's folder

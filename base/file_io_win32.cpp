@@ -2,6 +2,8 @@
 // other wide calls, binary always; permission bits have no meaning here and are left to the folder's
 // access rules.
 #include <windows.h>
+// <windows.h> names ReplaceFile as a macro of its own; the file interface's is meant here.
+#undef ReplaceFile
 
 #include <cerrno>
 #include <filesystem>
@@ -130,22 +132,6 @@ std::string ResolvedPath(const std::string& path) {
   return WideToUtf8(resolved);
 }
 
-std::string ReadWholeFile(const std::string& path, uint64_t max_bytes) {
-  File file = File::OpenForReading(path);
-  std::string bytes;
-  char buffer[65536];
-  for (;;) {
-    const size_t n = file.Read(buffer, sizeof buffer);
-    if (n == 0) break;
-    if (bytes.size() + n > max_bytes) {
-      throw FileError("File " + Quoted(path) + " is larger than " + std::to_string(max_bytes) + " bytes",
-                      EFBIG);
-    }
-    bytes.append(buffer, n);
-  }
-  return bytes;
-}
-
 void ReplaceFile(const std::string& path, std::string_view content, uint32_t /*mode*/) {
   const std::string temp = path + ".tmp-" + std::to_string(GetCurrentProcessId());
   const HANDLE handle = Open(temp, GENERIC_WRITE, CREATE_ALWAYS);
@@ -164,12 +150,6 @@ void ReplaceFile(const std::string& path, std::string_view content, uint32_t /*m
     DeleteFileW(Utf8ToWide(temp).c_str());
     Raise("Cannot create file", path, error);
   }
-}
-
-void AppendToFile(const std::string& path, std::string_view bytes, uint32_t create_mode) {
-  File file = File::OpenForAppend(path, create_mode);
-  file.Write(bytes);
-  file.Close();
 }
 
 File File::OpenForReading(const std::string& path) {

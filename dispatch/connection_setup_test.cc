@@ -2,7 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
+#include "base/platform.h"
+
 
 #include <filesystem>
 #include <fstream>
@@ -182,7 +183,7 @@ TEST_F(ConnectionSequence, ConnectionFailuresAreLoggedOnceWithTheDriversMessage)
 
 TEST_F(ConnectionSequence, WithoutIniFileConnectsToLocalhostAndMorvantFdbBesideTheExecutable) {
   // A folder the server can look into, holding MORVANT.FDB (a link to the test database).
-  const std::string exe_dir = testing::TestDatabaseFolder() + "exe-" + std::to_string(getpid()) + "/";
+  const std::string exe_dir = testing::TestDatabaseFolder() + "exe-" + std::to_string(CurrentProcessId()) + "/";
   std::filesystem::create_directory(exe_dir);
   struct Cleanup {
     std::string dir;

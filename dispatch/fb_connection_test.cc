@@ -1,6 +1,8 @@
 #include "dispatch/fb_connection.h"
 
 #include <gtest/gtest.h>
+
+#include "base/platform.h"
 #include <ibase.h>
 
 #include <cstdio>
@@ -102,8 +104,8 @@ TEST_F(FbConnectionTest, ConnectsAndDisconnects) {
 }
 
 TEST_F(FbConnectionTest, FailuresCarryTheClientsMessage) {
-  const std::string missing = TestDatabaseFolder() + "nao-existe-" + std::to_string(getpid()) + ".fdb";
-  const std::string missing_accented = TestDatabaseFolder() + "não-existe-ação-" + std::to_string(getpid()) + ".fdb";
+  const std::string missing = TestDatabaseFolder() + "nao-existe-" + std::to_string(CurrentProcessId()) + ".fdb";
+  const std::string missing_accented = TestDatabaseFolder() + "não-existe-ação-" + std::to_string(CurrentProcessId()) + ".fdb";
   struct Case {
     const char* what;
     std::vector<std::string> params;
@@ -148,7 +150,7 @@ TEST_F(FbConnectionTest, ADatabaseFileNamedWithAccentedLettersIsFound) {
   };
   for (const char* name : names) {
     SCOPED_TRACE(name);
-    const std::string path = TestDatabaseFolder() + name + "-" + std::to_string(getpid()) + ".fdb";
+    const std::string path = TestDatabaseFolder() + name + "-" + std::to_string(CurrentProcessId()) + ".fdb";
     NamedDatabase database(path);
     ASSERT_TRUE(std::filesystem::exists(path));  // the server wrote the name as given
     FbConnection connection;

@@ -3,6 +3,8 @@
 // start with a UTF-16 byte-order mark, so the text (already decoded by its own rule, UTF-8 or
 // ISO-8859-1) is handed to it as a UTF-16 copy in the private temporary folder.
 #include <windows.h>
+// <windows.h> names ReplaceFile as a macro of its own; the file interface's is meant here.
+#undef ReplaceFile
 
 #include <string>
 #include <vector>

@@ -1,15 +1,16 @@
 #include "dispatch/xml_file.h"
 
+#ifndef _WIN32
 #include <sys/resource.h>
-#include <unistd.h>
+#endif
 
 #include <csignal>
-
 #include <filesystem>
 
 #include <gtest/gtest.h>
 
 #include "base/errors.h"
+#include "base/platform.h"
 #include "base/text.h"
 
 namespace quirada {
@@ -43,8 +44,8 @@ TEST(XmlFile, KeepsTheDatabaseBytesUnlessTheyBreakADeclaredUtf8Document) {
 }
 
 TEST(XmlFile, SaveReplacesTheFileAndFailsWithTheFileName) {
-  const std::string dir = std::filesystem::temp_directory_path() /
-                          ("quirada-xml-" + std::to_string(::getpid()));
+  const std::string dir =
+      (std::filesystem::temp_directory_path() / ("quirada-xml-" + std::to_string(CurrentProcessId()))).string();
   std::filesystem::create_directories(dir);
   const std::string path = dir + "/123.xml";
   SaveXmlFile(path, "<a>antigo e mais longo</a>");
@@ -60,6 +61,7 @@ TEST(XmlFile, SaveReplacesTheFileAndFailsWithTheFileName) {
   std::filesystem::remove_all(dir);
 }
 
+#ifndef _WIN32  // a file size limit is a POSIX resource limit
 // Under a file size limit, which makes the write fail part way as a full disk does: exits 0 when
 // the failure names the file and the file is gone.
 [[noreturn]] void SaveBeyondTheSizeLimit(const std::string& path) {
@@ -78,12 +80,14 @@ TEST(XmlFile, SaveReplacesTheFileAndFailsWithTheFileName) {
 
 // The limit stays in a child process, away from the test program.
 TEST(XmlFile, AFileThatCannotBeWrittenWholeIsRemoved) {
-  const std::string dir = std::filesystem::temp_directory_path() /
-                          ("quirada-xml-cut-" + std::to_string(::getpid()));
+  const std::string dir =
+      (std::filesystem::temp_directory_path() / ("quirada-xml-cut-" + std::to_string(CurrentProcessId())))
+          .string();
   std::filesystem::create_directories(dir);
   EXPECT_EXIT(SaveBeyondTheSizeLimit(dir + "/456.xml"), ::testing::ExitedWithCode(0), "");
   std::filesystem::remove_all(dir);
 }
+#endif
 
 TEST(XmlFile, ExtraiNumeroKeepsOnlyAsciiDigits) {
   EXPECT_EQ(ExtraiNumero("NFe3525 1112-3456/7890"), "3525111234567890");

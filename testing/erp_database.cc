@@ -1,10 +1,12 @@
 #include "testing/erp_database.h"
 
-#include <fcntl.h>
 #include <ibase.h>
+#ifndef _WIN32
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <cerrno>
@@ -40,6 +42,14 @@ class ServerLock {
     return lock;
   }
 
+#ifdef _WIN32
+  // The Windows build's tests run under Wine after the Linux ones, never beside them, and change
+  // no password: there is nothing to keep apart.
+  void AcquireShared() {}
+  void ReleaseShared() {}
+  void AcquireExclusive() {}
+  void ReleaseExclusive() {}
+#else
   void AcquireShared() {
     if (shared_++ == 0 && !exclusive_) Flock(LOCK_SH);
   }
@@ -72,6 +82,7 @@ class ServerLock {
   int fd_ = -1;
   int shared_ = 0;
   bool exclusive_ = false;
+#endif
 };
 
 std::string ConnectionString(const std::string& path) { return std::string(kTestServer) + "/3050:" + path; }
@@ -186,7 +197,11 @@ void BindText(FbQuery& q, const char* name, const std::optional<std::string>& va
 }  // namespace
 
 std::string TestDatabaseFolder() {
-  if (mkdir(kFolder, 01777) == 0) chmod(kFolder, 01777);
+  // The server's folder; under Wine the Linux /tmp is reached as the same path.
+  std::error_code ec;
+  if (std::filesystem::create_directory(kFolder, ec)) {
+    std::filesystem::permissions(kFolder, std::filesystem::perms::all | std::filesystem::perms::sticky_bit, ec);
+  }
   return kFolder;
 }
 
@@ -204,7 +219,7 @@ ErpDatabase::ErpDatabase(const std::string& charset) {
   std::random_device random;
   const std::string folder = TestDatabaseFolder();
   do {
-    path_ = folder + "erp-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + "-" +
+    path_ = folder + "erp-" + std::to_string(CurrentProcessId()) + "-" + std::to_string(counter++) + "-" +
             std::to_string(random() % 1000000) + ".fdb";
   } while (std::filesystem::exists(path_));
 
@@ -390,9 +405,18 @@ SysdbaPasswordChange::~SysdbaPasswordChange() {
 }
 
 TempFolder::TempFolder() {
-  std::string pattern = TempDir() + "quirada-test-XXXXXX";
-  if (!mkdtemp(pattern.data())) throw Exception("mkdtemp: " + std::string(std::strerror(errno)));
-  path_ = pattern + "/";
+  static std::atomic<int> counter{0};
+  std::random_device random;
+  for (;;) {
+    const std::string candidate = TempDir() + "quirada-test-" + std::to_string(CurrentProcessId()) + "-" +
+                                  std::to_string(counter++) + "-" + std::to_string(random() % 1000000);
+    std::error_code ec;
+    if (std::filesystem::create_directory(candidate, ec)) {
+      path_ = candidate + "/";
+      return;
+    }
+    if (ec) throw Exception("Não foi possível criar " + candidate + ": " + ec.message());
+  }
 }
 
 TempFolder::~TempFolder() {
