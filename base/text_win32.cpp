@@ -39,10 +39,12 @@ std::string Utf8ToAnsi(std::string_view utf8) {
   // Bytes that are no UTF-8 become '?' first, as on Linux.
   const std::wstring wide = Utf8ToWide(IsValidUtf8(utf8) ? std::string(utf8) : Latin1ToUtf8(Utf8ToLatin1(utf8)));
   if (wide.empty()) return {};
-  const int n = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, "?",
-                                    nullptr);
+  // No "best fit": a character the code page cannot hold is '?', never a look-alike.
+  const int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(),
+                                    static_cast<int>(wide.size()), nullptr, 0, "?", nullptr);
   std::string ansi(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), ansi.data(), n, "?", nullptr);
+  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()),
+                      ansi.data(), n, "?", nullptr);
   return ansi;
 }
 

@@ -1,13 +1,12 @@
 #include "platform_client/Quirada.h"
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "base/platform.h"
 #include "testing/https_test_server.h"
 
 namespace quirada {
@@ -68,7 +67,8 @@ TEST(TDTQuiradaTest, EverySetterStoresItsValueAndNothingElse) {
 }
 
 TEST(TDTQuiradaTest, OnExecuteRequestReturnsAnEmptyRecordAndTheLastHandlerIsTheOneCalled) {
-  const std::string dir = fs::temp_directory_path() / ("quirada-handler-" + std::to_string(::getpid()));
+  const std::string dir =
+      (fs::temp_directory_path() / ("quirada-handler-" + std::to_string(CurrentProcessId()))).string();
   fs::create_directories(dir);
   testing::TestHttpsServer server;
   TDTQuirada q;
@@ -96,7 +96,8 @@ TEST(TDTQuiradaTest, OnExecuteRequestReturnsAnEmptyRecordAndTheLastHandlerIsTheO
 }
 
 TEST(TDTQuiradaTest, TheEnvironmentChangesNoRequest) {
-  const std::string dir = fs::temp_directory_path() / ("quirada-env-" + std::to_string(::getpid()));
+  const std::string dir =
+      (fs::temp_directory_path() / ("quirada-env-" + std::to_string(CurrentProcessId()))).string();
   std::vector<std::string> heads;
   for (TAmbiente ambiente : {TAmbiente::aProducao, TAmbiente::aHomologacao}) {
     fs::remove_all(dir);

@@ -310,10 +310,12 @@ HttpResponse HttpClient::Send(const HttpRequest& request) {
   Set(curl, CURLOPT_SSLVERSION, CURL_SSLVERSION_TLSv1_2);
   Set(curl, CURLOPT_SSL_VERIFYPEER, 1L);
   Set(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-  // The trusted authorities come from a store loaded once (trust_store.h), not from libcurl
-  // reading the system's bundle again for every request.
+  // The trusted authorities are the trust store's (trust_store.h): libcurl reads no bundle of its
+  // own, and loads only what the platform's trust store asks for (the system's certificate store
+  // on Windows).
   Set(curl, CURLOPT_CAINFO, static_cast<const char*>(nullptr));
   Set(curl, CURLOPT_CAPATH, static_cast<const char*>(nullptr));
+  Set(curl, CURLOPT_SSL_OPTIONS, TrustedAuthoritiesSslOptions());
   Set(curl, CURLOPT_SSL_CTX_FUNCTION, &OnSslContext);
   Set(curl, CURLOPT_SSL_CTX_DATA, static_cast<void*>(&t));
 

@@ -1,31 +1,55 @@
 #include "platform_client/http_client.h"
 
+#ifdef _WIN32
+#include <windows.h>
+// Before OpenSSL's headers, which take back the names that wincrypt.h defines.
+#include <wincrypt.h>
+#endif
+
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
-#include <unistd.h>
+#include <openssl/x509.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "base/platform.h"
 #include "testing/https_test_server.h"
 #include "testing/test_ca.h"
 #include "testing/test_files.h"
 
 using quirada::testing::FailureOf;
+using quirada::testing::WriteFileBytes;
 
 namespace quirada {
 namespace {
 
 using testing::TestHttpsServer;
 
+// Sets QUIRADA_TEST_HTTP_LIMITS to `value`, or removes it when `value` is nullptr.
+void SetLimitsVariable(const char* value) {
+#ifdef _WIN32
+  // The C runtime's own environment, the one getenv reads; an empty value removes the variable.
+  _putenv_s("QUIRADA_TEST_HTTP_LIMITS", value != nullptr ? value : "");
+#else
+  if (value != nullptr) {
+    ::setenv("QUIRADA_TEST_HTTP_LIMITS", value, 1);
+  } else {
+    ::unsetenv("QUIRADA_TEST_HTTP_LIMITS");
+  }
+#endif
+}
+
 // Sets QUIRADA_TEST_HTTP_LIMITS for the life of the object.
 class ScopedLimits {
  public:
-  explicit ScopedLimits(const char* value) { ::setenv("QUIRADA_TEST_HTTP_LIMITS", value, 1); }
-  ~ScopedLimits() { ::unsetenv("QUIRADA_TEST_HTTP_LIMITS"); }
+  explicit ScopedLimits(const char* value) { SetLimitsVariable(value); }
+  ~ScopedLimits() { SetLimitsVariable(nullptr); }
 };
 
 HttpRequest Get(const TestHttpsServer& server, std::string target) {
@@ -208,23 +232,118 @@ TEST(HttpClientTest, TrustsOnlyCertificatesOfTheSystemStoreOrCaFileThatNameTheHo
 TEST(HttpClientTest, EachRequestTrustsTheCaFileItNamesWhenCaFileChangesBetweenRequests) {
   TestHttpsServer server;
   const testing::TestCertificateAuthority other("Another Root CA");
-  char other_file[] = "/tmp/quirada-other-ca-XXXXXX";
-  const int fd = ::mkstemp(other_file);
-  ASSERT_GE(fd, 0);
+  const std::filesystem::path other_file =
+      std::filesystem::temp_directory_path() /
+      ("quirada-other-ca-" + std::to_string(CurrentProcessId()) + ".pem");
   const std::string pem = other.CertificatePem();
-  ASSERT_EQ(::write(fd, pem.data(), pem.size()), static_cast<ssize_t>(pem.size()));
-  ::close(fd);
+  WriteFileBytes(other_file, pem);
+  ASSERT_EQ(testing::ReadFileBytes(other_file), pem);
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(round);
     server.Respond("HTTP/1.1 200 OK");
     EXPECT_EQ(HttpClient().Send(Get(server, "/")).status, 200);
     HttpRequest r = Get(server, "/");
-    r.ca_file = other_file;
+    r.ca_file = other_file.string();
     EXPECT_THROW(HttpClient().Send(r), HttpTransportError);
   }
   EXPECT_EQ(server.RequestCount(), 2u);
-  ::unlink(other_file);
+  std::filesystem::remove(other_file);
 }
+
+#ifdef _WIN32
+// An authority put into the machine's ROOT certificate store for the life of the object (or until
+// Remove); Added() is false when the store refused it (adding to it is an administrator's right).
+// Each change is committed at once: Wine keeps a system store's changes in memory until then, out
+// of sight of the store libcurl opens.
+class SystemStoreAuthority {
+ public:
+  explicit SystemStoreAuthority(const std::string& pem) {
+    BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+    X509* cert = bio != nullptr ? PEM_read_bio_X509(bio, nullptr, nullptr, nullptr) : nullptr;
+    BIO_free(bio);
+    unsigned char* der = nullptr;
+    const int size = cert != nullptr ? i2d_X509(cert, &der) : -1;
+    X509_free(cert);
+    if (size <= 0) return;
+    store_ = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"ROOT");
+    if (store_ != nullptr &&
+        CertAddEncodedCertificateToStore(store_, X509_ASN_ENCODING, der, static_cast<DWORD>(size),
+                                         CERT_STORE_ADD_NEW, &added_)) {
+      if (!Commit()) Remove();
+    } else {
+      added_ = nullptr;
+    }
+    OPENSSL_free(der);
+  }
+  ~SystemStoreAuthority() {
+    Remove();
+    if (store_ != nullptr) CertCloseStore(store_, 0);
+  }
+  SystemStoreAuthority(const SystemStoreAuthority&) = delete;
+  SystemStoreAuthority& operator=(const SystemStoreAuthority&) = delete;
+
+  bool Added() const { return added_ != nullptr; }
+  // Takes the authority out of the store again.
+  bool Remove() {
+    if (added_ == nullptr) return true;
+    const bool removed = CertDeleteCertificateFromStore(added_) != 0;  // frees the context either way
+    added_ = nullptr;
+    return Commit() && removed;
+  }
+
+ private:
+  bool Commit() { return CertControlStore(store_, 0, CERT_STORE_CTRL_COMMIT, nullptr) != 0; }
+
+  HCERTSTORE store_ = nullptr;
+  PCCERT_CONTEXT added_ = nullptr;
+};
+
+// On Windows libcurl reads the system's certificate store for each connection and CAFile's
+// authorities are added beside them: with CAFile set, a server whose authority is only in the store
+// and one whose authority is only in CAFile are both trusted; once the authority leaves the store,
+// its server is not.
+TEST(HttpClientTest, TheSystemCertificateStoreAndCaFileAreTrustedTogether) {
+  TestHttpsServer store_server;
+  const testing::TestCertificateAuthority file_ca("Quirada CAFile Test Root CA");
+  testing::HttpsServerCore file_server(
+      file_ca.IssueServerIdentity({"localhost"}, {"127.0.0.1"}),
+      [](const testing::CapturedRequest&) {
+        return testing::ScriptedAnswer{testing::ScriptedAnswer::Kind::kRespond,
+                                       testing::FormatAnswer("HTTP/1.1 200 OK", {}, "")};
+      },
+      {});
+  const std::filesystem::path ca_file =
+      std::filesystem::temp_directory_path() /
+      ("quirada-file-ca-" + std::to_string(CurrentProcessId()) + ".pem");
+  WriteFileBytes(ca_file, file_ca.CertificatePem());
+
+  SystemStoreAuthority in_store(testing::ReadFileBytes(store_server.CaFile()));
+  if (!in_store.Added()) {
+    std::filesystem::remove(ca_file);
+    GTEST_SKIP() << "the machine's ROOT certificate store refused the test's authority (it takes "
+                    "an administrator)";
+  }
+  auto send = [&](int port, const std::string& file) {
+    HttpRequest r = Get(store_server, "/");
+    r.endpoint = ParseEndpoint("https://localhost:" + std::to_string(port));
+    r.headers = {{"Host", r.endpoint.HostHeader()}};
+    r.ca_file = file;
+    return FailureOf([&] { EXPECT_EQ(HttpClient().Send(r).status, 200); });
+  };
+  store_server.Respond("HTTP/1.1 200 OK");
+  store_server.Respond("HTTP/1.1 200 OK");
+  EXPECT_EQ(send(store_server.port(), ca_file.string()), "no failure") << "the store's authority";
+  EXPECT_EQ(send(file_server.port(), ca_file.string()), "no failure") << "CAFile's authority";
+  EXPECT_EQ(send(store_server.port(), ""), "no failure") << "the store's authority without CAFile";
+  EXPECT_EQ(store_server.RequestCount(), 2u);
+  EXPECT_EQ(file_server.Requests().size(), 1u);
+
+  ASSERT_TRUE(in_store.Remove());
+  EXPECT_NE(send(store_server.port(), ca_file.string()), "no failure") << "an authority gone from the store";
+  EXPECT_EQ(store_server.RequestCount(), 2u);
+  std::filesystem::remove(ca_file);
+}
+#endif
 
 TEST(HttpClientTest, TheIpAddressNamedInTheCertificateIsAcceptedAsHost) {
   TestHttpsServer server;
@@ -429,14 +548,13 @@ TEST(HttpTimeLimitsTest, DefaultsAreThirtySecondsTwoMinutesAndTenMinutesUnlessAT
       {"connect=x,stall=-1", 30, 120, 600},
   };
   for (const auto& c : cases) {
-    if (c.env) ::setenv("QUIRADA_TEST_HTTP_LIMITS", c.env, 1);
-    else ::unsetenv("QUIRADA_TEST_HTTP_LIMITS");
+    SetLimitsVariable(c.env);
     const HttpTimeLimits l = CurrentHttpTimeLimits();
     EXPECT_EQ(l.connect.count(), c.connect) << (c.env ? c.env : "unset");
     EXPECT_EQ(l.stall.count(), c.stall) << (c.env ? c.env : "unset");
     EXPECT_EQ(l.total.count(), c.total) << (c.env ? c.env : "unset");
   }
-  ::unsetenv("QUIRADA_TEST_HTTP_LIMITS");
+  SetLimitsVariable(nullptr);
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 #include "platform_client/multipart_body.h"
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -9,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "base/errors.h"
+#include "base/platform.h"
 
 namespace quirada {
 namespace {
@@ -19,7 +18,7 @@ class MultipartBodyTest : public ::testing::Test {
  protected:
   void SetUp() override {
     path_ = fs::temp_directory_path() /
-            ("quirada-multipart-" + std::to_string(::getpid()) + "-" +
+            ("quirada-multipart-" + std::to_string(CurrentProcessId()) + "-" +
              ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".xml");
   }
   void TearDown() override { fs::remove(path_); }
@@ -95,12 +94,18 @@ TEST_F(MultipartBodyTest, AFileThatShrinksWhileItIsSentFailsInsteadOfSendingTooL
 }
 
 TEST_F(MultipartBodyTest, AFileThatCannotBeOpenedFailsWithTheSystemsText) {
+#ifdef _WIN32
+  // No /tmp here: the system's temporary folder is a folder that is surely there.
+  const std::string folder = fs::temp_directory_path().string();
+#else
+  const std::string folder = "/tmp";
+#endif
   const struct {
     std::string path;
     std::string message;
   } cases[] = {
       {"/nonexistent/35.xml", "Cannot open file \"/nonexistent/35.xml\". No such file or directory"},
-      {"/tmp", "Cannot open file \"/tmp\". Is a directory"},
+      {folder, "Cannot open file \"" + folder + "\". Is a directory"},
   };
   for (const auto& c : cases) {
     try {

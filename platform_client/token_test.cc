@@ -1,5 +1,7 @@
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cmath>
 #include <filesystem>
@@ -267,15 +269,22 @@ TEST_F(TokenTest, WhatIsNoTokenFileOfThisUserIsReplacedByANewOne) {
     const char* what;
     std::function<void()> make;
   } cases[] = {
+#ifndef _WIN32
+      // Not on Windows: making a symbolic link there takes a privilege a test cannot count on,
+      // FIFOs are no files there, and every file counts as the user's own (no owner ids).
       {"a link to a valid token file", [&] { fs::create_symlink(planted, TokenPath()); }},
       {"a link to /proc/self/mem", [&] { fs::create_symlink("/proc/self/mem", TokenPath()); }},
+#endif
       {"a folder", [&] { fs::create_directories(TokenPath() / "inside"); }},
+#ifndef _WIN32
       {"a FIFO", [&] { ASSERT_EQ(::mkfifo(TokenPath().c_str(), 0600), 0); }},
+#endif
       {"a 2 GB sparse file",
        [&] {
          WriteTokenFile(TokenFile("BIG", IncMinute(Now(), 60)));
          fs::resize_file(TokenPath(), 2ULL << 30);
        }},
+#ifndef _WIN32
       {"another user's valid token file",
        [&] {
          WriteTokenFile(TokenFile("OTHER", IncMinute(Now(), 60)));
@@ -285,6 +294,7 @@ TEST_F(TokenTest, WhatIsNoTokenFileOfThisUserIsReplacedByANewOne) {
            GTEST_SKIP() << "only root can give a file to another user";
          }
        }},
+#endif
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -307,11 +317,15 @@ TEST_F(TokenTest, TheTokenFileIsPrivateAndReplacedWhole) {
                                    fs::perms::group_read | fs::perms::others_read);
   AnswerToken("NEW");
   q_.GetToken();
+#ifndef _WIN32
+  // Permission bits are Linux's: on Windows the file has the access rules of its folder.
   struct stat st {};
   ASSERT_EQ(::stat(TokenPath().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
+#endif
+  EXPECT_EQ(ReadFileBytes(TokenPath()).rfind("access_token=NEW\r\n", 0), 0u);
   std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir_)) names.push_back(entry.path().filename());
+  for (const auto& entry : fs::directory_iterator(dir_)) names.push_back(entry.path().filename().string());
   EXPECT_EQ(names, std::vector<std::string>{"token.dm"});
 }
 
@@ -399,11 +413,11 @@ TEST_F(TokenTest, ARejectedTokenFileIsRemovedOnlyFor401) {
   } cases[] = {{401, true}, {403, false}, {500, false}, {200, false}, {-1, false}};
   for (const auto& c : cases) {
     WriteTokenFile(TokenFile("T", IncMinute(Now(), 60)));
-    DiscardRejectedTokenFile(TokenPath(), c.status);
+    DiscardRejectedTokenFile(TokenPath().string(), c.status);
     EXPECT_EQ(!fs::exists(TokenPath()), c.removed) << c.status;
   }
   fs::remove(TokenPath());
-  DiscardRejectedTokenFile(TokenPath(), 401);  // nothing to remove: no failure either
+  DiscardRejectedTokenFile(TokenPath().string(), 401);  // nothing to remove: no failure either
   EXPECT_FALSE(fs::exists(TokenPath()));
 }
 

@@ -6,6 +6,7 @@
 // before the line is appended.
 #include <algorithm>
 #include <filesystem>
+#include <string>
 #include <system_error>
 
 #include "base/errors.h"
@@ -27,10 +28,13 @@ void ForceDirectories(const std::string& folder) {
   std::string dir = folder;
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
   if (dir.empty() || dir == "/") return;
+  // The path is UTF-8 text: given as char8_t it stays so on every system (a plain std::string
+  // would be read in the ANSI code page on Windows).
+  const std::filesystem::path path(std::u8string(dir.begin(), dir.end()));
   std::error_code ec;
-  if (std::filesystem::is_directory(dir, ec)) return;
-  std::filesystem::create_directories(dir, ec);
-  if (ec || !std::filesystem::is_directory(dir, ec)) throw Exception("Unable to create directory");
+  if (std::filesystem::is_directory(path, ec)) return;
+  std::filesystem::create_directories(path, ec);
+  if (ec || !std::filesystem::is_directory(path, ec)) throw Exception("Unable to create directory");
 }
 
 // Opens an existing log for appending, cut at an end-of-file mark near its end.

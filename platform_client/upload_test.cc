@@ -1,4 +1,6 @@
-#include <unistd.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include <filesystem>
 #include <functional>
@@ -7,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/file_io.h"
 #include "platform_client/Quirada.h"
 #include "testing/client_test_fixture.h"
 
@@ -22,6 +25,17 @@ using testing::kAnyFailure;
 
 const char kCreated[] = R"({"status":{"code":"S1","message":"ok"},"id":123})";
 
+#ifdef _WIN32
+// Whether any handle is open on `path`: a handle that shares nothing cannot be had while another
+// is open (nothing but this process touches the test's files).
+bool IsOpenHere(const fs::path& path) {
+  const HANDLE handle =
+      CreateFileW(path.wstring().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_SHARING_VIOLATION;
+  CloseHandle(handle);
+  return false;
+}
+#else
 // Whether any descriptor of this process is open on `path`.
 bool IsOpenHere(const fs::path& path) {
   for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
@@ -30,6 +44,7 @@ bool IsOpenHere(const fs::path& path) {
   }
   return false;
 }
+#endif
 
 class UploadTest : public testing::ClientTest {
  protected:
@@ -105,6 +120,10 @@ TEST_F(UploadTest, TheUploadGoesOutByteForByte) {
 }
 
 TEST_F(UploadTest, TheAnswerFillsRetornoOnlyForACreatedBatch) {
+  {
+    const File open = File::OpenForReading(xml_.string());
+    ASSERT_TRUE(IsOpenHere(xml_)) << "the probe does not see a file this process holds open";
+  }
   const TRetornoPadrao before{7, "old", "old message", "carried", "old-id"};
   const auto json = JsonAnswer;
   const AnswerCase cases[] = {
@@ -162,10 +181,20 @@ TEST_F(UploadTest, AMissingFileFailsBeforeAnyConnectionAndTouchesNothing) {
 }
 
 TEST_F(UploadTest, TheFileNameIsTheTextAfterTheLastSlashBackslashOrColon) {
-  const fs::path odd = dir_ / "lote\\C:123.xml";  // one file name holding a backslash and a colon
+#ifdef _WIN32
+  // A Windows file name holds neither a backslash nor a colon: there both separate the parts of
+  // the path itself (the drive's colon, then "\" and "/" mixed).
+  fs::create_directories(dir_ / "lote");
+  WriteFileBytes(dir_ / "lote" / "123.xml", "<a/>");
+  const std::string odd = dir_.string() + "/lote\\123.xml";
+  ASSERT_EQ(odd.find(':'), 1u);
+#else
+  // One file name holding a backslash and a colon.
+  const std::string odd = (dir_ / "lote\\C:123.xml").string();
   WriteFileBytes(odd, "<a/>");
+#endif
   server_.RespondJson("HTTP/1.1 201 Created", kCreated);
-  q_.EnviaXML(odd.string());
+  q_.EnviaXML(odd);
   ASSERT_EQ(server_.RequestCount(), 1u);
   EXPECT_NE(server_.Requests()[0].body.find("; filename=\"123.xml\"\r\n"), std::string::npos);
 }

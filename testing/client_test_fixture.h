@@ -3,8 +3,6 @@
 // files, and a component pointed at both, holding a cached token ("TKN") valid for another hour.
 #pragma once
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -20,6 +18,7 @@
 #include "testing/test_files.h"
 #include "base/datetime.h"
 #include "base/errors.h"
+#include "base/platform.h"
 
 namespace quirada::testing {
 
@@ -99,7 +98,7 @@ class ClientTest : public ::testing::Test {
 
   void SetUp() override {
     dir_ = std::filesystem::temp_directory_path() /
-           ("quirada-client-" + std::to_string(::getpid()) + "-" +
+           ("quirada-client-" + std::to_string(CurrentProcessId()) + "-" +
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::remove_all(dir_);
     std::filesystem::create_directories(dir_);

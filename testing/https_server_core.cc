@@ -1,27 +1,15 @@
 #include "testing/https_server_core.h"
 
-#include <pthread.h>
-#include <signal.h>
-
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 
-#include <cerrno>
-#include <cstring>
+#include <algorithm>
+#include <cstdlib>
 #include <stdexcept>
 
 #include "base/text.h"
-#include "base/unique_fd_posix.h"
+#include "testing/server_socket.h"
 
 namespace quirada::testing {
 namespace {
@@ -57,30 +45,25 @@ struct PkeyFree {
 
 struct HttpsServerCore::Impl {
   std::unique_ptr<SSL_CTX, SslCtxFree> ctx;
+  Socket listener;
+  StopSignal stop;
 
-  // Waits until `fd` is ready for `events`; false when the server is stopping or the peer hung up.
-  bool Wait(int fd, short events, int stop_fd) const {
-    pollfd fds[2] = {{fd, events, 0}, {stop_fd, POLLIN, 0}};
-    for (;;) {
-      const int n = ::poll(fds, 2, -1);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 || (fds[1].revents & POLLIN)) return false;
-      if (fds[0].revents & (POLLERR | POLLNVAL)) return false;
-      if (fds[0].revents & (events | POLLHUP)) return true;
-    }
+  // Waits until `socket` is ready; false when the server is stopping or the socket failed.
+  bool Wait(const Socket& socket, bool for_writing) const {
+    return WaitUntilReady(socket, for_writing, stop);
   }
 
   // Runs one non-blocking TLS call until it completes; false on failure or stop.
   template <typename Op>
-  int Drive(SSL* ssl, int fd, int stop_fd, Op op) const {
+  int Drive(SSL* ssl, const Socket& socket, Op op) const {
     for (;;) {
       const int r = op();
       if (r > 0) return r;
       const int err = SSL_get_error(ssl, r);
       if (err == SSL_ERROR_WANT_READ) {
-        if (!Wait(fd, POLLIN, stop_fd)) return -1;
+        if (!Wait(socket, false)) return -1;
       } else if (err == SSL_ERROR_WANT_WRITE) {
-        if (!Wait(fd, POLLOUT, stop_fd)) return -1;
+        if (!Wait(socket, true)) return -1;
       } else {
         ERR_clear_error();
         return r == 0 ? 0 : -1;
@@ -146,41 +129,14 @@ HttpsServerCore::HttpsServerCore(const TlsIdentity& identity, Handler handler, O
   if (!key || SSL_CTX_use_PrivateKey(ctx, key.get()) != 1 || SSL_CTX_check_private_key(ctx) != 1)
     Fail("private key");
 
-  listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listen_fd_ < 0) throw std::runtime_error("HTTPS server: socket");
-  const int one = 1;
-  ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(options_.port));
-  socklen_t len = sizeof addr;
-  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(listen_fd_, 16) != 0 ||
-      ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    ::close(listen_fd_);
-    throw std::runtime_error(std::string("HTTPS server: cannot listen: ") + std::strerror(errno));
-  }
-  port_ = ntohs(addr.sin_port);
-  stop_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (stop_fd_ < 0) {
-    ::close(listen_fd_);
-    throw std::runtime_error("HTTPS server: eventfd");
-  }
+  impl_->listener = ListenOnLoopback(options_.port, &port_);
   thread_ = std::thread([this] { Serve(); });
 }
 
-HttpsServerCore::~HttpsServerCore() {
-  Stop();
-  ::close(listen_fd_);
-  ::close(stop_fd_);
-}
+HttpsServerCore::~HttpsServerCore() { Stop(); }
 
 void HttpsServerCore::Stop() {
-  const uint64_t one = 1;
-  if (::write(stop_fd_, &one, sizeof one) < 0) {
-    // The counter cannot overflow with the few writes made here; nothing else can fail.
-  }
+  impl_->stop.Raise();
   if (thread_.joinable()) thread_.join();
 }
 
@@ -190,48 +146,41 @@ std::vector<CapturedRequest> HttpsServerCore::Requests() const {
 }
 
 void HttpsServerCore::Serve() {
-  // A client that hangs up mid-answer must not end the process: writes then fail with EPIPE.
-  sigset_t pipe;
-  sigemptyset(&pipe);
-  sigaddset(&pipe, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+  // A client that hangs up mid-answer must not end the process: writes then just fail.
+  PrepareServingThread();
   for (;;) {
-    if (!impl_->Wait(listen_fd_, POLLIN, stop_fd_)) return;
-    const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0) continue;
+    if (!impl_->Wait(impl_->listener, false)) return;
+    const Socket connection = AcceptConnection(impl_->listener);
+    if (!connection.Valid()) continue;
     ++connections_;
-    HandleConnection(fd);
+    HandleConnection(connection);
   }
 }
 
-void HttpsServerCore::HandleConnection(int raw_fd) {
-  UniqueFd fd(raw_fd);
-  const int one = 1;
-  ::setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-
+void HttpsServerCore::HandleConnection(const Socket& connection) {
   if (!options_.handshake) {
     // Hold the connection without a word until the client leaves or the server stops.
     char buf[4096];
-    while (impl_->Wait(fd.Get(), POLLIN, stop_fd_)) {
-      const ssize_t n = ::read(fd.Get(), buf, sizeof buf);
-      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return;
+    while (impl_->Wait(connection, false)) {
+      const long n = ReceiveSome(connection, buf, sizeof buf);
+      if (n == 0 || n == -2) return;
     }
     return;
   }
 
   std::unique_ptr<SSL, SslFree> ssl(SSL_new(impl_->ctx.get()));
   if (!ssl) return;
-  SSL_set_fd(ssl.get(), fd.Get());
+  if (SSL_set_fd(ssl.get(), connection.ForSsl()) != 1) return;
   SSL* s = ssl.get();
-  if (impl_->Drive(s, fd.Get(), stop_fd_, [s] { return SSL_accept(s); }) <= 0) return;
+  if (impl_->Drive(s, connection, [s] { return SSL_accept(s); }) <= 0) return;
 
   CapturedRequest request;
   request.tls_version = SSL_get_version(s);
   std::string buffer;
   char chunk[16384];
   auto read_more = [&]() -> bool {
-    const int n = impl_->Drive(s, fd.Get(), stop_fd_,
-                               [&] { return SSL_read(s, chunk, static_cast<int>(sizeof chunk)); });
+    const int n =
+        impl_->Drive(s, connection, [&] { return SSL_read(s, chunk, static_cast<int>(sizeof chunk)); });
     if (n <= 0) return false;
     buffer.append(chunk, static_cast<size_t>(n));
     return true;
@@ -294,7 +243,7 @@ void HttpsServerCore::HandleConnection(int raw_fd) {
   size_t sent = 0;
   while (sent < answer.bytes.size()) {
     const size_t left = answer.bytes.size() - sent;
-    const int n = impl_->Drive(s, fd.Get(), stop_fd_, [&] {
+    const int n = impl_->Drive(s, connection, [&] {
       return SSL_write(s, answer.bytes.data() + sent, static_cast<int>(std::min<size_t>(left, 1 << 20)));
     });
     if (n <= 0) return;

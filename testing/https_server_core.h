@@ -59,6 +59,8 @@ std::string FormatAnswer(std::string_view status_line,
                          const std::vector<std::pair<std::string, std::string>>& headers,
                          std::string_view body);
 
+class Socket;
+
 class HttpsServerCore {
  public:
   using Handler = std::function<ScriptedAnswer(const CapturedRequest&)>;
@@ -89,14 +91,12 @@ class HttpsServerCore {
  private:
   struct Impl;
   void Serve();
-  void HandleConnection(int fd);
+  void HandleConnection(const Socket& connection);
 
   Handler handler_;
   Options options_;
   int port_ = 0;
-  int listen_fd_ = -1;
-  int stop_fd_ = -1;
-  std::unique_ptr<Impl> impl_;
+  std::unique_ptr<Impl> impl_;  // the TLS context, the listening socket and the stop signal
   mutable std::mutex mutex_;
   std::vector<CapturedRequest> requests_;
   std::atomic<int> connections_{0};

@@ -1,11 +1,11 @@
 #include "testing/https_test_server.h"
 
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
+#include <cerrno>
+#include <random>
 #include <stdexcept>
 
+#include "base/file_io.h"
+#include "base/platform.h"
 #include "testing/test_ca.h"
 
 namespace quirada::testing {
@@ -21,15 +21,29 @@ const TestCertificateAuthority& UntrustedCa() {
   return ca;
 }
 
+// A new file of the system's temporary folder holding `bytes`, under a name nobody else has taken.
 std::string WriteTempFile(const std::string& bytes) {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string path = std::string(tmp && *tmp ? tmp : "/tmp") + "/quirada-test-ca-XXXXXX";
-  const int fd = ::mkstemp(path.data());
-  if (fd < 0) throw std::runtime_error("cannot create " + path);
-  const bool ok = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-  ::close(fd);
-  if (!ok) throw std::runtime_error("cannot write " + path);
-  return path;
+  std::random_device random;
+  for (int attempt = 0;; ++attempt) {
+    const std::string path = TempDir() + "quirada-test-ca-" + std::to_string(CurrentProcessId()) +
+                             "-" + std::to_string(random()) + std::to_string(random());
+    File file;
+    try {
+      file = File::CreateNew(path, 0600);
+    } catch (const FileError& e) {
+      if (e.error() != EEXIST || attempt >= 100) throw std::runtime_error(e.what());
+      continue;
+    }
+    try {
+      file.Write(bytes);
+      file.Close();
+    } catch (const FileError& e) {
+      file = File();
+      RemoveFile(path);
+      throw std::runtime_error(e.what());
+    }
+    return path;
+  }
 }
 
 }  // namespace
@@ -49,7 +63,7 @@ TestHttpsServer::TestHttpsServer(Options options) {
 
 TestHttpsServer::~TestHttpsServer() {
   core_.reset();
-  std::remove(ca_file_.c_str());
+  RemoveFile(ca_file_);
 }
 
 void TestHttpsServer::Respond(std::string_view status_line,
