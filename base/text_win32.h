@@ -12,6 +12,9 @@ namespace quirada {
 std::wstring Utf8ToWide(std::string_view utf8);
 std::string WideToUtf8(std::wstring_view wide);
 
+// The system's text for a GetLastError() code, without its trailing blanks and full stop.
+std::string WindowsErrorText(DWORD error);
+
 // The errno value closest to a GetLastError() code (EACCES for ERROR_ACCESS_DENIED...); EIO for
 // codes without one.
 int ErrnoOf(DWORD error);

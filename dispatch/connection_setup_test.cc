@@ -156,8 +156,13 @@ TEST_F(ConnectionSequence, ConnectionFailuresAreLoggedOnceWithTheDriversMessage)
        " (127.0.0.2:" + db_.path() + ")"},
       {"database file missing", "[Morvant]\nServidor=127.0.0.1\nCaminho=" + missing + "\n",
        no_file + missing + "\"", " (127.0.0.1:" + missing + ")"},
+#ifndef _WIN32
       {"no INI file and no MORVANT.FDB beside the executable", std::nullopt,
        no_file + "<dir>MORVANT.FDB\"", " (localhost:<dir>MORVANT.FDB)"},
+#else  // a Windows folder is no path on the Linux test server: only the line's end is checked
+      {"no INI file and no MORVANT.FDB beside the executable", std::nullopt, "",
+       " (localhost:<dir>MORVANT.FDB)"},
+#endif
       {"empty server", "[Morvant]\nServidor=\nCaminho=" + db_.path() + "\n",
        "Parâmetro de conexão inválido: Server não informado", " (:" + db_.path() + ")"},
       {"the INI's own user and password, refused",
@@ -182,6 +187,9 @@ TEST_F(ConnectionSequence, ConnectionFailuresAreLoggedOnceWithTheDriversMessage)
 }
 
 TEST_F(ConnectionSequence, WithoutIniFileConnectsToLocalhostAndMorvantFdbBesideTheExecutable) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the executable's Windows folder is no path on the Linux test server";
+#endif
   // A folder the server can look into, holding MORVANT.FDB (a link to the test database).
   const std::string exe_dir = testing::TestDatabaseFolder() + "exe-" + std::to_string(CurrentProcessId()) + "/";
   std::filesystem::create_directory(exe_dir);

@@ -60,9 +60,12 @@ Firebird::IMaster* LoadMaster() {
 }  // namespace
 
 Firebird::IMaster* FbMaster() {
-  static std::once_flag once;
+  // Not std::call_once: with MinGW's threads a call_once whose function raised blocks every later
+  // call, and a client installed after a failed cycle must be found by the next one.
+  static std::mutex mutex;
   static Firebird::IMaster* master = nullptr;
-  std::call_once(once, [] { master = LoadMaster(); });
+  std::lock_guard<std::mutex> lock(mutex);
+  if (master == nullptr) master = LoadMaster();
   return master;
 }
 

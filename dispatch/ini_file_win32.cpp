@@ -69,13 +69,21 @@ std::vector<IniEntry> ParseIniText(const std::string& text) {
   const auto sections = ReadAll([&](wchar_t* buffer, DWORD size) {
     return GetPrivateProfileSectionNamesW(buffer, size, file.c_str());
   });
+  std::vector<std::wstring> seen;
   for (const std::wstring& section : sections) {
+    // The reader finds a section by its name in any letter case, and only the first of that name.
+    bool again = false;
+    for (const std::wstring& earlier : seen)
+      again = again || CompareStringOrdinal(earlier.c_str(), -1, section.c_str(), -1, TRUE) == CSTR_EQUAL;
+    if (again) continue;
+    seen.push_back(section);
     const auto lines = ReadAll([&](wchar_t* buffer, DWORD size) {
       return GetPrivateProfileSectionW(section.c_str(), buffer, size, file.c_str());
     });
     for (const std::wstring& line : lines) {
       const size_t equals = line.find(L'=');
-      if (equals == std::wstring::npos) continue;
+      // '#' starts a comment on Linux; the reader takes it for a key no one ever asks for.
+      if (equals == std::wstring::npos || line[0] == L'#' || line[0] == L';') continue;
       entries.push_back({std::string(IniTrim(WideToUtf8(section))),
                          std::string(IniTrim(WideToUtf8(line.substr(0, equals)))),
                          IniValue(WideToUtf8(line.substr(equals + 1)))});

@@ -14,7 +14,10 @@ for dir in "$BUILD_DIR"/dispatch; do
   cp testing/windows/fbclient.dll testing/windows/firebird.msg "$dir/"
 done
 
-. scripts/wine-env.sh
-trap quirada_wine_stop EXIT
-ctest --test-dir "$BUILD_DIR" --output-on-failure -j 1 "$@"
-scripts/windows-smoke.sh
+(
+  . scripts/wine-env.sh
+  trap quirada_wine_stop EXIT
+  ctest --test-dir "$BUILD_DIR" --output-on-failure -j 1 "$@"
+)
+# In a Wine prefix of its own, where a service of an earlier run cannot be in the way.
+env -u QUIRADA_WINEPREFIX -u WINEPREFIX scripts/windows-smoke.sh

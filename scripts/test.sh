@@ -2,8 +2,9 @@
 # Installs what the build and the tests need, starts a Firebird server for them (unless one is
 # already listening on 127.0.0.1:3050), builds the test build (AddressSanitizer and
 # UndefinedBehaviorSanitizer) in build-test/ (a folder of its own: the plain build of the README and
-# the demo in build/ is never turned into a sanitizer build) and runs every test, then the Debian package's tests
-# (scripts/test-package.sh). Exits non-zero on any failure.
+# the demo in build/ is never turned into a sanitizer build) and runs every test, then the fuzzers,
+# the Debian package's tests (scripts/test-package.sh), and the Windows build with its tests under
+# Wine (scripts/build-windows.sh, scripts/test-windows.sh). Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -29,3 +30,8 @@ scripts/fuzz.sh
 
 # The Debian package: built, installed, run against the test Firebird server, removed, purged.
 scripts/test-package.sh
+
+# The Windows build (QuiradaContabil.exe and its installer, cross-built with MinGW-w64 in
+# build-windows/), its tests under Wine and the smoke of the installed service.
+scripts/build-windows.sh
+QUIRADA_LOCAL_PLATFORM="$PWD/build-test/quirada-local-platform" scripts/test-windows.sh

@@ -84,6 +84,11 @@ quirada_wine_start() {
         exit 1
       fi
       touch "$WINEPREFIX/.quirada-ready"
+      # A prefix just made runs two service control managers, each with a service database of its
+      # own; a restarted server runs one.
+      wineserver -k </dev/null >/dev/null 2>&1 9>&- || true
+      wineserver -w </dev/null >/dev/null 2>&1 9>&- || true
+      wineserver -p </dev/null >/dev/null 2>&1 9>&- || true
       started=0
     fi
     if [ "$started" -eq 0 ]; then

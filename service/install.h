@@ -1,22 +1,21 @@
 // Installing and removing the service "SrvQuirada" on this machine's service manager.
 //
-// On Linux the service is the systemd unit "SrvQuirada.service", written from the template
-// service/SrvQuirada.service.in (the one copy of the unit's text; packages install the same) into
-// the unit folder: $QUIRADA_SYSTEMD_DIR when set and not empty, else /etc/systemd/system/. When
-// systemd is running and the folder is the system's own, "systemctl daemon-reload" and
-// "systemctl enable SrvQuirada" follow the install, "systemctl disable SrvQuirada" comes before the
-// removal and "systemctl daemon-reload" after it.
-//
 // InstallService and UninstallService write their message ("Serviço instalado com sucesso" or
 // "Falha ao instalar o serviço "SrvQuirada" com erro: "<system error text>"", and the same for
 // removal) to `out` on success, to `err` on failure, nothing with `silent`, and return the exit
-// status: 0 on success, 1 on failure. Installing over an existing unit and removing a unit that is
-// not there are failures; a failed install leaves no unit behind.
+// status: 0 on success, 1 on failure. Installing over an existing service and removing a service
+// that is not there are failures; a failed install leaves no service behind.
 //
-// An executable in a folder the unit's sandbox hides from the service (HiddenExecutableFolder) is
-// refused before anything is written: the service could never start. When the package
-// quirada-contabil's own unit is installed (PackageUnitPath), a successful install adds a warning
-// line to `out` (not with `silent`): the unit written to /etc/systemd/system/ overrides it.
+// On Linux the service is the systemd unit "SrvQuirada.service" (install_posix.h says how it is
+// written and where).
+//
+// On Windows the service is registered with the service control manager: service name
+// "SrvQuirada", display name "Quirada", a service in its own process, not interactive, started
+// automatically, error severity normal, under the system's default service account, without
+// dependencies, load-order group or tag; its executable path is the executable's full path, in
+// double quotes when it holds a blank. When `out` or `err` is the standard stream and the process
+// has no console of its own to write to (none, or one that closes with the program), the message
+// is shown in a message box instead.
 #pragma once
 
 #include <iostream>
@@ -27,28 +26,6 @@ namespace quirada {
 inline constexpr const char* kServiceName = "SrvQuirada";
 inline constexpr const char* kServiceDisplayName = "Quirada";
 
-// The folder of the unit file, ending with '/'.
-std::string ServiceUnitDir();
-
-// The unit's text for an executable at `executable_path` (an absolute path): ExecStart names it
-// and ReadWritePaths its folder, the one the sandboxed service may write to besides /tmp. Paths
-// are quoted when they hold a blank and '%' is doubled. A path that systemd would not run (one
-// with a control character: std::system_error EINVAL; with quotes or a backslash: Exception) is
-// refused, so "/INSTALL" never reports success for a unit that cannot start.
-std::string ServiceUnitText(const std::string& executable_path);
-
-// The folder of `executable_path` (an absolute path) when it lies in a folder that the unit's
-// sandbox hides from the service: /home, /root and /run/user (ProtectHome=), /tmp and /var/tmp
-// (PrivateTmp=); empty when the service sees it. The path is resolved first (links followed, "."
-// and ".." taken out; the part that does not exist is taken as written) and compared by whole
-// components: /homeless is not in /home. The folder returned is the resolved one.
-std::string HiddenExecutableFolder(const std::string& executable_path);
-
-// The unit file the package quirada-contabil installed, when there is one: SrvQuirada.service in
-// $QUIRADA_PACKAGE_UNIT_DIR when that is set and not empty, else in /lib/systemd/system/ or
-// /usr/lib/systemd/system/. Empty when none exists.
-std::string PackageUnitPath();
-
 // InstallService for the running executable (ExecutablePath(), resolved).
 int InstallService(bool silent, std::ostream& out = std::cout, std::ostream& err = std::cerr);
 // The same for an executable at `executable_path`.
@@ -57,3 +34,8 @@ int InstallServiceFor(const std::string& executable_path, bool silent, std::ostr
 int UninstallService(bool silent, std::ostream& out = std::cout, std::ostream& err = std::cerr);
 
 }  // namespace quirada
+
+// The systemd side's own functions (the unit's text and folder, the folders its sandbox hides).
+#if !defined(_WIN32)
+#include "service/install_posix.h"
+#endif
