@@ -56,7 +56,7 @@ std::string DecodeText(std::string_view bytes, IniEncoding& encoding) {
     return std::string(bytes);
   }
   encoding = IniEncoding::kLatin1;
-  return Latin1ToUtf8(bytes);
+  return AnsiToUtf8(bytes);  // ISO-8859-1 on Linux, the system's ANSI code page on Windows
 }
 
 // Section and key names compared without regard to case: ASCII letters and the accented capitals

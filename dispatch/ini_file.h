@@ -8,7 +8,7 @@
 //    1 MiB, raises Exception naming it: it would never be a configuration;
 //  - a file that starts with the UTF-8 byte-order mark (which is then not part of the first line)
 //    or whose bytes are all valid UTF-8 (a file of plain ASCII among them) is read as UTF-8, any
-//    other file as ISO-8859-1; in a file with the mark, a byte that is not UTF-8 reads as U+FFFD.
+//    other file in the single-byte code page (ISO-8859-1 on Linux, the ANSI code page on Windows); in a file with the mark, a byte that is not UTF-8 reads as U+FFFD.
 //    Sections, keys and values come back in UTF-8, and names are given in UTF-8;
 //  - lines starting with ';' or '#' are comments; lines that are neither "[section]" nor
 //    "key=value" are ignored;
@@ -45,6 +45,7 @@ struct IniEntry {
 // Every "key=value" line, in the order of the file: repeated keys and sections stay as they are.
 std::vector<IniEntry> ReadIniEntries(const std::string& path);
 
+// kLatin1: the single-byte code page (ISO-8859-1 on Linux, the ANSI code page on Windows).
 enum class IniEncoding { kLatin1, kUtf8 };
 
 struct IniFileContents {
