@@ -8,7 +8,8 @@
 //    1 MiB, raises Exception naming it: it would never be a configuration;
 //  - a file that starts with the UTF-8 byte-order mark (which is then not part of the first line)
 //    or whose bytes are all valid UTF-8 (a file of plain ASCII among them) is read as UTF-8, any
-//    other file in the single-byte code page (ISO-8859-1 on Linux, the ANSI code page on Windows); in a file with the mark, a byte that is not UTF-8 reads as U+FFFD.
+//    other file in the single-byte code page (ISO-8859-1 on Linux, the ANSI code page on
+//    Windows); in a file with the mark, a byte that is not UTF-8 reads as U+FFFD.
 //    Sections, keys and values come back in UTF-8, and names are given in UTF-8;
 //  - lines starting with ';' or '#' are comments; lines that are neither "[section]" nor
 //    "key=value" are ignored;
