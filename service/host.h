@@ -57,6 +57,11 @@ void RequestStop();
 // em executar: ..." on the system event log).
 int RunService(TEventLoop& loop, const TServiceEvents& events);
 
+// The service thread's part of RunService, the same on every platform: the start event; when the
+// start is accepted, "ready", the execute event (or, without one, WaitForStopRequest) and
+// "stopping". Returns the exit status RunService returns.
+int RunServiceEvents(const TServiceEvents& events);
+
 enum class TServiceNotice { kReady, kStopping };
 
 // Tells the service manager that the service is ready or stopping (nothing when no service manager

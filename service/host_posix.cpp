@@ -160,35 +160,7 @@ int RunService(TEventLoop& loop, const TServiceEvents& events) {
   BlockStopSignals();
   std::atomic<int> status = 0;
   std::thread service_thread([&] {
-    bool started = true;
-    try {
-      if (events.OnStart) events.OnStart(started);
-    } catch (const std::exception& e) {
-      WriteSystemEventError(std::string("Falha no serviço em iniciar: ") + e.what());
-      started = false;
-    } catch (...) {
-      WriteSystemEventError("Falha no serviço em iniciar: exceção desconhecida");
-      started = false;
-    }
-    if (started) {
-      NotifyServiceManager(TServiceNotice::kReady);
-      try {
-        if (events.OnExecute) {
-          events.OnExecute();
-        } else {
-          WaitForStopRequest();
-        }
-      } catch (const std::exception& e) {
-        WriteSystemEventError(std::string("Falha no serviço em executar: ") + e.what());
-        status = 1;
-      } catch (...) {
-        WriteSystemEventError("Falha no serviço em executar: exceção desconhecida");
-        status = 1;
-      }
-      NotifyServiceManager(TServiceNotice::kStopping);
-    } else {
-      status = 1;
-    }
+    status = RunServiceEvents(events);
     loop.Quit();
   });
   loop.Run();

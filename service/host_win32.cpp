@@ -262,35 +262,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     ReportStateLocked(SERVICE_START_PENDING);
   }
 
-  bool started = true;
-  try {
-    if (run.events->OnStart) run.events->OnStart(started);
-  } catch (const std::exception& e) {
-    WriteSystemEventError(std::string("Falha no serviço em iniciar: ") + e.what());
-    started = false;
-  } catch (...) {
-    WriteSystemEventError("Falha no serviço em iniciar: exceção desconhecida");
-    started = false;
-  }
-  if (started) {
-    NotifyServiceManager(TServiceNotice::kReady);
-    try {
-      if (run.events->OnExecute) {
-        run.events->OnExecute();
-      } else {
-        WaitForStopRequest();
-      }
-    } catch (const std::exception& e) {
-      WriteSystemEventError(std::string("Falha no serviço em executar: ") + e.what());
-      run.exit_status = 1;
-    } catch (...) {
-      WriteSystemEventError("Falha no serviço em executar: exceção desconhecida");
-      run.exit_status = 1;
-    }
-  } else {
-    run.exit_status = 1;
-  }
-  NotifyServiceManager(TServiceNotice::kStopping);
+  run.exit_status = RunServiceEvents(*run.events);
   run.loop->Quit();
   if (!WaitTellingTheScm(run.loop_done, kStopPatienceMs)) {
     // A tick that never ends would hold the service in STOP_PENDING for good.

@@ -12,21 +12,14 @@
 #include <gtest/gtest.h>
 
 #include "base/text_win32.h"
+#include "testing/system_text_win32.h"
 #include "service/timer.h"
 #include "testing/stderr_capture.h"
 
 namespace quirada {
 namespace {
 
-// The system's text for `error`, as the host writes it (no trailing blanks or full stop).
-std::string SystemText(DWORD error) {
-  wchar_t buffer[1024];
-  const DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                 nullptr, error, 0, buffer, 1024, nullptr);
-  std::wstring text(buffer, n);
-  while (!text.empty() && (text.back() <= L' ' || text.back() == L'.')) text.pop_back();
-  return WideToUtf8(text);
-}
+using testing::WindowsSystemText;
 
 TEST(SystemEventTest, EachEventIsOneLineOnStandardErrorWithItsPriority) {
   StderrCapture capture;
@@ -60,7 +53,7 @@ TEST(RunServiceTest, OutsideTheServiceControlManagerTheRunFailsWithTheSystemText
   const std::string standard_error = capture.Finish();
   EXPECT_EQ(status, 1);
   EXPECT_FALSE(started);
-  EXPECT_EQ(standard_error, "<3>" + SystemText(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) + "\n");
+  EXPECT_EQ(standard_error, "<3>" + WindowsSystemText(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) + "\n");
 }
 
 }  // namespace

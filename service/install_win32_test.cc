@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "base/text_win32.h"
+#include "testing/system_text_win32.h"
 
 namespace quirada {
 namespace {
@@ -23,14 +24,7 @@ struct ScHandleCloser {
 };
 using ScHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ScHandleCloser>;
 
-std::string SystemText(DWORD error) {
-  wchar_t buffer[1024];
-  const DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                 nullptr, error, 0, buffer, 1024, nullptr);
-  std::wstring text(buffer, n);
-  while (!text.empty() && (text.back() <= L' ' || text.back() == L'.')) text.pop_back();
-  return WideToUtf8(text);
-}
+using testing::WindowsSystemText;
 
 // The service's registration as the SCM keeps it; nothing when it is not registered.
 struct Registration {
@@ -126,7 +120,7 @@ TEST_F(InstallTest, InstallingTwiceAndRemovingTwiceFailWithTheSystemsText) {
   EXPECT_EQ(InstallServiceFor("C:\\Outra\\QuiradaContabil.exe", false, out, err), 1);
   EXPECT_EQ(out.str(), "");
   EXPECT_EQ(err.str(), "Falha ao instalar o serviço \"SrvQuirada\" com erro: \"" +
-                           SystemText(ERROR_SERVICE_EXISTS) + "\"\n");
+                           WindowsSystemText(ERROR_SERVICE_EXISTS) + "\"\n");
   const auto r = Registered();
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(r->binary_path, L"C:\\Quirada\\QuiradaContabil.exe");  // the first one's, untouched
@@ -141,7 +135,7 @@ TEST_F(InstallTest, InstallingTwiceAndRemovingTwiceFailWithTheSystemsText) {
   EXPECT_EQ(UninstallService(false, out, err), 1);
   EXPECT_EQ(out.str(), "");
   EXPECT_EQ(err.str(), "Falha ao desinstalar o serviço \"SrvQuirada\" com erro: \"" +
-                           SystemText(ERROR_SERVICE_DOES_NOT_EXIST) + "\"\n");
+                           WindowsSystemText(ERROR_SERVICE_DOES_NOT_EXIST) + "\"\n");
   err.str("");
   EXPECT_EQ(UninstallService(true, out, err), 1);
   EXPECT_EQ(err.str(), "");
