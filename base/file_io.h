@@ -40,7 +40,9 @@ struct FileInfo {
   int64_t modified_ns = 0;  // last modification, nanoseconds since 1970
   uint64_t identity = 0;    // tells two files of the same size and time apart (the inode)
   uint32_t mode = 0;        // permission bits (07777)
-  uint32_t owner = 0;       // the owning user's id
+  // Whether the file belongs to the user this process acts as (on Windows: its owner is that
+  // user or the owner the process gives the files it creates); false when that cannot be read.
+  bool owned = false;
 
   bool IsRegular() const { return kind == Kind::kRegular; }
   bool IsDirectory() const { return kind == Kind::kDirectory; }

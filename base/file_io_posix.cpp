@@ -34,7 +34,7 @@ FileInfo InfoOf(const struct stat& st) {
   info.modified_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000LL + st.st_mtim.tv_nsec;
   info.identity = static_cast<uint64_t>(st.st_ino);
   info.mode = static_cast<uint32_t>(st.st_mode & 07777);
-  info.owner = static_cast<uint32_t>(st.st_uid);
+  info.owned = st.st_uid == ::geteuid();
   return info;
 }
 

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "base/platform.h"
+#include "testing/file_owner.h"
 #include "testing/test_files.h"
 
 namespace quirada {
@@ -104,6 +105,21 @@ TEST_F(FileIoTest, AnUpdateCanReadAnywhereAndCutTheFile) {
   file.Write("ab");
   file.Close();
   EXPECT_EQ(ReadFileBytes(path), "01234ab");
+}
+
+// A file this process wrote is its own, to GetFileInfo and to an open file's Info alike; one given
+// to another user is not.
+TEST_F(FileIoTest, AFileIsOwnedOnlyWhileItBelongsToThisUser) {
+  const std::string path = Path("f");
+  WriteFileBytes(path, "x");
+  ASSERT_TRUE(GetFileInfo(path).has_value());
+  EXPECT_TRUE(GetFileInfo(path)->owned);
+  EXPECT_TRUE(File::OpenForReading(path).Info().owned);
+
+  if (!testing::GiveToAnotherUser(path)) GTEST_SKIP() << "this process may not give a file away here";
+  ASSERT_TRUE(GetFileInfo(path).has_value());
+  EXPECT_FALSE(GetFileInfo(path)->owned);
+  EXPECT_FALSE(GetFileInfo(path, false)->owned);
 }
 
 TEST_F(FileIoTest, CreateNewRefusesAnExistingFile) {

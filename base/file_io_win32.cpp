@@ -2,13 +2,16 @@
 // other wide calls, binary always; permission bits have no meaning here and are left to the folder's
 // access rules.
 #include <windows.h>
+#include <aclapi.h>
 // <windows.h> names ReplaceFile as a macro of its own; the file interface's is meant here.
 #undef ReplaceFile
 
 #include <cerrno>
 #include <filesystem>
+#include <memory>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "base/file_io.h"
 #include "base/platform.h"
@@ -44,8 +47,43 @@ FileInfo InfoOf(DWORD attributes, const FILETIME& modified, uint64_t size, uint6
   info.modified_ns = NanosecondsSince1970(modified);
   info.identity = identity;
   info.mode = attributes & FILE_ATTRIBUTE_READONLY ? 0444 : 0644;
-  info.owner = CurrentUserId();
   return info;
+}
+
+void FreeLocal(void* p) { LocalFree(p); }
+
+// The SID the process's token names in `what` (TokenUser or TokenOwner); empty when unreadable.
+std::vector<unsigned char> TokenSid(HANDLE token, TOKEN_INFORMATION_CLASS what) {
+  DWORD size = 0;
+  GetTokenInformation(token, what, nullptr, 0, &size);
+  std::vector<unsigned char> data(size);
+  if (size == 0 || !GetTokenInformation(token, what, data.data(), size, &size)) return {};
+  const PSID sid = what == TokenUser ? reinterpret_cast<TOKEN_USER*>(data.data())->User.Sid
+                                     : reinterpret_cast<TOKEN_OWNER*>(data.data())->Owner;
+  const auto* first = static_cast<const unsigned char*>(sid);
+  return std::vector<unsigned char>(first, first + GetLengthSid(sid));
+}
+
+// Whether the file open as `handle` (with READ_CONTROL) is owned by the user this process runs as
+// or by the owner it gives new files (the Administrators group for an elevated administrator,
+// by default). A file planted by another user has that user as its owner.
+bool OwnedByThisProcess(HANDLE handle) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                      nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+    return false;
+  const std::unique_ptr<void, decltype(&FreeLocal)> descriptor_holder(descriptor, &FreeLocal);
+  if (owner == nullptr || !IsValidSid(owner)) return false;
+
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  const std::unique_ptr<void, decltype(&CloseHandle)> token_holder(token, &CloseHandle);
+  for (const TOKEN_INFORMATION_CLASS what : {TokenUser, TokenOwner}) {
+    std::vector<unsigned char> sid = TokenSid(token, what);
+    if (!sid.empty() && EqualSid(owner, sid.data())) return true;
+  }
+  return false;
 }
 
 HANDLE Open(const std::string& path, DWORD access, DWORD disposition, DWORD flags = 0) {
@@ -73,13 +111,21 @@ int WriteAll(HANDLE handle, std::string_view bytes) {
 
 std::optional<FileInfo> GetFileInfo(const std::string& path, bool follow_links) {
   const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow_links ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
-  const HANDLE handle = CreateFileW(Utf8ToWide(path).c_str(), 0,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, flags, nullptr);
+  const std::wstring wide = Utf8ToWide(path);
+  constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  // READ_CONTROL to read the owner; without it (a file whose rules deny it) the file is still
+  // described, as not this user's.
+  bool can_read_owner = true;
+  HANDLE handle = CreateFileW(wide.c_str(), READ_CONTROL, kShare, nullptr, OPEN_EXISTING, flags, nullptr);
+  if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+    can_read_owner = false;
+    handle = CreateFileW(wide.c_str(), 0, kShare, nullptr, OPEN_EXISTING, flags, nullptr);
+  }
   if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
   BY_HANDLE_FILE_INFORMATION data{};
   const bool ok = GetFileInformationByHandle(handle, &data) != 0;
   const DWORD type = GetFileType(handle);
+  const bool owned = can_read_owner && ok && OwnedByThisProcess(handle);
   CloseHandle(handle);
   if (!ok) {
     if (type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE) {
@@ -93,6 +139,7 @@ std::optional<FileInfo> GetFileInfo(const std::string& path, bool follow_links) 
   const uint64_t identity = (static_cast<uint64_t>(data.nFileIndexHigh) << 32) | data.nFileIndexLow;
   FileInfo info = InfoOf(data.dwFileAttributes, data.ftLastWriteTime, size, identity);
   if (type != FILE_TYPE_DISK) info.kind = FileInfo::Kind::kOther;
+  info.owned = owned;
   return info;
 }
 
@@ -215,7 +262,9 @@ FileInfo File::Info() const {
   if (!GetFileInformationByHandle(H(handle_), &data)) Fail("Cannot read file", ErrnoOf(GetLastError()));
   const uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
   const uint64_t identity = (static_cast<uint64_t>(data.nFileIndexHigh) << 32) | data.nFileIndexLow;
-  return InfoOf(data.dwFileAttributes, data.ftLastWriteTime, size, identity);
+  FileInfo info = InfoOf(data.dwFileAttributes, data.ftLastWriteTime, size, identity);
+  info.owned = OwnedByThisProcess(H(handle_));
+  return info;
 }
 
 size_t File::Read(char* buffer, size_t max) {

@@ -26,8 +26,10 @@ std::string PrivateTempDir();
 
 std::string SystemErrorText(int error);
 
-// The running process's id, and the user id it acts as (the effective uid on Linux).
+// The running process's id.
 long CurrentProcessId();
-uint32_t CurrentUserId();
+// The user this process acts as, as a message to a person names it: the effective uid on Linux,
+// the account name on Windows.
+std::string CurrentUserName();
 
 }  // namespace quirada

@@ -35,10 +35,10 @@ std::string SystemErrorText(int error) { return std::strerror(error); }
 
 long CurrentProcessId() { return static_cast<long>(::getpid()); }
 
-uint32_t CurrentUserId() { return static_cast<uint32_t>(::geteuid()); }
+std::string CurrentUserName() { return std::to_string(::geteuid()); }
 
 std::string PrivateTempDir() {
-  const std::string dir = TempDir() + "quirada-" + std::to_string(CurrentUserId());
+  const std::string dir = TempDir() + "quirada-" + CurrentUserName();
   if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
     throw Exception("Não foi possível criar a pasta privada \"" + dir + "\": " +
                     SystemErrorText(errno));
@@ -50,7 +50,7 @@ std::string PrivateTempDir() {
   }
   if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
     throw Exception("A pasta \"" + dir + "\" não é uma pasta privada deste usuário (uid " +
-                    std::to_string(CurrentUserId()) +
+                    CurrentUserName() +
                     ", sem permissões para grupo e outros); remova-a ou corrija-a");
   }
   return dir + "/";

@@ -55,6 +55,11 @@ std::string SystemErrorText(int error) { return std::strerror(error); }
 
 long CurrentProcessId() { return static_cast<long>(GetCurrentProcessId()); }
 
-uint32_t CurrentUserId() { return 0; }
+std::string CurrentUserName() {
+  wchar_t name[257];
+  DWORD size = 257;
+  if (!GetUserNameW(name, &size) || size == 0) return "?";
+  return WideToUtf8(std::wstring_view(name, size - 1));
+}
 
 }  // namespace quirada

@@ -22,7 +22,7 @@ std::optional<std::vector<std::string>> ReadTokenFileLines(const std::string& pa
   // Only a file this user wrote is trusted: not a link, nothing another user planted, nothing
   // larger than a token file.
   const auto info = GetFileInfo(path, false);
-  if (!info || !info->IsRegular() || info->owner != CurrentUserId() ||
+  if (!info || !info->IsRegular() || !info->owned ||
       info->size > kTokenFileMaxBytes)
     return std::nullopt;
 

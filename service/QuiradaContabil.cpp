@@ -28,7 +28,7 @@ constexpr int kStatusOcupado = 75;          // another cycle holds the service f
 std::string FaltaPermissaoNaPasta(const std::string& dir) {
   if (CanWriteFolder(dir)) return "";
   return "Sem permissão de escrita na pasta \"" + dir + "\" para o usuário " +
-         std::to_string(CurrentUserId()) +
+         CurrentUserName() +
          ": o serviço grava nela o log, a trava do ciclo e os XMLs em trânsito. Dê a este usuário "
          "permissão de escrita na pasta, ou rode o programa como o dono dela.";
 }
