@@ -27,4 +27,7 @@ std::string Utf8ToAnsi(std::string_view utf8);
 // Whether two texts are equal when ASCII letters are compared without regard to case.
 bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 
+// `text` on one line: every CR and LF becomes a blank.
+std::string OneLine(std::string text);
+
 }  // namespace quirada

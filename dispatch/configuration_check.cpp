@@ -41,8 +41,8 @@ bool ChaveConhecidaNa(const std::string& secao, const std::string& chave) {
   return false;
 }
 
-// The INI's part: the file, the values in effect, the warnings.
-void MostrarConfiguracao(const std::string& executable_dir, std::ostream& out) {
+// The INI's part: the file, the values in effect, the warnings. Returns the database's part.
+TBancoConfigurado MostrarConfiguracao(const std::string& executable_dir, std::ostream& out) {
   const std::string ini = IniPath(executable_dir);
   const IniFileContents conteudo = ReadIniFile(ini);
   out << "Arquivo de configuração: " << ini;
@@ -53,17 +53,14 @@ void MostrarConfiguracao(const std::string& executable_dir, std::ostream& out) {
   out << '\n';
 
   const TBancoConfigurado banco = LerBancoConfigurado(executable_dir);
-  const auto valor = [&](const char* secao, const char* chave, const std::string& padrao) {
-    return ReadIniString(ini, secao, chave, padrao);
-  };
   out << "  [Morvant] Servidor = " << banco.Servidor << '\n'
       << "  [Morvant] Caminho = " << banco.Caminho << '\n'
       << "  [Morvant] Usuario = " << banco.Usuario << '\n'
       << "  [Morvant] Senha = "
       << (banco.Senha.empty() ? "(não definida: as senhas internas do serviço)" : "********") << '\n';
-  const std::string api = valor(kSecaoQuirada, "ApiUrl", kDefaultApiUrl);
-  const std::string auth = valor(kSecaoQuirada, "AuthUrl", kDefaultAuthUrl);
-  const std::string ca = valor(kSecaoQuirada, "CAFile", "");
+  const std::string api = conteudo.Value(kSecaoQuirada, "ApiUrl", kDefaultApiUrl);
+  const std::string auth = conteudo.Value(kSecaoQuirada, "AuthUrl", kDefaultAuthUrl);
+  const std::string ca = conteudo.Value(kSecaoQuirada, "CAFile", "");
   out << "  [Quirada] ApiUrl = " << api << '\n'
       << "  [Quirada] AuthUrl = " << auth << '\n'
       << "  [Quirada] CAFile = " << (ca.empty() ? "(nenhum)" : ca) << '\n'
@@ -89,6 +86,7 @@ void MostrarConfiguracao(const std::string& executable_dir, std::ostream& out) {
       out << "AVISO: " << ini << " guarda a Senha do banco e pode ser lido pelo grupo ou por "
           << "outros usuários; deixe-o só para o dono (chmod 600)\n";
   }
+  return banco;
 }
 
 // One check's line: "<what>: OK", or "<what>: FALHOU: <cause>".
@@ -106,8 +104,7 @@ bool Verificar(std::ostream& out, const std::string& o_que, const std::function<
 }  // namespace
 
 bool VerificarConfiguracao(TCicloEnvio& c, std::ostream& out) {
-  MostrarConfiguracao(c.executable_dir, out);
-  const TBancoConfigurado banco = LerBancoConfigurado(c.executable_dir);
+  const TBancoConfigurado banco = MostrarConfiguracao(c.executable_dir, out);
 
   bool tudo_ok = true;
   std::optional<std::string> chave_contabilidade, chave_integracao;

@@ -16,12 +16,12 @@ constexpr const char* kSenhaAlternativa = "zumbrelok";
 }  // namespace
 
 TBancoConfigurado LerBancoConfigurado(const std::string& executable_dir) {
-  const std::string arquivo = executable_dir + kArquivoIni;
+  const IniFileContents ini = ReadIniFile(executable_dir + kArquivoIni);
   TBancoConfigurado banco;
-  banco.Servidor = ReadIniString(arquivo, kSecaoIni, "Servidor", "localhost");
-  banco.Caminho = ReadIniString(arquivo, kSecaoIni, "Caminho", executable_dir + "MORVANT.FDB");
-  banco.Usuario = ReadIniString(arquivo, kSecaoIni, "Usuario", kUsuarioBanco);
-  banco.Senha = ReadIniString(arquivo, kSecaoIni, "Senha", "");
+  banco.Servidor = ini.Value(kSecaoIni, "Servidor", "localhost");
+  banco.Caminho = ini.Value(kSecaoIni, "Caminho", executable_dir + "MORVANT.FDB");
+  banco.Usuario = ini.Value(kSecaoIni, "Usuario", kUsuarioBanco);
+  banco.Senha = ini.Value(kSecaoIni, "Senha", "");
   return banco;
 }
 

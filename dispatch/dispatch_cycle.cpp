@@ -13,6 +13,7 @@
 #include "base/errors.h"
 #include "base/file_io.h"
 #include "base/platform.h"
+#include "base/text.h"
 
 namespace quirada {
 namespace {
@@ -26,13 +27,6 @@ bool AbrirConfiguracao(TCicloEnvio& c) {
   if (c.Erp.TBPadraoII.FieldAsString("QUIRADA_AUTORIZATION_KEY").empty()) return false;
   if (c.Erp.TBPadraoII.FieldAsString("QUIRADA_INTEGRATION_KEY").empty()) return false;
   return true;
-}
-
-// `text` on one line: its line breaks become blanks.
-std::string UmaLinha(std::string text) {
-  for (char& ch : text)
-    if (ch == '\r' || ch == '\n') ch = ' ';
-  return text;
 }
 
 // The XML of the document `documento` stands on, as the database holds it; nothing when even that
@@ -175,10 +169,10 @@ void ConfigurarCliente(TCicloEnvio& c, const std::string& chave_contabilidade,
   q.setKeyContabilidade(chave_contabilidade);
   q.setIntegrationKey(chave_integracao);
   q.setCaminhoArquivoToken(PrivateTempDir());
-  const std::string ini = IniPath(c.executable_dir);
-  q.SetApiUrl(ReadIniString(ini, kSecaoQuirada, "ApiUrl", kDefaultApiUrl));
-  q.SetAuthUrl(ReadIniString(ini, kSecaoQuirada, "AuthUrl", kDefaultAuthUrl));
-  q.SetCAFile(ReadIniString(ini, kSecaoQuirada, "CAFile", ""));
+  const IniFileContents ini = ReadIniFile(IniPath(c.executable_dir));
+  q.SetApiUrl(ini.Value(kSecaoQuirada, "ApiUrl", kDefaultApiUrl));
+  q.SetAuthUrl(ini.Value(kSecaoQuirada, "AuthUrl", kDefaultAuthUrl));
+  q.SetCAFile(ini.Value(kSecaoQuirada, "CAFile", ""));
 }
 
 std::string TextoResumo(const TResumoCiclo& resumo) {
@@ -241,7 +235,7 @@ void ListarPendentes(TCicloEnvio& c, std::ostream& out) {
       const std::optional<std::string> xml = LerXml(documento, &falha);
       out << documento.FieldAsInteger("SEQUENCIAL") << ' ' << documento.FieldAsString("TIPO") << ' '
           << documento.FieldAsString("CHAVE") << ' '
-          << (xml ? std::to_string(XmlFileBytes(*xml).size()) : "ilegível: " + UmaLinha(falha)) << '\n';
+          << (xml ? std::to_string(XmlFileBytes(*xml).size()) : "ilegível: " + OneLine(falha)) << '\n';
       ++total;
       return true;
     });

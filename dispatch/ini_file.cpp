@@ -125,14 +125,19 @@ IniFileContents ReadIniFile(const std::string& path) {
 
 std::vector<IniEntry> ReadIniEntries(const std::string& path) { return ReadIniFile(path).entries; }
 
-std::string ReadIniString(const std::string& path, const std::string& section, const std::string& key,
-                          const std::string& default_value) {
+std::string IniFileContents::Value(const std::string& section, const std::string& key,
+                                   const std::string& default_value) const {
   const std::string wanted_section = FoldName(section);
   const std::string wanted_key = FoldName(key);
-  for (const IniEntry& entry : ReadIniFile(path).entries) {
+  for (const IniEntry& entry : entries) {
     if (FoldName(entry.section) == wanted_section && FoldName(entry.key) == wanted_key) return entry.value;
   }
   return default_value;
+}
+
+std::string ReadIniString(const std::string& path, const std::string& section, const std::string& key,
+                          const std::string& default_value) {
+  return ReadIniFile(path).Value(section, key, default_value);
 }
 
 }  // namespace quirada

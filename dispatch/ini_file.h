@@ -1,5 +1,6 @@
 // Reading INI files such as "Morvant.ini": one value (ReadIniString) or every entry in the order
-// of the file (ReadIniEntries, ReadIniFile).
+// of the file (ReadIniEntries, ReadIniFile). A reader of several values reads the file once
+// (ReadIniFile) and looks each one up in what it got (IniFileContents::Value).
 //
 // They promise the behaviour of the classic Windows profile reader that the service's
 // configuration was written for:
@@ -52,6 +53,10 @@ enum class IniEncoding { kLatin1, kUtf8 };
 struct IniFileContents {
   std::optional<IniEncoding> encoding;  // nothing when the file is missing or unreadable
   std::vector<IniEntry> entries;        // as ReadIniEntries
+
+  // What ReadIniString gives for the file these contents were read from.
+  std::string Value(const std::string& section, const std::string& key,
+                    const std::string& default_value) const;
 };
 
 // The entries and the text encoding the file was read in.

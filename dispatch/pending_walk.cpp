@@ -19,16 +19,15 @@ std::vector<std::string> ParametrosBrutos(const std::vector<std::string>& params
   return raw;
 }
 
-// Walks `pendentes` from its current row. Returns false when the walk ended early at `tratar`'s
-// word, true at the end of the rows; raises what the cursor raises.
-bool Percorrer(FbQuery& pendentes, std::set<Documento>& vistos,
+// Walks `pendentes` from its current row to its end, or until `tratar` returns false; raises what
+// the cursor raises.
+void Percorrer(FbQuery& pendentes, std::set<Documento>& vistos,
                const std::function<bool(FbQuery&)>& tratar) {
   for (; !pendentes.Eof(); pendentes.Next()) {
     Documento doc{pendentes.FieldAsInteger("SEQUENCIAL"), pendentes.FieldAsString("TIPO")};
     if (!vistos.insert(std::move(doc)).second) continue;
-    if (!tratar(pendentes)) return false;
+    if (!tratar(pendentes)) return;
   }
-  return true;
 }
 
 }  // namespace
@@ -42,7 +41,7 @@ void PercorrerPendentes(ErpComponents& erp, const std::function<bool(FbQuery&)>&
   std::set<Documento> vistos;
   try {
     AbrirPendentes(erp.TBPadraoII, erp.TBXml);
-    if (!Percorrer(erp.TBXml, vistos, tratar)) return;
+    Percorrer(erp.TBXml, vistos, tratar);
     return;
   } catch (const std::exception& e) {
     if (!TextoIntraduzivel(e)) throw;

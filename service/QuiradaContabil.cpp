@@ -9,6 +9,7 @@
 #include "service/UQuirada.h"
 #include "service/host.h"
 #include "service/install.h"
+#include "service/service_log.h"
 #include "base/errors.h"
 #include "base/file_io.h"
 #include "base/platform.h"
@@ -67,8 +68,7 @@ int RunOnce(TSrvQuirada& module) {
       ciclo = module.ExecutarCiclo();
     }
     if (ciclo.ocupado) {
-      std::cerr << "Outro ciclo de envio está em andamento nesta pasta (processo "
-                << (ciclo.processo.empty() ? "desconhecido" : ciclo.processo)
+      std::cerr << "Outro ciclo de envio está em andamento nesta pasta (processo " << ciclo.processo
                 << "); nada foi feito.\n";
       return kStatusOcupado;
     }
@@ -159,7 +159,7 @@ int main(int argc, char** argv) {
     case TRunMode::Usage:
       return ShowUsage(switches, std::cerr);
     case TRunMode::Help:
-      std::cout << UsageText(ExecutableDir());
+      std::cout << UsageText(IniPath(ExecutableDir()), ServiceLogPath());
       return 0;
     case TRunMode::Version:
       std::cout << VersionText() << '\n';

@@ -40,7 +40,7 @@ void TSrvQuirada::Timer1Timer() {
     if (ciclo.ocupado) {
       const std::string linha =
           "Ciclo de envio não executado: outro ciclo está em andamento nesta pasta (processo " +
-          (ciclo.processo.empty() ? "desconhecido" : ciclo.processo) + ").";
+          ciclo.processo + ").";
       DoSaveLog(linha);
       AvisarFimDeCiclo(linha, false);
     } else if (!ciclo.resumo.conectou) {
@@ -61,6 +61,7 @@ TSrvQuirada::TCicloExecutado TSrvQuirada::ExecutarCiclo() {
       FileLock::TryAcquire(executable_dir_ + kArquivoTrava, &executado.processo);
   if (!lock) {
     executado.ocupado = true;
+    if (executado.processo.empty()) executado.processo = "desconhecido";
     return executado;
   }
   TCicloEnvio ciclo = Ciclo();
@@ -99,7 +100,7 @@ void TSrvQuirada::AvisarFimDeCiclo(const std::string& texto, bool falha) {
   } else {
     WriteSystemEventInfo(texto);
   }
-  const TDateTime proximo = IncMinute(Now(), 0) + Timer1.Interval() / 86'400'000.0;
+  const TDateTime proximo = Now() + Timer1.Interval() / 86'400'000.0;
   std::string status = falha ? "Falha no último ciclo: " + texto : texto;
   if (status.size() > 300) status = status.substr(0, 300) + " [...]";
   ReportServiceStatus(status + " Próximo ciclo: " + FormatLogStamp(proximo) + ".");

@@ -47,7 +47,7 @@ class TSrvQuirada {
   // How ExecutarCiclo ended when it raised nothing.
   struct TCicloExecutado {
     bool ocupado = false;  // another process held the lock: nothing was done
-    std::string processo;  // then: the id that process wrote into the lock file
+    std::string processo;  // then: the id that process wrote into the lock file, or "desconhecido"
     TResumoCiclo resumo;
   };
   // One dispatch cycle under the service folder's lock. A failure raises, after the cycle's tail.

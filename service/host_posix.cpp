@@ -15,6 +15,7 @@
 
 #include "base/errors.h"
 #include "base/platform.h"
+#include "base/text.h"
 #include "base/unique_fd_posix.h"
 #include "service/host.h"
 #include "service/sd_notify_posix.h"
@@ -49,14 +50,6 @@ void WriteAll(int fd, const std::string& bytes) {
 void BlockStopSignals() {
   const sigset_t set = StopSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
-}
-
-// One line: its line breaks become blanks.
-std::string OneLine(std::string text) {
-  for (char& c : text) {
-    if (c == '\r' || c == '\n') c = ' ';
-  }
-  return text;
 }
 
 void WriteSystemEvent(const char* priority, const std::string& message) {

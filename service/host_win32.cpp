@@ -30,6 +30,7 @@
 #include <thread>
 
 #include "base/platform.h"
+#include "base/text.h"
 #include "base/text_win32.h"
 #include "service/host.h"
 #include "service/install.h"
@@ -65,13 +66,6 @@ void NoteStopRequest(const char* name) {
 }
 
 // --- Text ----------------------------------------------------------------------------------------
-
-std::string OneLine(std::string text) {
-  for (char& c : text) {
-    if (c == '\r' || c == '\n') c = ' ';
-  }
-  return text;
-}
 
 // The standard handle, or nullptr when the process has none (a service has none).
 HANDLE StandardHandle(DWORD which) {

@@ -207,8 +207,7 @@ std::string PackageUnitPath() {
   }
   for (const std::string& dir : dirs) {
     const std::string path = dir + kServiceName + ".service";
-    struct stat st{};
-    if (::stat(path.c_str(), &st) == 0) return path;
+    if (GetFileInfo(path)) return path;
   }
   return "";
 }

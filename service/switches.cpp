@@ -67,7 +67,7 @@ TSwitches ParseSwitches(int argc, const char* const* argv) {
 
 std::string VersionText() { return std::string("QuiradaContabil ") + QUIRADA_VERSION; }
 
-std::string UsageText(const std::string& executable_dir) {
+std::string UsageText(const std::string& ini_path, const std::string& log_path) {
   std::string text =
       VersionText() + "\n"
       "Uso: QuiradaContabil [opção]\n"
@@ -84,10 +84,8 @@ std::string UsageText(const std::string& executable_dir) {
       "  -HELP, -h     esta ajuda\n"
       "  -VERSION      a versão\n"
       "As opções também podem ser escritas com \"--\" ou \"/\", em maiúsculas ou minúsculas.\n";
-  if (!executable_dir.empty()) {
-    text += "Arquivo de configuração: " + executable_dir + "Morvant.ini\n"
-            "Log do serviço: " + executable_dir + "QuiradaContabil.log\n";
-  }
+  if (!ini_path.empty()) text += "Arquivo de configuração: " + ini_path + "\n";
+  if (!log_path.empty()) text += "Log do serviço: " + log_path + "\n";
   return text;
 }
 

@@ -30,8 +30,8 @@ TSwitches ParseSwitches(const std::vector<std::string>& args);
 // main's arguments, argv[0] being the program's name.
 TSwitches ParseSwitches(int argc, const char* const* argv);
 
-// The usage text; with the executable's folder it also names the INI file and the service log.
-std::string UsageText(const std::string& executable_dir = "");
+// The usage text; given their paths, it also names the INI file and the service log.
+std::string UsageText(const std::string& ini_path = "", const std::string& log_path = "");
 
 // Writes what was not understood and the usage text to `err`; returns the exit status 2.
 int ShowUsage(const TSwitches& switches, std::ostream& err);
