@@ -36,6 +36,7 @@
 #include <rapidjson/document.h>
 
 #include "testing/erp_database.h"
+#include "testing/executable_test.h"
 #include "base/unique_fd_posix.h"
 #include "service/service_log.h"
 #include "testing/local_platform.h"
@@ -185,16 +186,6 @@ int ClosedPort() {
 }
 
 std::string LocalUrl(int port) { return "https://localhost:" + std::to_string(port); }
-
-// Waits until `done` holds or `limit` passes; returns whether it held.
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(50ms);
-  }
-  return true;
-}
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -501,7 +492,8 @@ class FaultsTest : public ::testing::Test {
         << "[Quirada]\r\nApiUrl=" << LocalUrl(api_port) << "\r\nAuthUrl=" << LocalUrl(auth_port)
         << "\r\nCAFile=" << ca_file << "\r\n" << extra;
     fs::rename(staging + "Morvant.ini", run_.dir() + "Morvant.ini");
-  }  void Configure(const LocalPlatform& p, const std::string& extra = "") {
+  }
+  void Configure(const LocalPlatform& p, const std::string& extra = "") {
     Configure(p.port(), p.port(), p.CaFile(), extra);
   }
   // The same with a copy of the platform's CA beside the executable, which a service running as

@@ -29,6 +29,7 @@
 #include "base/text.h"
 #include "base/unique_fd_posix.h"
 #include "testing/erp_database.h"
+#include "testing/executable_test.h"
 #include "testing/local_platform.h"
 #include "testing/service_process.h"
 
@@ -44,34 +45,14 @@ bool Has(const std::string& text, const std::string& piece) {
   return text.find(piece) != std::string::npos;
 }
 
-class OperatorTest : public ::testing::Test {
+class OperatorTest : public ExecutableTest {
  protected:
-  void SetUp() override {
-    db_.InsertSettings({});
-    today_ = db_.ServerDate();
-  }
-  void AddNotes(long long first, long long count) {
-    for (long long seq = first; seq < first + count; ++seq)
-      db_.InsertNote({.sequencial = seq, .chave = "NFe" + std::to_string(4000 + seq), .xml = "<NFe/>",
-                      .data = today_, .modelo = "65"});
-  }
-  void Configure(const LocalPlatform& platform, const std::string& extra = "") {
-    fs::remove(run_.dir() + "Morvant.ini");
-    db_.WriteIni(run_.dir());
-    run_.AppendIni(platform.IniSection() + extra);
-  }
-  std::map<std::string, std::string> Env() const { return {{"TMPDIR", tmp_.path()}}; }
   ProcessResult Run(const std::vector<std::string>& args) { return run_.Run(args, Env()); }
   std::vector<std::string> Log() const {
     std::vector<std::string> entries = run_.LogEntries();
     for (auto& e : entries) e = Latin1ToUtf8(e);
     return entries;
   }
-
-  ErpDatabase db_;
-  RunFolder run_;
-  TempFolder tmp_;
-  TDateTime today_ = 0;
 };
 
 // "/ONCE" tells how the cycle went, on standard output and in its exit status.
@@ -87,7 +68,7 @@ TEST_F(OperatorTest, OnceSaysHowTheCycleWentAndExitsAccordingly) {
     size_t log_entries;
   } cases[] = {
       {"clean", {}, false, 0, "Ciclo concluído: 2 enviado(s), 0 não enviado(s).\n", "", 0},
-      {"one document refused", {"upload:4002=422"}, false, 3,
+      {"one document refused", {"upload:" + DocumentNumber(2) + "=422"}, false, 3,
        "Ciclo concluído: 1 enviado(s), 1 não enviado(s).\n", "", 1},
       {"the platform failing", {"upload:*=503"}, false, 1, "", "Lote recusado", 1},
       {"another cycle running", {}, true, 75, "", "Outro ciclo de envio está em andamento", 0},

@@ -16,6 +16,7 @@
 
 #include "base/text.h"
 #include "testing/erp_database.h"
+#include "testing/executable_test.h"
 #include "testing/local_platform.h"
 #include "testing/service_process.h"
 
@@ -24,15 +25,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (done()) return true;
-    std::this_thread::sleep_for(20ms);
-  }
-  return done();
-}
 
 size_t CountLinesWith(const std::vector<std::string>& lines, const std::string& needle) {
   size_t n = 0;
@@ -47,29 +39,8 @@ std::vector<std::string> LogLines(const RunFolder& run) {
   return lines;
 }
 
-std::string DocumentKey(long long seq) { return "NFe3525" + std::to_string(100000 + seq); }
-
-class SafetyTest : public ::testing::Test {
+class SafetyTest : public ExecutableTest {
  protected:
-  void SetUp() override {
-    db_.InsertSettings({});
-    today_ = db_.ServerDate();
-  }
-
-  void AddNotes(long long first, long long count, const std::string& xml = "<NFe/>") {
-    for (long long seq = first; seq < first + count; ++seq)
-      db_.InsertNote({.sequencial = seq, .chave = DocumentKey(seq), .xml = xml, .data = today_,
-                      .modelo = "65"});
-  }
-
-  // The INI naming the test database and `platform`, plus `extra` lines for "[Quirada]".
-  void Configure(const LocalPlatform& platform, const std::string& extra = "") {
-    fs::remove(run_.dir() + "Morvant.ini");
-    db_.WriteIni(run_.dir());
-    run_.AppendIni(platform.IniSection() + extra);
-  }
-
-  std::map<std::string, std::string> Env() const { return {{"TMPDIR", tmp_.path()}}; }
   ProcessResult RunOnce() { return run_.Run({"/ONCE"}, Env()); }
   std::string PrivateFolder() const { return tmp_.path() + "quirada-" + std::to_string(::geteuid()); }
 
@@ -79,11 +50,6 @@ class SafetyTest : public ::testing::Test {
     for (auto& e : platform.Uploads()) ++files[e["file"]];
     return files;
   }
-
-  ErpDatabase db_;
-  RunFolder run_;
-  TempFolder tmp_;  // the service's TMPDIR
-  TDateTime today_ = 0;
 };
 
 // An operator's "/ONCE" while another cycle runs does nothing but say so; a service tick that
