@@ -3,7 +3,6 @@
 #include <cstdint>
 
 namespace quirada {
-namespace {
 
 void AppendUtf8(std::string& out, uint32_t cp) {
   if (cp < 0x80) {
@@ -23,8 +22,8 @@ void AppendUtf8(std::string& out, uint32_t cp) {
   }
 }
 
-// Decodes one code point at `i`, advancing it. Returns false (and advances one byte) when the
-// bytes there are not a valid, shortest-form UTF-8 sequence.
+namespace {
+
 // The end of the run of ASCII bytes that starts at `i` (text is mostly ASCII: copied by runs).
 size_t AsciiRunEnd(std::string_view s, size_t i) {
   while (i < s.size() && static_cast<unsigned char>(s[i]) < 0x80) ++i;
@@ -70,7 +69,61 @@ bool DecodeUtf8(std::string_view s, size_t& i, uint32_t& cp) {
   return true;
 }
 
+// Code points of 0x80..0x9F; zero where the code page leaves the byte undefined.
+constexpr uint16_t kWindows1252High[32] = {
+    0x20AC, 0, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0, 0x017D, 0, 0, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0, 0x017E, 0x0178};
+
 }  // namespace
+
+bool DecodeUtf8At(std::string_view s, size_t& i, uint32_t& cp) { return DecodeUtf8(s, i, cp); }
+
+std::string ValidUtf8(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  size_t i = 0;
+  while (i < s.size()) {
+    const size_t end = AsciiRunEnd(s, i);
+    out.append(s, i, end - i);
+    i = end;
+    if (i == s.size()) break;
+    const size_t start = i;
+    uint32_t cp;
+    if (DecodeUtf8(s, i, cp))
+      out.append(s, start, i - start);
+    else
+      out += '?';
+  }
+  return out;
+}
+
+uint32_t Windows1252High(unsigned char b) {
+  return b >= 0x80 && b <= 0x9F ? kWindows1252High[b - 0x80] : b;
+}
+
+int Windows1252Byte(uint32_t cp) {
+  if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) return static_cast<int>(cp);
+  for (int k = 0; k < 32; ++k)
+    if (kWindows1252High[k] != 0 && kWindows1252High[k] == cp) return 0x80 + k;
+  return -1;
+}
+
+std::string Windows1252ToUtf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  size_t i = 0;
+  while (i < bytes.size()) {
+    const size_t end = AsciiRunEnd(bytes, i);
+    out.append(bytes, i, end - i);
+    if (end == bytes.size()) break;
+    const auto b = static_cast<unsigned char>(bytes[end]);
+    const uint32_t cp = Windows1252High(b);
+    AppendUtf8(out, cp != 0 ? cp : b);
+    i = end + 1;
+  }
+  return out;
+}
 
 std::string Latin1ToUtf8(std::string_view latin1) {
   std::string out;

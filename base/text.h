@@ -1,10 +1,11 @@
-// Text conversions between the program's strings (UTF-8) and the single-byte code page of the
-// machine (ISO-8859-1 here), which is also the character set of the ERP database connection.
+// Text conversions between the program's strings (UTF-8), the single-byte code page of the
+// machine (ISO-8859-1 here), Windows-1252 and UTF-16.
 //
-// Latin1ToUtf8 never fails. Utf8ToLatin1 writes '?' for every character outside ISO-8859-1 and
-// for every byte sequence that is not valid UTF-8.
+// Latin1ToUtf8 and Windows1252ToUtf8 never fail. Utf8ToLatin1 writes '?' for every character
+// outside ISO-8859-1 and for every byte sequence that is not valid UTF-8.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,21 @@ namespace quirada {
 std::string Latin1ToUtf8(std::string_view latin1);
 std::string Utf8ToLatin1(std::string_view utf8);
 bool IsValidUtf8(std::string_view bytes);
+
+// Windows-1252 to UTF-8. The five bytes the code page leaves undefined (0x81, 0x8D, 0x8F, 0x90,
+// 0x9D) become the C1 controls of the same value, as the WHATWG Encoding Standard maps them.
+std::string Windows1252ToUtf8(std::string_view bytes);
+// The character Windows-1252 gives byte `b` (0x80..0x9F), or 0 for the five undefined ones.
+uint32_t Windows1252High(unsigned char b);
+// The Windows-1252 byte of `cp`, or -1 when the code page has none (the undefined five included).
+int Windows1252Byte(uint32_t cp);
+
+// One code point of `s` at `i`, advancing `i` past it. Returns false (advancing one byte) when the
+// bytes there are not a valid, shortest-form UTF-8 sequence.
+bool DecodeUtf8At(std::string_view s, size_t& i, uint32_t& cp);
+void AppendUtf8(std::string& out, uint32_t cp);
+// `s` with every byte sequence that is not valid UTF-8 made a '?'.
+std::string ValidUtf8(std::string_view s);
 
 // UTF-16 (little or big endian, no byte-order mark) to UTF-8 and back; unpaired surrogates become '?'.
 std::string Utf16ToUtf8(std::string_view bytes, bool big_endian);

@@ -9,6 +9,7 @@
 #include "base/text.h"
 #include "dispatch/connection_setup.h"
 #include "dispatch/ini_file.h"
+#include "dispatch/register_check.h"
 #include "platform_client/http_client.h"
 
 namespace quirada {
@@ -108,17 +109,69 @@ bool VerificarConfiguracao(TCicloEnvio& c, std::ostream& out) {
 
   bool tudo_ok = true;
   std::optional<std::string> chave_contabilidade, chave_integracao;
-  tudo_ok &= Verificar(out, "Banco de dados (" + banco.Servidor + ":" + banco.Caminho + ")", [&] {
-    ComFechamento(c, [&] {
+  bool conectou = false;
+  ComFechamento(c, [&] {
+    tudo_ok &= Verificar(out, "Banco de dados (" + banco.Conexao() + ")", [&] {
       std::string falha;
       const auto guardar = [&falha](const std::string& linha) { falha = linha; };
       if (!ConectarBancoDados(c.Erp.Connquendalor, c.executable_dir, guardar)) {
         // The connection sequence's line without its prefix: the cause and what was tried.
         throw Exception(falha.substr(std::string(kFalhaConexao).size()));
       }
+      conectou = true;
       c.Erp.TBPadraoII.Open();
       chave_contabilidade = c.Erp.TBPadraoII.FieldAsString("QUIRADA_AUTORIZATION_KEY");
       chave_integracao = c.Erp.TBPadraoII.FieldAsString("QUIRADA_INTEGRATION_KEY");
+    });
+    if (conectou) {
+      std::string cs;
+      try {
+        FbQuery banco_info(c.Erp.Connquendalor, c.Erp.TransReadOnly,
+                           "SELECT TRIM(RDB$CHARACTER_SET_NAME) AS CS FROM RDB$DATABASE");
+        banco_info.Open();
+        cs = banco_info.FieldAsString("CS");
+      } catch (const std::exception& e) {
+        cs = "(não lido: " + OneLine(e.what()) + ")";
+      }
+      out << "  conjunto de caracteres " << (cs.empty() ? "NONE" : cs) << ", dialeto SQL "
+          << c.Erp.Connquendalor.database_dialect()
+          << (c.Erp.Connquendalor.database_read_only() ? ", somente leitura" : "")
+          << "; o texto é lido em UTF8, sem perda\n";
+    }
+    const auto depende = [&] {
+      if (!conectou) throw Exception("depende do banco de dados, que falhou");
+    };
+    tudo_ok &= Verificar(out, "Consulta dos documentos pendentes", [&] {
+      depende();
+      AbrirPendentes(c.Erp);
+      c.Erp.TBXml.Close();
+    });
+    // The register as a cycle proves it before its first upload, writing no row; the claim
+    // taken for the grants' proof is let go at once.
+    bool registro_ok = false;
+    std::optional<std::string> ocupado;
+    tudo_ok &= Verificar(out, "Registro dos envios (QUIRADA_ENVIOS_XML)", [&] {
+      depende();
+      (void)VerificarRegistro(c.Erp);
+      ocupado = ReivindicarBanco(c.Erp);
+      if (!ocupado) {
+        try {
+          ProvarGravacao(c.Erp, c.executable_dir);
+        } catch (...) {
+          c.Erp.TransReadWrite.Rollback();
+          throw;
+        }
+        c.Erp.TransReadWrite.Rollback();
+      }
+      registro_ok = true;
+    });
+    tudo_ok &= Verificar(out, "Nenhum outro ciclo de envio neste banco de dados", [&] {
+      depende();
+      if (!registro_ok) throw Exception("depende do registro dos envios, que falhou");
+      if (ocupado)
+        throw Exception(*ocupado +
+                        "; se for outra instalação, deixe só uma apontada para este banco (as "
+                        "permissões de gravação em QUIRADA_ENVIOS_XML ficaram sem verificar)");
     });
   });
 

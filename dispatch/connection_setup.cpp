@@ -13,7 +13,40 @@ namespace {
 constexpr const char* kSenhaPrincipal = "gizmor";
 constexpr const char* kSenhaAlternativa = "zumbrelok";
 
+constexpr int kPortaPadrao = 3050;
+
+// The port at the end of "host/port", or 0 when `servidor` names none.
+int PortaNomeada(const std::string& servidor, size_t* barra) {
+  *barra = servidor.rfind('/');
+  if (*barra == std::string::npos || *barra == 0 || *barra + 1 >= servidor.size() ||
+      servidor.size() - *barra - 1 > 5)
+    return 0;
+  int porta = 0;
+  for (size_t i = *barra + 1; i < servidor.size(); ++i) {
+    if (servidor[i] < '0' || servidor[i] > '9') return 0;
+    porta = porta * 10 + (servidor[i] - '0');
+  }
+  return porta >= 1 && porta <= 65535 ? porta : 0;
+}
+
 }  // namespace
+
+std::string TBancoConfigurado::Host() const {
+  size_t barra = 0;
+  return PortaNomeada(Servidor, &barra) != 0 ? Servidor.substr(0, barra) : Servidor;
+}
+
+int TBancoConfigurado::Porta() const {
+  size_t barra = 0;
+  const int porta = PortaNomeada(Servidor, &barra);
+  return porta != 0 ? porta : kPortaPadrao;
+}
+
+std::string TBancoConfigurado::Conexao() const {
+  std::string host = Host();
+  if (host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";  // IPv6
+  return host + "/" + std::to_string(Porta()) + ":" + Caminho;
+}
 
 TBancoConfigurado LerBancoConfigurado(const std::string& executable_dir) {
   const IniFileContents ini = ReadIniFile(executable_dir + kArquivoIni);
@@ -37,10 +70,10 @@ TBancoConfigurado CarregarParametrosConexao(FbConnection& Connquendalor,
       "User_Name=" + Usuario,
       "Password=" + Senha,
       "Protocol=TCPIP",
-      "Server=" + banco.Servidor,
-      "Port=3050",
+      "Server=" + banco.Host(),
+      "Port=" + std::to_string(banco.Porta()),
       "SQLDialect=3",
-      "CharacterSet=ISO8859_1",
+      "CharacterSet=UTF8",
       "ExtendedMetaData=False",
       "OpenMode=Open",
   };
@@ -75,7 +108,7 @@ bool ConectarBancoDados(FbConnection& Connquendalor, const std::string& executab
   Connquendalor.Disconnect();
   const TBancoConfigurado ini = LerBancoConfigurado(executable_dir);
   const auto logar = [&](const TBancoConfigurado& banco, const std::string& causa) {
-    save_log(kFalhaConexao + causa + " (" + banco.Servidor + ":" + banco.Caminho + ")");
+    save_log(kFalhaConexao + causa + " (" + banco.Conexao() + ")");
   };
 
   if (!ini.Senha.empty()) {

@@ -1,16 +1,20 @@
 // How the service finds and connects to the ERP database.
 //
 // CarregarParametrosConexao reads "Morvant.ini" in the given folder (the executable's directory,
-// with its trailing separator), section "Morvant": "Servidor" (default "localhost") and "Caminho"
-// (default the folder followed by "MORVANT.FDB"). It clears LoginPrompt and refills Params with
-// the twelve parameter lines of the service, in their order. It does not connect or disconnect.
+// with its trailing separator), section "Morvant": "Servidor" (default "localhost"; Firebird's own
+// "host/port", also "[ipv6]/port", names a port other than 3050) and "Caminho" (default the folder
+// followed by "MORVANT.FDB"). It clears LoginPrompt and refills Params with the twelve parameter
+// lines of the service, in their order; the connection character set is UTF8, in which the server
+// gives every text without loss whatever the database's character set. It does not connect or
+// disconnect.
 //
 // ConectarBancoDados is the connection sequence of every dispatch cycle. When the INI names a
 // password ("[Morvant] Senha", with "Usuario", default "SYSDBA"), it connects with those only.
 // Otherwise: disconnect; load the parameters with user "SYSDBA" and the first password; connect.
 // On any failure, silently: disconnect, load the parameters again (the INI file is read again)
 // with the fallback password, connect. When that fails too, `save_log` receives
-// "Falha na conexão com o banco de dados: ", the cause and " (<Servidor>:<Caminho>)": the cause is
+// "Falha na conexão com o banco de dados: ", the cause and " (<connection string>)", e.g.
+// " (127.0.0.1/3050:/var/lib/erp/MORVANT.FDB)": the cause is
 // the first attempt's failure, unless the server refused that login, and then the second's (a
 // missing file or an unreachable server is not hidden behind the fallback password's refusal).
 // The failure goes no further; a failure of `save_log` itself does leave the function. Returns
@@ -35,6 +39,11 @@ struct TBancoConfigurado {
   std::string Caminho;
   std::string Usuario;  // "SYSDBA" unless the INI says otherwise
   std::string Senha;    // empty: the service's built-in passwords
+  // The server and port "Servidor" names (3050 when it names none).
+  std::string Host() const;
+  int Porta() const;
+  // The connection string the Firebird client is given: "host/port:Caminho".
+  std::string Conexao() const;
 };
 
 TBancoConfigurado LerBancoConfigurado(const std::string& executable_dir);

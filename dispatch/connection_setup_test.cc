@@ -23,10 +23,10 @@ using testing::SysdbaPasswordChange;
 using testing::TempFolder;
 
 std::vector<std::string> ServiceParams(const std::string& database, const std::string& password,
-                                       const std::string& server) {
-  return {"DriverID=FB",   "Pooled=false",           "Database=" + database,    "User_Name=SYSDBA",
-          "Password=" + password, "Protocol=TCPIP",  "Server=" + server,        "Port=3050",
-          "SQLDialect=3",  "CharacterSet=ISO8859_1", "ExtendedMetaData=False", "OpenMode=Open"};
+                                       const std::string& server, int port = 3050) {
+  return {"DriverID=FB",   "Pooled=false",      "Database=" + database,    "User_Name=SYSDBA",
+          "Password=" + password, "Protocol=TCPIP", "Server=" + server, "Port=" + std::to_string(port),
+          "SQLDialect=3",  "CharacterSet=UTF8", "ExtendedMetaData=False", "OpenMode=Open"};
 }
 
 void WriteIni(const std::string& dir, const std::string& content) {
@@ -39,6 +39,7 @@ TEST(CarregarParametrosConexao, FillsTheTwelveLinesFromTheIniFile) {
     std::optional<std::string> ini;  // no value: no file
     std::string server;
     std::string database;  // "<dir>" stands for the folder
+    int port = 3050;
   };
   const Case cases[] = {
       {"no INI file", std::nullopt, "localhost", "<dir>MORVANT.FDB"},
@@ -46,6 +47,10 @@ TEST(CarregarParametrosConexao, FillsTheTwelveLinesFromTheIniFile) {
       {"both keys", "[Morvant]\nServidor=erp.local\nCaminho=D:\\ERP\\DADOS.FDB\n", "erp.local", "D:\\ERP\\DADOS.FDB"},
       {"empty server stays empty", "[morvant]\nservidor=\n", "", "<dir>MORVANT.FDB"},
       {"accented path", "[Morvant]\nCaminho=/dados/empresa/gest\xE3o.fdb\n", "localhost", "/dados/empresa/gestão.fdb"},
+      {"a port after the server", "[Morvant]\nServidor=erp.local/3051\n", "erp.local", "<dir>MORVANT.FDB", 3051},
+      {"a port after an IPv6 address", "[Morvant]\nServidor=[::1]/3052\n", "[::1]", "<dir>MORVANT.FDB", 3052},
+      {"no port: a service name stays in the server", "[Morvant]\nServidor=erp/gds_db\n", "erp/gds_db",
+       "<dir>MORVANT.FDB"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -57,7 +62,7 @@ TEST(CarregarParametrosConexao, FillsTheTwelveLinesFromTheIniFile) {
     connection.Params = {"Database=da sessão anterior"};
     CarregarParametrosConexao(connection, dir.path(), "SYSDBA", "segredo");
     EXPECT_FALSE(connection.LoginPrompt);
-    EXPECT_EQ(connection.Params, ServiceParams(database, "segredo", c.server));
+    EXPECT_EQ(connection.Params, ServiceParams(database, "segredo", c.server, c.port));
     EXPECT_FALSE(connection.Connected());
   }
 }
@@ -106,7 +111,7 @@ TEST_F(ConnectionSequence, ConnectsWithTheFirstPasswordOrTheFallbackOrLogsOneLin
       {"only the fallback password accepted", "zumbrelok", true, "zumbrelok", {}},
       {"neither password accepted", "quirada-outra-senha", false, "zumbrelok",
        {"Falha na conexão com o banco de dados: Your user name and password are not defined. Ask your database "
-        "administrator to set up a Firebird login. (127.0.0.1:" + db_.path() + ")"}},
+        "administrator to set up a Firebird login. (127.0.0.1/3050:" + db_.path() + ")"}},
   };
   db_.WriteIni(dir_.path());
   for (const Case& c : cases) {
@@ -153,21 +158,21 @@ TEST_F(ConnectionSequence, ConnectionFailuresAreLoggedOnceWithTheDriversMessage)
   const Case cases[] = {
       {"server refuses the connection", "[Morvant]\nServidor=127.0.0.2\nCaminho=" + db_.path() + "\n",
        "Unable to complete network request to host \"127.0.0.2\".\n-Failed to establish a connection.",
-       " (127.0.0.2:" + db_.path() + ")"},
+       " (127.0.0.2/3050:" + db_.path() + ")"},
       {"database file missing", "[Morvant]\nServidor=127.0.0.1\nCaminho=" + missing + "\n",
-       no_file + missing + "\"", " (127.0.0.1:" + missing + ")"},
+       no_file + missing + "\"", " (127.0.0.1/3050:" + missing + ")"},
 #ifndef _WIN32
       {"no INI file and no MORVANT.FDB beside the executable", std::nullopt,
-       no_file + "<dir>MORVANT.FDB\"", " (localhost:<dir>MORVANT.FDB)"},
+       no_file + "<dir>MORVANT.FDB\"", " (localhost/3050:<dir>MORVANT.FDB)"},
 #else  // a Windows folder is no path on the Linux test server: only the line's end is checked
       {"no INI file and no MORVANT.FDB beside the executable", std::nullopt, "",
-       " (localhost:<dir>MORVANT.FDB)"},
+       " (localhost/3050:<dir>MORVANT.FDB)"},
 #endif
       {"empty server", "[Morvant]\nServidor=\nCaminho=" + db_.path() + "\n",
-       "Parâmetro de conexão inválido: Server não informado", " (:" + db_.path() + ")"},
+       "Parâmetro de conexão inválido: Server não informado", " (/3050:" + db_.path() + ")"},
       {"the INI's own user and password, refused",
        "[Morvant]\nServidor=127.0.0.1\nCaminho=" + db_.path() + "\nUsuario=OPERADOR\nSenha=errada\n",
-       refused, " (127.0.0.1:" + db_.path() + ")"},
+       refused, " (127.0.0.1/3050:" + db_.path() + ")"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

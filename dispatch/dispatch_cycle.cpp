@@ -1,13 +1,19 @@
 #include "dispatch/dispatch_cycle.h"
 
+#include <cerrno>
 #include <charconv>
+#include <chrono>
+#include <condition_variable>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <ostream>
+#include <thread>
 
 #include "dispatch/connection_setup.h"
 #include "dispatch/ini_file.h"
 #include "dispatch/pending_walk.h"
+#include "dispatch/register_check.h"
 #include "dispatch/register_write.h"
 #include "dispatch/xml_file.h"
 #include "base/errors.h"
@@ -20,22 +26,72 @@ namespace {
 
 constexpr uint32_t kIntervaloPadraoSegundos = 3600;
 
+bool Parada(const TCicloEnvio& c) { return c.ParadaSolicitada && c.ParadaSolicitada(); }
+
+// Cancels the database call in progress when a stop request arrives, from a thread of its own that
+// looks for one while the object lives (the cycle's body; the tail is never cancelled).
+class CancelamentoNaParada {
+ public:
+  CancelamentoNaParada(FbConnection& conexao, std::function<bool()> parada)
+      : conexao_(conexao), parada_(std::move(parada)) {
+    if (parada_) vigia_ = std::thread([this] { Vigiar(); });
+  }
+  ~CancelamentoNaParada() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      fim_ = true;
+    }
+    acordar_.notify_all();
+    if (vigia_.joinable()) vigia_.join();
+  }
+  CancelamentoNaParada(const CancelamentoNaParada&) = delete;
+  CancelamentoNaParada& operator=(const CancelamentoNaParada&) = delete;
+
+ private:
+  void Vigiar() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!fim_) {
+      // Once stopped, again now and then: a call that started after the first cancel is ended too.
+      const bool parou = parada_();
+      if (parou) conexao_.CancelOperation();
+      acordar_.wait_for(lock, parou ? std::chrono::milliseconds(200) : std::chrono::milliseconds(50));
+    }
+  }
+
+  FbConnection& conexao_;
+  std::function<bool()> parada_;
+  std::mutex mutex_;
+  std::condition_variable acordar_;
+  bool fim_ = false;
+  std::thread vigia_;
+};
+
 // Reads the settings row. Returns false when a key is empty (or there is no row): the cycle has
-// nothing to do then.
+// nothing to do then. The integration key goes in a header of every request: a character outside
+// printable ASCII there fails the cycle before anything is sent.
 bool AbrirConfiguracao(TCicloEnvio& c) {
   c.Erp.TBPadraoII.Open();
   if (c.Erp.TBPadraoII.FieldAsString("QUIRADA_AUTORIZATION_KEY").empty()) return false;
-  if (c.Erp.TBPadraoII.FieldAsString("QUIRADA_INTEGRATION_KEY").empty()) return false;
+  const std::string integracao = c.Erp.TBPadraoII.FieldAsString("QUIRADA_INTEGRATION_KEY");
+  if (integracao.empty()) return false;
+  for (const char ch : integracao) {
+    const auto u = static_cast<unsigned char>(ch);
+    if (u < 0x20 || u > 0x7E)
+      throw Exception(
+          "A chave de integração (PADRAOII.QUIRADA_INTEGRATION_KEY) tem caracteres fora do ASCII "
+          "imprimível e não pode ir no cabeçalho das requisições: corrija-a no ERP. Nada foi "
+          "enviado.");
+  }
   return true;
 }
 
-// The XML of the document `documento` stands on, as the database holds it; nothing when even that
-// cannot be read (the caller logs it and goes on). A lost connection still ends the cycle.
-std::optional<std::string> LerXml(FbQuery& documento, std::string* falha) {
+// The XML of the document `documento` stands on, without loss; nothing when it cannot be read
+// (the caller logs it and goes on). A lost connection or a cancelled call still ends the cycle.
+std::optional<FbText> LerXml(FbQuery& documento, std::string* falha) {
   try {
-    return documento.FieldAsBytes("XML");
+    return documento.FieldAsText("XML");
   } catch (const DatabaseError& e) {
-    if (e.connection_lost()) throw;
+    if (e.connection_lost() || e.cancelled()) throw;
     *falha = e.what();
     return std::nullopt;
   }
@@ -53,24 +109,63 @@ bool DocumentoRecusado(int32_t status) {
          status != 429;
 }
 
-// What the register can take, read once per cycle.
+// What the register can take and how a row goes in, set up once per cycle.
 struct Registro {
+  TRegistroVerificado verificado;
   std::optional<FbQuery> insercao;  // the INSERT, when the register's unique key allows it
-  size_t tamanho_id_envio = 0;      // characters ID_ENVIO holds
 };
 
-// A batch id from the platform that cannot be recorded whole, or that is no plain name in the
-// status query's path, is a fault of the platform: its text for the message, "" when it is sound.
-std::string FalhaIdLote(const std::string& id, size_t tamanho) {
+// A batch id from the platform that is no plain name in the status query's path is a fault of
+// the platform: its text for the message, "" when it is sound.
+std::string FalhaIdLote(const std::string& id) {
   if (id.empty() || id == "." || id == "..") return "vazio ou um nome de pasta";
   for (const char ch : id) {
     const auto u = static_cast<unsigned char>(ch);
     if (u < 0x20 || u > 0x7E) return "com caracteres fora do ASCII imprimível";
   }
-  if (id.size() > tamanho)
-    return "com " + std::to_string(id.size()) + " caracteres, mais do que os " +
-           std::to_string(tamanho) + " de QUIRADA_ENVIOS_XML.ID_ENVIO";
   return "";
+}
+
+// Writes one document's register row and commits it.
+void Registrar(TCicloEnvio& c, Registro& registro, const RegistroEnvio& linha,
+               const std::string& chave) {
+  try {
+    GravarRegistroEnvio(c.Erp.TBEnviosXML, registro.insercao ? &*registro.insercao : nullptr, linha);
+    c.Erp.TransReadWrite.CommitRetaining();
+  } catch (const std::exception& e) {
+    const auto* db = dynamic_cast<const DatabaseError*>(&e);
+    if (db != nullptr && db->cancelled()) throw;
+    const std::string antes = "Documento " + chave + " aceito pela plataforma (lote " + linha.id_envio +
+                              "), mas o registro do envio falhou";
+    const std::string causa =
+        db != nullptr && db->lock_conflict()
+            ? ": outra transação prende a sua linha (ou a tabela) QUIRADA_ENVIOS_XML há mais de " +
+                  std::to_string(kLockTimeout.count()) + " s"
+            : "";
+    throw Exception(antes + causa + "; será enviado de novo no próximo ciclo: " + e.what());
+  }
+}
+
+// A failure of the disk itself (full, read-only, failing), which would strike every document
+// alike: it ends the cycle, where a failure of one document's file only skips that document.
+bool FalhaDoDisco(const FileError& e) {
+  switch (e.error()) {
+    case ENOSPC:
+    case EROFS:
+    case EIO:
+#ifdef EDQUOT
+    case EDQUOT:
+#endif
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Logs that document `chave` was not sent and why.
+void NaoEnviado(TCicloEnvio& c, TResumoCiclo& resumo, const std::string& linha) {
+  c.DoSaveLog(linha);
+  ++resumo.registrados_no_log;
 }
 
 // One document, from its XML file to its register row. Returns whether it was recorded.
@@ -80,30 +175,39 @@ bool EnviarDocumento(TCicloEnvio& c, FbQuery& documento, Registro& registro, TRe
   const std::string chave = documento.FieldAsString("CHAVE");
   const std::string ArquivoXML = c.executable_dir + ExtraiNumero(chave) + ".xml";
 
-  if (FileExists(ArquivoXML)) RemoveFile(ArquivoXML);
   std::string falha;
-  const std::optional<std::string> lido = LerXml(documento, &falha);
+  const std::optional<FbText> lido = LerXml(documento, &falha);
   if (!lido) {
-    c.DoSaveLog("Documento " + chave + " com XML ilegível no banco de dados: não enviado: " + falha);
-    ++resumo.registrados_no_log;
+    NaoEnviado(c, resumo, "Documento " + chave + " com XML ilegível no banco de dados: não enviado: " + falha);
     return false;
   }
-  const std::string& xml = *lido;
-  if (xml.empty()) {
+  if (lido->bytes.empty()) {
     // Recorded as sent, it would never be sent once the ERP fills its XML in.
-    c.DoSaveLog("Documento " + chave + " sem XML no banco de dados: não enviado");
-    ++resumo.registrados_no_log;
+    NaoEnviado(c, resumo, "Documento " + chave + " sem XML no banco de dados: não enviado");
     return false;
   }
-  SaveXmlFile(ArquivoXML, xml);
+  const XmlFileContent conteudo = XmlFileBytes(*lido);
+  if (!conteudo.failure.empty()) {
+    NaoEnviado(c, resumo, "Documento " + chave +
+                              " com XML que não pode ser gravado sem alterar seus caracteres: não "
+                              "enviado: " + conteudo.failure);
+    return false;
+  }
+  try {
+    if (FileExists(ArquivoXML)) RemoveFile(ArquivoXML);
+    SaveXmlFile(ArquivoXML, conteudo.bytes);
+  } catch (const FileError& e) {
+    if (FalhaDoDisco(e)) throw;
+    NaoEnviado(c, resumo, "Documento " + chave + " não enviado: o arquivo XML não pôde ser gravado: " + e.what());
+    return false;
+  }
 
   TDTQuirada& q = c.DTQuirada;
   try {
     q.EnviaXML(ArquivoXML);
   } catch (const std::exception& e) {
-    if (!DocumentoRecusado(q.UltimoStatusEnvio())) throw;
-    c.DoSaveLog("Documento " + chave + " recusado pela plataforma: " + e.what());
-    ++resumo.registrados_no_log;
+    if (Parada(c) || !DocumentoRecusado(q.UltimoStatusEnvio())) throw;
+    NaoEnviado(c, resumo, "Documento " + chave + " recusado pela plataforma: " + e.what());
     RemoveFile(ArquivoXML);
     return false;
   }
@@ -114,26 +218,38 @@ bool EnviarDocumento(TCicloEnvio& c, FbQuery& documento, Registro& registro, TRe
   const std::string& codigo = q.Retorno.CodRetorno;
   if (q.UltimoStatusEnvio() == 201 && (codigo == "S1" || codigo == "S2")) {
     const std::string IDEnvio = q.Retorno.Id;
-    if (const std::string falha = FalhaIdLote(IDEnvio, registro.tamanho_id_envio); !falha.empty())
+    if (const std::string falha = FalhaIdLote(IDEnvio); !falha.empty())
       throw Exception("A plataforma criou para o documento " + chave +
                       " um lote de identificador inválido (" + falha + "): \"" + IDEnvio + "\"");
     q.StatusFile(IDEnvio);
-    const std::string& estado = q.Retorno.CodRetorno;
+    const std::string estado = q.Retorno.CodRetorno;
     if (estado != "E0" && estado != "EA0" && estado != "EB0") {
-      try {
-        GravarRegistroEnvio(c.Erp.TBEnviosXML, registro.insercao ? &*registro.insercao : nullptr,
-                            {sequencial, tipo, Now(), IDEnvio, estado});
-      } catch (const std::exception& e) {
-        throw Exception("Documento " + chave + " aceito pela plataforma (lote " + IDEnvio +
-                        "), mas o registro do envio falhou; será enviado de novo no próximo "
-                        "ciclo: " + e.what());
-      }
+      const size_t cabe = registro.verificado.tamanho_id_envio;
+      if (IDEnvio.size() > cabe)
+        NaoEnviado(c, resumo, "Documento " + chave + ": a plataforma criou o lote \"" + IDEnvio +
+                                  "\", de " + std::to_string(IDEnvio.size()) +
+                                  " caracteres, mais do que os " + std::to_string(cabe) +
+                                  " de QUIRADA_ENVIOS_XML.ID_ENVIO; registrado cortado em " +
+                                  std::to_string(cabe) + " caracteres");
+      Registrar(c, registro, {sequencial, tipo, Now(), IDEnvio, estado}, chave);
       gravado = true;
     }
   }
 
   if (FileExists(ArquivoXML)) RemoveFile(ArquivoXML);
   return gravado;
+}
+
+// Everything a cycle does before its first document: the register proven writable, the claim.
+// Returns nothing when the claim is held elsewhere (`resumo` then says by whom).
+std::optional<TRegistroVerificado> PrepararRegistro(TCicloEnvio& c, TResumoCiclo& resumo) {
+  const TRegistroVerificado verificado = VerificarRegistro(c.Erp);
+  if (std::optional<std::string> ocupado = ReivindicarBanco(c.Erp)) {
+    resumo.banco_ocupado = std::move(*ocupado);
+    return std::nullopt;
+  }
+  ProvarGravacao(c.Erp, c.executable_dir);
+  return verificado;
 }
 
 }  // namespace
@@ -189,30 +305,38 @@ TResumoCiclo ExecutarCicloEnvio(TCicloEnvio& c) {
                                            c.DoSaveLog(linha);
                                          });
     if (!resumo.conectou) return;
-    if (!AbrirConfiguracao(c)) return;
-    // The client and the register are set up for the first document; a cycle with none leaves
-    // them untouched.
-    std::optional<Registro> registro;
-    PercorrerPendentes(c.Erp, [&](FbQuery& documento) {
-      // A stop request ends the cycle between two documents, never inside one.
-      if (c.ParadaSolicitada && c.ParadaSolicitada()) {
-        resumo.interrompido = true;
-        return false;
-      }
-      if (!registro) {
-        ConfigurarCliente(c);
-        registro.emplace();
-        if (RegistroTemChaveUnica(c.Erp.Connquendalor, c.Erp.TransReadWrite))
-          registro->insercao.emplace(c.Erp.Connquendalor, c.Erp.TransReadWrite,
-                                     std::string(kSqlInsercaoEnviosXML));
-        registro->tamanho_id_envio = TamanhoIdEnvio(c.Erp.Connquendalor, c.Erp.TransReadWrite);
-        resumo.pendentes = ContarPendentes(c.Erp);
-      }
-      ++resumo.selecionados;
-      if (c.Progresso) c.Progresso(resumo.selecionados, std::max(resumo.pendentes, resumo.selecionados));
-      if (EnviarDocumento(c, documento, *registro, resumo)) ++resumo.enviados;
-      return true;
-    });
+    CancelamentoNaParada cancelamento(c.Erp.Connquendalor, c.ParadaSolicitada);
+    try {
+      if (!AbrirConfiguracao(c)) return;
+      const std::optional<TRegistroVerificado> verificado = PrepararRegistro(c, resumo);
+      if (!verificado) return;
+      Registro registro{*verificado, std::nullopt};
+      // The client is set up for the first document; a cycle with none leaves it untouched.
+      bool configurado = false;
+      PercorrerPendentes(c.Erp, [&](FbQuery& documento) {
+        // A stop request ends the cycle between two documents.
+        if (Parada(c)) {
+          resumo.interrompido = true;
+          return false;
+        }
+        if (!configurado) {
+          ConfigurarCliente(c);
+          if (registro.verificado.chave_unica)
+            registro.insercao.emplace(c.Erp.Connquendalor, c.Erp.TransReadWrite,
+                                       std::string(kSqlInsercaoEnviosXML));
+          resumo.pendentes = ContarPendentes(c.Erp);
+          configurado = true;
+        }
+        ++resumo.selecionados;
+        if (c.Progresso) c.Progresso(resumo.selecionados, std::max(resumo.pendentes, resumo.selecionados));
+        if (EnviarDocumento(c, documento, registro, resumo)) ++resumo.enviados;
+        return true;
+      });
+    } catch (const std::exception&) {
+      // Whatever a stop request cut short (a cancelled database call, an aborted transfer).
+      if (!Parada(c)) throw;
+      resumo.interrompido = true;
+    }
   });
   return resumo;
 }
@@ -232,10 +356,17 @@ void ListarPendentes(TCicloEnvio& c, std::ostream& out) {
     PercorrerPendentes(c.Erp, [&](FbQuery& documento) {
       ++por_tipo[documento.FieldAsString("TIPO")];
       std::string falha;
-      const std::optional<std::string> xml = LerXml(documento, &falha);
+      const std::optional<FbText> xml = LerXml(documento, &falha);
+      std::string tamanho;
+      if (!xml) {
+        tamanho = "ilegível: " + OneLine(falha);
+      } else {
+        const XmlFileContent conteudo = XmlFileBytes(*xml);
+        tamanho = conteudo.failure.empty() ? std::to_string(conteudo.bytes.size())
+                                           : "não será enviado: " + OneLine(conteudo.failure);
+      }
       out << documento.FieldAsInteger("SEQUENCIAL") << ' ' << documento.FieldAsString("TIPO") << ' '
-          << documento.FieldAsString("CHAVE") << ' '
-          << (xml ? std::to_string(XmlFileBytes(*xml).size()) : "ilegível: " + OneLine(falha)) << '\n';
+          << documento.FieldAsString("CHAVE") << ' ' << tamanho << '\n';
       ++total;
       return true;
     });

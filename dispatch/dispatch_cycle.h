@@ -16,14 +16,27 @@
 // deleted and the cycle goes on. Every other failure ends the cycle: ExecutarCicloEnvio raises an
 // Exception with the failure's message. Documents recorded before it stay recorded.
 //
-// A document whose XML is NULL or empty is neither written nor uploaded nor recorded: it is written
-// to the service log with its key and the cycle goes on. A batch id that is empty, "." or "..",
-// holds a byte outside printable ASCII or is longer than the register's ID_ENVIO column is a fault
-// of the platform and ends the cycle before the status query. A register write that fails after
-// the platform accepted the document ends the cycle with a message naming the key and the batch.
+// Before the first upload the cycle proves the register can take rows and claims the ERP database
+// (register_check.h): a register that cannot be written ends the cycle before anything is sent;
+// a claim held elsewhere (another service folder or machine on the same database) leaves the
+// cycle without doing anything, saying who holds it (TResumoCiclo::banco_ocupado). The
+// integration key, sent in a header, must be printable ASCII, else the cycle fails naming it.
 //
-// A stop request (ParadaSolicitada) is looked at before each document: the cycle then ends after
-// the document in hand, with its tail, and the documents left wait for the next cycle.
+// Each document is decided on its own (xml_file.h): one whose XML is NULL or empty, cannot be read,
+// cannot be written without changing a character, or whose XML file cannot be created (a name too
+// long, any other error of that one file) is neither uploaded nor recorded: it is written to the
+// service log with its key and the cycle goes on. A full, read-only or failing disk ends the cycle. A batch id that is empty, "." or "..", or holds a byte
+// outside printable ASCII is a fault of the platform and ends the cycle before the status query;
+// one longer than the register's ID_ENVIO column is recorded cut to the column, with a log line
+// giving it whole. A register write that fails after the platform accepted the document ends the
+// cycle with a message naming the key and the batch (and, when another transaction holds the row
+// or the table beyond the database's lock time-out, saying so).
+//
+// A stop request (ParadaSolicitada) is looked at before each document, and while the cycle runs a
+// database call in progress is cancelled when one arrives: the cycle then ends with its tail, the
+// document in hand counts as not sent (it is offered again, as after any failure) and the
+// documents left wait for the next cycle. Whatever fails once a stop was requested is taken as
+// that interruption, not as a failure of the cycle.
 //
 // The token file lives in the user's private temporary folder (PrivateTempDir).
 //
@@ -65,6 +78,7 @@ struct TCicloEnvio {
 struct TResumoCiclo {
   bool conectou = false;       // it reached the ERP database (a failure to is logged, not raised)
   std::string falha_conexao;   // then: the line the connection sequence logged
+  std::string banco_ocupado;   // another cycle (or transaction) held the database's claim: who
   bool interrompido = false;   // a stop request ended it before its last document
   long long pendentes = 0;     // documents the pending query selected at the start
   long long selecionados = 0;  // documents it took in hand

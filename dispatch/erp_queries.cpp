@@ -7,10 +7,15 @@ void PrepararTBEnviosXML(FbQuery& TBEnviosXML, FbTransaction& TransReadWrite) {
   TBEnviosXML.SetSingleRowLookup(true);
 }
 
-ErpComponents::ErpComponents() { PrepararTBEnviosXML(TBEnviosXML, TransReadWrite); }
+ErpComponents::ErpComponents() {
+  // Every register write goes through the cycle's claim on the register (register_check.h).
+  TransReadWrite.SetReservedTable(std::string(kTabelaEnviosXML));
+  PrepararTBEnviosXML(TBEnviosXML, TransReadWrite);
+}
 
-void AbrirPendentes(ErpComponents& erp) { AbrirPendentes(erp.TBPadraoII, erp.TBXml); }
+namespace {
 
+// Binds the pending query's parameters from the open settings row and opens it.
 void AbrirPendentes(FbQuery& TBPadraoII, FbQuery& TBXml) {
   TBXml.Close();
   TBXml.SetParamDateTime("DATA", TBPadraoII.FieldAsDateTime("QUIRADA_DATAINICIALENVIO"));
@@ -22,9 +27,25 @@ void AbrirPendentes(FbQuery& TBPadraoII, FbQuery& TBXml) {
   TBXml.Open();
 }
 
+}  // namespace
+
+std::string SqlTBXml(int dialect) {
+  std::string sql(kSqlTBXml);
+  if (dialect >= 3) return sql;
+  constexpr std::string_view kJanela = "CURRENT_DATE - 180";
+  for (size_t at = sql.find(kJanela); at != std::string::npos; at = sql.find(kJanela, at))
+    sql.replace(at, kJanela.size(), "CAST('TODAY' AS DATE) - 180");
+  return sql;
+}
+
+void AbrirPendentes(ErpComponents& erp) {
+  erp.TBXml.SetSQL(SqlTBXml(erp.Connquendalor.sql_dialect()));
+  AbrirPendentes(erp.TBPadraoII, erp.TBXml);
+}
+
 long long ContarPendentes(ErpComponents& erp) {
   FbQuery contagem(erp.Connquendalor, erp.TransReadOnly,
-                   "SELECT COUNT(*) AS N FROM (" + std::string(kSqlTBXml) + ")");
+                   "SELECT COUNT(*) AS N FROM (" + SqlTBXml(erp.Connquendalor.sql_dialect()) + ")");
   AbrirPendentes(erp.TBPadraoII, contagem);
   return contagem.FieldAsInteger("N");
 }

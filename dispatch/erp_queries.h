@@ -100,12 +100,19 @@ inline constexpr std::string_view kSqlTBEnviosXML =
 
 inline constexpr std::string_view kTabelaEnviosXML = "QUIRADA_ENVIOS_XML";
 
+// TBXml's text for a database of SQL dialect `dialect`: kSqlTBXml, except on a dialect 1 database
+// (older ERPs), which has no DATE type of its own and refuses CURRENT_DATE: there the 180-day
+// window reads "CAST('TODAY' AS DATE) - 180", midnight of the server's day, the same window.
+std::string SqlTBXml(int dialect);
+
 // Makes TBEnviosXML what the service needs: updatable through `TransReadWrite` (the row found by
 // SEQUENCIAL and TIPOXML) and a single-row look-up.
 void PrepararTBEnviosXML(FbQuery& TBEnviosXML, FbTransaction& TransReadWrite);
 
 // The database components of the service module, wired as the module uses them: every query reads
-// in TransReadOnly; TBEnviosXML writes its row through TransReadWrite. Destroying them disconnects.
+// in TransReadOnly; TBEnviosXML writes its row through TransReadWrite, which reserves the register
+// for protected write whenever it starts (the cycle's claim, register_check.h). Destroying them
+// disconnects.
 struct ErpComponents {
   ErpComponents();
 
@@ -117,12 +124,11 @@ struct ErpComponents {
   FbQuery TBEnviosXML{Connquendalor, TransReadOnly, std::string(kSqlTBEnviosXML)};
 };
 
-// Opens the pending documents from the open settings row, as every cycle does: closes TBXml, binds
-// its parameters in this order, DATA from QUIRADA_DATAINICIALENVIO as a date and time, NFE_T,
-// NFE_P, NFCE, SAT and CANC from their flags as text, unchanged, and opens it.
+// Opens the pending documents from the open settings row, as every cycle does: closes TBXml (its
+// text made the one for the database's dialect), binds its parameters in this order, DATA from
+// QUIRADA_DATAINICIALENVIO as a date and time, NFE_T, NFE_P, NFCE, SAT and CANC from their flags
+// as text, unchanged, and opens it.
 void AbrirPendentes(ErpComponents& erp);
-// The same for any query of the pending documents' text, from the open settings row `TBPadraoII`.
-void AbrirPendentes(FbQuery& TBPadraoII, FbQuery& TBXml);
 
 // How many documents the pending query selects now, with the parameters of the open settings
 // row; counted by the server (no XML is read).

@@ -45,15 +45,6 @@ bool IsConnectionLost(Firebird::IStatus* status) {
   return false;
 }
 
-bool IsKeyViolation(Firebird::IStatus* status) {
-  const intptr_t* v = status->getErrors();
-  while (v && v[0] != isc_arg_end) {
-    if (v[0] == isc_arg_gds && (v[1] == isc_unique_key_violation || v[1] == isc_no_dup)) return true;
-    v += v[0] == isc_arg_cstring ? 3 : 2;
-  }
-  return false;
-}
-
 namespace {
 
 // Whether the status vector holds the error `code`.
@@ -68,16 +59,20 @@ bool HasError(Firebird::IStatus* status, intptr_t code) {
 
 }  // namespace
 
-bool IsTransliterationFailure(Firebird::IStatus* status) {
-  return HasError(status, isc_transliteration_failed);
+DatabaseFailureKind FailureKindOf(Firebird::IStatus* status) {
+  DatabaseFailureKind kind;
+  kind.connection_lost = IsConnectionLost(status);
+  kind.key_violation = HasError(status, isc_unique_key_violation) || HasError(status, isc_no_dup);
+  kind.transliteration_failed = HasError(status, isc_transliteration_failed);
+  kind.login_refused = HasError(status, isc_login);
+  kind.lock_conflict = HasError(status, isc_lock_conflict) || HasError(status, isc_lock_timeout) ||
+                       HasError(status, isc_deadlock) || HasError(status, isc_update_conflict);
+  kind.cancelled = HasError(status, isc_cancelled);
+  return kind;
 }
 
-bool IsLoginRefused(Firebird::IStatus* status) { return HasError(status, isc_login); }
-
 DatabaseError ToDatabaseError(const Firebird::FbException& e) {
-  return DatabaseError(FormatStatus(e.getStatus()), IsConnectionLost(e.getStatus()),
-                       IsKeyViolation(e.getStatus()), IsTransliterationFailure(e.getStatus()),
-                       IsLoginRefused(e.getStatus()));
+  return DatabaseError(FormatStatus(e.getStatus()), FailureKindOf(e.getStatus()));
 }
 
 namespace {

@@ -22,29 +22,36 @@
 
 namespace quirada {
 
+// What kind of failure a DatabaseError is, as far as the program acts on it.
+struct DatabaseFailureKind {
+  bool connection_lost = false;
+  // A primary or unique key already holds the values written.
+  bool key_violation = false;
+  // A text could not be put into the connection's character set.
+  bool transliteration_failed = false;
+  // The server refused the user name and password.
+  bool login_refused = false;
+  // Another transaction holds the record or table (a wait that timed out, a no-wait conflict, a
+  // deadlock, an update conflict).
+  bool lock_conflict = false;
+  // The operation was cancelled (FbConnection::CancelOperation).
+  bool cancelled = false;
+};
+
 // A failure reported by the Firebird client or server.
 class DatabaseError : public Exception {
  public:
-  DatabaseError(const std::string& message, bool connection_lost, bool key_violation = false,
-                bool transliteration_failed = false, bool login_refused = false)
-      : Exception(message),
-        connection_lost_(connection_lost),
-        key_violation_(key_violation),
-        transliteration_failed_(transliteration_failed),
-        login_refused_(login_refused) {}
-  bool connection_lost() const { return connection_lost_; }
-  // A primary or unique key already holds the values written.
-  bool key_violation() const { return key_violation_; }
-  // A text could not be put into the connection's character set.
-  bool transliteration_failed() const { return transliteration_failed_; }
-  // The server refused the user name and password.
-  bool login_refused() const { return login_refused_; }
+  DatabaseError(const std::string& message, DatabaseFailureKind kind)
+      : Exception(message), kind_(kind) {}
+  bool connection_lost() const { return kind_.connection_lost; }
+  bool key_violation() const { return kind_.key_violation; }
+  bool transliteration_failed() const { return kind_.transliteration_failed; }
+  bool login_refused() const { return kind_.login_refused; }
+  bool lock_conflict() const { return kind_.lock_conflict; }
+  bool cancelled() const { return kind_.cancelled; }
 
  private:
-  bool connection_lost_;
-  bool key_violation_;
-  bool transliteration_failed_;
-  bool login_refused_;
+  DatabaseFailureKind kind_;
 };
 
 // The client library's master interface, from the library the platform provides (fb_client_posix.cpp
@@ -79,9 +86,7 @@ class FbStatus {
 // The client's formatted text of a status (its lines joined by "\n-").
 std::string FormatStatus(Firebird::IStatus* status);
 bool IsConnectionLost(Firebird::IStatus* status);
-bool IsKeyViolation(Firebird::IStatus* status);
-bool IsTransliterationFailure(Firebird::IStatus* status);
-bool IsLoginRefused(Firebird::IStatus* status);
+DatabaseFailureKind FailureKindOf(Firebird::IStatus* status);
 DatabaseError ToDatabaseError(const Firebird::FbException& e);
 
 // Runs `f`, turning a client failure into DatabaseError.

@@ -49,9 +49,54 @@ void FbConnection::Attach(const FbAttachSettings& settings) {
     dpb->insertString(&st, isc_dpb_password, settings.password.c_str());
     dpb->insertString(&st, isc_dpb_lc_ctype, settings.character_set.c_str());
     dpb->insertInt(&st, isc_dpb_sql_dialect, settings.sql_dialect);
-    attachment_.reset(provider_->attachDatabase(&st, settings.connection_string.c_str(), dpb->getBufferLength(&st),
-                                                dpb->getBuffer(&st)));
+    Firebird::IAttachment* attached = provider_->attachDatabase(
+        &st, settings.connection_string.c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st));
+    const std::lock_guard<std::mutex> lock(attachment_mutex_);
+    attachment_.reset(attached);
   });
+  ReadDatabaseInfo();
+}
+
+namespace {
+
+// An integer of the client's information buffers: `length` bytes, least significant first.
+int LittleEndian(const unsigned char* p, int length) {
+  unsigned value = 0;
+  for (int i = length - 1; i >= 0; --i) value = (value << 8) | p[i];
+  return static_cast<int>(value);
+}
+
+}  // namespace
+
+void FbConnection::ReadDatabaseInfo() {
+  const unsigned char items[] = {isc_info_db_sql_dialect, isc_info_db_read_only, isc_info_end};
+  unsigned char buffer[64] = {};
+  FbCall([&] {
+    FbStatus st;
+    attachment_->getInfo(&st, sizeof items, items, sizeof buffer, buffer);
+  });
+  database_dialect_ = 3;
+  database_read_only_ = false;
+  for (const unsigned char* p = buffer; p + 3 <= buffer + sizeof buffer && *p != isc_info_end;) {
+    const unsigned char item = *p;
+    const int length = LittleEndian(p + 1, 2);
+    if (length > 4 || p + 3 + length > buffer + sizeof buffer) break;
+    const int value = LittleEndian(p + 3, length);
+    if (item == isc_info_db_sql_dialect) database_dialect_ = value;
+    if (item == isc_info_db_read_only) database_read_only_ = value != 0;
+    p += 3 + length;
+  }
+}
+
+void FbConnection::CancelOperation() noexcept {
+  const std::lock_guard<std::mutex> lock(attachment_mutex_);
+  if (!attachment_) return;
+  try {
+    FbStatus st;
+    attachment_->cancelOperation(&st, fb_cancel_raise);
+  } catch (...) {
+    // Nothing in progress to cancel, or the attachment is gone: nothing to do either way.
+  }
 }
 
 void FbConnection::Disconnect() {
@@ -74,6 +119,7 @@ void FbConnection::Disconnect() {
   try {
     FbCall([&] {
       FbStatus st;
+      const std::lock_guard<std::mutex> lock(attachment_mutex_);
       attachment_->detach(&st);
       (void)attachment_.release();  // detach released it
     });
@@ -87,6 +133,7 @@ void FbConnection::Disconnect() {
 void FbConnection::Abandon() {
   for (FbQuery* q : queries_) q->Abandon();
   for (FbTransaction* t : transactions_) t->Abandon();
+  const std::lock_guard<std::mutex> lock(attachment_mutex_);
   attachment_.reset();
 }
 
@@ -140,7 +187,14 @@ void FbTransaction::Start() {
     tpb->insertTag(&st, mode_ == FbTransactionMode::kReadOnly ? isc_tpb_read : isc_tpb_write);
     tpb->insertTag(&st, isc_tpb_read_committed);
     tpb->insertTag(&st, isc_tpb_rec_version);
-    tpb->insertTag(&st, isc_tpb_wait);
+    if (reserved_table_.empty()) {
+      tpb->insertTag(&st, isc_tpb_wait);
+      tpb->insertInt(&st, isc_tpb_lock_timeout, static_cast<int>(kLockTimeout.count()));
+    } else {
+      tpb->insertTag(&st, isc_tpb_nowait);
+      tpb->insertString(&st, isc_tpb_lock_write, reserved_table_.c_str());
+      tpb->insertTag(&st, isc_tpb_protected);
+    }
     handle_.reset(attachment->startTransaction(&st, tpb->getBufferLength(&st), tpb->getBuffer(&st)));
   });
   uses_ = 0;
@@ -190,6 +244,14 @@ void FbTransaction::Commit() {
 
 void FbTransaction::Rollback() {
   if (handle_) Finish(false);
+}
+
+void FbTransaction::CommitRetaining() {
+  if (!handle_) return;
+  FbCall([&] {
+    FbStatus st;
+    handle_->commitRetaining(&st);
+  });
 }
 
 Firebird::ITransaction* FbTransaction::BeginUse() {

@@ -1,8 +1,10 @@
 // The connection to the ERP's Firebird database and its transactions.
 //
 // FbConnection attaches, over the Firebird client, to an existing database as its parameter lines
-// (Params, see fb_params.h) describe, with the ISO-8859-1 connection character set. It never
-// creates a database. Failures are Exceptions (DatabaseError for the client's own failures, with
+// (Params, see fb_params.h) describe, in their connection character set. It never creates a
+// database. Statements are spoken in the database's own SQL dialect when it is lower than the one
+// the parameters ask for (a dialect 1 database of an older ERP), read from the database at attach
+// time with whether it is read-only. Failures are Exceptions (DatabaseError for the client's own failures, with
 // the client's formatted message, e.g. "Your user name and password are not defined. Ask your
 // database administrator to set up a Firebird login.").
 //  - Connecting a connected connection and disconnecting an unconnected one do nothing.
@@ -17,14 +19,22 @@
 // (record version), so that long reads never hold back the database's garbage collection. A
 // transaction starts by itself when a statement needs it and ends by itself, committing, when the
 // last statement using it is done; StartTransaction keeps it open until Commit or Rollback.
+// A transaction waits for another transaction's lock at most kLockTimeout; then the statement
+// fails (DatabaseError::lock_conflict). A transaction given a reserved table takes that table for
+// protected write when it starts, without waiting: it fails to start at once (lock_conflict) when
+// another transaction writes to the table or holds it; while it runs, others may read the table but
+// not write it.
 //
 // Queries and transactions must be destroyed before their connection. Not thread-safe: one thread
-// uses a connection and everything on it.
+// uses a connection and everything on it, except CancelOperation.
 #pragma once
 
 #include <firebird/Interface.h>
 
+#include <algorithm>
+#include <chrono>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -35,6 +45,9 @@ namespace quirada {
 
 class FbQuery;
 class FbTransaction;
+
+// The longest a statement waits for a record or table another transaction holds.
+inline constexpr std::chrono::seconds kLockTimeout{30};
 
 class FbConnection {
  public:
@@ -55,9 +68,21 @@ class FbConnection {
   void Connect();
   void Disconnect();
 
+  // From any thread: the client call in progress on this connection fails at once with a
+  // DatabaseError that is cancelled(). Nothing when no call is in progress or it is not connected.
+  void CancelOperation() noexcept;
+
+  // What the database said of itself when it was attached.
+  int database_dialect() const { return database_dialect_; }
+  bool database_read_only() const { return database_read_only_; }
+  // The connection string and character set of the last Connect.
+  const std::string& connection_string() const { return settings_.connection_string; }
+  FbCharset charset() const { return settings_.charset; }
+
   // For transactions and queries of this connection.
   Firebird::IAttachment* attachment();  // throws when not connected
-  int sql_dialect() const { return settings_.sql_dialect; }
+  // The dialect statements are prepared in.
+  int sql_dialect() const { return std::min(settings_.sql_dialect, database_dialect_); }
   // Runs `operation`; when it fails because the attachment is broken and AutoReconnect is on,
   // attaches again and runs it once more.
   void RunReconnecting(const std::function<void()>& operation);
@@ -73,10 +98,15 @@ class FbConnection {
   void Attach(const FbAttachSettings& settings);
   // Forgets every handle of the current attachment without talking to the server.
   void Abandon();
+  void ReadDatabaseInfo();
 
   FbPtr<Firebird::IProvider> provider_;
+  // Guards the attachment's pointer against CancelOperation on another thread.
+  std::mutex attachment_mutex_;
   FbPtr<Firebird::IAttachment> attachment_;
   FbAttachSettings settings_;
+  int database_dialect_ = 3;
+  bool database_read_only_ = false;
   std::vector<FbTransaction*> transactions_;
   std::vector<FbQuery*> queries_;
 };
@@ -92,6 +122,9 @@ class FbTransaction {
 
   FbConnection& connection() { return connection_; }
   FbTransactionMode mode() const { return mode_; }
+  // A read-write transaction that reserves `table` (upper case) for protected write whenever it
+  // starts; empty for none.
+  void SetReservedTable(std::string table) { reserved_table_ = std::move(table); }
   bool Active() const { return handle_ != nullptr; }
   Firebird::ITransaction* handle() const { return handle_.get(); }
 
@@ -100,6 +133,8 @@ class FbTransaction {
   void StartTransaction();
   void Commit();
   void Rollback();
+  // Commits what was done so far and goes on in the same transaction (its reservation kept).
+  void CommitRetaining();
 
   // For statements: BeginUse starts the transaction when it is not active; EndUse ends one use,
   // and when no use is left (and it was not started explicitly) ends the transaction, committing,
@@ -117,6 +152,7 @@ class FbTransaction {
 
   FbConnection& connection_;
   FbTransactionMode mode_;
+  std::string reserved_table_;
   FbPtr<Firebird::ITransaction> handle_;
   int uses_ = 0;
   bool explicit_ = false;

@@ -14,7 +14,12 @@ namespace {
 
 using Firebird::IMessageMetadata;
 
-constexpr unsigned kIso8859_1 = 21;
+// Firebird's ids of the character sets the program meets.
+constexpr unsigned kCsNone = 0;
+constexpr unsigned kCsUnicodeFss = 3;
+constexpr unsigned kCsUtf8 = 4;
+constexpr unsigned kCsIso8859_1 = 21;
+constexpr unsigned kCsWin1252 = 53;
 constexpr unsigned kMaxVarcharBytes = 32765;
 constexpr std::size_t kBlobSegment = 32768;
 
@@ -32,22 +37,83 @@ void Store(unsigned char* p, const T& value) {
 
 bool IsText(unsigned type) { return type == SQL_TEXT || type == SQL_VARYING; }
 
-
 double Scaled(long long value, int scale) { return static_cast<double>(value) * std::pow(10.0, scale); }
 
 FbValue Number(long long value, int scale) {
   return scale == 0 ? FbValue::Integer(value) : FbValue::Float(Scaled(value, scale));
 }
 
+// The most bytes one character of the character set `char_set` takes.
+unsigned BytesPerCharacter(unsigned char_set) {
+  if (char_set == kCsUtf8) return 4;
+  if (char_set == kCsUnicodeFss) return 3;
+  return 1;
+}
+
+// The first `max_chars` characters of the UTF-8 text `s`, and no more than `max_bytes` bytes of it,
+// never cut inside a character.
+void CutUtf8(std::string& s, std::size_t max_chars, std::size_t max_bytes) {
+  std::size_t i = 0, chars = 0, end = 0;
+  while (i < s.size() && chars < max_chars) {
+    uint32_t cp;
+    std::size_t next = i;
+    if (!DecodeUtf8At(s, next, cp)) next = i + 1;
+    if (next > max_bytes) break;
+    i = end = next;
+    ++chars;
+  }
+  if (end < s.size()) s.resize(end);
+}
+
+void TrimTrailingBlanks(std::string& s) {
+  const std::size_t end = s.find_last_not_of(' ');
+  s.resize(end == std::string::npos ? 0 : end + 1);
+}
+
 }  // namespace
 
-FbValue TextValue(std::string latin1, bool fixed_length) {
-  if (fixed_length) {
-    const std::size_t end = latin1.find_last_not_of(' ');
-    latin1.resize(end == std::string::npos ? 0 : end + 1);
+FbTextForm TextFormOf(unsigned char_set) {
+  switch (char_set) {
+    case kCsUtf8:
+    case kCsUnicodeFss:
+      return FbTextForm::kUtf8;
+    case kCsIso8859_1:
+      return FbTextForm::kLatin1;
+    case kCsWin1252:
+      return FbTextForm::kWindows1252;
+    default:
+      return FbTextForm::kRaw;  // NONE, OCTETS, or a character set the program does not read
   }
-  if (latin1.empty()) return FbValue::Null();
-  return FbValue::Text(Latin1ToUtf8(latin1));
+}
+
+std::string TextToUtf8(std::string bytes, FbTextForm form) {
+  switch (form) {
+    case FbTextForm::kUtf8:
+      return bytes;
+    case FbTextForm::kLatin1:
+      return Latin1ToUtf8(bytes);
+    case FbTextForm::kWindows1252:
+      return Windows1252ToUtf8(bytes);
+    case FbTextForm::kRaw:
+      break;
+  }
+  return IsValidUtf8(bytes) ? bytes : Windows1252ToUtf8(bytes);
+}
+
+FbValue TextValue(std::string bytes, bool fixed_length, FbTextForm form) {
+  if (fixed_length) TrimTrailingBlanks(bytes);
+  if (bytes.empty()) return FbValue::Null();
+  return FbValue::Text(TextToUtf8(std::move(bytes), form));
+}
+
+std::optional<std::string> ColumnTextBytes(const FbColumn& c, const unsigned char* row) {
+  if (!IsText(c.type) || Load<short>(row + c.null_offset) != 0) return std::nullopt;
+  const unsigned char* p = row + c.offset;
+  if (c.type == SQL_VARYING)
+    return std::string(reinterpret_cast<const char*>(p + 2), static_cast<unsigned short>(Load<short>(p)));
+  std::string bytes(reinterpret_cast<const char*>(p), c.length);
+  TrimTrailingBlanks(bytes);
+  return bytes;
 }
 
 std::vector<FbColumn> DescribeColumns(IMessageMetadata* metadata) {
@@ -78,11 +144,8 @@ FbValue DecodeColumn(const FbColumn& c, const unsigned char* row, bool* blob, IS
   const unsigned char* p = row + c.offset;
   switch (c.type) {
     case SQL_TEXT:
-      return TextValue(std::string(reinterpret_cast<const char*>(p), c.length), true);
-    case SQL_VARYING: {
-      const auto n = static_cast<unsigned short>(Load<short>(p));
-      return TextValue(std::string(reinterpret_cast<const char*>(p + 2), n), false);
-    }
+    case SQL_VARYING:
+      return TextValue(*ColumnTextBytes(c, row), false, TextFormOf(c.char_set));
     case SQL_SHORT:
       return Number(Load<short>(p), c.scale);
     case SQL_LONG:
@@ -131,18 +194,16 @@ std::string ReadBlobBytes(Firebird::IAttachment* attachment, Firebird::ITransact
   });
 }
 
-FbValue ReadBlob(Firebird::IAttachment* attachment, Firebird::ITransaction* transaction, ISC_QUAD id) {
-  return TextValue(ReadBlobBytes(attachment, transaction, id), false);
-}
-
 FbInputMessage::FbInputMessage(IMessageMetadata* described, const std::vector<const FbValue*>& values,
-                               Firebird::IAttachment* attachment, Firebird::ITransaction* transaction) {
+                               Firebird::IAttachment* attachment, Firebird::ITransaction* transaction,
+                               FbCharset charset) {
   FbCall([&] {
     FbStatus st;
     const unsigned count = described->getCount(&st);
     if (count != values.size()) throw Exception("O número de parâmetros da instrução não confere com os valores");
 
-    // What goes into each slot: NULL, Latin-1 text (cut), an integer, a timestamp or a new BLOB.
+    // What goes into each slot: NULL, text in the connection's character set (cut), an integer,
+    // a timestamp or a new BLOB.
     struct Slot {
       enum class Kind { kNull, kText, kInteger, kTimestamp, kFloat, kBlob, kBoolean } kind = Kind::kNull;
       std::string bytes;
@@ -161,16 +222,22 @@ FbInputMessage::FbInputMessage(IMessageMetadata* described, const std::vector<co
         case FbValue::Kind::kNull:
           break;
         case FbValue::Kind::kText: {
-          std::string latin1 = Utf8ToLatin1(v.text);
-          if (type == SQL_TEXT) {
-            const std::size_t end = latin1.find_last_not_of(' ');
-            latin1.resize(end == std::string::npos ? 0 : end + 1);
-          }
-          if (IsText(type) && latin1.size() > length) latin1.resize(length);
-          if (type != SQL_BLOB && latin1.size() > kMaxVarcharBytes) latin1.resize(kMaxVarcharBytes);
-          if (latin1.empty()) break;  // empty text is NULL
+          std::string text = charset == FbCharset::kUtf8    ? ValidUtf8(v.text)
+                             : charset == FbCharset::kLatin1 ? Utf8ToLatin1(v.text)
+                                                             : v.text;
+          if (type == SQL_TEXT) TrimTrailingBlanks(text);
+          const std::size_t max_bytes = type == SQL_BLOB ? text.size()
+                                        : IsText(type)   ? std::min<std::size_t>(length, kMaxVarcharBytes)
+                                                         : kMaxVarcharBytes;
+          const std::size_t max_chars =
+              IsText(type) ? length / BytesPerCharacter(described->getCharSet(&st, i)) : max_bytes;
+          if (charset == FbCharset::kUtf8)
+            CutUtf8(text, max_chars, max_bytes);
+          else if (text.size() > std::min(max_chars, max_bytes))
+            text.resize(std::min(max_chars, max_bytes));
+          if (text.empty()) break;  // empty text is NULL
           s.kind = type == SQL_BLOB ? Slot::Kind::kBlob : Slot::Kind::kText;
-          s.bytes = std::move(latin1);
+          s.bytes = std::move(text);
           break;
         }
         case FbValue::Kind::kInteger:
@@ -199,7 +266,9 @@ FbInputMessage::FbInputMessage(IMessageMetadata* described, const std::vector<co
         case Slot::Kind::kText:
           builder->setType(&st, i, SQL_VARYING | 1u);
           builder->setLength(&st, i, static_cast<unsigned>(s.bytes.size()));
-          builder->setCharSet(&st, i, kIso8859_1);
+          builder->setCharSet(&st, i, charset == FbCharset::kUtf8    ? kCsUtf8
+                                      : charset == FbCharset::kLatin1 ? kCsIso8859_1
+                                                                      : kCsNone);
           builder->setScale(&st, i, 0);
           break;
         case Slot::Kind::kBlob:

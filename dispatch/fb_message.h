@@ -1,11 +1,16 @@
 // Firebird messages: the rows a statement returns and the parameters it receives, with the text
 // rules of the service's database access.
 //
-// Text rules (the connection's character set is ISO-8859-1):
-//  - text goes out as ISO-8859-1 ('?' for characters outside it) and comes back as UTF-8;
+// Text rules:
+//  - text goes out in the connection's character set (fb_params.h: UTF-8, or ISO-8859-1 with '?'
+//    for characters outside it, or the program's bytes as they are) and comes back as UTF-8:
+//    from the character set the server describes the column in, or, for a column without one
+//    (NONE, OCTETS), from its stored bytes: UTF-8 when they are valid UTF-8, else Windows-1252
+//    (FbText gives such bytes as they are);
 //  - trailing blanks of fixed-length (CHAR) text are dropped, both when such a column is read and
 //    when a value is bound to a fixed-length parameter;
-//  - a text longer than its parameter (or the column behind it) is cut to that length;
+//  - a text longer than its parameter (or the column behind it) is cut to that length, counted in
+//    characters, never inside one;
 //  - empty text and NULL are the same both ways: an empty text is sent as NULL, and an empty text
 //    read (a CHAR of blanks included) reads as NULL.
 // Parameters are sent in the program's own types (text, 64-bit integer, timestamp, text BLOB) and
@@ -16,10 +21,12 @@
 #include <firebird/Interface.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "dispatch/fb_api.h"
+#include "dispatch/fb_params.h"
 #include "dispatch/fb_value.h"
 
 namespace quirada {
@@ -39,6 +46,17 @@ struct FbColumn {
 
 std::vector<FbColumn> DescribeColumns(Firebird::IMessageMetadata* metadata);
 
+// How the bytes of a text column reach the program, by the character set the server describes
+// the column in.
+enum class FbTextForm { kUtf8, kLatin1, kWindows1252, kRaw };
+FbTextForm TextFormOf(unsigned char_set);
+// `bytes` of that form as the program's UTF-8 text (raw bytes: UTF-8 when valid, else
+// Windows-1252).
+std::string TextToUtf8(std::string bytes, FbTextForm form);
+// The text bytes of a text column of a fetched row, as the server sent them (a fixed-length
+// column without its trailing blanks); nothing for NULL or a column that is not text.
+std::optional<std::string> ColumnTextBytes(const FbColumn& column, const unsigned char* row);
+
 // A message buffer laid out by `length` bytes, aligned for every Firebird type.
 class FbBuffer {
  public:
@@ -54,20 +72,20 @@ class FbBuffer {
 // in *blob_id, to be read with ReadBlob while the row's transaction is active.
 FbValue DecodeColumn(const FbColumn& column, const unsigned char* row, bool* blob, ISC_QUAD* blob_id);
 
-// A BLOB read whole (as text, under the text rules) in the given transaction.
-FbValue ReadBlob(Firebird::IAttachment* attachment, Firebird::ITransaction* transaction, ISC_QUAD id);
-// Text read from the database (ISO-8859-1 bytes) under the text rules: fixed-length text loses its
+// Text read from the database (bytes of `form`) under the text rules: fixed-length text loses its
 // trailing blanks, empty text reads as NULL.
-FbValue TextValue(std::string latin1, bool fixed_length);
+FbValue TextValue(std::string bytes, bool fixed_length, FbTextForm form);
 // The BLOB's bytes as the database holds them, without any conversion.
 std::string ReadBlobBytes(Firebird::IAttachment* attachment, Firebird::ITransaction* transaction, ISC_QUAD id);
 
-// The input message of a statement: its described parameters with the values bound to them.
-// Text bound to a BLOB parameter is written to a new BLOB in `transaction` first.
+// The input message of a statement: its described parameters with the values bound to them, text
+// in the connection's character set `charset`. Text bound to a BLOB parameter is written to a new
+// BLOB in `transaction` first.
 class FbInputMessage {
  public:
   FbInputMessage(Firebird::IMessageMetadata* described, const std::vector<const FbValue*>& values,
-                 Firebird::IAttachment* attachment, Firebird::ITransaction* transaction);
+                 Firebird::IAttachment* attachment, Firebird::ITransaction* transaction,
+                 FbCharset charset);
   Firebird::IMessageMetadata* metadata() const { return metadata_.get(); }
   unsigned char* buffer() { return buffer_.data(); }
 

@@ -100,7 +100,10 @@ FbAttachSettings ParseConnectionParams(const std::vector<std::string>& param_lin
   OneOf(lines, "PROTOCOL", "Local", {"TCPIP"});
 
   FbAttachSettings settings;
-  settings.character_set = OneOf(lines, "CHARACTERSET", "", {"ISO8859_1", "NONE"});
+  settings.character_set = OneOf(lines, "CHARACTERSET", "", {"UTF8", "ISO8859_1", "NONE"});
+  settings.charset = settings.character_set == "UTF8"        ? FbCharset::kUtf8
+                     : settings.character_set == "ISO8859_1" ? FbCharset::kLatin1
+                                                             : FbCharset::kNone;
   settings.sql_dialect = Number(lines, "SQLDIALECT", 3, 1, 3);
   const int port = Number(lines, "PORT", 3050, 1, 65535);
   std::string server = lines.Get("SERVER").value_or("");

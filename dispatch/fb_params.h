@@ -4,8 +4,11 @@
 // Names are matched without regard to case; the first line of a name counts. Every name the set-up
 // writes is understood; a name this client does not know, a value it cannot honour (a driver other
 // than "FB", a protocol other than "TCPIP", an open mode other than "Open", a character set other
-// than "ISO8859_1" or "NONE") or a malformed value is an Exception with a message that names the parameter.
-// Messages never quote the value of "Password".
+// than "UTF8", "ISO8859_1" or "NONE") or a malformed value is an Exception with a message that
+// names the parameter. Messages never quote the value of "Password".
+//
+// "SQLDialect" is the highest dialect the connection speaks: a database of a lower dialect is
+// spoken to in its own (fb_connection.h).
 #pragma once
 
 #include <string>
@@ -13,13 +16,21 @@
 
 namespace quirada {
 
+// The connection character set: the one in which text travels between program and server.
+//  - kUtf8: the server puts every text of a column with a character set into UTF-8 and back
+//    without loss; text of a column without one (NONE, OCTETS) travels as stored;
+//  - kLatin1: ISO-8859-1 both ways ('?' for what it cannot hold);
+//  - kNone: every text travels as the bytes the database holds (or the program gives).
+enum class FbCharset { kUtf8, kLatin1, kNone };
+
 struct FbAttachSettings {
   std::string connection_string;  // "server/port:database", as the client expects it; the
                                   // database path as the lines give it, in UTF-8
   std::string user_name;
   std::string password;
   int sql_dialect = 3;
-  std::string character_set;      // "ISO8859_1"; "NONE" takes texts as the database holds them
+  std::string character_set = "UTF8";  // the name the server knows it by
+  FbCharset charset = FbCharset::kUtf8;
 };
 
 FbAttachSettings ParseConnectionParams(const std::vector<std::string>& lines);

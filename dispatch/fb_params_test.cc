@@ -13,17 +13,18 @@ namespace {
 std::vector<std::string> ServiceLines(const std::string& server = "db.local", const std::string& database = "/d/M.FDB") {
   return {"DriverID=FB",         "Pooled=false",           "Database=" + database, "User_Name=SYSDBA",
           "Password=gizmor",     "Protocol=TCPIP",         "Server=" + server,     "Port=3050",
-          "SQLDialect=3",        "CharacterSet=ISO8859_1", "ExtendedMetaData=False", "OpenMode=Open"};
+          "SQLDialect=3",        "CharacterSet=UTF8",      "ExtendedMetaData=False", "OpenMode=Open"};
 }
 
-TEST(FbParams, TheServiceLinesAttachOverTcpWithDialect3AndLatin1) {
+TEST(FbParams, TheServiceLinesAttachOverTcpWithDialect3AndUtf8) {
   // The path goes to the client in UTF-8, as given, whatever the connection's character set.
   const FbAttachSettings settings = ParseConnectionParams(ServiceLines("db.local", "/dados/gestão ação.fdb"));
   EXPECT_EQ(settings.connection_string, "db.local/3050:/dados/gestão ação.fdb");
   EXPECT_EQ(settings.user_name, "SYSDBA");
   EXPECT_EQ(settings.password, "gizmor");
   EXPECT_EQ(settings.sql_dialect, 3);
-  EXPECT_EQ(settings.character_set, "ISO8859_1");
+  EXPECT_EQ(settings.character_set, "UTF8");
+  EXPECT_EQ(settings.charset, FbCharset::kUtf8);
 }
 
 TEST(FbParams, NamesAndKeywordsWithoutRegardToCaseAndIPv6InBrackets) {
@@ -32,6 +33,7 @@ TEST(FbParams, NamesAndKeywordsWithoutRegardToCaseAndIPv6InBrackets) {
                                                    "openmode=open", "pooled=TRUE"});
   EXPECT_EQ(settings.connection_string, "[::1]/3051:c:\\x.fdb");
   EXPECT_EQ(settings.character_set, "ISO8859_1");
+  EXPECT_EQ(settings.charset, FbCharset::kLatin1);
 }
 
 TEST(FbParams, TheFirstLineOfANameCounts) {
@@ -52,7 +54,7 @@ TEST(FbParams, ValuesThisClientCannotHonourAreClearErrors) {
       {"local protocol", "Protocol=", "Protocol=Local", "Protocol=Local não é suportado"},
       {"creating a database", "OpenMode=", "OpenMode=Create", "OpenMode=Create não é suportado"},
       {"open or create", "OpenMode=", "OpenMode=OpenOrCreate", "OpenMode=OpenOrCreate não é suportado"},
-      {"another character set", "CharacterSet=", "CharacterSet=UTF8", "CharacterSet=UTF8 não é suportado"},
+      {"another character set", "CharacterSet=", "CharacterSet=WIN1252", "CharacterSet=WIN1252 não é suportado"},
       {"port not a number", "Port=", "Port=abc", "Port=abc não é um valor válido"},
       {"port out of range", "Port=", "Port=70000", "Port=70000 não é um valor válido"},
       {"dialect out of range", "SQLDialect=", "SQLDialect=4", "SQLDialect=4 não é um valor válido"},

@@ -13,10 +13,25 @@ namespace quirada {
 using Firebird::IStatement;
 
 FbQuery::FbQuery(FbConnection& connection, FbTransaction& transaction, std::string sql)
-    : connection_(connection),
-      transaction_(transaction),
-      sql_(std::move(sql)),
-      positional_(RewriteNamedParams(sql_)) {
+    : connection_(connection), transaction_(transaction), sql_(std::move(sql)) {
+  ParseParams();
+  connection_.Add(this);
+}
+
+void FbQuery::SetSQL(std::string sql) {
+  if (sql == sql_) return;
+  Close();
+  DropStatement();
+  sql_ = std::move(sql);
+  ParseParams();
+}
+
+void FbQuery::ParseParams() {
+  positional_ = RewriteNamedParams(sql_);
+  param_keys_.clear();
+  param_names_.clear();
+  param_values_.clear();
+  param_of_position_.clear();
   for (const std::string& name : positional_.names) {
     const std::string key = UpperAscii(name);
     auto it = std::find(param_keys_.begin(), param_keys_.end(), key);
@@ -28,7 +43,6 @@ FbQuery::FbQuery(FbConnection& connection, FbTransaction& transaction, std::stri
     }
     param_of_position_.push_back(static_cast<std::size_t>(it - param_keys_.begin()));
   }
-  connection_.Add(this);
 }
 
 FbQuery::~FbQuery() {
@@ -75,7 +89,8 @@ void FbQuery::Prepare(Firebird::ITransaction* transaction) {
   if (statement_) return;
   Firebird::IAttachment* attachment = connection_.attachment();
   FbStatus st;
-  statement_.reset(PrepareText(attachment, transaction, positional_.sql, connection_.sql_dialect()));
+  statement_.reset(PrepareText(attachment, transaction, positional_.sql, connection_.sql_dialect(),
+                               connection_.charset()));
   input_metadata_.reset(statement_->getInputMetadata(&st));
   output_metadata_.reset(statement_->getOutputMetadata(&st));
   if (input_metadata_->getCount(&st) != param_of_position_.size())
@@ -100,7 +115,8 @@ void FbQuery::OpenOnce() {
       FbStatus st;
       if (!(statement_->getFlags(&st) & IStatement::FLAG_HAS_CURSOR))
         throw Exception("A instrução não retorna registros; use ExecSQL");
-      FbInputMessage input(input_metadata_.get(), values, connection_.attachment(), transaction);
+      FbInputMessage input(input_metadata_.get(), values, connection_.attachment(), transaction,
+                           connection_.charset());
       if (single_row_lookup_ && ExecuteSingleRow(transaction, input)) return;
       cursor_.reset(statement_->openCursor(&st, transaction, input.metadata(), input.buffer(),
                                            output_metadata_.get(), 0));
@@ -168,6 +184,9 @@ void FbQuery::DecodeRow() {
     cell.value = DecodeColumn(columns_[i], row_buffer_.data(), &cell.blob_pending, &cell.blob_id);
     cell.blob_read = false;
     cell.blob_bytes.clear();
+    cell.raw_text.reset();
+    if (TextFormOf(columns_[i].char_set) == FbTextForm::kRaw && !cell.value.IsNull())
+      cell.raw_text = ColumnTextBytes(columns_[i], row_buffer_.data());
   }
   has_row_ = true;
   eof_ = false;
@@ -252,7 +271,8 @@ void FbQuery::ExecOnce() {
     FbCall([&] {
       Prepare(transaction);
       FbStatus st;
-      FbInputMessage input(input_metadata_.get(), values, connection_.attachment(), transaction);
+      FbInputMessage input(input_metadata_.get(), values, connection_.attachment(), transaction,
+                           connection_.charset());
       if (statement_->getFlags(&st) & IStatement::FLAG_HAS_CURSOR) {
         FbPtr<Firebird::IResultSet> rows(statement_->openCursor(&st, transaction, input.metadata(), input.buffer(),
                                                                 output_metadata_.get(), 0));
@@ -313,12 +333,19 @@ const FbValue& FbQuery::Value(std::string_view name) {
   }
   Cell& cell = row_[index];
   if (cell.blob_pending) {
-    if (cell.blob_read) {
-      cell.value = TextValue(std::move(cell.blob_bytes), false);
-    } else {
+    if (!cell.blob_read) {
       CheckBlobReadable(name);
-      cell.value = ReadBlob(connection_.attachment(), transaction_.handle(), cell.blob_id);
+      cell.blob_bytes = ReadBlobBytes(connection_.attachment(), transaction_.handle(), cell.blob_id);
     }
+    const FbTextForm form = TextFormOf(columns_[index].char_set);
+    // The stored bytes of a column without character set stay for FieldAsText.
+    if (form == FbTextForm::kRaw) {
+      cell.value = TextValue(cell.blob_bytes, false, form);
+      cell.blob_pending = false;
+      cell.blob_read = true;
+      return cell.value;
+    }
+    cell.value = TextValue(std::move(cell.blob_bytes), false, form);
     cell.blob_pending = false;
     cell.blob_read = false;
     cell.blob_bytes.clear();
@@ -331,20 +358,27 @@ void FbQuery::CheckBlobReadable(std::string_view name) const {
     throw Exception("O conteúdo do campo '" + std::string(name) + "' não pode mais ser lido");
 }
 
-std::string FbQuery::FieldAsBytes(std::string_view name) {
+FbText FbQuery::FieldAsText(std::string_view name) {
   const std::size_t index = ColumnIndex(name);
+  const FbColumn& column = columns_[index];
+  const FbTextForm form = TextFormOf(column.char_set);
   const bool editing = state_ == State::kEdit || state_ == State::kInsert;
   Cell& cell = row_[index];
-  if (!editing && cell.blob_pending) {
+  std::optional<std::string> bytes;
+  if (!editing && (cell.blob_pending || cell.blob_read)) {
     // Kept as read; turned into text only if the text is asked for.
     if (!cell.blob_read) {
       CheckBlobReadable(name);
       cell.blob_bytes = ReadBlobBytes(connection_.attachment(), transaction_.handle(), cell.blob_id);
       cell.blob_read = true;
     }
-    return cell.blob_bytes;
+    bytes = cell.blob_bytes;
+  } else if (!editing && form == FbTextForm::kRaw && cell.raw_text) {
+    bytes = *cell.raw_text;
   }
-  return Utf8ToLatin1(Value(name).AsString());
+  if (!bytes) return FbText{Value(name).AsString(), false};
+  if (form == FbTextForm::kRaw) return FbText{std::move(*bytes), true};
+  return FbText{TextToUtf8(std::move(*bytes), form), false};
 }
 
 bool FbQuery::FieldIsNull(std::string_view name) { return Value(name).IsNull(); }

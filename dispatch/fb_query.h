@@ -7,8 +7,9 @@
 //   one at a time: only the current row is held, and a BLOB column is read only when asked for.
 // - Columns are read by name (their alias, without regard to case). Reading when there is no row
 //   at all gives NULL, so text reads as "" and numbers and dates as 0.
-// - Text follows the rules of fb_message.h (ISO-8859-1 on the wire, trailing blanks of CHAR
-//   dropped, empty and NULL the same, values cut to the length of their parameter or column).
+// - Text follows the rules of fb_message.h (the connection's character set on the wire, trailing
+//   blanks of CHAR dropped, empty and NULL the same, values cut to the length of their parameter
+//   or column).
 // - With an update target (a table and its key columns), Edit or Append, the SetField calls and
 //   Post write the fields that were set, in the order they were set, as an UPDATE of the current
 //   row (found by the key values it was read with) or an INSERT, in the update transaction; the
@@ -46,6 +47,9 @@ class FbQuery {
   FbQuery& operator=(const FbQuery&) = delete;
 
   const std::string& SQL() const { return sql_; }
+  // Gives the query another text: it is closed, its statement dropped and its parameters unbound.
+  // Nothing when the text is the same.
+  void SetSQL(std::string sql);
   // The distinct parameter names, in order of first appearance.
   std::vector<std::string> ParamNames() const;
 
@@ -77,9 +81,9 @@ class FbQuery {
   std::vector<std::string> FieldNames() const;
   bool FieldIsNull(std::string_view name);
   std::string FieldAsString(std::string_view name);
-  // The column's text as the database holds it (ISO-8859-1 bytes), without the conversion to
-  // UTF-8; a BLOB is read straight into it. "" for NULL.
-  std::string FieldAsBytes(std::string_view name);
+  // The column's text without loss: UTF-8 for a column with a character set, the stored bytes
+  // (raw) for one without; a BLOB is read straight into it. "" for NULL.
+  FbText FieldAsText(std::string_view name);
   long long FieldAsInteger(std::string_view name);
   TDateTime FieldAsDateTime(std::string_view name);
 
@@ -98,14 +102,16 @@ class FbQuery {
     FbValue value;
     bool blob_pending = false;  // a BLOB not yet turned into `value`
     ISC_QUAD blob_id{};
-    bool blob_read = false;  // its bytes are in blob_bytes (FieldAsBytes read them)
+    bool blob_read = false;  // its bytes are in blob_bytes (FieldAsText read them)
     std::string blob_bytes;
+    std::optional<std::string> raw_text;  // a text column without character set: its stored bytes
   };
 
   void CloseForDisconnect();  // the connection is being closed: close, committing
   void Abandon();             // the attachment is gone: forget every handle
 
   void BindParam(std::string_view name, FbValue value);
+  void ParseParams();  // the parameter names of sql_
   void OpenOnce();
   bool ExecuteSingleRow(Firebird::ITransaction* transaction, FbInputMessage& input);
   void ExecOnce();
@@ -124,8 +130,8 @@ class FbQuery {
 
   FbConnection& connection_;
   FbTransaction& transaction_;
-  const std::string sql_;
-  const PositionalSql positional_;
+  std::string sql_;
+  PositionalSql positional_;
 
   // Parameters: distinct names (upper case) and their values; the name index of every "?".
   std::vector<std::string> param_keys_;

@@ -78,6 +78,7 @@ TEST_F(FbQueryTest, TextIsCutTrimmedAndEmptyIsNullWhenWritten) {
       {"A  ", "[A  ]", "[A  ]", "A", "A  "},
       {"", "<null>", "<null>", "", ""},
       {"ção", "[ção]", "[ção]", "ção", "ção"},
+      {"çãoçãoç", "[ção]", "[çãoçã]", "ção", "çãoçã"},  // cut in characters, never inside one
   };
   FbQuery insert(connection_, read_write_, "INSERT INTO TEXTOS (ID, C3, V5) VALUES (:ID, :T, :T)");
   FbQuery read(connection_, read_only_, "SELECT C3, V5 FROM TEXTOS WHERE ID = :ID");
@@ -127,43 +128,69 @@ TEST_F(FbQueryTest, Latin1TextRoundTripsThroughVarcharAndBlob) {
   EXPECT_EQ(read.FieldAsString("B"), text);
 }
 
-TEST_F(FbQueryTest, EveryByteOfABlobSurvivesTheTextConversions) {
-  // Documents are often UTF-8 bytes kept in an ISO-8859-1 column: they must come back byte for byte.
-  std::string bytes;
-  for (int b = 0; b < 256; ++b) bytes += static_cast<char>(b);
-  bytes += "<x>\xC3\xA7\xC3\xA3o</x>";
-  FbQuery insert(connection_, read_write_, "INSERT INTO TEXTOS (ID, B) VALUES (1, :B)");
-  insert.SetParamString("B", Latin1ToUtf8(bytes));
+TEST_F(FbQueryTest, EveryCharacterOfEveryCharacterSetComesBackAsItself) {
+  db_.Execute("CREATE TABLE CONJUNTOS (ID INTEGER, W VARCHAR(20) CHARACTER SET WIN1252, "
+              "L VARCHAR(20) CHARACTER SET ISO8859_1, U VARCHAR(20) CHARACTER SET UTF8, "
+              "BW BLOB SUB_TYPE TEXT CHARACTER SET WIN1252)");
+  FbQuery insert(connection_, read_write_, "INSERT INTO CONJUNTOS (ID, W, L, U, BW) VALUES (1, :W, :L, :U, :W)");
+  insert.SetParamString("W", "€ “x” – ação");
+  insert.SetParamString("L", "ação «nº»");
+  insert.SetParamString("U", "€ ✓ 中");
   insert.ExecSQL();
-  EXPECT_EQ(ServerText("OCTET_LENGTH(B)", 1), std::to_string(bytes.size()));
-  FbQuery read(connection_, read_only_, "SELECT ID, B FROM TEXTOS");
+  FbQuery read(connection_, read_only_, "SELECT W, L, U, BW, OCTET_LENGTH(W) AS NW FROM CONJUNTOS");
   read.Open();
-  EXPECT_EQ(Utf8ToLatin1(read.FieldAsString("B")), bytes);
-  EXPECT_EQ(read.FieldAsBytes("B"), bytes);
-
-  // Read as bytes first, the same BLOB gives the same text.
-  read.Close();
-  read.Open();
-  EXPECT_EQ(read.FieldAsBytes("B"), bytes);
-  EXPECT_EQ(read.FieldAsBytes("B"), bytes);
-  EXPECT_EQ(read.FieldAsString("B"), Latin1ToUtf8(bytes));
-  EXPECT_EQ(read.FieldAsBytes("ID"), "1");
+  EXPECT_EQ(read.FieldAsInteger("NW"), 12);  // one byte per character in WIN1252
+  EXPECT_EQ(read.FieldAsString("W"), "€ “x” – ação");
+  EXPECT_EQ(read.FieldAsString("L"), "ação «nº»");
+  EXPECT_EQ(read.FieldAsString("U"), "€ ✓ 中");
+  EXPECT_EQ(read.FieldAsString("BW"), "€ “x” – ação");
+  for (const char* column : {"W", "BW"}) {
+    const FbText text = read.FieldAsText(column);
+    EXPECT_FALSE(text.raw) << column;
+    EXPECT_EQ(text.bytes, "€ “x” – ação") << column;
+  }
 }
 
-TEST_F(FbQueryTest, BytesOfEachRowAreItsOwn) {
-  db_.Execute("INSERT INTO TEXTOS (ID, V5, B) VALUES (1, 'pão', 'ação')");  // sent as ISO-8859-1
+TEST_F(FbQueryTest, AColumnWithoutCharacterSetGivesItsBytesAsStored) {
+  // Every byte but the quote, in a NONE column, stored through a connection that sends bytes as they are.
+  std::string bytes;
+  for (int b = 1; b < 256; ++b)
+    if (b != '\'') bytes += static_cast<char>(b);
+  db_.Execute("CREATE TABLE CRUS (ID INTEGER, V VARCHAR(300) CHARACTER SET NONE, B BLOB SUB_TYPE TEXT CHARACTER SET NONE)");
+  db_.ExecuteIn("NONE", "INSERT INTO CRUS (ID, V, B) VALUES (1, '" + bytes + "', '" + bytes + "')");
+  db_.ExecuteIn("NONE", "INSERT INTO CRUS (ID, V, B) VALUES (2, 'p\xC3\xA3o', 'a\x80\x93')");
+  FbQuery read(connection_, read_only_, "SELECT V, B FROM CRUS ORDER BY ID");
+  read.Open();
+  for (const char* column : {"V", "B"}) {
+    const FbText text = read.FieldAsText(column);
+    EXPECT_TRUE(text.raw) << column;
+    EXPECT_EQ(text.bytes, bytes) << column;
+  }
+  read.Next();
+  EXPECT_EQ(read.FieldAsText("V").bytes, "p\xC3\xA3o");
+  EXPECT_EQ(read.FieldAsString("V"), "pão");       // valid UTF-8 is UTF-8
+  EXPECT_EQ(read.FieldAsString("B"), "a€“");       // otherwise Windows-1252
+  EXPECT_EQ(read.FieldAsText("B").bytes, "a\x80\x93");  // read twice, the same bytes
+}
+
+TEST_F(FbQueryTest, TextOfEachRowIsItsOwn) {
+  db_.Execute("INSERT INTO TEXTOS (ID, V5, B) VALUES (1, 'pão', 'ação')");
   db_.Execute("INSERT INTO TEXTOS (ID) VALUES (2)");
   FbQuery read(connection_, read_only_, "SELECT V5, B FROM TEXTOS ORDER BY ID");
   read.Open();
-  EXPECT_EQ(read.FieldAsBytes("B"), "a\xE7\xE3o");
-  EXPECT_EQ(read.FieldAsBytes("V5"), "p\xE3o");
+  EXPECT_EQ(read.FieldAsText("B").bytes, "ação");
+  EXPECT_EQ(read.FieldAsText("V5").bytes, "pão");
   read.Next();
-  EXPECT_EQ(read.FieldAsBytes("B"), "");  // NULL
+  EXPECT_EQ(read.FieldAsText("B").bytes, "");  // NULL
   EXPECT_EQ(read.FieldAsString("B"), "");
-  EXPECT_EQ(read.FieldAsBytes("V5"), "");
+  EXPECT_EQ(read.FieldAsText("V5").bytes, "");
 }
 
-TEST_F(FbQueryTest, CharactersOutsideLatin1BecomeQuestionMarks) {
+TEST_F(FbQueryTest, OverAnIso8859_1ConnectionCharactersOutsideItBecomeQuestionMarks) {
+  connection_.Disconnect();
+  connection_.Params = testing::TestConnectionParams(db_.path(), testing::kTestPassword,
+                                                     testing::kTestServer, "ISO8859_1");
+  connection_.Connect();
   FbQuery insert(connection_, read_write_, "INSERT INTO TEXTOS (ID, V40) VALUES (1, :T)");
   insert.SetParamString("T", "10 € ✓");
   insert.ExecSQL();

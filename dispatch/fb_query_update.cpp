@@ -73,6 +73,8 @@ void FbQuery::Post() {
   for (auto& [i, value] : pending_) {
     row_[i].value = std::move(value);
     row_[i].blob_pending = false;
+    row_[i].blob_read = false;
+    row_[i].raw_text.reset();
   }
   pending_.clear();
   has_row_ = true;
@@ -122,11 +124,12 @@ void FbQuery::PostOnce() {
       // The same write (same columns, same keys) is prepared once and executed again.
       if (!post_statement_ || post_sql_ != sql) {
         DropPostStatement();
-        post_statement_.reset(PrepareText(attachment, transaction, sql, connection_.sql_dialect()));
+        post_statement_.reset(PrepareText(attachment, transaction, sql, connection_.sql_dialect(),
+                                                connection_.charset()));
         post_sql_ = sql;
       }
       FbPtr<Firebird::IMessageMetadata> described(post_statement_->getInputMetadata(&st));
-      FbInputMessage input(described.get(), values, attachment, transaction);
+      FbInputMessage input(described.get(), values, attachment, transaction, connection_.charset());
       post_statement_->execute(&st, transaction, input.metadata(), input.buffer(), nullptr, nullptr);
       // An INSERT that did not fail wrote its row; only an UPDATE has to be counted.
       if (!insert) affected = post_statement_->getAffectedRecords(&st);

@@ -28,9 +28,9 @@ std::string SqlIdentifier(const std::string& name) {
 
 Firebird::IStatement* PrepareText(Firebird::IAttachment* attachment,
                                   Firebird::ITransaction* transaction, const std::string& sql,
-                                  int dialect) {
+                                  int dialect, FbCharset charset) {
   FbStatus st;
-  const std::string text = Utf8ToLatin1(sql);
+  const std::string text = charset == FbCharset::kLatin1 ? Utf8ToLatin1(sql) : sql;
   return attachment->prepare(&st, transaction, static_cast<unsigned>(text.size()), text.data(),
                              static_cast<unsigned>(dialect),
                              Firebird::IStatement::PREPARE_PREFETCH_METADATA);

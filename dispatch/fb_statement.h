@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "dispatch/fb_api.h"
+#include "dispatch/fb_params.h"
 
 namespace quirada {
 
@@ -14,10 +15,11 @@ std::string UpperAscii(std::string_view s);
 // An identifier as SQL text: plain upper-case names as they are, anything else quoted.
 std::string SqlIdentifier(const std::string& name);
 
-// Prepares `sql` (UTF-8, sent in ISO-8859-1) with its metadata. Raises Firebird::FbException.
+// Prepares `sql` (UTF-8, sent in the connection's character set `charset`) with its metadata.
+// Raises Firebird::FbException.
 Firebird::IStatement* PrepareText(Firebird::IAttachment* attachment,
                                   Firebird::ITransaction* transaction, const std::string& sql,
-                                  int dialect);
+                                  int dialect, FbCharset charset);
 
 // Frees a prepared statement on the server; a failure (the attachment is gone) only lets it go.
 void FreeStatement(FbPtr<Firebird::IStatement>& statement) noexcept;

@@ -14,6 +14,13 @@
 
 namespace quirada {
 
+// A text column's content without loss: UTF-8, or, when `raw`, the bytes a column without character
+// set (NONE, OCTETS) holds, whose encoding nobody declared.
+struct FbText {
+  std::string bytes;
+  bool raw = false;
+};
+
 struct FbValue {
   enum class Kind { kNull, kText, kInteger, kFloat, kDate, kTime, kTimestamp, kBoolean };
 

@@ -21,16 +21,6 @@ bool RegistroTemChaveUnica(FbConnection& connection, FbTransaction& transaction)
   return q.FieldAsInteger("N") > 0;
 }
 
-size_t TamanhoIdEnvio(FbConnection& connection, FbTransaction& transaction) {
-  FbQuery q(connection, transaction,
-            "SELECT COALESCE(F.RDB$CHARACTER_LENGTH, F.RDB$FIELD_LENGTH) AS N "
-            "FROM RDB$RELATION_FIELDS R JOIN RDB$FIELDS F ON F.RDB$FIELD_NAME = R.RDB$FIELD_SOURCE "
-            "WHERE R.RDB$RELATION_NAME = 'QUIRADA_ENVIOS_XML' AND R.RDB$FIELD_NAME = 'ID_ENVIO'");
-  q.Open();
-  if (q.Eof()) throw Exception("A coluna ID_ENVIO de QUIRADA_ENVIOS_XML não existe");
-  return static_cast<size_t>(q.FieldAsInteger("N"));
-}
-
 void GravarRegistroEnvio(FbQuery& TBEnviosXML, FbQuery* insercao, const RegistroEnvio& registro) {
   if (insercao != nullptr) {
     insercao->SetParamInteger("SEQUENCIAL", registro.sequencial);

@@ -37,9 +37,6 @@ struct RegistroEnvio {
 // of them or both), read from the database's metadata through `transaction`.
 bool RegistroTemChaveUnica(FbConnection& connection, FbTransaction& transaction);
 
-// How many characters ID_ENVIO of QUIRADA_ENVIOS_XML holds, from the database's metadata.
-size_t TamanhoIdEnvio(FbConnection& connection, FbTransaction& transaction);
-
 // Writes `registro`. `insercao` (kSqlInsercaoEnviosXML through TransReadWrite) is given only when
 // RegistroTemChaveUnica said so; without it the row is always looked up first.
 void GravarRegistroEnvio(FbQuery& TBEnviosXML, FbQuery* insercao, const RegistroEnvio& registro);

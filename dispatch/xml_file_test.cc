@@ -16,31 +16,65 @@
 namespace quirada {
 namespace {
 
-TEST(XmlFile, KeepsTheDatabaseBytesUnlessTheyBreakADeclaredUtf8Document) {
+// The declaration of a document in the encoding `label`, for the cases below.
+std::string Decl(const std::string& label) { return "<?xml version=\"1.0\" encoding=\"" + label + "\"?>"; }
+
+TEST(XmlFile, KeepsEveryCharacterInTheDeclaredEncodingWhenItFitsElseInUtf8) {
   struct Case {
     const char* what;
-    std::string text;   // the document's text, written here in UTF-8; the database holds it in ISO-8859-1
+    FbText text;        // as the database gives it: UTF-8, or raw bytes of a column without charset
     std::string bytes;  // expected file content
   } cases[] = {
-      {"plain ASCII", "<a>x</a>", "<a>x</a>\r\n"},
-      {"Latin-1 declared: written as the database holds it",
-       "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a>ação</a>",
-       "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a>a\xE7\xE3o</a>\r\n"},
-      {"UTF-8 declared with Latin-1 bytes: written as UTF-8",
-       "<?xml version=\"1.0\" encoding=\"UTF-8\"?><a>ação</a>",
-       "<?xml version=\"1.0\" encoding=\"UTF-8\"?><a>ação</a>\r\n"},
-      {"lower-case utf-8 in single quotes", "<?xml version='1.0' encoding='utf-8'?><a>é</a>",
-       "<?xml version='1.0' encoding='utf-8'?><a>é</a>\r\n"},
-      {"no declaration: XML's default is UTF-8", "<a>é</a>", "<a>é</a>\r\n"},
-      {"declaration without encoding", "<?xml version=\"1.0\"?><a>é</a>",
+      {"plain ASCII", {"<a>x</a>"}, "<a>x</a>\r\n"},
+      {"ISO-8859-1 declared, every character fits", {Decl("ISO-8859-1") + "<a>ação</a>"},
+       Decl("ISO-8859-1") + "<a>a\xE7\xE3o</a>\r\n"},
+      {"UTF-8 declared", {Decl("UTF-8") + "<a>ação € “x” –</a>"}, Decl("UTF-8") + "<a>ação € “x” –</a>\r\n"},
+      {"windows-1252 declared, every character fits", {Decl("windows-1252") + "<a>€“”–</a>"},
+       Decl("windows-1252") + "<a>\x80\x93\x94\x96</a>\r\n"},
+      {"ISO-8859-1 declared with a euro: UTF-8, declaration changed", {Decl("ISO-8859-1") + "<a>10 €</a>"},
+       Decl("UTF-8") + "<a>10 €</a>\r\n"},
+      {"US-ASCII declared with an accent: UTF-8", {Decl("us-ascii") + "<a>é</a>"}, Decl("UTF-8") + "<a>é</a>\r\n"},
+      {"an encoding the program does not write: UTF-8", {Decl("ISO-8859-15") + "<a>é</a>"},
+       Decl("UTF-8") + "<a>é</a>\r\n"},
+      {"single quotes, lower case label", {"<?xml version='1.0' encoding='iso-8859-1'?><a>é</a>"},
+       "<?xml version='1.0' encoding='iso-8859-1'?><a>\xE9</a>\r\n"},
+      {"byte-order mark kept before a UTF-8 declaration", {"\xEF\xBB\xBF" + Decl("utf-8") + "<a>é</a>"},
+       "\xEF\xBB\xBF" + Decl("utf-8") + "<a>é</a>\r\n"},
+      {"no declaration: UTF-8", {"<a>é €</a>"}, "<a>é €</a>\r\n"},
+      {"declaration without encoding: UTF-8", {"<?xml version=\"1.0\"?><a>é</a>"},
        "<?xml version=\"1.0\"?><a>é</a>\r\n"},
-      // The database already held UTF-8 bytes (each read as two Latin-1 characters): unchanged.
-      {"already UTF-8 in the database", "<?xml version=\"1.0\" encoding=\"UTF-8\"?><a>\xC3\x83\xC2\xA9</a>",
-       "<?xml version=\"1.0\" encoding=\"UTF-8\"?><a>\xC3\xA9</a>\r\n"},
-      {"line breaks inside stay", "<a>\n<b/>\r\n</a>", "<a>\n<b/>\r\n</a>\r\n"},
-      {"empty text", "", "\r\n"},
+      {"C1 controls of an ISO8859_1 column are the Windows-1252 characters of their bytes",
+       {Decl("UTF-8") + "<a>\xC2\x93ol\xC2\x94 \xC2\x80</a>"}, Decl("UTF-8") + "<a>“ol” €</a>\r\n"},
+      {"UTF-8 bytes an ERP kept in a single-byte column", {Decl("UTF-8") + "<a>\xC3\x83\xC2\xA9\xC3\xA2\xE2\x82\xAC\xC2\x9C</a>"},
+       Decl("UTF-8") + "<a>é“</a>\r\n"},
+      {"line breaks inside stay", {"<a>\n<b/>\r\n</a>"}, "<a>\n<b/>\r\n</a>\r\n"},
+      {"empty text", {""}, "\r\n"},
+      // Raw bytes of a NONE column.
+      {"raw UTF-8 stays UTF-8", {Decl("UTF-8") + "<a>a\xC3\xA7\xC3\xA3o</a>", true},
+       Decl("UTF-8") + "<a>a\xC3\xA7\xC3\xA3o</a>\r\n"},
+      {"raw Windows-1252 under a UTF-8 declaration", {Decl("UTF-8") + "<a>\x80\x93\x94\x96\xE9</a>", true},
+       Decl("UTF-8") + "<a>€“”–é</a>\r\n"},
+      {"raw Windows-1252 without a declaration", {"<a>\x93x\x94</a>", true}, "<a>“x”</a>\r\n"},
+      {"raw bytes declared ISO-8859-1 are read as Windows-1252", {Decl("ISO-8859-1") + "<a>\x93\xE9\x94</a>", true},
+       Decl("UTF-8") + "<a>“é”</a>\r\n"},
+      {"raw bytes declared ISO-8859-1 without 0x80..0x9F stay as they are", {Decl("ISO-8859-1") + "<a>\xE9</a>", true},
+       Decl("ISO-8859-1") + "<a>\xE9</a>\r\n"},
+      {"raw windows-1252 declared stays as it is", {Decl("windows-1252") + "<a>\x80</a>", true},
+       Decl("windows-1252") + "<a>\x80</a>\r\n"},
   };
-  for (const auto& c : cases) EXPECT_EQ(XmlFileBytes(Utf8ToLatin1(c.text)), c.bytes) << c.what;
+  for (const auto& c : cases) {
+    const XmlFileContent content = XmlFileBytes(c.text);
+    EXPECT_EQ(content.failure, "") << c.what;
+    EXPECT_EQ(content.bytes, c.bytes) << c.what;
+  }
+}
+
+TEST(XmlFile, AControlCharacterNoWindows1252CharacterExplainsGivesNoFile) {
+  for (const FbText& text : {FbText{"<a>\xC2\x81</a>", false}, FbText{"<a>\x9D</a>", true}}) {
+    const XmlFileContent content = XmlFileBytes(text);
+    EXPECT_EQ(content.bytes, "");
+    EXPECT_NE(content.failure.find("U+00"), std::string::npos) << content.failure;
+  }
 }
 
 TEST(XmlFile, SaveReplacesTheFileAndFailsWithTheFileName) {
@@ -48,8 +82,8 @@ TEST(XmlFile, SaveReplacesTheFileAndFailsWithTheFileName) {
       (std::filesystem::temp_directory_path() / ("quirada-xml-" + std::to_string(CurrentProcessId()))).string();
   std::filesystem::create_directories(dir);
   const std::string path = dir + "/123.xml";
-  SaveXmlFile(path, "<a>antigo e mais longo</a>");
-  SaveXmlFile(path, "<a/>");
+  SaveXmlFile(path, "<a>antigo e mais longo</a>\r\n");
+  SaveXmlFile(path, "<a/>\r\n");
   EXPECT_EQ(std::filesystem::file_size(path), 6u);
   try {
     SaveXmlFile(dir + "/nao/existe.xml", "<a/>");

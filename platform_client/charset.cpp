@@ -26,31 +26,6 @@ std::string FromUtf8(std::string_view body) {
   return std::string(body);
 }
 
-std::string FromWindows1252(std::string_view body) {
-  // Code points of 0x80..0x9F; zero where the code page leaves the byte undefined (kept as Latin-1).
-  static const uint16_t kHigh[32] = {
-      0x20AC, 0, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-      0x2039, 0x0152, 0, 0x017D, 0, 0, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-      0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0, 0x017E, 0x0178};
-  std::string out;
-  out.reserve(body.size());
-  for (char ch : body) {
-    const auto c = static_cast<unsigned char>(ch);
-    const uint16_t cp = c >= 0x80 && c <= 0x9F && kHigh[c - 0x80] ? kHigh[c - 0x80] : c;
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  }
-  return out;
-}
-
 std::string FromUtf16(std::string_view body, bool big_endian, bool detect_mark) {
   if (detect_mark && body.size() >= 2) {
     if (body.substr(0, 2) == "\xFE\xFF") {
@@ -90,7 +65,7 @@ std::string DecodeBody(std::string_view body, std::string_view charset, DefaultC
   if (name == "iso-8859-1" || name == "iso8859-1" || name == "iso_8859-1" || name == "latin1" ||
       name == "latin-1" || name == "l1" || name == "us-ascii" || name == "ascii")
     return Latin1ToUtf8(body);
-  if (name == "windows-1252" || name == "cp1252") return FromWindows1252(body);
+  if (name == "windows-1252" || name == "cp1252") return Windows1252ToUtf8(body);
   if (name == "utf-16") return FromUtf16(body, true, true);
   if (name == "utf-16le") return FromUtf16(body, false, false);
   if (name == "utf-16be") return FromUtf16(body, true, false);

@@ -77,6 +77,12 @@ int RunOnce(TSrvQuirada& module) {
       std::cerr << ciclo.resumo.falha_conexao << '\n';
       return kStatusFalhou;
     }
+    if (!ciclo.resumo.banco_ocupado.empty()) {
+      std::string quem = ciclo.resumo.banco_ocupado;
+      if (!quem.empty() && quem[0] >= 'a' && quem[0] <= 'z') quem[0] = static_cast<char>(quem[0] - 32);
+      std::cerr << quem << "; nada foi feito.\n";
+      return kStatusOcupado;
+    }
     std::cout << TextoResumo(ciclo.resumo) << '\n';
     return ciclo.resumo.registrados_no_log > 0 ? kStatusDocumentosNoLog : kStatusConcluido;
   } catch (const std::exception& e) {

@@ -45,6 +45,10 @@ void TSrvQuirada::Timer1Timer() {
       AvisarFimDeCiclo(linha, false);
     } else if (!ciclo.resumo.conectou) {
       AvisarFimDeCiclo(ciclo.resumo.falha_conexao, true);
+    } else if (!ciclo.resumo.banco_ocupado.empty()) {
+      const std::string linha = "Ciclo de envio não executado: " + ciclo.resumo.banco_ocupado + ".";
+      DoSaveLog(linha);
+      AvisarFimDeCiclo(linha, false);
     } else {
       AvisarFimDeCiclo(TextoResumo(ciclo.resumo), false);
     }

@@ -12,7 +12,8 @@
 // One cycle at a time per service folder: a cycle holds the lock of "QuiradaContabil.lock" beside
 // the executable from its start to the end of its tail. A tick that finds it held by another
 // process (an operator's "/ONCE", say) writes one line to the service log and waits for the next
-// period.
+// period; so does a tick whose cycle finds the ERP database claimed by a cycle of another folder
+// or machine (dispatch_cycle.h).
 #pragma once
 
 #include <cstdint>

@@ -130,32 +130,34 @@ std::vector<std::string> SplitScript(const std::string& script) {
 // `db_charset`: the character set of a database to create; empty to attach.
 FbOwned<Firebird::IXpbBuilder> Dpb(FbStatus& st, const std::string& password,
                                    const std::string& db_charset = "",
-                                   const char* connection_charset = "ISO8859_1") {
+                                   const std::string& connection_charset = "UTF8", int dialect = 3) {
   FbOwned<Firebird::IXpbBuilder> dpb(FbUtil()->getXpbBuilder(&st, Firebird::IXpbBuilder::DPB, nullptr, 0));
   dpb->insertString(&st, isc_dpb_user_name, kTestUser);
   dpb->insertString(&st, isc_dpb_password, password.c_str());
-  dpb->insertString(&st, isc_dpb_lc_ctype, connection_charset);
-  dpb->insertInt(&st, isc_dpb_sql_dialect, 3);
+  dpb->insertString(&st, isc_dpb_lc_ctype, connection_charset.c_str());
+  dpb->insertInt(&st, isc_dpb_sql_dialect, dialect);
   if (!db_charset.empty()) dpb->insertString(&st, isc_dpb_set_db_charset, db_charset.c_str());
   return dpb;
 }
 
-void ExecuteRaw(Firebird::IAttachment* attachment, const std::string& sql) {
+void ExecuteRaw(Firebird::IAttachment* attachment, const std::string& sql, int dialect = 3) {
   FbStatus st;
   FbPtr<Firebird::ITransaction> tra(attachment->startTransaction(&st, 0, nullptr));
-  attachment->execute(&st, tra.get(), 0, sql.c_str(), 3, nullptr, nullptr, nullptr, nullptr);
+  attachment->execute(&st, tra.get(), static_cast<unsigned>(sql.size()), sql.c_str(),
+                      static_cast<unsigned>(dialect), nullptr, nullptr, nullptr, nullptr);
   tra->commit(&st);
   (void)tra.release();
 }
 
-void CreateDatabase(const std::string& path, const std::string& charset) {
+void CreateDatabase(const std::string& path, const std::string& charset, int dialect) {
   FbCall([&] {
     FbStatus st;
     FbPtr<Firebird::IProvider> provider(FbMaster()->getDispatcher());
-    auto dpb = Dpb(st, kTestPassword, charset);
+    auto dpb = Dpb(st, kTestPassword, charset, "UTF8", dialect);
     FbPtr<Firebird::IAttachment> attachment(provider->createDatabase(
         &st, ConnectionString(path).c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st)));
-    for (const std::string& statement : SplitScript(ErpSchemaSql())) ExecuteRaw(attachment.get(), statement);
+    for (const std::string& statement : SplitScript(ErpSchemaSql()))
+      ExecuteRaw(attachment.get(), statement, dialect);
     attachment->detach(&st);
     (void)attachment.release();
   });
@@ -206,15 +208,15 @@ std::string TestDatabaseFolder() {
 }
 
 std::vector<std::string> TestConnectionParams(const std::string& database, const std::string& password,
-                                              const std::string& server) {
+                                              const std::string& server, const std::string& charset) {
   return {
       "DriverID=FB",    "Pooled=false",      "Database=" + database,  "User_Name=" + std::string(kTestUser),
       "Password=" + password, "Protocol=TCPIP", "Server=" + server, "Port=3050",
-      "SQLDialect=3",   "CharacterSet=ISO8859_1", "ExtendedMetaData=False", "OpenMode=Open",
+      "SQLDialect=3",   "CharacterSet=" + charset, "ExtendedMetaData=False", "OpenMode=Open",
   };
 }
 
-ErpDatabase::ErpDatabase(const std::string& charset) {
+ErpDatabase::ErpDatabase(const std::string& charset, int dialect) : dialect_(dialect) {
   static std::atomic<int> counter{0};
   std::random_device random;
   const std::string folder = TestDatabaseFolder();
@@ -225,7 +227,7 @@ ErpDatabase::ErpDatabase(const std::string& charset) {
 
   ServerLock::Instance().AcquireShared();
   try {
-    CreateDatabase(path_, charset);
+    CreateDatabase(path_, charset, dialect);
     connection_.Params = ConnectionParams();
     connection_.Connect();
   } catch (...) {
@@ -243,14 +245,14 @@ ErpDatabase::~ErpDatabase() {
   ServerLock::Instance().ReleaseShared();
 }
 
-void ErpDatabase::ExecuteUtf8(const std::string& sql) {
+void ErpDatabase::ExecuteIn(const std::string& charset, const std::string& sql) {
   FbCall([&] {
     FbStatus st;
     FbPtr<Firebird::IProvider> provider(FbMaster()->getDispatcher());
-    auto dpb = Dpb(st, kTestPassword, "", "UTF8");
+    auto dpb = Dpb(st, kTestPassword, "", charset, dialect_);
     FbPtr<Firebird::IAttachment> attachment(provider->attachDatabase(
         &st, ConnectionString(path_).c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st)));
-    ExecuteRaw(attachment.get(), sql);
+    ExecuteRaw(attachment.get(), sql, dialect_);
     attachment->detach(&st);
     (void)attachment.release();
   });

@@ -1,14 +1,17 @@
 // A fresh ERP database on the test Firebird server (127.0.0.1:3050, SYSDBA), for tests, the
 // end-to-end tests and the demo.
 //
-// ErpDatabase creates a new database (ISO8859_1 unless told otherwise) with the ERP tables of erp_schema.sql in
-// /tmp/quirada-fb-tests/ (a folder the firebird user can write), offers helpers to fill and read
-// the tables, and drops the database when it goes away. While one exists, the process holds a
+// ErpDatabase creates a new database (ISO8859_1 and SQL dialect 3 unless told otherwise) with the
+// ERP tables of erp_schema.sql in /tmp/quirada-fb-tests/ (a folder the firebird user can write),
+// offers helpers to fill and read the tables, and drops the database when it goes away. While one exists, the process holds a
 // shared lock that SysdbaPasswordChange waits for, so changing SYSDBA's password server-wide never
 // pulls the server from under a test of another process that uses these fixtures.
 //
-// Helpers insert through the connection layer under test (text rules included) and read back with
-// plain SQL. Failures are Exceptions.
+// Helpers insert through the connection layer under test (text rules included, in the service's
+// connection character set UTF8, so that the server keeps every character the column's character
+// set holds) and read back with plain SQL; ExecuteIn runs a statement in a connection character set
+// of the test's choosing (NONE: the statement's bytes are stored as they are). Failures are
+// Exceptions.
 #pragma once
 
 #include <optional>
@@ -32,7 +35,8 @@ std::string TestDatabaseFolder();
 // The twelve connection parameter lines of the service for `database` on the test server.
 std::vector<std::string> TestConnectionParams(const std::string& database,
                                               const std::string& password = kTestPassword,
-                                              const std::string& server = kTestServer);
+                                              const std::string& server = kTestServer,
+                                              const std::string& charset = "UTF8");
 
 struct SettingsRow {
   long long codigo = 1;
@@ -67,8 +71,8 @@ using RegisterRow = RegistroEnvio;
 
 class ErpDatabase {
  public:
-  // `charset`: the database's default character set.
-  explicit ErpDatabase(const std::string& charset = "ISO8859_1");
+  // `charset`: the database's default character set; `dialect`: its SQL dialect (1 or 3).
+  explicit ErpDatabase(const std::string& charset = "ISO8859_1", int dialect = 3);
   ~ErpDatabase();
   ErpDatabase(const ErpDatabase&) = delete;
   ErpDatabase& operator=(const ErpDatabase&) = delete;
@@ -83,8 +87,11 @@ class ErpDatabase {
 
   // Runs one statement on the fixture's own connection, committed at once.
   void Execute(const std::string& sql);
-  // Runs one statement (UTF-8 text) over a connection of its own in character set UTF8.
-  void ExecuteUtf8(const std::string& sql);
+  // Runs one statement over a connection of its own in the connection character set `charset`
+  // ("UTF8", "NONE", ...), its text sent as the bytes given, committed at once.
+  void ExecuteIn(const std::string& charset, const std::string& sql);
+  // As ExecuteIn("UTF8", sql).
+  void ExecuteUtf8(const std::string& sql) { ExecuteIn("UTF8", sql); }
   void ClearTables();
   void InsertSettings(const SettingsRow& row);
   void InsertNote(const NoteRow& row);
@@ -102,6 +109,7 @@ class ErpDatabase {
 
  private:
   std::string path_;
+  int dialect_ = 3;
   FbConnection connection_;
   FbTransaction transaction_{connection_, FbTransactionMode::kReadWrite};
 };

@@ -38,6 +38,7 @@
 #include "testing/erp_database.h"
 #include "testing/executable_test.h"
 #include "base/unique_fd_posix.h"
+#include "base/text.h"
 #include "service/service_log.h"
 #include "testing/local_platform.h"
 #include "testing/service_process.h"
@@ -764,22 +765,45 @@ TEST_F(FaultsTest, AMissingRegisterTableIsNamedInTheLog) {
 // ---------------------------------------------------------------------------------------------
 // The disk fails
 
-TEST_F(FaultsTest, AnXmlFileThatCannotBeWrittenEndsTheCycleBeforeItsUpload) {
-  FreshDocuments(3);
-  // A folder where the second document's file goes: no one, root included, can write it as a file.
-  fs::create_directory(run_.dir() + FileOf(2));
-  LocalPlatform platform;
-  Configure(platform);
-  ExpectOneFailure(RunOnce(), FileOf(2));
-  const auto first = Exchanges(platform);
-  for (const auto& e : first) EXPECT_NE(e.file, FileOf(2)) << "a file that could not be written is not uploaded";
-  const auto rows = db_.RegisterRows();
-  ExpectEveryRowBacked(rows, first);
-  EXPECT_EQ(FilesOf(rows), FilesWithStatusRead(first));
-  EXPECT_LE(rows.size(), 1u);
-
-  fs::remove(run_.dir() + FileOf(2));
-  ExpectRecovery(rows, first, 3);
+// A document whose XML file cannot be created is logged by its key and skipped: the documents
+// after it are sent in the same cycle.
+TEST_F(FaultsTest, ADocumentWhoseXmlFileCannotBeCreatedIsLoggedAndTheOthersGoOn) {
+  const std::string long_key(2000, '7');  // its file name is longer than any system allows
+  const struct {
+    const char* what;
+    std::string key;     // the second document's key
+    bool blocked;        // its file's name taken by a folder no one can write as a file
+  } cases[] = {
+      {"a folder where the file goes", KeyOf(2), true},
+      {"a key of 2,000 digits", long_key, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    FreshDocuments(0);
+    db_.Execute("ALTER TABLE NOTASENTRADASESAIDAS ALTER CHAVENFE TYPE VARCHAR(2100)");
+    for (int seq = 1; seq <= 3; ++seq)
+      db_.InsertNote({.sequencial = seq, .chave = seq == 2 ? c.key : KeyOf(seq),
+                      .xml = "<NFe>" + KeyOf(seq) + "</NFe>", .data = today_, .modelo = "65"});
+    if (c.blocked) fs::create_directory(run_.dir() + FileOf(2));
+    LocalPlatform platform;
+    Configure(platform);
+    const ProcessResult r = RunOnce();
+    EXPECT_EQ(r.exit_status, 3) << r.err << ReadFileBytes(run_.log_path());
+    const auto entries = LogEntries(run_.LogLines());
+    ASSERT_EQ(entries.size(), 1u) << ReadFileBytes(run_.log_path());
+    const std::string line = Latin1ToUtf8(entries[0]);  // the log is in the ANSI code page
+    EXPECT_NE(line.find("Documento " + c.key + " não enviado: o arquivo XML não pôde ser gravado"),
+              std::string::npos) << line.substr(0, 300);
+    const auto first = Exchanges(platform);
+    EXPECT_EQ(Count(first, &Exchange::IsUpload), 2u) << "the other two are sent";
+    const auto rows = db_.RegisterRows();
+    ExpectEveryRowBacked(rows, first);
+    EXPECT_EQ(FilesOf(rows), (std::set<std::string>{FileOf(1), FileOf(3)}));
+    if (c.blocked) {
+      fs::remove(run_.dir() + FileOf(2));
+      ExpectRecovery(rows, first, 3);
+    }
+  }
 }
 
 TEST_F(FaultsTest, AnUnwritableExecutableFolderSendsNothingAndSaysSoOnStandardError) {

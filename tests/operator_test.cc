@@ -241,7 +241,7 @@ TEST_F(OperatorTest, VerificarTestsTheConfiguration) {
         "  [Morvant] Caminho = " + db_.path() + "\n",
         "  [Morvant] Senha = (não definida: as senhas internas do serviço)\n",
         "  [Quirada] ApiUrl = " + platform.Url() + "\n",
-        "Banco de dados (127.0.0.1:" + db_.path() + "): OK\n", "Plataforma, token de acesso: OK\n",
+        "Banco de dados (127.0.0.1/3050:" + db_.path() + "): OK\n", "Plataforma, token de acesso: OK\n",
         "Plataforma, ativação da chave de autorização: OK\n",
         "Contabilidade: 12345678000190 - Escritório Contábil Demonstração\n",
         "Cliente: 98765432000110 - Comércio Exemplo Ltda\n"},
@@ -252,7 +252,7 @@ TEST_F(OperatorTest, VerificarTestsTheConfiguration) {
          run_.AppendIni("[Morvant]\r\nServidor=127.0.0.1\r\nCaminho=" + missing + "\r\n" + platform.IniSection());
        },
        1,
-       {"Banco de dados (127.0.0.1:" + missing + "): FALHOU: I/O error during \"open\" operation",
+       {"Banco de dados (127.0.0.1/3050:" + missing + "): FALHOU: I/O error during \"open\" operation",
         "Plataforma, token de acesso: OK\n",
         "Plataforma, ativação da chave de autorização: FALHOU: depende do banco de dados, que falhou\n"},
        {"Contabilidade:"}},
@@ -265,7 +265,7 @@ TEST_F(OperatorTest, VerificarTestsTheConfiguration) {
        {"AVISO: chave desconhecida \"Intervalo\" na seção [Quirada]",
         "AVISO: seção desconhecida [Morvan], chave \"Caminho\"", "  [Morvant] Senha = ********\n",
         "guarda a Senha do banco e pode ser lido pelo grupo ou por outros usuários",
-        "Banco de dados (127.0.0.1:" + db_.path() + "): OK\n"},
+        "Banco de dados (127.0.0.1/3050:" + db_.path() + "): OK\n"},
        {"gizmor"}},
       {"an http:// endpoint",
        [&] {
