@@ -4,9 +4,13 @@
 // sections and keys the service does not know, of endpoints that are not https://host[:port] and of
 // an INI holding a password that group or others may read; then it checks, each on a line of its
 // own ending in "OK" or "FALHOU: <cause>": the ERP database (naming Servidor and Caminho, with the
-// real cause of a failure), the platform's token, and the activation the ERP's authorization key
-// belongs to, followed by the "Contabilidade:" and "Cliente:" lines. Nothing is sent and nothing
-// is written to the service log.
+// real cause of a failure), the platform's token (always a new one asked of the configured AuthUrl,
+// cached in the token file when granted; a failure leaves the cached token as it was), and the
+// activation the ERP's authorization key belongs to, followed by the "Contabilidade:" and
+// "Cliente:" lines. When the private token folder is refused, the token and activation lines both
+// fail with its message and nothing is asked of the platform. Every control character from the
+// database or the network is shown as a blank. No document is sent and nothing is written to the
+// service log; the token file is the one file written.
 #pragma once
 
 #include <iosfwd>

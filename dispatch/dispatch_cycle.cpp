@@ -19,6 +19,8 @@ namespace quirada {
 namespace {
 
 constexpr uint32_t kIntervaloPadraoSegundos = 3600;
+// "/PENDING"'s mark for a document that the cycle logs and never sends.
+constexpr const char* kSemXml = "sem XML: não será enviado";
 
 // Reads the settings row. Returns false when a key is empty (or there is no row): the cycle has
 // nothing to do then.
@@ -80,7 +82,7 @@ bool EnviarDocumento(TCicloEnvio& c, FbQuery& documento, Registro& registro, TRe
   const std::string chave = documento.FieldAsString("CHAVE");
   const std::string ArquivoXML = c.executable_dir + ExtraiNumero(chave) + ".xml";
 
-  if (FileExists(ArquivoXML)) RemoveFile(ArquivoXML);
+  RemoveStaleXmlFile(ArquivoXML);
   std::string falha;
   const std::optional<std::string> lido = LerXml(documento, &falha);
   if (!lido) {
@@ -138,12 +140,14 @@ bool EnviarDocumento(TCicloEnvio& c, FbQuery& documento, Registro& registro, TRe
 
 }  // namespace
 
-// Runs `body`, then the tail of every cycle whatever happened: close the settings query and
-// disconnect. The first failure, of the body or of the tail, leaves as a plain Exception.
 void ComFechamento(TCicloEnvio& c, const std::function<void()>& body) {
   std::optional<std::string> falha;
+  bool interrompido = false;
   try {
     body();
+  } catch (const Interrupted& e) {
+    falha = e.what();
+    interrompido = true;
   } catch (const std::exception& e) {
     falha = e.what();
   }
@@ -157,18 +161,22 @@ void ComFechamento(TCicloEnvio& c, const std::function<void()>& body) {
   } catch (const std::exception& e) {
     if (!falha) falha = e.what();
   }
+  if (interrompido) throw Interrupted(*falha);
   if (falha) throw Exception(*falha);
 }
 
 void ConfigurarCliente(TCicloEnvio& c, const std::string& chave_contabilidade,
                        const std::string& chave_integracao) {
   TDTQuirada& q = c.DTQuirada;
+  // No token folder but the private one, checked now: until it is, the client has none.
+  q.setCaminhoArquivoToken("");
+  q.setCaminhoArquivoToken(PrivateTempDir());
   q.SetClientID(kClientID);
   q.SetClientSecret(kClientSecret);
   q.setAuence(kAudience);
   q.setKeyContabilidade(chave_contabilidade);
   q.setIntegrationKey(chave_integracao);
-  q.setCaminhoArquivoToken(PrivateTempDir());
+  q.SetParadaSolicitada(c.ParadaSolicitada);
   const IniFileContents ini = ReadIniFile(IniPath(c.executable_dir));
   q.SetApiUrl(ini.Value(kSecaoQuirada, "ApiUrl", kDefaultApiUrl));
   q.SetAuthUrl(ini.Value(kSecaoQuirada, "AuthUrl", kDefaultAuthUrl));
@@ -176,12 +184,15 @@ void ConfigurarCliente(TCicloEnvio& c, const std::string& chave_contabilidade,
 }
 
 std::string TextoResumo(const TResumoCiclo& resumo) {
-  return "Ciclo concluído: " + std::to_string(resumo.enviados) + " enviado(s), " +
+  return std::string(resumo.interrompido ? "Ciclo interrompido por pedido de parada: "
+                                         : "Ciclo concluído: ") +
+         std::to_string(resumo.enviados) + " enviado(s), " +
          std::to_string(resumo.NaoEnviados()) + " não enviado(s).";
 }
 
-TResumoCiclo ExecutarCicloEnvio(TCicloEnvio& c) {
-  TResumoCiclo resumo;
+namespace {
+
+void ExecutarEtapas(TCicloEnvio& c, TResumoCiclo& resumo) {
   ComFechamento(c, [&] {
     resumo.conectou = ConectarBancoDados(c.Erp.Connquendalor, c.executable_dir,
                                          [&](const std::string& linha) {
@@ -214,6 +225,19 @@ TResumoCiclo ExecutarCicloEnvio(TCicloEnvio& c) {
       return true;
     });
   });
+}
+
+}  // namespace
+
+TResumoCiclo ExecutarCicloEnvio(TCicloEnvio& c) {
+  TResumoCiclo resumo;
+  try {
+    ExecutarEtapas(c, resumo);
+  } catch (const Interrupted&) {
+    // A stop request cut a call in progress: the document in hand counts as not sent and is
+    // offered again next cycle, as after any failure; the stop itself is no failure.
+    resumo.interrompido = true;
+  }
   return resumo;
 }
 
@@ -233,9 +257,14 @@ void ListarPendentes(TCicloEnvio& c, std::ostream& out) {
       ++por_tipo[documento.FieldAsString("TIPO")];
       std::string falha;
       const std::optional<std::string> xml = LerXml(documento, &falha);
-      out << documento.FieldAsInteger("SEQUENCIAL") << ' ' << documento.FieldAsString("TIPO") << ' '
-          << documento.FieldAsString("CHAVE") << ' '
-          << (xml ? std::to_string(XmlFileBytes(*xml).size()) : "ilegível: " + OneLine(falha)) << '\n';
+      // What the database holds reaches the terminal without its control characters.
+      out << documento.FieldAsInteger("SEQUENCIAL") << ' '
+          << BlankControls(documento.FieldAsString("TIPO")) << ' '
+          << BlankControls(documento.FieldAsString("CHAVE")) << ' '
+          << (!xml            ? "ilegível: " + BlankControls(falha)
+              : xml->empty()  ? std::string(kSemXml)
+                              : std::to_string(XmlFileBytes(*xml).size()))
+          << '\n';
       ++total;
       return true;
     });

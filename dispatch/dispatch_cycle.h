@@ -23,7 +23,11 @@
 // the platform accepted the document ends the cycle with a message naming the key and the batch.
 //
 // A stop request (ParadaSolicitada) is looked at before each document: the cycle then ends after
-// the document in hand, with its tail, and the documents left wait for the next cycle.
+// the document in hand, with its tail, and the documents left wait for the next cycle. The platform
+// client gets the same predicate, so a stop also ends a transfer in progress; a call cut short so
+// (Interrupted, from the client or the database) ends the cycle the same way, the document in
+// hand not recorded (the platform may have it: it is offered again, as after any failure). Such a
+// cycle is not raised: it returns with `interrompido` set, and nothing is logged for the stop.
 //
 // The token file lives in the user's private temporary folder (PrivateTempDir).
 //
@@ -75,17 +79,22 @@ struct TResumoCiclo {
   long long NaoEnviados() const { return std::max(pendentes, selecionados) - enviados; }
 };
 
-// "Ciclo concluído: N enviado(s), M não enviado(s)."
+// "Ciclo concluído: N enviado(s), M não enviado(s).", or for a cycle a stop request ended
+// "Ciclo interrompido por pedido de parada: N enviado(s), M não enviado(s).".
 std::string TextoResumo(const TResumoCiclo& resumo);
 
 TResumoCiclo ExecutarCicloEnvio(TCicloEnvio& ciclo);
 
-// Lists, one line each, the documents that the next cycle would send ("<sequencial> <tipo>
-// <chave> <bytes do XML>"), without sending anything. A failed connection raises its message.
+// Lists, one line each, the documents that the next cycle will take in hand ("<sequencial> <tipo>
+// <chave> <bytes do arquivo XML>", the file's CR LF counted), without sending anything. A document
+// without XML shows "sem XML: não será enviado" in place of the size, one whose XML cannot be read
+// "ilegível: <causa>". Control characters from the database are shown as blanks. A failed
+// connection raises its message.
 void ListarPendentes(TCicloEnvio& ciclo, std::ostream& out);
 
 // Runs `body`, then the tail of every cycle whatever happened: close the settings query and
-// disconnect. The first failure, of the body or of the tail, leaves as a plain Exception.
+// disconnect. The first failure, of the body or of the tail, leaves as a plain Exception (as
+// Interrupted when it was a call cut short by a stop request).
 void ComFechamento(TCicloEnvio& ciclo, const std::function<void()>& body);
 
 // Gives the platform client what every cycle gives it: the service's credentials, the keys, the

@@ -6,8 +6,11 @@
 // events on a service thread. It tells the service manager "ready" when the start is accepted and
 // "stopping" when the execute event returns, asks the loop to quit, waits for the tick in progress
 // to finish and returns the process's exit status. A stop request never interrupts a running
-// tick in the middle of a document: the execute event takes it with WaitForStopRequest, and the
-// running cycle, which looks at StopRequested between documents, ends after the document in hand.
+// tick by itself: the execute event takes it with WaitForStopRequest, and the running cycle, which
+// looks at StopRequested between documents and during every transfer, ends after the document in
+// hand or at once when a call of it is in progress (a call that can only be ended from another
+// thread is ended by the action set with SetStopRequestAction). On Linux a second stop request
+// ends the process at once, wherever it is.
 //
 // PrepareProcess comes first in main, before the service module is created, so that no library
 // starts a thread of its own before the process is set up for its kind of run.
@@ -42,8 +45,9 @@ enum class TProcessKind {
 // writes to it fails that write; it never ends the process.
 void PrepareProcess(TProcessKind kind);
 
-// Blocks until a stop request arrives and notes it; returns its name ("TERM", "INT", "HUP" for the
-// signals on Linux).
+// Blocks until a stop request arrives and notes it, runs the stop request action, and returns its
+// name ("TERM", "INT", "HUP" for the signals on Linux). On Linux a second stop request then ends
+// the process at once (exit status 128 + the signal's number): a person who asks twice means it.
 std::string WaitForStopRequest();
 
 // Whether a stop request has arrived; callable from any thread.
@@ -51,6 +55,16 @@ bool StopRequested();
 
 // Asks the running service to stop, as the service manager's stop request does.
 void RequestStop();
+
+// What ends a blocking call of the running cycle that only another thread can end (a database
+// call in progress, say): `action` runs once, on the thread that takes the stop request, as soon as
+// one arrives, or at once here when one has arrived already. It replaces an earlier action; an
+// empty function removes it. SetStopRequestAction waits while an action runs, so whatever the
+// action uses may go once the call that removes it returns. The action must not block.
+void SetStopRequestAction(std::function<void()> action);
+
+// Runs the stop request action, if one is set; the host calls it when a stop request arrives.
+void RunStopRequestAction();
 
 // Runs the service until it stops. Exit status: 0 after a normal stop; 1 when the start was refused
 // or the start or execute event failed ("Falha no serviço em iniciar: ..." or "Falha no serviço

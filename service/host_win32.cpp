@@ -62,6 +62,7 @@ HANDLE StopEvent() {
 void NoteStopRequest(const char* name) {
   stop_name = name;
   stop_requested = true;
+  RunStopRequestAction();
   SetEvent(StopEvent());
 }
 
