@@ -66,7 +66,9 @@ class Walk {
                         "chown " + (above ? std::string("root") : UserWord(me)) + " " +
                             Quoted(path)});
     }
-    if (S_ISLNK(st.st_mode)) return;  // a link's own mode means nothing
+    // A link's own mode means nothing; a FIFO or a device (a log linked to /dev/null) holds no
+    // content anyone could change, and the program refuses to open it as its file anyway.
+    if (!folder && !S_ISREG(st.st_mode)) return;
     const bool group = (st.st_mode & S_IWGRP) != 0;
     const bool others = (st.st_mode & S_IWOTH) != 0;
     if (!group && !others) return;

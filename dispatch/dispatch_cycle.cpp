@@ -102,6 +102,9 @@ bool EnviarDocumento(TCicloEnvio& c, FbQuery& documento, Registro& registro, TRe
   TDTQuirada& q = c.DTQuirada;
   try {
     q.EnviaXML(ArquivoXML);
+  } catch (const Interrupted&) {
+    RemoveFile(ArquivoXML);  // a stop cut the upload: no fiscal data stays behind
+    throw;
   } catch (const std::exception& e) {
     if (!DocumentoRecusado(q.UltimoStatusEnvio())) throw;
     c.DoSaveLog("Documento " + chave + " recusado pela plataforma: " + e.what());
@@ -119,7 +122,12 @@ bool EnviarDocumento(TCicloEnvio& c, FbQuery& documento, Registro& registro, TRe
     if (const std::string falha = FalhaIdLote(IDEnvio, registro.tamanho_id_envio); !falha.empty())
       throw Exception("A plataforma criou para o documento " + chave +
                       " um lote de identificador inválido (" + falha + "): \"" + IDEnvio + "\"");
-    q.StatusFile(IDEnvio);
+    try {
+      q.StatusFile(IDEnvio);
+    } catch (const Interrupted&) {
+      RemoveFile(ArquivoXML);
+      throw;
+    }
     const std::string& estado = q.Retorno.CodRetorno;
     if (estado != "E0" && estado != "EA0" && estado != "EB0") {
       try {
