@@ -55,7 +55,11 @@ TBancoConfigurado MostrarConfiguracao(const std::string& executable_dir, std::os
   const TBancoConfigurado banco = LerBancoConfigurado(executable_dir);
   out << "  [Morvant] Servidor = " << banco.Servidor << '\n'
       << "  [Morvant] Caminho = " << banco.Caminho << '\n'
-      << "  [Morvant] Usuario = " << banco.Usuario << '\n'
+      << "  [Morvant] Usuario = " << banco.Usuario
+      << (banco.Senha.empty() && !EqualsIgnoringCase(banco.Usuario, kUsuarioBanco)
+              ? " (não vale sem Senha: o serviço conecta como SYSDBA)"
+              : "")
+      << '\n'
       << "  [Morvant] Senha = "
       << (banco.Senha.empty() ? "(não definida: as senhas internas do serviço)" : "********") << '\n';
   const std::string api = conteudo.Value(kSecaoQuirada, "ApiUrl", kDefaultApiUrl);

@@ -5,6 +5,9 @@
 //   host_run_probe stop-during-tick  the first tick comes at once and lasts until the stop request
 //   host_run_probe throw-execute     the execute event fails before arming the timer
 //   host_run_probe refuse-start      the start event refuses the start
+//   host_run_probe deaf-tick         the first tick comes at once and ignores the stop request
+//   host_run_probe blocking-calls    the first tick makes a blocking call before the stop request
+//                                    and another after it, each ended by the stop request action
 #include <signal.h>
 #include <string.h>
 #include <unistd.h>
@@ -36,11 +39,30 @@ int main(int argc, char* argv[]) {
     quirada::TTimer timer(loop);
     std::atomic<bool> stop_taken = false;
     timer.SetInterval(mode == "idle" ? 60000 : 1);
+    // A call that blocks until the stop request action ends it (as a cancelled database call).
+    const auto blocking_call = [] {
+      int fds[2];
+      if (::pipe(fds) != 0) _exit(4);
+      quirada::SetStopRequestAction([&] {
+        Say("stop-action");
+        if (::write(fds[1], "x", 1) != 1) _exit(5);
+      });
+      char byte;
+      if (::read(fds[0], &byte, 1) != 1) _exit(6);
+      quirada::SetStopRequestAction({});
+      ::close(fds[0]);
+      ::close(fds[1]);
+    };
     timer.OnTimer = [&] {
       timer.SetEnabled(false);
       timer.SetInterval(60000);
       Say("tick-begin");
-      for (int i = 0; i < 2000 && !stop_taken; ++i) {
+      if (mode == "blocking-calls") {
+        blocking_call();
+        while (!stop_taken) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        blocking_call();
+      }
+      for (int i = 0; i < 2000 && (mode == "deaf-tick" || !stop_taken); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
       }
       Say("tick-end");

@@ -244,6 +244,8 @@ struct RunCase {
   std::vector<std::string> notifications;
   int exit_status;
   std::string standard_error;
+  // The same signal once more after this line; "" for none.
+  std::string again_after = "";
 };
 
 void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
@@ -262,6 +264,7 @@ TEST_P(RunServiceTest, RunsStopsAndReports) {
   while (auto line = child.ReadLine()) {
     lines.push_back(*line);
     if (c.signal_number != 0 && *line == c.signal_after) child.Signal(c.signal_number);
+    if (!c.again_after.empty() && *line == c.again_after) child.Signal(c.signal_number);
   }
   const int exit_status = child.Wait();
   std::vector<std::string> notifications;
@@ -295,7 +298,21 @@ INSTANTIATE_TEST_SUITE_P(
                 "<3>Falha no serviço em executar: Não há temporizadores suficientes "
                 "disponíveis\n"},
         RunCase{"ARefusedStartEndsTheRunWithStatusOne", "refuse-start", 0, "",
-                {"start", "run-returned 1", "destroyed"}, {}, 1, ""}),
+                {"start", "run-returned 1", "destroyed"}, {}, 1, ""},
+        // A tick that does not end on its own: the second request ends the process at once.
+        RunCase{"ASecondStopRequestEndsTheProcessAtOnce", "deaf-tick", SIGTERM, "tick-begin",
+                {"start", "tick-begin", "stop-request TERM"},
+                {"READY=1", "STOPPING=1"}, 128 + SIGTERM,
+                "<3>Segundo pedido de parada (TERM): o processo termina agora; o documento em "
+                "andamento não foi registrado e volta no próximo ciclo.\n",
+                "stop-request TERM"},
+        // A blocking call of the tick is ended by the stop request action: when the request
+        // arrives during the call, and at once when the call starts after it.
+        RunCase{"TheStopRequestActionEndsABlockingCallOfTheTick", "blocking-calls", SIGTERM,
+                "tick-begin",
+                {"start", "tick-begin", "stop-action", "stop-request TERM", "stop-action",
+                 "tick-end", "run-returned 0", "destroyed"},
+                {"READY=1", "STOPPING=1"}, 0, ""}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace

@@ -554,6 +554,33 @@ TEST_F(SafetyTest, ALockHeldByAnotherUsersProcessIsToldForWhatItIs) {
   EXPECT_TRUE(platform.Journal().empty());
 }
 
+// "/ONCE" run once as root, then the program as its own user: the lock and the log root left
+// behind are named with their owner and the chown that mends them.
+TEST_F(SafetyTest, AFileAnotherUserLeftBehindIsNamedWithItsOwnerAndTheChown) {
+  const std::string setpriv = "/usr/bin/setpriv";
+  if (::geteuid() != 0 || ::access(setpriv.c_str(), X_OK) != 0)
+    GTEST_SKIP() << "needs root and setpriv to run the program as another user";
+  AddNotes(1, 1);
+  db_.Execute("UPDATE NOTASENTRADASESAIDAS SET XMLNFE = NULL");  // the cycle logs a line
+  LocalPlatform platform;
+  Configure(platform);
+  ASSERT_EQ(RunOnce().exit_status, 3);
+  ASSERT_EQ(::chown(run_.dir().c_str(), 65534, 65534), 0);  // the service's own user's folder
+  Process p = StartProcess(setpriv, {"--reuid=65534", "--regid=65534", "--clear-groups", run_.executable(), "/ONCE"},
+                           Env(), tmp_.path() + "as-nobody");
+  ASSERT_TRUE(p.WaitFor(60s));
+  ::chown(run_.dir().c_str(), 0, 0);
+  EXPECT_EQ(p.result().exit_status, 1);
+  const std::string& err = p.result().err;
+  for (const std::string name : {"QuiradaContabil.lock", "QuiradaContabil.log"}) {
+    const std::string path = "\"" + run_.dir() + name + "\"";
+    EXPECT_TRUE(Has(err, "Cannot open file " + path + ". Permission denied: o arquivo " + path +
+                             " pertence a root (uid 0), e o programa roda como nobody (uid 65534): "
+                             "corrija com chown nobody " + path))
+        << err;
+  }
+}
+
 // A FIFO where the log goes is refused at once, naming it; the cycle never waits on it.
 TEST_F(SafetyTest, AFifoLogIsRefusedAtOnce) {
   AddNotes(1, 1);
