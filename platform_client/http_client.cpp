@@ -110,10 +110,12 @@ size_t OnRead(char* buffer, size_t size, size_t count, void* user) {
   }
 }
 
-int OnProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow) {
+int OnProgress(void* user, curl_off_t dltotal, curl_off_t dlnow, curl_off_t, curl_off_t ulnow) {
   auto* t = static_cast<Transfer*>(user);
-  // libcurl calls this about once a second even while nothing moves, and while it connects.
-  if (t->stop != nullptr && *t->stop && (*t->stop)()) {
+  // libcurl calls this about once a second even while nothing moves, and while it connects. An
+  // answer that has arrived whole is taken, not cut: what the server answered is acted on.
+  const bool answered = dltotal > 0 && dlnow >= dltotal;
+  if (!answered && t->stop != nullptr && *t->stop && (*t->stop)()) {
     t->stopped = true;
     return 1;
   }

@@ -18,7 +18,8 @@
 // - An answer body larger than 1 MiB ends the transfer (the connection is dropped) and fails it.
 // - A request may carry a stop predicate (HttpRequest::stop), looked at about once a second while
 //   the request is in progress, connecting included: when it holds, the transfer ends at once and
-//   Send raises Interrupted (base/errors.h). The time limits stay in force as well.
+//   Send raises Interrupted (base/errors.h), unless the answer has already arrived whole (then it
+//   is returned, so that what the server answered is acted on). The time limits stay in force.
 // - Failures: an answer whose status is outside 200..299 raises HttpProtocolError (message: the
 //   status line as received; it carries the status code and the raw body). Everything else (bad
 //   URL, connection, TLS, time-outs, a body source failing, a header line with CR, LF or NUL, a

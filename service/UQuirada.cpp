@@ -21,6 +21,14 @@ namespace {
 
 constexpr uint32_t kIntervaloPadrao = 3'600'000;  // one hour
 
+// Whether `processo`, the text a lock file holds, is the id of a process that runs now.
+bool ProcessoEmExecucao(const std::string& processo) {
+  long pid = 0;
+  const char* fim = processo.data() + processo.size();
+  const auto [onde, erro] = std::from_chars(processo.data(), fim, pid);
+  return erro == std::errc() && onde == fim && ProcessIsRunning(pid);
+}
+
 }  // namespace
 
 TSrvQuirada::TSrvQuirada(TEventLoop& loop, std::string executable_dir)
@@ -71,12 +79,7 @@ TSrvQuirada::TCicloExecutado TSrvQuirada::ExecutarCiclo() {
   }
   if (!lock) {
     executado.ocupado = true;
-    long pid = 0;
-    const auto [fim, erro] = std::from_chars(executado.processo.data(),
-                                             executado.processo.data() + executado.processo.size(), pid);
-    executado.processo_ativo = erro == std::errc() &&
-                               fim == executado.processo.data() + executado.processo.size() &&
-                               ProcessIsRunning(pid);
+    executado.processo_ativo = ProcessoEmExecucao(executado.processo);
     if (executado.processo.empty()) executado.processo = "desconhecido";
     return executado;
   }
