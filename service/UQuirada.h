@@ -7,7 +7,7 @@
 // timer, runs the cycle and re-arms it last, so the next cycle starts one period after the end of
 // this one. A failure that escapes a tick reaches ManipulaExcecoes, which writes its message to the
 // service log. ServiceExecute runs on the service thread: it installs that handler, arms Timer1
-// and waits for the stop request; a stop ends a running cycle after the document in hand.
+// and waits for the stop request; a stop ends a running cycle within seconds (dispatch_cycle.h).
 //
 // One cycle at a time per service folder: a cycle holds the lock of "QuiradaContabil.lock" beside
 // the executable from its start to the end of its tail. A tick that finds it held by another
