@@ -16,4 +16,12 @@ class Exception : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A call cut short by a stop request (a transfer to the platform, a database call): not a failure
+// of what was called. Whoever runs the call lets it through unchanged; the dispatch cycle then ends
+// as after a stop between two documents, and nothing is logged.
+class Interrupted : public Exception {
+ public:
+  using Exception::Exception;
+};
+
 }  // namespace quirada

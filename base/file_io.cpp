@@ -21,6 +21,32 @@ std::string ReadWholeFile(const std::string& path, uint64_t max_bytes) {
   return bytes;
 }
 
+std::string NotRegularFileMessage(const std::string& path, FileInfo::Kind kind) {
+  const char* what = "um arquivo especial";
+  switch (kind) {
+    case FileInfo::Kind::kDirectory:
+      what = "uma pasta";
+      break;
+    case FileInfo::Kind::kSymlink:
+      return "O arquivo \"" + path + "\" é um link simbólico, e o programa não segue links neste "
+             "nome: remova o link.";
+    case FileInfo::Kind::kFifo:
+      what = "uma FIFO";
+      break;
+    case FileInfo::Kind::kDevice:
+      what = "um dispositivo";
+      break;
+    case FileInfo::Kind::kSocket:
+      what = "um socket";
+      break;
+    case FileInfo::Kind::kRegular:
+    case FileInfo::Kind::kOther:
+      break;
+  }
+  return "O arquivo \"" + path + "\" é " + what + ", não um arquivo comum: o programa não o abre. "
+         "Remova-o (o programa cria um arquivo comum no lugar).";
+}
+
 void AppendToFile(const std::string& path, std::string_view bytes, uint32_t create_mode) {
   File file = File::OpenForAppend(path, create_mode);
   file.Write(bytes);

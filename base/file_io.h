@@ -11,6 +11,9 @@
 //   which gets the mode asked for, is flushed to the disk and then renamed over `path`. On any
 //   failure the new file is removed and `path` keeps what it held.
 // - Files are opened in binary mode, never inherited by child processes.
+// - Where the program keeps a file of its own (the log, the lock, the XML files) only a regular file
+//   is opened: a FIFO, a device or a folder in that name fails at once, never waited on, with a
+//   message that names it (NotRegularFileMessage).
 #pragma once
 
 #include <cstdint>
@@ -34,7 +37,7 @@ class FileError : public Exception {
 
 // What is at a path.
 struct FileInfo {
-  enum class Kind { kRegular, kDirectory, kSymlink, kOther };
+  enum class Kind { kRegular, kDirectory, kSymlink, kFifo, kDevice, kSocket, kOther };
   Kind kind = Kind::kOther;
   uint64_t size = 0;
   int64_t modified_ns = 0;  // last modification, nanoseconds since 1970
@@ -47,6 +50,13 @@ struct FileInfo {
   bool IsRegular() const { return kind == Kind::kRegular; }
   bool IsDirectory() const { return kind == Kind::kDirectory; }
 };
+
+// Whether a symbolic link in a file's own name is followed when the file is opened.
+enum class Links { kFollow, kRefuse };
+
+// "O arquivo "<path>" é uma FIFO (um dispositivo, uma pasta...), não um arquivo comum: ..." for a
+// file the program will not open as what it is.
+std::string NotRegularFileMessage(const std::string& path, FileInfo::Kind kind);
 
 // What is at `path`, following symbolic links unless `follow_links` is false; nothing when nothing
 // is there or it cannot be examined.
@@ -88,13 +98,16 @@ class File {
   // For writing from the start: created with `mode` (less the umask) or emptied. "Cannot create
   // file".
   static File Create(const std::string& path, uint32_t mode);
-  // A new file, created with `mode` (less the umask); fails (EEXIST) when one is there already.
-  // "Cannot create file".
+  // A new file, created with `mode` (less the umask); fails (EEXIST) when anything is there already,
+  // a symbolic link included (never followed). "Cannot create file".
   static File CreateNew(const std::string& path, uint32_t mode);
   // An existing file, for reading and writing at any place. "Cannot open file".
   static File OpenForUpdate(const std::string& path);
   // For adding at the end, created with `mode` (less the umask) when missing. "Cannot open file".
-  static File OpenForAppend(const std::string& path, uint32_t mode);
+  // Only a regular file is opened (NotRegularFileMessage otherwise, EINVAL); with Links::kRefuse a
+  // symbolic link in `path` fails too (ELOOP). It is open for reading as well (ReadAt) when this
+  // process may read it; when it may not, ReadAt fails as opening it for reading would have.
+  static File OpenForAppend(const std::string& path, uint32_t mode, Links links = Links::kFollow);
 
   // No file; Close does nothing.
   File() = default;
@@ -132,6 +145,7 @@ class File {
 
   std::string path_;
   intptr_t handle_ = -1;
+  int read_error_ = 0;  // why a file opened for adding cannot be read, 0 when it can
 };
 
 }  // namespace quirada

@@ -29,6 +29,12 @@ FileInfo InfoOf(const struct stat& st) {
     info.kind = FileInfo::Kind::kDirectory;
   } else if (S_ISLNK(st.st_mode)) {
     info.kind = FileInfo::Kind::kSymlink;
+  } else if (S_ISFIFO(st.st_mode)) {
+    info.kind = FileInfo::Kind::kFifo;
+  } else if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
+    info.kind = FileInfo::Kind::kDevice;
+  } else if (S_ISSOCK(st.st_mode)) {
+    info.kind = FileInfo::Kind::kSocket;
   }
   info.size = static_cast<uint64_t>(st.st_size);
   info.modified_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000LL + st.st_mtim.tv_nsec;
@@ -122,7 +128,9 @@ File File::Create(const std::string& path, uint32_t mode) {
 }
 
 File File::CreateNew(const std::string& path, uint32_t mode) {
-  const int fd = OpenRetrying(path, O_WRONLY | O_CREAT | O_EXCL, static_cast<mode_t>(mode));
+  // O_EXCL alone already refuses a link in `path`; O_NOFOLLOW says so once more.
+  const int fd = OpenRetrying(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY,
+                              static_cast<mode_t>(mode));
   if (fd < 0) Raise("Cannot create file", path, errno);
   return File(path, fd);
 }
@@ -133,20 +141,46 @@ File File::OpenForUpdate(const std::string& path) {
   return File(path, fd);
 }
 
-File File::OpenForAppend(const std::string& path, uint32_t mode) {
-  const int fd = OpenRetrying(path, O_WRONLY | O_APPEND | O_CREAT, static_cast<mode_t>(mode));
-  if (fd < 0) Raise("Cannot open file", path, errno);
-  return File(path, fd);
+File File::OpenForAppend(const std::string& path, uint32_t mode, Links links) {
+  // O_NONBLOCK: a FIFO or a device in the name must never hold the process in open(); it is
+  // refused below, once open, for what it is.
+  const int flags = O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY |
+                    (links == Links::kRefuse ? O_NOFOLLOW : 0);
+  int read_error = 0;
+  int fd = OpenRetrying(path, O_RDWR | flags, static_cast<mode_t>(mode));
+  if (fd < 0 && (errno == EACCES || errno == EPERM)) {
+    read_error = errno;
+    fd = OpenRetrying(path, O_WRONLY | flags, static_cast<mode_t>(mode));
+  }
+  if (fd < 0) {
+    const int error = errno;
+    // A link refused, a folder, or a FIFO that no one reads (ENXIO): say what is there.
+    const auto there = GetFileInfo(path, links == Links::kFollow);
+    if (there && !there->IsRegular() && (error == ELOOP || error == EISDIR || error == ENXIO))
+      throw FileError(NotRegularFileMessage(path, there->kind), error == ELOOP ? ELOOP : EINVAL);
+    Raise("Cannot open file", path, error);
+  }
+  File file(path, fd);
+  const FileInfo info = file.Info();
+  if (!info.IsRegular()) throw FileError(NotRegularFileMessage(path, info.kind), EINVAL);
+  const int status = ::fcntl(fd, F_GETFL);
+  if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) < 0)
+    Raise("Cannot open file", path, errno);
+  file.read_error_ = read_error;
+  return file;
 }
 
 File::File(File&& other) noexcept
-    : path_(std::move(other.path_)), handle_(std::exchange(other.handle_, -1)) {}
+    : path_(std::move(other.path_)),
+      handle_(std::exchange(other.handle_, -1)),
+      read_error_(std::exchange(other.read_error_, 0)) {}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     if (handle_ >= 0) ::close(static_cast<int>(handle_));
     path_ = std::move(other.path_);
     handle_ = std::exchange(other.handle_, -1);
+    read_error_ = std::exchange(other.read_error_, 0);
   }
   return *this;
 }
@@ -172,6 +206,7 @@ size_t File::Read(char* buffer, size_t max) {
 }
 
 size_t File::ReadAt(uint64_t offset, char* buffer, size_t max) {
+  if (read_error_ != 0) Fail("Cannot open file", read_error_);
   size_t done = 0;
   while (done < max) {
     const ssize_t n = ::pread(static_cast<int>(handle_), buffer + done, max - done,

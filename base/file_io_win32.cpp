@@ -232,21 +232,44 @@ File File::OpenForUpdate(const std::string& path) {
   return File(path, I(handle));
 }
 
-File File::OpenForAppend(const std::string& path, uint32_t /*mode*/) {
+File File::OpenForAppend(const std::string& path, uint32_t /*mode*/, Links links) {
   // FILE_APPEND_DATA without FILE_WRITE_DATA: every write lands at the end, as O_APPEND does.
-  const HANDLE handle = Open(path, FILE_APPEND_DATA | SYNCHRONIZE | FILE_READ_ATTRIBUTES, OPEN_ALWAYS);
-  if (handle == INVALID_HANDLE_VALUE) Raise("Cannot open file", path, ErrnoOf(GetLastError()));
-  return File(path, I(handle));
+  constexpr DWORD kAppend = FILE_APPEND_DATA | SYNCHRONIZE | FILE_READ_ATTRIBUTES;
+  const DWORD flags = links == Links::kRefuse ? FILE_FLAG_OPEN_REPARSE_POINT : 0;
+  int read_error = 0;
+  HANDLE handle = Open(path, kAppend | FILE_READ_DATA, OPEN_ALWAYS, flags);
+  if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+    read_error = EACCES;
+    handle = Open(path, kAppend, OPEN_ALWAYS, flags);
+  }
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (const auto info = GetFileInfo(path, links == Links::kFollow); info && info->IsDirectory())
+      throw FileError(NotRegularFileMessage(path, info->kind), EINVAL);
+    Raise("Cannot open file", path, ErrnoOf(error));
+  }
+  File file(path, I(handle));
+  BY_HANDLE_FILE_INFORMATION data{};
+  if (GetFileType(handle) != FILE_TYPE_DISK)
+    throw FileError(NotRegularFileMessage(path, FileInfo::Kind::kDevice), EINVAL);
+  if (GetFileInformationByHandle(handle, &data) &&
+      (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+    throw FileError(NotRegularFileMessage(path, FileInfo::Kind::kSymlink), ELOOP);
+  file.read_error_ = read_error;
+  return file;
 }
 
 File::File(File&& other) noexcept
-    : path_(std::move(other.path_)), handle_(std::exchange(other.handle_, -1)) {}
+    : path_(std::move(other.path_)),
+      handle_(std::exchange(other.handle_, -1)),
+      read_error_(std::exchange(other.read_error_, 0)) {}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     if (handle_ != -1) CloseHandle(H(handle_));
     path_ = std::move(other.path_);
     handle_ = std::exchange(other.handle_, -1);
+    read_error_ = std::exchange(other.read_error_, 0);
   }
   return *this;
 }
@@ -279,6 +302,7 @@ size_t File::Read(char* buffer, size_t max) {
 }
 
 size_t File::ReadAt(uint64_t offset, char* buffer, size_t max) {
+  if (read_error_ != 0) Fail("Cannot open file", read_error_);
   size_t done = 0;
   while (done < max) {
     OVERLAPPED at{};

@@ -14,8 +14,13 @@ class FileLock {
  public:
   // Takes the lock of the file at `path` (created when missing) without waiting and writes the
   // process's id into it. Returns nothing when another process holds it; `holder` then receives
-  // the id that process wrote (empty when none could be read). Raises FileError when the file
-  // cannot be opened or locked for another reason.
+  // the id written into the file (empty when none could be read): the holder's when it is a process
+  // that took the lock this way, else whatever an earlier holder left. Raises FileError when the
+  // file cannot be opened or locked for another reason.
+  //
+  // On Linux the file is mode 0600 whatever the umask (an existing one with a wider mode is
+  // narrowed), so no other user can open it to hold the lock; a symbolic link, a FIFO, a device or
+  // a folder in its name is refused (NotRegularFileMessage), never followed nor waited on.
   static std::optional<FileLock> TryAcquire(const std::string& path, std::string* holder);
 
   FileLock(FileLock&& other) noexcept;

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,12 +32,29 @@ std::string ReadHolder(int fd) {
 }  // namespace
 
 std::optional<FileLock> FileLock::TryAcquire(const std::string& path, std::string* holder) {
+  // Never through a link, never waiting on a FIFO or a device in its name; 0600 whatever the umask.
   int fd;
   do {
-    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY,
+                0600);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) Raise(path, errno);
+  if (fd < 0) {
+    const int error = errno;
+    if (const auto there = GetFileInfo(path, false); there && !there->IsRegular())
+      throw FileError(NotRegularFileMessage(path, there->kind), error);
+    Raise(path, error);
+  }
   FileLock lock(fd);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) Raise(path, errno);
+  if (!S_ISREG(st.st_mode)) {
+    const auto there = GetFileInfo(path, false);
+    throw FileError(NotRegularFileMessage(path, there ? there->kind : FileInfo::Kind::kOther),
+                    EINVAL);
+  }
+  // A lock others may open is a lock others may hold: a wider one (an older program's 0644) is
+  // narrowed.
+  if ((st.st_mode & 07777) != 0600 && ::fchmod(fd, 0600) != 0) Raise(path, errno);
   int rc;
   do {
     rc = ::flock(fd, LOCK_EX | LOCK_NB);

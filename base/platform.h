@@ -28,6 +28,9 @@ std::string SystemErrorText(int error);
 
 // The running process's id.
 long CurrentProcessId();
+// Whether a process with the id `pid` runs on this machine now (any process: the id may have been
+// given to another one since). False for an id that cannot be a process's.
+bool ProcessIsRunning(long pid);
 // The user this process acts as, as a message to a person names it: the effective uid on Linux,
 // the account name on Windows.
 std::string CurrentUserName();

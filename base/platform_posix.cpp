@@ -1,3 +1,4 @@
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,6 +35,12 @@ std::string TempDir() {
 std::string SystemErrorText(int error) { return std::strerror(error); }
 
 long CurrentProcessId() { return static_cast<long>(::getpid()); }
+
+bool ProcessIsRunning(long pid) {
+  // kill(0) and kill(-n) would name process groups: only a plain id is asked about.
+  if (pid <= 0 || pid > 0x3FFFFFFF) return false;
+  return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
 
 std::string CurrentUserName() { return std::to_string(::geteuid()); }
 

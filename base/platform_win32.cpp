@@ -55,6 +55,17 @@ std::string SystemErrorText(int error) { return std::strerror(error); }
 
 long CurrentProcessId() { return static_cast<long>(GetCurrentProcessId()); }
 
+bool ProcessIsRunning(long pid) {
+  if (pid <= 0) return false;
+  const HANDLE process =
+      OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+  if (process == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;  // there, but not ours
+  DWORD code = 0;
+  const bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+  CloseHandle(process);
+  return running;
+}
+
 std::string CurrentUserName() {
   wchar_t name[257];
   DWORD size = 257;

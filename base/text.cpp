@@ -233,4 +233,26 @@ std::string OneLine(std::string text) {
   return text;
 }
 
+size_t Utf8C1Length(std::string_view utf8, size_t at) {
+  if (at + 1 >= utf8.size() || static_cast<unsigned char>(utf8[at]) != 0xC2) return 0;
+  const auto second = static_cast<unsigned char>(utf8[at + 1]);
+  return second >= 0x80 && second <= 0x9F ? 2 : 0;
+}
+
+std::string BlankControls(std::string_view utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  size_t i = 0;
+  while (i < utf8.size()) {
+    const size_t start = i;
+    uint32_t cp = 0;
+    if (!DecodeUtf8(utf8, i, cp) || cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F)) {
+      out += ' ';
+    } else {
+      out.append(utf8.substr(start, i - start));
+    }
+  }
+  return out;
+}
+
 }  // namespace quirada

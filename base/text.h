@@ -46,4 +46,13 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 // `text` on one line: every CR and LF becomes a blank.
 std::string OneLine(std::string text);
 
+// 2 when a C1 control character (U+0080 to U+009F) starts at `at` in `utf8`, else 0.
+size_t Utf8C1Length(std::string_view utf8, size_t at);
+
+// `utf8` as it may reach an operator's terminal: every control character becomes a blank (C0, line
+// breaks and TAB included, DEL, C1), and so does every byte that is no part of valid UTF-8 (a
+// terminal could take it for a control). Nothing a database or a peer sends can then move the
+// cursor, clear the screen or retitle the window.
+std::string BlankControls(std::string_view utf8);
+
 }  // namespace quirada

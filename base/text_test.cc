@@ -35,5 +35,21 @@ TEST(Text, Utf16BothByteOrders) {
   EXPECT_EQ(Utf8ToUtf16("A", true), std::string("\0A", 2));
 }
 
+// What goes to an operator's terminal: every control character a blank, the printable text as it
+// was (accents, NBSP, any script).
+TEST(Text, BlankControlsLeavesNoControlCharacterForATerminal) {
+  const struct {
+    std::string text, shown;
+  } cases[] = {
+      {"\x1B]0;t\x07" "fim", " ]0;t fim"},                        // window title (OSC ... BEL)
+      {"a\x1B[2Jb\r\nc\td\x7F", "a [2Jb  c d "},                 // clear screen, line ends, TAB, DEL
+      {"\xC2\x9B" "31m\xC2\x85", " 31m "},                         // C1: CSI, NEL
+      {"ação\xC2\xA0€ 日本", "ação\xC2\xA0€ 日本"},                   // printable: kept
+      {"x\x9By\xFF", "x y "},                                      // bytes that are no UTF-8
+      {std::string("n\0l", 3), "n l"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(BlankControls(c.text), c.shown) << c.text;
+}
+
 }  // namespace
 }  // namespace quirada

@@ -154,7 +154,8 @@ class Soak {
     }
     const Memory last = ReadMemory(pid_);
     const int cycles_run = Cycles();
-    // A stop request lets the cycle in progress finish; then nothing talks to the platform.
+    // A stop request ends the cycle in progress (an exchange still waiting for its answer is cut,
+    // its document not recorded and offered again); then nothing talks to the platform.
     service.Signal(SIGTERM);
     if (!service.WaitFor(120s)) return Fail("the service did not stop");
     Collect(platform->StopAndReadJournal());

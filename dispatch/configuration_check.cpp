@@ -56,7 +56,11 @@ TBancoConfigurado MostrarConfiguracao(const std::string& executable_dir, std::os
   const TBancoConfigurado banco = LerBancoConfigurado(executable_dir);
   out << "  [Morvant] Servidor = " << banco.Servidor << '\n'
       << "  [Morvant] Caminho = " << banco.Caminho << '\n'
-      << "  [Morvant] Usuario = " << banco.Usuario << '\n'
+      << "  [Morvant] Usuario = " << banco.Usuario
+      << (banco.Senha.empty() && !EqualsIgnoringCase(banco.Usuario, kUsuarioBanco)
+              ? " (não vale sem Senha: o serviço conecta como SYSDBA)"
+              : "")
+      << '\n'
       << "  [Morvant] Senha = "
       << (banco.Senha.empty() ? "(não definida: as senhas internas do serviço)" : "********") << '\n';
   const std::string api = conteudo.Value(kSecaoQuirada, "ApiUrl", kDefaultApiUrl);
@@ -97,7 +101,8 @@ bool Verificar(std::ostream& out, const std::string& o_que, const std::function<
     out << o_que << ": OK\n";
     return true;
   } catch (const std::exception& e) {
-    out << o_que << ": FALHOU: " << e.what() << '\n';
+    // The cause may come from the database or the network: shown without control characters.
+    out << o_que << ": FALHOU: " << BlankControls(e.what()) << '\n';
     return false;
   }
 }
@@ -175,22 +180,31 @@ bool VerificarConfiguracao(TCicloEnvio& c, std::ostream& out) {
     });
   });
 
+  // The configured AuthUrl is always asked: a cached token proves nothing about it.
+  std::optional<std::string> falha_cliente;
   tudo_ok &= Verificar(out, "Plataforma, token de acesso", [&] {
-    ConfigurarCliente(c, chave_contabilidade.value_or(""), chave_integracao.value_or(""));
-    c.DTQuirada.GetToken();
+    try {
+      ConfigurarCliente(c, chave_contabilidade.value_or(""), chave_integracao.value_or(""));
+    } catch (const std::exception& e) {
+      falha_cliente = e.what();  // the private token folder, say: nothing of the platform is tried
+      throw;
+    }
+    c.DTQuirada.SolicitarToken();
   });
 
   TKeyClient ativacao;
   tudo_ok &= Verificar(out, "Plataforma, ativação da chave de autorização", [&] {
+    if (falha_cliente) throw Exception(*falha_cliente);
     if (!chave_contabilidade) throw Exception("depende do banco de dados, que falhou");
     if (chave_contabilidade->empty())
       throw Exception("a chave de autorização (QUIRADA_AUTORIZATION_KEY) está vazia em PADRAOII");
     ativacao = c.DTQuirada.VerificarKeyCliente();
   });
   if (chave_contabilidade && !chave_contabilidade->empty() && !ativacao.CNPJCliente.empty()) {
-    out << "Contabilidade: " << ativacao.CNPJContabilidade << " - " << ativacao.NomeContabilidade
-        << '\n'
-        << "Cliente: " << ativacao.CNPJCliente << " - " << ativacao.NomeCliente << '\n';
+    out << "Contabilidade: " << BlankControls(ativacao.CNPJContabilidade) << " - "
+        << BlankControls(ativacao.NomeContabilidade) << '\n'
+        << "Cliente: " << BlankControls(ativacao.CNPJCliente) << " - "
+        << BlankControls(ativacao.NomeCliente) << '\n';
   }
   if (chave_integracao && chave_integracao->empty())
     out << "AVISO: a chave de integração (QUIRADA_INTEGRATION_KEY) está vazia em PADRAOII: os "

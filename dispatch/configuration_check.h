@@ -7,9 +7,13 @@
 // with the real cause of a failure; then its character set and SQL dialect), the pending query
 // (prepared and opened, so dialect, grants and missing columns show), the register as a cycle
 // proves it before its first upload (writing no row), whether another cycle holds the database's
-// claim (and which), the platform's token, and the activation the ERP's authorization key belongs
-// to, followed by the "Contabilidade:" and "Cliente:" lines. Nothing is sent and nothing is written
-// to the service log or the register.
+// claim (and which), the platform's token (always a new one asked of the configured AuthUrl,
+// cached in the token file when granted; a failure leaves the cached token as it was), and the
+// activation the ERP's authorization key belongs to, followed by the "Contabilidade:" and
+// "Cliente:" lines. When the private token folder is refused, the token and activation lines both
+// fail with its message and nothing is asked of the platform. Every control character from the
+// database or the network is shown as a blank. No document is sent and nothing is written to the
+// service log or the register; the token file is the one file written.
 #pragma once
 
 #include <iosfwd>

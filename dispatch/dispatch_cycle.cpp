@@ -25,6 +25,8 @@ namespace quirada {
 namespace {
 
 constexpr uint32_t kIntervaloPadraoSegundos = 3600;
+// "/PENDING"'s mark for a document that the cycle logs and never sends.
+constexpr const char* kSemXml = "sem XML: não será enviado";
 
 bool Parada(const TCicloEnvio& c) { return c.ParadaSolicitada && c.ParadaSolicitada(); }
 
@@ -194,7 +196,6 @@ bool EnviarDocumento(TCicloEnvio& c, FbQuery& documento, Registro& registro, TRe
     return false;
   }
   try {
-    if (FileExists(ArquivoXML)) RemoveFile(ArquivoXML);
     SaveXmlFile(ArquivoXML, conteudo.bytes);
   } catch (const FileError& e) {
     if (FalhaDoDisco(e)) throw;
@@ -205,6 +206,9 @@ bool EnviarDocumento(TCicloEnvio& c, FbQuery& documento, Registro& registro, TRe
   TDTQuirada& q = c.DTQuirada;
   try {
     q.EnviaXML(ArquivoXML);
+  } catch (const Interrupted&) {
+    RemoveFile(ArquivoXML);  // a stop cut the upload: no fiscal data stays behind
+    throw;
   } catch (const std::exception& e) {
     if (Parada(c) || !DocumentoRecusado(q.UltimoStatusEnvio())) throw;
     NaoEnviado(c, resumo, "Documento " + chave + " recusado pela plataforma: " + e.what());
@@ -221,7 +225,12 @@ bool EnviarDocumento(TCicloEnvio& c, FbQuery& documento, Registro& registro, TRe
     if (const std::string falha = FalhaIdLote(IDEnvio); !falha.empty())
       throw Exception("A plataforma criou para o documento " + chave +
                       " um lote de identificador inválido (" + falha + "): \"" + IDEnvio + "\"");
-    q.StatusFile(IDEnvio);
+    try {
+      q.StatusFile(IDEnvio);
+    } catch (const Interrupted&) {
+      RemoveFile(ArquivoXML);
+      throw;
+    }
     const std::string estado = q.Retorno.CodRetorno;
     if (estado != "E0" && estado != "EA0" && estado != "EB0") {
       const size_t cabe = registro.verificado.tamanho_id_envio;
@@ -254,12 +263,14 @@ std::optional<TRegistroVerificado> PrepararRegistro(TCicloEnvio& c, TResumoCiclo
 
 }  // namespace
 
-// Runs `body`, then the tail of every cycle whatever happened: close the settings query and
-// disconnect. The first failure, of the body or of the tail, leaves as a plain Exception.
 void ComFechamento(TCicloEnvio& c, const std::function<void()>& body) {
   std::optional<std::string> falha;
+  bool interrompido = false;
   try {
     body();
+  } catch (const Interrupted& e) {
+    falha = e.what();
+    interrompido = true;
   } catch (const std::exception& e) {
     falha = e.what();
   }
@@ -273,18 +284,22 @@ void ComFechamento(TCicloEnvio& c, const std::function<void()>& body) {
   } catch (const std::exception& e) {
     if (!falha) falha = e.what();
   }
+  if (interrompido) throw Interrupted(*falha);
   if (falha) throw Exception(*falha);
 }
 
 void ConfigurarCliente(TCicloEnvio& c, const std::string& chave_contabilidade,
                        const std::string& chave_integracao) {
   TDTQuirada& q = c.DTQuirada;
+  // No token folder but the private one, checked now: until it is, the client has none.
+  q.setCaminhoArquivoToken("");
+  q.setCaminhoArquivoToken(PrivateTempDir());
   q.SetClientID(kClientID);
   q.SetClientSecret(kClientSecret);
   q.setAuence(kAudience);
   q.setKeyContabilidade(chave_contabilidade);
   q.setIntegrationKey(chave_integracao);
-  q.setCaminhoArquivoToken(PrivateTempDir());
+  q.SetParadaSolicitada(c.ParadaSolicitada);
   const IniFileContents ini = ReadIniFile(IniPath(c.executable_dir));
   q.SetApiUrl(ini.Value(kSecaoQuirada, "ApiUrl", kDefaultApiUrl));
   q.SetAuthUrl(ini.Value(kSecaoQuirada, "AuthUrl", kDefaultAuthUrl));
@@ -292,12 +307,15 @@ void ConfigurarCliente(TCicloEnvio& c, const std::string& chave_contabilidade,
 }
 
 std::string TextoResumo(const TResumoCiclo& resumo) {
-  return "Ciclo concluído: " + std::to_string(resumo.enviados) + " enviado(s), " +
+  return std::string(resumo.interrompido ? "Ciclo interrompido por pedido de parada: "
+                                         : "Ciclo concluído: ") +
+         std::to_string(resumo.enviados) + " enviado(s), " +
          std::to_string(resumo.NaoEnviados()) + " não enviado(s).";
 }
 
-TResumoCiclo ExecutarCicloEnvio(TCicloEnvio& c) {
-  TResumoCiclo resumo;
+namespace {
+
+void ExecutarEtapas(TCicloEnvio& c, TResumoCiclo& resumo) {
   ComFechamento(c, [&] {
     resumo.conectou = ConectarBancoDados(c.Erp.Connquendalor, c.executable_dir,
                                          [&](const std::string& linha) {
@@ -338,6 +356,19 @@ TResumoCiclo ExecutarCicloEnvio(TCicloEnvio& c) {
       resumo.interrompido = true;
     }
   });
+}
+
+}  // namespace
+
+TResumoCiclo ExecutarCicloEnvio(TCicloEnvio& c) {
+  TResumoCiclo resumo;
+  try {
+    ExecutarEtapas(c, resumo);
+  } catch (const Interrupted&) {
+    // A stop request cut a call in progress: the document in hand counts as not sent and is
+    // offered again next cycle, as after any failure; the stop itself is no failure.
+    resumo.interrompido = true;
+  }
   return resumo;
 }
 
@@ -359,14 +390,18 @@ void ListarPendentes(TCicloEnvio& c, std::ostream& out) {
       const std::optional<FbText> xml = LerXml(documento, &falha);
       std::string tamanho;
       if (!xml) {
-        tamanho = "ilegível: " + OneLine(falha);
+        tamanho = "ilegível: " + BlankControls(falha);
+      } else if (xml->bytes.empty()) {
+        tamanho = kSemXml;
       } else {
         const XmlFileContent conteudo = XmlFileBytes(*xml);
         tamanho = conteudo.failure.empty() ? std::to_string(conteudo.bytes.size())
-                                           : "não será enviado: " + OneLine(conteudo.failure);
+                                           : "não será enviado: " + BlankControls(conteudo.failure);
       }
-      out << documento.FieldAsInteger("SEQUENCIAL") << ' ' << documento.FieldAsString("TIPO") << ' '
-          << documento.FieldAsString("CHAVE") << ' ' << tamanho << '\n';
+      // What the database holds reaches the terminal without its control characters.
+      out << documento.FieldAsInteger("SEQUENCIAL") << ' '
+          << BlankControls(documento.FieldAsString("TIPO")) << ' '
+          << BlankControls(documento.FieldAsString("CHAVE")) << ' ' << tamanho << '\n';
       ++total;
       return true;
     });

@@ -25,8 +25,8 @@
 // Each document is decided on its own (xml_file.h): one whose XML is NULL or empty, cannot be read,
 // cannot be written without changing a character, or whose XML file cannot be created (a name too
 // long, any other error of that one file) is neither uploaded nor recorded: it is written to the
-// service log with its key and the cycle goes on. A full, read-only or failing disk ends the cycle. A batch id that is empty, "." or "..", or holds a byte
-// outside printable ASCII is a fault of the platform and ends the cycle before the status query;
+// service log with its key and the cycle goes on. A full, read-only or failing disk ends the
+// cycle. A batch id that is empty, "." or "..", or holds a byte outside printable ASCII is a fault of the platform and ends the cycle before the status query;
 // one longer than the register's ID_ENVIO column is recorded cut to the column, with a log line
 // giving it whole. A register write that fails after the platform accepted the document ends the
 // cycle with a message naming the key and the batch (and, when another transaction holds the row
@@ -35,8 +35,10 @@
 // A stop request (ParadaSolicitada) is looked at before each document, and while the cycle runs a
 // database call in progress is cancelled when one arrives: the cycle then ends with its tail, the
 // document in hand counts as not sent (it is offered again, as after any failure) and the
-// documents left wait for the next cycle. Whatever fails once a stop was requested is taken as
-// that interruption, not as a failure of the cycle.
+// documents left wait for the next cycle. The platform client gets the same predicate, so a stop
+// also ends a transfer in progress. A call cut short so (Interrupted, from the client or the
+// database), and whatever else fails once a stop was requested, ends the cycle the same way: it is
+// not raised, it returns with `interrompido` set, and nothing is logged for the stop.
 //
 // The token file lives in the user's private temporary folder (PrivateTempDir).
 //
@@ -89,17 +91,22 @@ struct TResumoCiclo {
   long long NaoEnviados() const { return std::max(pendentes, selecionados) - enviados; }
 };
 
-// "Ciclo concluído: N enviado(s), M não enviado(s)."
+// "Ciclo concluído: N enviado(s), M não enviado(s).", or for a cycle a stop request ended
+// "Ciclo interrompido por pedido de parada: N enviado(s), M não enviado(s).".
 std::string TextoResumo(const TResumoCiclo& resumo);
 
 TResumoCiclo ExecutarCicloEnvio(TCicloEnvio& ciclo);
 
-// Lists, one line each, the documents that the next cycle would send ("<sequencial> <tipo>
-// <chave> <bytes do XML>"), without sending anything. A failed connection raises its message.
+// Lists, one line each, the documents that the next cycle will take in hand ("<sequencial> <tipo>
+// <chave> <bytes do arquivo XML>", the file's CR LF counted), without sending anything. A document
+// without XML shows "sem XML: não será enviado" in place of the size, one whose XML cannot be read
+// "ilegível: <causa>". Control characters from the database are shown as blanks. A failed
+// connection raises its message.
 void ListarPendentes(TCicloEnvio& ciclo, std::ostream& out);
 
 // Runs `body`, then the tail of every cycle whatever happened: close the settings query and
-// disconnect. The first failure, of the body or of the tail, leaves as a plain Exception.
+// disconnect. The first failure, of the body or of the tail, leaves as a plain Exception (as
+// Interrupted when it was a call cut short by a stop request).
 void ComFechamento(TCicloEnvio& ciclo, const std::function<void()>& body);
 
 // Gives the platform client what every cycle gives it: the service's credentials, the keys, the

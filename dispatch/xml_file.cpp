@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -162,9 +163,20 @@ XmlFileContent XmlFileBytes(const FbText& text) {
   return XmlFileContent{std::move(chars) + "\r\n", ""};
 }
 
+void RemoveStaleXmlFile(const std::string& path) {
+  const auto there = GetFileInfo(path, false);
+  if (!there) return;
+  if (there->kind != FileInfo::Kind::kRegular && there->kind != FileInfo::Kind::kSymlink)
+    throw FileError(NotRegularFileMessage(path, there->kind), EINVAL);
+  // A failure to remove it shows when the new file cannot be created in its place.
+  RemoveFile(path);
+}
+
 void SaveXmlFile(const std::string& path, const std::string& bytes) {
-  File file = File::Create(path, kXmlFileMode);
+  RemoveStaleXmlFile(path);
+  File file = File::CreateNew(path, kXmlFileMode);
   try {
+    file.SetMode(kXmlFileMode);  // whatever the umask left
     file.Write(bytes);
     file.Close();
   } catch (const FileError&) {

@@ -31,10 +31,17 @@ struct XmlFileContent {
 
 XmlFileContent XmlFileBytes(const FbText& text);
 
-// Creates or replaces the file at `path` with `bytes`. Failures raise FileError "Cannot create
-// file "<path>". <system error text>" or "Cannot write file "<path>". <system error text>"; a file
-// that could not be written whole is removed, never left cut short.
+// Writes `bytes` to a new file at `path`, mode 0600: a stale file there is removed first
+// (RemoveStaleXmlFile), then the file is created new (exclusively: a link or anything else that
+// appears in its name meanwhile is never followed nor written through). Failures raise FileError
+// "Cannot create file "<path>". <system error text>" or "Cannot write file "<path>". <system error
+// text>"; a file that could not be written whole is removed, never left cut short.
 void SaveXmlFile(const std::string& path, const std::string& bytes);
+
+// Removes what an earlier cycle left at `path`: a regular file, or a symbolic link (the link
+// itself, never what it leads to). A FIFO, a device or a folder there is refused with a message
+// naming it (FileError, NotRegularFileMessage).
+void RemoveStaleXmlFile(const std::string& path);
 
 // The ASCII digits of `texto`, in their order; every other character is dropped.
 std::string ExtraiNumero(const std::string& texto);

@@ -2,16 +2,21 @@
 
 #ifndef _WIN32
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 #include <csignal>
 #include <filesystem>
+#include <functional>
 
 #include <gtest/gtest.h>
 
 #include "base/errors.h"
+#include "base/file_io.h"
 #include "base/platform.h"
 #include "base/text.h"
+#include "testing/test_files.h"
 
 namespace quirada {
 namespace {
@@ -120,6 +125,56 @@ TEST(XmlFile, AFileThatCannotBeWrittenWholeIsRemoved) {
   std::filesystem::create_directories(dir);
   EXPECT_EXIT(SaveBeyondTheSizeLimit(dir + "/456.xml"), ::testing::ExitedWithCode(0), "");
   std::filesystem::remove_all(dir);
+}
+#endif
+
+#ifndef _WIN32  // links, FIFOs and permission bits are POSIX's
+// What stands in the XML file's name is never written through: a link planted there is removed
+// and the file created new beside nothing, mode 0600 whatever the umask; a FIFO, a device or a
+// folder there is refused, naming the file, and the cycle that tried writes nothing.
+TEST(XmlFile, TheFileIsCreatedNewAndPrivateAndNothingInItsNameIsWrittenThrough) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / ("quirada-xml-new-" + std::to_string(CurrentProcessId()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  const std::string path = (dir / "789.xml").string();
+  const std::string victim = (dir / "victim").string();
+  const struct {
+    const char* what;
+    std::function<void()> plant;
+    bool refused;
+  } cases[] = {
+      {"a stale file", [&] { testing::WriteFileBytes(path, "<antigo/>"); }, false},
+      {"a link to a victim", [&] { fs::create_symlink(victim, path); }, false},
+      {"a dangling link", [&] { fs::create_symlink(dir / "nowhere", path); }, false},
+      {"a FIFO", [&] { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); }, true},
+      {"a folder", [&] { fs::create_directory(path); }, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(path);
+    fs::remove(dir / "nowhere");
+    testing::WriteFileBytes(victim, "vítima");
+    c.plant();
+    const mode_t before = ::umask(0);
+    const std::string failure = testing::FailureOf([&] { SaveXmlFile(path, "<a/>\r\n"); });
+    ::umask(before);
+    EXPECT_EQ(testing::ReadFileBytes(victim), "vítima");
+    EXPECT_FALSE(fs::exists(dir / "nowhere"));
+    if (c.refused) {
+      EXPECT_NE(failure.find("\"" + path + "\""), std::string::npos) << failure;
+      EXPECT_NE(failure.find("não um arquivo comum"), std::string::npos) << failure;
+      EXPECT_FALSE(fs::is_regular_file(fs::symlink_status(path)));
+    } else {
+      EXPECT_EQ(failure, "no failure");
+      ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(path)));
+      EXPECT_EQ(testing::ReadFileBytes(path), "<a/>\r\n");
+      struct stat st {};
+      ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 07777, 0600u);
+    }
+  }
+  fs::remove_all(dir);
 }
 #endif
 

@@ -22,6 +22,9 @@
 # Prints what it checks; exits non-zero on the first mismatch.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# The program works only in a folder no one but root and its user may change, the folders above it
+# included (the container's root is made here): nothing made here is group- or other-writable.
+umask 022
 ROOT=$PWD
 
 DEB=${1:-$(ls "$ROOT"/build-release/quirada-contabil_*.deb 2>/dev/null | head -n 1)}

@@ -41,7 +41,15 @@ HttpRequest TDTQuirada::NewRequest(const char* method, const std::string& url,
   request.target = target;
   request.version = version;
   request.ca_file = FCAFile;
+  request.stop = FParadaSolicitada;
   return request;
+}
+
+std::string TDTQuirada::TokenFilePath() const {
+  if (FCaminhoArquivoToken.empty())
+    throw Exception("Nenhuma pasta foi dada para o arquivo de token; ele só é lido e gravado na "
+                    "pasta privada do usuário");
+  return FCaminhoArquivoToken + kTokenFileName;
 }
 
 HttpRequest TDTQuirada::ApiQuery(const std::string& target, const std::string& key) const {
@@ -69,6 +77,10 @@ bool TDTQuirada::Exchange(bool api, const std::function<HttpRequest()>& make_req
     on_answer(response);
     FHTTP.reset();
     return true;
+  } catch (const Interrupted&) {
+    // Not a failure of the exchange: it reaches the caller as it is.
+    FHTTP.reset();
+    throw;
   } catch (const HttpProtocolError& e) {
     failure.status = e.status();
     failure.status_line = e.status_line();
@@ -103,7 +115,7 @@ void TDTQuirada::Report(TRequestType type, const std::string& text, int32_t stat
 }
 
 void TDTQuirada::DiscardRejectedToken(int status) const {
-  DiscardRejectedTokenFile(TokenFilePath(), status);
+  if (!FCaminhoArquivoToken.empty()) DiscardRejectedTokenFile(TokenFilePath(), status);
 }
 
 }  // namespace quirada

@@ -129,6 +129,12 @@ class TDTQuirada {
   const std::string& CAFile() const { return FCAFile; }
   void SetCAFile(const std::string& value) { FCAFile = value; }
 
+  // Whether the caller wants the operation in progress ended (a stop request has arrived); none
+  // when empty. Looked at about once a second during every exchange: when it holds, the exchange
+  // ends at once and the operation raises Interrupted, which no operation turns into a failure of
+  // its own (nothing is reported to the handler, the token file stays as it was).
+  void SetParadaSolicitada(std::function<bool()> value) { FParadaSolicitada = std::move(value); }
+
   // Public properties. Response is the last parsed answer, or nullptr when there is none.
   const rapidjson::Document* Response() const { return FResponse ? &FResponse->Doc() : nullptr; }
   TDateTime DataToken() const { return FDataToken; }
@@ -146,12 +152,17 @@ class TDTQuirada {
   // operations wrote.
   int32_t UltimoStatusEnvio() const { return FUltimoStatusEnvio; }
 
-  // The token file's path: CaminhoArquivoToken followed directly by "token.dm".
-  std::string TokenFilePath() const { return FCaminhoArquivoToken + kTokenFileName; }
+  // The token file's path: CaminhoArquivoToken followed directly by "token.dm". Raises when no
+  // token folder was given: a token is never read or written in the working folder.
+  std::string TokenFilePath() const;
 
   // Obtains a new access token when the token file's expiry has passed, and caches it there.
   // Returns a copy of Retorno after a request, an empty record when the cached token was valid.
   TRetornoPadrao GetToken();
+  // Asks the authorization server for a new token whatever the token file holds, and caches it
+  // there; a failure leaves the token file as it was (a valid cached token stays usable). Returns a
+  // copy of Retorno.
+  TRetornoPadrao SolicitarToken();
   // Uploads one XML file as a new batch.
   TRetornoPadrao EnviaXML(const std::string& CaminhoXML);
   // Appends one line to the upload log when GravarLog is true.
@@ -181,7 +192,8 @@ class TDTQuirada {
   TDateTime LoadTokenFile(bool all_keys);
   // The token check that opens every API operation: a new token when the cached one has expired.
   void VerificarValidadeToken();
-  TRetornoPadrao RequestToken(bool may_request);
+  // `may_request`: a request is made when the cached token has expired; `force`: whatever it holds.
+  TRetornoPadrao RequestToken(bool may_request, bool force = false);
 
   // The header lines of an API request, in the order the HTTP client writes them: Connection,
   // Content-Type, Content-Length, the custom lines (x-integration-key, Authorization), Host,
@@ -252,6 +264,7 @@ class TDTQuirada {
   std::string FApiUrl = kDefaultApiUrl;
   std::string FAuthUrl = kDefaultAuthUrl;
   std::string FCAFile;
+  std::function<bool()> FParadaSolicitada;
 };
 
 }  // namespace quirada

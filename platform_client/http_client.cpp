@@ -60,7 +60,9 @@ struct Transfer {
   std::string ssl_ctx_error;   // failure loading the extra authorities
   const std::string* ca_file = nullptr;
   std::chrono::seconds stall{0};
+  const std::function<bool()>* stop = nullptr;
   bool stalled = false;
+  bool stopped = false;
   bool too_large = false;
   curl_off_t last_dl = -1, last_ul = -1;
   std::chrono::steady_clock::time_point last_activity = std::chrono::steady_clock::now();
@@ -108,8 +110,15 @@ size_t OnRead(char* buffer, size_t size, size_t count, void* user) {
   }
 }
 
-int OnProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow) {
+int OnProgress(void* user, curl_off_t dltotal, curl_off_t dlnow, curl_off_t, curl_off_t ulnow) {
   auto* t = static_cast<Transfer*>(user);
+  // libcurl calls this about once a second even while nothing moves, and while it connects. An
+  // answer that has arrived whole is taken, not cut: what the server answered is acted on.
+  const bool answered = dltotal > 0 && dlnow >= dltotal;
+  if (!answered && t->stop != nullptr && *t->stop && (*t->stop)()) {
+    t->stopped = true;
+    return 1;
+  }
   if (dlnow != t->last_dl || ulnow != t->last_ul) {
     t->last_dl = dlnow;
     t->last_ul = ulnow;
@@ -287,6 +296,7 @@ HttpResponse HttpClient::Send(const HttpRequest& request) {
   Transfer t;
   t.body = request.body;
   t.stall = limits.stall;
+  t.stop = &request.stop;
   t.ca_file = &request.ca_file;
   char error_buffer[CURL_ERROR_SIZE] = {0};
 
@@ -340,6 +350,7 @@ HttpResponse HttpClient::Send(const HttpRequest& request) {
     Set(curl, CURLOPT_HTTPGET, 1L);
   }
 
+  if (request.stop && request.stop()) throw Interrupted("Transfer interrupted by a stop request");
   t.Touch();
   const CURLcode rc = curl_easy_perform(curl);
 
@@ -357,6 +368,8 @@ HttpResponse HttpClient::Send(const HttpRequest& request) {
     } else if (t.too_large) {
       message = "The answer is larger than " + std::to_string(kMaxAnswerBytes) +
                 " bytes; the connection was dropped";
+    } else if (rc == CURLE_ABORTED_BY_CALLBACK && t.stopped) {
+      throw Interrupted("Transfer interrupted by a stop request");
     } else if (rc == CURLE_ABORTED_BY_CALLBACK && t.stalled) {
       message = "Transfer stalled: nothing was transferred for " +
                 SecondsText(limits.stall) + " seconds";

@@ -16,6 +16,10 @@
 //   ("connect=1,stall=2,total=5", seconds, any subset) replaces the defaults of every request, so
 //   that tests of the real executable can reach the limits in seconds; nothing but tests may set it.
 // - An answer body larger than 1 MiB ends the transfer (the connection is dropped) and fails it.
+// - A request may carry a stop predicate (HttpRequest::stop), looked at about once a second while
+//   the request is in progress, connecting included: when it holds, the transfer ends at once and
+//   Send raises Interrupted (base/errors.h), unless the answer has already arrived whole (then it
+//   is returned, so that what the server answered is acted on). The time limits stay in force.
 // - Failures: an answer whose status is outside 200..299 raises HttpProtocolError (message: the
 //   status line as received; it carries the status code and the raw body). Everything else (bad
 //   URL, connection, TLS, time-outs, a body source failing, a header line with CR, LF or NUL, a
@@ -25,6 +29,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -96,6 +101,9 @@ struct HttpRequest {
   HttpBodySource* body = nullptr;   // POST only; nullptr sends an empty body
   std::string ca_file;              // PEM file of extra trusted authorities; empty for none
   HttpTimeLimits limits = CurrentHttpTimeLimits();
+  // Whether the transfer is to end now (a stop request has arrived); none when empty. Called on
+  // the thread that sends.
+  std::function<bool()> stop;
 };
 
 struct HttpResponse {

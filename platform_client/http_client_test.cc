@@ -10,6 +10,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -417,6 +418,36 @@ TEST(HttpClientTest, TheWholeRequestEndsByTheTotalLimit) {
   server.Stall();
   EXPECT_EQ(FailureOf([&] { HttpClient().Send(Get(server, "/")); }),
             "Request timed out: no complete answer within 2 seconds");
+}
+
+// A stop request ends a request that waits on the server, while it connects or while it waits for
+// the answer, long before any time limit would: Send raises Interrupted, no transport failure.
+TEST(HttpClientTest, AStopPredicateEndsAWaitingRequestAtOnce) {
+  const struct {
+    const char* what;
+    bool handshake;
+  } cases[] = {{"the answer never comes", true}, {"the handshake never completes", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TestHttpsServer::Options options;
+    options.core.handshake = c.handshake;
+    TestHttpsServer server(options);
+    server.Stall();
+    HttpRequest request = Get(server, "/");
+    const auto start = std::chrono::steady_clock::now();
+    request.stop = [&] {
+      return std::chrono::steady_clock::now() - start > std::chrono::milliseconds(500);
+    };
+    std::string failure = "no failure";
+    try {
+      HttpClient().Send(request);
+    } catch (const Interrupted& e) {
+      failure = e.what();
+    }
+    EXPECT_EQ(failure, "Transfer interrupted by a stop request");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10))
+        << "the default limits (30 s to connect, 120 s without a byte) play no part";
+  }
 }
 
 TEST(HttpClientTest, AConnectionClosedWithoutAnswerIsATransportFailureWithoutStatus) {

@@ -67,11 +67,13 @@ void TDTQuirada::VerificarValidadeToken() {
 
 TRetornoPadrao TDTQuirada::GetToken() { return RequestToken(true); }
 
-TRetornoPadrao TDTQuirada::RequestToken(bool may_request) {
+TRetornoPadrao TDTQuirada::SolicitarToken() { return RequestToken(true, true); }
+
+TRetornoPadrao TDTQuirada::RequestToken(bool may_request, bool force) {
   const TDateTime expiry = LoadTokenFile(true);
   // The re-reading after a new token was written never asks again, even when the server granted a
   // lifetime so short that the token has expired already.
-  if (!(Now() > expiry) || !may_request) return TRetornoPadrao{};
+  if ((!force && !(Now() > expiry)) || !may_request) return TRetornoPadrao{};
 
   StringBodySource form(FormEncode("grant_type") + "=" + FormEncode("client_credentials") + "&" +
                         FormEncode("audience") + "=" + FormEncode(FAudience));

@@ -13,8 +13,9 @@ namespace quirada {
 namespace {
 
 constexpr uint32_t kTokenFileMode = 0600;
-// Far above the four lines of a token file: anything larger is not one.
-constexpr uint64_t kTokenFileMaxBytes = 64 * 1024;
+// The largest token file the largest token can make: the platform's answers are taken up to 1 MiB
+// (http_client.h), so no token it sends is longer. Anything larger is not a token file.
+constexpr uint64_t kTokenFileMaxBytes = 1024 * 1024;
 
 }  // namespace
 

@@ -23,7 +23,7 @@ namespace quirada {
 inline constexpr long long kTokenLifetimeSeconds = 1380LL * 60;
 
 // The file's lines, or nothing when no token file of this user's is there: only a regular file
-// (not followed through a link) owned by the process's user and at most 64 KiB is read. Lines end
+// (not followed through a link) owned by the process's user and at most 1 MiB is read. Lines end
 // at CR LF, LF or CR.
 // Raises the input/output error ("File access denied", "I/O error 5", ...) when the file is there
 // but cannot be read.

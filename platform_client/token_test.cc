@@ -301,6 +301,49 @@ TEST_F(TokenTest, WhatIsNoTokenFileOfThisUserIsReplacedByANewOne) {
   EXPECT_EQ(ReadFileBytes(planted).rfind("access_token=PLANTED\r\n", 0), 0u) << "a link's target is left alone";
 }
 
+// The largest token the platform may send (its answers are taken up to 1 MiB) is cached like any
+// other: the next operation reads it back instead of asking for a new one.
+TEST_F(TokenTest, ATokenOfNearlyAMebibyteIsCachedAndReadBack) {
+  const std::string big(900 * 1024, 't');
+  AnswerToken(big);
+  EXPECT_EQ(FailureOfGetToken(), "no failure");
+  q_.SetAccessToken("");
+  EXPECT_EQ(FailureOfGetToken(), "no failure");
+  EXPECT_EQ(server_.RequestCount(), 1u);
+  EXPECT_EQ(q_.AccessToken(), big);
+}
+
+// SolicitarToken asks whatever the cache holds; when the server fails, the cached token stays.
+TEST_F(TokenTest, SolicitarTokenAsksEvenWithAValidCachedTokenAndKeepsItOnFailure) {
+  const std::string cached = TokenFile("CACHED", IncMinute(Now(), 60));
+  WriteTokenFile(cached);
+  server_.RespondJson("HTTP/1.1 503 Service Unavailable", R"({"error":"down"})");
+  EXPECT_NE(FailureOf([&] { q_.SolicitarToken(); }), "no failure");
+  EXPECT_EQ(server_.RequestCount(), 1u);
+  EXPECT_EQ(ReadFileBytes(TokenPath()), cached);
+
+  AnswerToken("FRESH");
+  EXPECT_EQ(FailureOf([&] { q_.SolicitarToken(); }), "no failure");
+  EXPECT_EQ(server_.RequestCount(), 2u);
+  EXPECT_EQ(ReadFileBytes(TokenPath()).rfind("access_token=FRESH\r\n", 0), 0u);
+}
+
+// Without a token folder no token is read or written anywhere (the working folder least of all),
+// and nothing is asked of the server.
+TEST_F(TokenTest, WithoutATokenFolderNothingIsReadWrittenOrAsked) {
+  const fs::path work = fs::current_path();
+  fs::current_path(dir_);
+  WriteFileBytes(dir_ / "token.dm", TokenFile("WORKING-FOLDER", IncMinute(Now(), 60)));
+  q_.setCaminhoArquivoToken("");
+  const std::string failure = FailureOf([&] { q_.GetToken(); });
+  const std::string upload_failure = FailureOf([&] { q_.StatusFile("lote"); });
+  fs::current_path(work);
+  EXPECT_NE(failure.find("pasta"), std::string::npos) << failure;
+  EXPECT_EQ(upload_failure, failure);
+  EXPECT_EQ(server_.RequestCount(), 0u);
+  EXPECT_NE(q_.AccessToken(), "WORKING-FOLDER");
+}
+
 // A valid token file that another user wrote (planted where the service keeps its own) is never
 // used: its token goes nowhere, a new one is asked for and the file replaced.
 TEST_F(TokenTest, AnotherUsersTokenFileIsNeverUsed) {

@@ -17,6 +17,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
+# The service works only in a folder that no one but root and its own user may change (nor the
+# folders above it, nor its files): whatever the caller's umask, nothing here is group-writable.
+umask 022
 
 BUILD_DIR=build
 BUILD=yes
@@ -169,7 +172,9 @@ echo "https://localhost:$PORT (CA $PLATFORM_DIR/ca.pem)"
 step "Writing the run folder $RUN_DIR"
 rm -rf "$RUN_DIR"
 mkdir -p "$RUN_DIR/tmp"
+chmod go-w "$DEMO_DIR"  # made by an earlier demo, perhaps under another umask
 cp "$SERVICE_EXE" "$RUN_DIR/"
+chmod 0755 "$RUN_DIR/QuiradaContabil"
 printf '%s\r\n' \
   "[Morvant]" \
   "Servidor=127.0.0.1" \

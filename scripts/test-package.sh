@@ -227,7 +227,7 @@ expect_eq "SrvQuirada habilitado" "$UNITS/SrvQuirada.service" "$(readlink "$WANT
 # "/INSTALL": the packaged unit is the one it writes for an executable in /opt/quirada-contabil;
 # beside the package's unit it warns; an executable in /tmp, which the sandbox hides, is refused
 # and no unit is written. Case: executable | switches | status | standard output | standard error.
-mkdir "$WORK/tmp-copy"
+mkdir -m 0755 "$WORK/tmp-copy"  # a folder only root may change: the refusal below is for /tmp alone
 cp "$HOME_DIR/QuiradaContabil" "$WORK/tmp-copy/"
 install_case() {
   local exe=$1 switches=$2 status=$3 out=$4 err=$5 actual=0

@@ -19,8 +19,9 @@
 #      and the platform's journal);
 #   4. pause: PAUSED, and a document added meanwhile is still sent and recorded; continue: RUNNING;
 #   5. six more documents and "sc stop" while the cycle sends them: the stop is acknowledged at
-#      once, the cycle ends after the document in hand (each upload the platform accepted has its
-#      register row, and the backlog was cut), STOPPED with exit code 0;
+#      once, the cycle ends within seconds (an exchange in progress is cut: at most the document in
+#      hand was accepted without its register row, and the backlog was cut), STOPPED with exit
+#      code 0;
 #   6. the uninstaller, silently: service, program, uninstaller and entry gone, Morvant.ini kept;
 #   7. again without fbclient.dll (the kept Morvant.ini is not replaced by the installer): the
 #      cycle's line in QuiradaContabil.log says the Firebird client is missing and how to install
@@ -357,10 +358,10 @@ stopped=$(control wait "$SERVICE" STOPPED 120) || fail "the service did not stop
 note "STOPPED (exit code 0) $((SECONDS - stop_started)) s after sc stop"
 rows=$(register_rows)
 uploads=$(accepted_uploads)
-[ "$rows" = "$uploads" ] ||
-  fail "$uploads uploads accepted but $rows register rows: a document was cut between its upload and its record"
-[ "$rows" -lt 9 ] || fail "the stop did not end the cycle between documents: all 9 documents were sent"
-note "$rows of 9 documents sent and recorded, each upload with its register row"
+[ "$uploads" -ge "$rows" ] && [ "$uploads" -le $((rows + 1)) ] ||
+  fail "$uploads uploads accepted but $rows register rows: more than the document in hand went unrecorded"
+[ "$rows" -lt 9 ] || fail "the stop did not end the cycle: all 9 documents were sent"
+note "$rows of 9 documents sent and recorded, $uploads uploads accepted (the one in hand may be cut)"
 [ ! -e "$INSTDIR/QuiradaContabil.log" ] || fail "the cycles wrote to the service log"
 
 # --- 6. Uninstall ----------------------------------------------------------------------------------

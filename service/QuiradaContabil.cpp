@@ -3,12 +3,14 @@
 // Without a switch the program runs as the service until a stop request. "/INSTALL" and
 // "/UNINSTALL" register and remove the service ("/SILENT" quiets them); "/ONCE" runs one dispatch
 // cycle in the foreground and says how it went; "/PENDING" lists what the next cycle would send;
-// "/VERIFICAR" tests the configuration; "/HELP" and "/VERSION" say what they say.
+// "/VERIFICAR" tests the configuration; "/HELP" and "/VERSION" say what they say. "/ONCE" and
+// "/INSTALL" do nothing in a service folder others may change (service_folder.h).
 #include <iostream>
 
 #include "service/UQuirada.h"
 #include "service/host.h"
 #include "service/install.h"
+#include "service/service_folder.h"
 #include "service/service_log.h"
 #include "base/errors.h"
 #include "base/file_io.h"
@@ -67,10 +69,23 @@ int RunOnce(TSrvQuirada& module) {
       LinhaDeProgresso progresso(module);
       ciclo = module.ExecutarCiclo();
     }
+    if (ciclo.pasta_nao_confiavel) {
+      std::cerr << ciclo.pasta_nao_confiavel->mensagem << '\n';
+      return kStatusFalhou;
+    }
     if (ciclo.ocupado) {
-      std::cerr << "Outro ciclo de envio está em andamento nesta pasta (processo " << ciclo.processo
-                << "); nada foi feito.\n";
+      if (ciclo.processo_ativo) {
+        std::cerr << "Outro ciclo de envio está em andamento nesta pasta (processo "
+                  << ciclo.processo << "); nada foi feito.\n";
+      } else {
+        std::cerr << "Ciclo de envio não executado: " << module.TextoOcupado(ciclo) << ".\n";
+      }
       return kStatusOcupado;
+    }
+    if (ciclo.resumo.interrompido) {
+      // "Ciclo interrompido por pedido de parada: ...": a stop is no failure.
+      std::cout << TextoResumo(ciclo.resumo) << '\n';
+      return kStatusConcluido;
     }
     if (!ciclo.resumo.conectou) {
       // Written to the service log by the cycle itself.
@@ -171,6 +186,9 @@ int main(int argc, char** argv) {
       std::cout << VersionText() << '\n';
       return 0;
     case TRunMode::Install:
+      // A unit that would run the service in a folder others may change is never written.
+      if (const auto pasta = PastaNaoConfiavel(ExecutableDir()))
+        return RefuseInstall(pasta->mensagem, switches.Silent);
       return InstallService(switches.Silent);
     case TRunMode::Uninstall:
       return UninstallService(switches.Silent);

@@ -1,11 +1,15 @@
 #include "service/UQuirada.h"
 
+#include <charconv>
+#include <ostream>
+
 #include "dispatch/configuration_check.h"
 #include "dispatch/connection_setup.h"
 #include "dispatch/dispatch_cycle.h"
 #include "dispatch/xml_file.h"
 #include "base/datetime.h"
 #include "base/file_lock.h"
+#include "base/platform.h"
 #include "service/host.h"
 #include "service/service_log.h"
 
@@ -15,8 +19,15 @@ TSrvQuirada* SrvQuirada = nullptr;
 
 namespace {
 
-constexpr const char* kArquivoTrava = "QuiradaContabil.lock";
 constexpr uint32_t kIntervaloPadrao = 3'600'000;  // one hour
+
+// Whether `processo`, the text a lock file holds, is the id of a process that runs now.
+bool ProcessoEmExecucao(const std::string& processo) {
+  long pid = 0;
+  const char* fim = processo.data() + processo.size();
+  const auto [onde, erro] = std::from_chars(processo.data(), fim, pid);
+  return erro == std::errc() && onde == fim && ProcessIsRunning(pid);
+}
 
 }  // namespace
 
@@ -37,10 +48,10 @@ void TSrvQuirada::Timer1Timer() {
     // Read inside the guard: an INI that fails to read must not leave the timer disarmed.
     Timer1.SetInterval(IntervaloCiclo(executable_dir_));
     const TCicloExecutado ciclo = ExecutarCiclo();
-    if (ciclo.ocupado) {
-      const std::string linha =
-          "Ciclo de envio não executado: outro ciclo está em andamento nesta pasta (processo " +
-          ciclo.processo + ").";
+    if (ciclo.pasta_nao_confiavel) {
+      AvisarPastaNaoConfiavel(*ciclo.pasta_nao_confiavel);
+    } else if (ciclo.ocupado) {
+      const std::string linha = "Ciclo de envio não executado: " + TextoOcupado(ciclo) + ".";
       DoSaveLog(linha);
       AvisarFimDeCiclo(linha, false);
     } else if (!ciclo.resumo.conectou) {
@@ -61,10 +72,18 @@ void TSrvQuirada::Timer1Timer() {
 
 TSrvQuirada::TCicloExecutado TSrvQuirada::ExecutarCiclo() {
   TCicloExecutado executado;
-  const std::optional<FileLock> lock =
-      FileLock::TryAcquire(executable_dir_ + kArquivoTrava, &executado.processo);
+  executado.pasta_nao_confiavel = PastaNaoConfiavel(executable_dir_);
+  if (executado.pasta_nao_confiavel) return executado;
+  const std::string trava = executable_dir_ + kArquivoTrava;
+  std::optional<FileLock> lock;
+  try {
+    lock = FileLock::TryAcquire(trava, &executado.processo);
+  } catch (const FileError& e) {
+    throw Exception(ComDonoDoArquivo(e, trava));
+  }
   if (!lock) {
     executado.ocupado = true;
+    executado.processo_ativo = ProcessoEmExecucao(executado.processo);
     if (executado.processo.empty()) executado.processo = "desconhecido";
     return executado;
   }
@@ -86,8 +105,41 @@ void TSrvQuirada::CarregarParametrosConexao(const std::string& Usuario, const st
   (void)quirada::CarregarParametrosConexao(Erp.Connquendalor, executable_dir_, Usuario, Senha);
 }
 
+std::string TSrvQuirada::TextoOcupado(const TCicloExecutado& ciclo) const {
+  if (ciclo.processo_ativo)
+    return "outro ciclo está em andamento nesta pasta (processo " + ciclo.processo + ")";
+  const std::string trava = executable_dir_ + kArquivoTrava;
+  const std::string registrado =
+      ciclo.processo == "desconhecido"
+          ? "ela não registra processo nenhum"
+          : "o processo " + ciclo.processo + ", que ela registra, não está em execução";
+  return "a trava \"" + trava + "\" está presa por outro processo, que não é um ciclo deste " +
+         "programa (" + registrado + "); para achá-lo: fuser -v \"" + trava + "\"";
+}
+
+void TSrvQuirada::AvisarPastaNaoConfiavel(const TPastaNaoConfiavel& pasta) {
+  // The log is written only when it is not itself in question, and never through a link: in a
+  // folder others may change, that link may be theirs.
+  bool no_log = false;
+  if (!pasta.log_em_causa) {
+    try {
+      SaveLogLine(executable_dir_ + kServiceLogName, pasta.mensagem, Now(), Links::kRefuse);
+      no_log = true;
+    } catch (const std::exception& e) {
+      WriteSystemEventError(e.what());
+    }
+  }
+  if (!no_log && !AvisarServico) WriteSystemEventError(pasta.mensagem);
+  AvisarFimDeCiclo(pasta.mensagem, true);
+}
+
 void TSrvQuirada::DoSaveLog(const std::string& Msg) {
-  SaveLogLine(executable_dir_ + kServiceLogName, Msg, Now());
+  const std::string log = executable_dir_ + kServiceLogName;
+  try {
+    SaveLogLine(log, Msg, Now());
+  } catch (const FileError& e) {
+    throw Exception(ComDonoDoArquivo(e, log));
+  }
 }
 
 void TSrvQuirada::ManipulaExcecoes(const std::exception& E) {
@@ -138,7 +190,11 @@ void TSrvQuirada::ListarPendentes(std::ostream& out) {
 
 bool TSrvQuirada::VerificarConfiguracao(std::ostream& out) {
   TCicloEnvio ciclo = Ciclo();
-  return quirada::VerificarConfiguracao(ciclo, out);
+  bool tudo_ok = quirada::VerificarConfiguracao(ciclo, out);
+  const auto pasta = PastaNaoConfiavel(executable_dir_);
+  out << "Pasta do serviço (" << executable_dir_ << "): "
+      << (pasta ? "FALHOU: " + pasta->mensagem : std::string("OK")) << '\n';
+  return tudo_ok && !pasta;
 }
 
 void ServiceController(uint32_t CtrlCode) {

@@ -7,23 +7,28 @@
 // timer, runs the cycle and re-arms it last, so the next cycle starts one period after the end of
 // this one. A failure that escapes a tick reaches ManipulaExcecoes, which writes its message to the
 // service log. ServiceExecute runs on the service thread: it installs that handler, arms Timer1
-// and waits for the stop request; a stop ends a running cycle after the document in hand.
+// and waits for the stop request; a stop ends a running cycle within seconds (dispatch_cycle.h).
 //
 // One cycle at a time per service folder: a cycle holds the lock of "QuiradaContabil.lock" beside
 // the executable from its start to the end of its tail. A tick that finds it held by another
 // process (an operator's "/ONCE", say) writes one line to the service log and waits for the next
 // period; so does a tick whose cycle finds the ERP database claimed by a cycle of another folder
-// or machine (dispatch_cycle.h).
+// or machine (dispatch_cycle.h). Before the lock, a cycle makes sure no one but root and the
+// program's user can change the service folder (service_folder.h): in a folder that is not trusted
+// it does nothing, and a tick writes one line saying so to the log (the log opened without
+// following a link), or to the system event log when the log itself is in question.
 #pragma once
 
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "dispatch/dispatch_cycle.h"
 #include "dispatch/erp_queries.h"
 #include "platform_client/Quirada.h"
+#include "service/service_folder.h"
 #include "service/timer.h"
 
 namespace quirada {
@@ -47,10 +52,18 @@ class TSrvQuirada {
 
   // How ExecutarCiclo ended when it raised nothing.
   struct TCicloExecutado {
+    // The service folder is not trusted: nothing was done.
+    std::optional<TPastaNaoConfiavel> pasta_nao_confiavel;
     bool ocupado = false;  // another process held the lock: nothing was done
-    std::string processo;  // then: the id that process wrote into the lock file, or "desconhecido"
+    std::string processo;  // then: the id written into the lock file, or "desconhecido"
+    bool processo_ativo = false;  // and whether a process of that id runs: else the holder is
+                                  // some other process, not a cycle of this program
     TResumoCiclo resumo;
   };
+  // What a cycle that found the lock held says: "<lead>outro ciclo está em andamento nesta pasta
+  // (processo N)", or that another process (not a cycle of this program) holds the lock and how to
+  // find it (fuser).
+  std::string TextoOcupado(const TCicloExecutado& ciclo) const;
   // One dispatch cycle under the service folder's lock. A failure raises, after the cycle's tail.
   TCicloExecutado ExecutarCiclo();
 
@@ -90,6 +103,8 @@ class TSrvQuirada {
   TCicloEnvio Ciclo();
   // The end of a cycle told to the system event log and the service's status (AvisarServico).
   void AvisarFimDeCiclo(const std::string& texto, bool falha);
+  // A tick in a folder that is not trusted: one line to the log, or to the system event log.
+  void AvisarPastaNaoConfiavel(const TPastaNaoConfiavel& pasta);
 
   TEventLoop& loop_;
   const std::string executable_dir_;

@@ -3,6 +3,7 @@
 #include "service/host.h"
 
 #include <exception>
+#include <utility>
 
 namespace quirada {
 

@@ -6,8 +6,11 @@
 // events on a service thread. It tells the service manager "ready" when the start is accepted and
 // "stopping" when the execute event returns, asks the loop to quit, waits for the tick in progress
 // to finish and returns the process's exit status. A stop request never interrupts a running
-// tick in the middle of a document: the execute event takes it with WaitForStopRequest, and the
-// running cycle, which looks at StopRequested between documents, ends after the document in hand.
+// tick by itself: the execute event takes it with WaitForStopRequest, and the running cycle, which
+// looks at StopRequested between documents and during every transfer, ends after the document in
+// hand or at once when a call of it is in progress (the cycle ends a database call from a thread
+// of its own). On Linux a second stop request
+// ends the process at once, wherever it is.
 //
 // PrepareProcess comes first in main, before the service module is created, so that no library
 // starts a thread of its own before the process is set up for its kind of run.
@@ -42,8 +45,9 @@ enum class TProcessKind {
 // writes to it fails that write; it never ends the process.
 void PrepareProcess(TProcessKind kind);
 
-// Blocks until a stop request arrives and notes it; returns its name ("TERM", "INT", "HUP" for the
-// signals on Linux).
+// Blocks until a stop request arrives and notes it, runs the stop request action, and returns its
+// name ("TERM", "INT", "HUP" for the signals on Linux). On Linux a second stop request then ends
+// the process at once (exit status 128 + the signal's number): a person who asks twice means it.
 std::string WaitForStopRequest();
 
 // Whether a stop request has arrived; callable from any thread.

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "base/errors.h"
@@ -94,18 +95,47 @@ void PrepareProcess(TProcessKind kind) {
   }
 }
 
-std::string WaitForStopRequest() {
-  BlockStopSignals();
+namespace {
+
+// Takes the next stop signal; returns its number.
+int TakeStopSignal() {
   const sigset_t set = StopSignals();
   for (;;) {
     int signal_number = 0;
     const int rc = sigwait(&set, &signal_number);
-    if (rc == 0) {
-      stop_requested = true;
-      return sigabbrev_np(signal_number);
-    }
+    if (rc == 0) return signal_number;
     if (rc != EINTR) throw Exception("Falha ao aguardar o pedido de parada: " + SystemErrorText(rc));
   }
+}
+
+// After the first stop request, a thread waits for a second one and ends the process then, without
+// waiting for anything: what was not recorded is offered again next cycle.
+void EndAtASecondRequest() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    std::thread([] {
+      try {
+        const int signal_number = TakeStopSignal();
+        WriteSystemEventError(std::string("Segundo pedido de parada (") +
+                              sigabbrev_np(signal_number) +
+                              "): o processo termina agora; o documento em andamento não foi "
+                              "registrado e volta no próximo ciclo.");
+        std::_Exit(128 + signal_number);
+      } catch (const std::exception& e) {
+        WriteSystemEventError(e.what());
+      }
+    }).detach();
+  });
+}
+
+}  // namespace
+
+std::string WaitForStopRequest() {
+  BlockStopSignals();
+  const int signal_number = TakeStopSignal();
+  stop_requested = true;
+  EndAtASecondRequest();
+  return sigabbrev_np(signal_number);
 }
 
 bool StopRequested() { return stop_requested; }

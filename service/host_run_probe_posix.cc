@@ -5,6 +5,7 @@
 //   host_run_probe stop-during-tick  the first tick comes at once and lasts until the stop request
 //   host_run_probe throw-execute     the execute event fails before arming the timer
 //   host_run_probe refuse-start      the start event refuses the start
+//   host_run_probe deaf-tick         the first tick comes at once and ignores the stop request
 #include <signal.h>
 #include <string.h>
 #include <unistd.h>
@@ -40,7 +41,7 @@ int main(int argc, char* argv[]) {
       timer.SetEnabled(false);
       timer.SetInterval(60000);
       Say("tick-begin");
-      for (int i = 0; i < 2000 && !stop_taken; ++i) {
+      for (int i = 0; i < 2000 && (mode == "deaf-tick" || !stop_taken); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
       }
       Say("tick-end");

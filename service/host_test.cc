@@ -244,6 +244,8 @@ struct RunCase {
   std::vector<std::string> notifications;
   int exit_status;
   std::string standard_error;
+  // The same signal once more after this line; "" for none.
+  std::string again_after = "";
 };
 
 void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
@@ -262,6 +264,7 @@ TEST_P(RunServiceTest, RunsStopsAndReports) {
   while (auto line = child.ReadLine()) {
     lines.push_back(*line);
     if (c.signal_number != 0 && *line == c.signal_after) child.Signal(c.signal_number);
+    if (!c.again_after.empty() && *line == c.again_after) child.Signal(c.signal_number);
   }
   const int exit_status = child.Wait();
   std::vector<std::string> notifications;
@@ -295,7 +298,14 @@ INSTANTIATE_TEST_SUITE_P(
                 "<3>Falha no serviço em executar: Não há temporizadores suficientes "
                 "disponíveis\n"},
         RunCase{"ARefusedStartEndsTheRunWithStatusOne", "refuse-start", 0, "",
-                {"start", "run-returned 1", "destroyed"}, {}, 1, ""}),
+                {"start", "run-returned 1", "destroyed"}, {}, 1, ""},
+        // A tick that does not end on its own: the second request ends the process at once.
+        RunCase{"ASecondStopRequestEndsTheProcessAtOnce", "deaf-tick", SIGTERM, "tick-begin",
+                {"start", "tick-begin", "stop-request TERM"},
+                {"READY=1", "STOPPING=1"}, 128 + SIGTERM,
+                "<3>Segundo pedido de parada (TERM): o processo termina agora; o documento em "
+                "andamento não foi registrado e volta no próximo ciclo.\n",
+                "stop-request TERM"}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace

@@ -32,6 +32,9 @@ int InstallService(bool silent, std::ostream& out = std::cout, std::ostream& err
 int InstallServiceFor(const std::string& executable_path, bool silent, std::ostream& out,
                       std::ostream& err);
 int UninstallService(bool silent, std::ostream& out = std::cout, std::ostream& err = std::cerr);
+// An install refused before anything was tried (the service folder is not trusted), told as a
+// failed install is ("Falha ao instalar o serviço "SrvQuirada" com erro: "<why>""); returns 1.
+int RefuseInstall(const std::string& why, bool silent, std::ostream& err = std::cerr);
 
 }  // namespace quirada
 

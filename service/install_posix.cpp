@@ -277,6 +277,10 @@ int InstallServiceFor(const std::string& executable_path, bool silent, std::ostr
   return 0;
 }
 
+int RefuseInstall(const std::string& why, bool silent, std::ostream& err) {
+  return InstallFailure(Exception(why), silent, err);
+}
+
 int UninstallService(bool silent, std::ostream& out, std::ostream& err) {
   try {
     const std::string path = UnitPath();

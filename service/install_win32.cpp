@@ -80,6 +80,10 @@ std::wstring BinaryPath(const std::string& executable_path) {
 
 }  // namespace
 
+int RefuseInstall(const std::string& why, bool silent, std::ostream& err) {
+  return InstallFailure(why, silent, err);
+}
+
 int InstallService(bool silent, std::ostream& out, std::ostream& err) {
   std::string executable;
   try {

@@ -1,8 +1,6 @@
 #include "service/service_log.h"
 
-#include <limits>
 #include <string_view>
-#include <vector>
 
 #include "base/file_io.h"
 #include "base/platform.h"
@@ -26,24 +24,6 @@ constexpr std::string_view kCutMark = " [...]";
 // What a line break inside a message becomes: the rest goes on an indented continuation line,
 // which can never be taken for a stamped line.
 constexpr std::string_view kContinuation = "\r\n  ";
-
-// Splits at CR LF, lone LF and lone CR; a break at the very end makes no empty last line.
-std::vector<std::string> SplitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::string current;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '\r' || c == '\n') {
-      lines.push_back(std::move(current));
-      current.clear();
-      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-    } else {
-      current += c;
-    }
-  }
-  if (!current.empty()) lines.push_back(std::move(current));
-  return lines;
-}
 
 std::string Encode(const std::string& utf8, Encoding enc) {
   switch (enc) {
@@ -80,24 +60,9 @@ Encoding EncodingOf(std::string_view head) {
   return Encoding::kAnsi;
 }
 
-// Decodes the file's bytes into UTF-8 and tells which encoding they were in.
-std::string Decode(const std::string& raw, Encoding& enc) {
-  enc = EncodingOf(raw);
-  const std::string_view text = std::string_view(raw).substr(Bom(enc).size());
-  switch (enc) {
-    case Encoding::kUtf8:
-      return std::string(text);
-    case Encoding::kUtf16Le:
-      return Utf16ToUtf8(text, false);
-    case Encoding::kUtf16Be:
-      return Utf16ToUtf8(text, true);
-    default:
-      return AnsiToUtf8(text);
-  }
-}
-
-// The message as it may go into the log: no byte of it can end its line or start another, and no
-// more than its first kMaxMessageBytes go in.
+// The message as it may go into the log: no byte of it can end its line or start another, no
+// control character (C0 but TAB, DEL, C1) reaches the file, and no more than its first
+// kMaxMessageBytes go in.
 std::string SafeMessage(std::string_view message) {
   bool cut = false;
   if (message.size() > kMaxMessageBytes) {
@@ -118,6 +83,9 @@ std::string SafeMessage(std::string_view message) {
       if (c == '\r' && i + 1 < message.size() && message[i + 1] == '\n') ++i;
     } else if ((c < 0x20 && c != '\t') || c == 0x7F) {
       safe += ' ';
+    } else if (const size_t n = Utf8C1Length(message, i); n > 0) {
+      safe += ' ';
+      i += n - 1;
     } else {
       safe += static_cast<char>(c);
     }
@@ -131,21 +99,22 @@ struct LogEnd {
   Encoding enc = Encoding::kAnsi;
   bool known = false;           // both ends were read
   bool ends_with_crlf = false;  // or holds nothing after its byte-order mark
+  bool odd_utf16 = false;       // UTF-16 whose last 16-bit unit lacks its second byte
 };
 
 // Fills `end` as it learns (the encoding first), so that a failure midway leaves what was known.
-void ReadLogEnd(const std::string& path, LogEnd& end) {
-  File file = File::OpenForReading(path);
+void ReadLogEnd(File& file, LogEnd& end) {
   const uint64_t size = file.Info().size;
   char head[3];
-  const size_t head_size = file.ReadAt(0, head, sizeof head);
+  const size_t head_size = size == 0 ? 0 : file.ReadAt(0, head, sizeof head);
   end.enc = EncodingOf(std::string_view(head, head_size));
   const uint64_t bom = Bom(end.enc).size();
   const std::string crlf = Encode("\r\n", end.enc);
   const uint64_t unit = crlf.size() / 2;
+  end.odd_utf16 = unit == 2 && (size - bom) % 2 != 0;
   if (size <= bom) {
     end.ends_with_crlf = true;
-  } else if (size - bom >= crlf.size() && (size - bom) % unit == 0) {
+  } else if (size - bom >= crlf.size() && !end.odd_utf16) {
     // In UTF-16 the CR LF must sit on whole 16-bit units.
     std::string tail(crlf.size(), '\0');
     const size_t got = file.ReadAt(size - crlf.size(), tail.data(), tail.size());
@@ -154,51 +123,33 @@ void ReadLogEnd(const std::string& path, LogEnd& end) {
   end.known = true;
 }
 
+// What goes before the new line so that it starts a line of its own: nothing after a CR LF; else
+// the byte that completes a broken UTF-16 unit, then CR LF.
+std::string Lead(const LogEnd& end) {
+  if (!end.known || end.ends_with_crlf) return "";
+  return (end.odd_utf16 ? std::string(1, '\0') : "") + Encode("\r\n", end.enc);
+}
+
 }  // namespace
 
 std::string ServiceLogPath() { return ExecutableDir() + kServiceLogName; }
 
-void SaveLogLine(const std::string& path, const std::string& message, TDateTime now) {
+void SaveLogLine(const std::string& path, const std::string& message, TDateTime now, Links links) {
   const std::string stamp = FormatLogStamp(now) + " - ";
-  const auto info = GetFileInfo(path);
-  if (!info) {
-    AppendToFile(path, Utf8ToAnsi(stamp + SafeMessage(message) + "\r\n"), kNewLogMode);
-    return;
-  }
-
   // Opened first: a log this process may not write is left as it is.
-  File out = File::OpenForAppend(path, kNewLogMode);
+  File out = File::OpenForAppend(path, kNewLogMode, links);
   LogEnd end;
-  std::string target;  // the file a mended log is written beside: a symbolic link stays a link
-  std::string text;    // the whole content, decoded, only when the log must be mended
-  Encoding enc = Encoding::kAnsi;
+  std::string line;
   try {
-    ReadLogEnd(path, end);
-    if (!end.ends_with_crlf) {
-      const auto own = GetFileInfo(path, false);
-      target = own && own->kind == FileInfo::Kind::kSymlink ? ResolvedPath(path) : path;
-      text = Decode(ReadWholeFile(target, std::numeric_limits<uint64_t>::max()), enc);
-    }
+    ReadLogEnd(out, end);
+    line = stamp + SafeMessage(message) + "\r\n";
   } catch (const std::exception& e) {
-    // The earlier content stays: the line with the reading failure is only added at the end, on a
-    // line of its own when the log is known not to end with one.
-    const std::string lead = end.known && !end.ends_with_crlf ? "\r\n" : "";
-    out.Write(Encode(lead + stamp + SafeMessage(e.what()) + "\r\n", end.enc));
-    out.Close();
-    return;
+    // The earlier content stays: the line carries the reading failure instead of the message.
+    line = stamp + SafeMessage(e.what()) + "\r\n";
   }
-
-  const std::string line = stamp + SafeMessage(message) + "\r\n";
-  if (end.ends_with_crlf) {
-    out.Write(Encode(line, end.enc));  // one write at the end: the file stays the same file
-    out.Close();
-    return;
-  }
+  // One write at the end: the file stays the same file (its inode, owner, mode and links).
+  out.Write(Lead(end) + Encode(line, end.enc));
   out.Close();
-  std::string utf8;
-  for (const auto& l : SplitLines(text)) utf8 += l + "\r\n";
-  utf8 += line;
-  ReplaceFile(target, Bom(enc) + Encode(utf8, enc), info->mode);
 }
 
 }  // namespace quirada

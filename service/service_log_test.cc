@@ -107,25 +107,24 @@ TEST_F(ServiceLogTest, AppendingKeepsTheFileAndItsModeAndAddsOneLine) {
   }
 }
 
-// Only a log whose last line lacks its CR LF is rewritten: every line re-ended, the mode kept.
-TEST_F(ServiceLogTest, ALogWithoutCrLfAtTheEndIsMendedAndKeepsItsMode) {
+// A log whose last line lacks its CR LF gets one before the new line, in the same write: the old
+// lines stay as they are, and the file stays the same file.
+TEST_F(ServiceLogTest, ALogWithoutCrLfAtTheEndGetsOneBeforeTheNewLineAndStaysTheSameFile) {
   struct Case {
-    std::string before, after;
-  } cases[] = {
-      {"a\nb\rc\r\nsem fim", "a\r\nb\r\nc\r\nsem fim\r\n"},
-      {"a\r\nb\n", "a\r\nb\r\n"},
-      {"a\r\nb\r", "a\r\nb\r\n"},
-  };
+    std::string before;
+  } cases[] = {{"a\nb\rc\r\nsem fim"}, {"a\r\nb\n"}, {"a\r\nb\r"}, {"x"}};
   for (const auto& c : cases) {
     Reset(c.before, fs::perms(0600));
+    const ino_t inode = InodeOf(log_);
     SaveLogLine(log_, "novo", t1_);
-    EXPECT_EQ(ReadFileBytes(log_), c.after + stamp1_ + "novo\r\n");
+    EXPECT_EQ(ReadFileBytes(log_), c.before + "\r\n" + stamp1_ + "novo\r\n");
+    EXPECT_EQ(InodeOf(log_), inode) << c.before;
     EXPECT_EQ(ModeOf(log_), 0600u) << c.before;
-    EXPECT_EQ(EntriesIn(dir_), 1u) << "no temporary file is left";
+    EXPECT_EQ(EntriesIn(dir_), 1u) << "no temporary file";
   }
 }
 
-TEST_F(ServiceLogTest, EachEncodingIsKeptWhenAppendingAndWhenMending) {
+TEST_F(ServiceLogTest, EachEncodingIsKeptWhenAppending) {
   struct Case {
     std::string bom;
     bool utf16, big;
@@ -138,16 +137,17 @@ TEST_F(ServiceLogTest, EachEncodingIsKeptWhenAppendingAndWhenMending) {
     SaveLogLine(log_, "depois é", t1_);
     EXPECT_EQ(ReadFileBytes(log_), c.bom + enc("antes ção\r\n09/12/2025 14:05:33 - depois é\r\n"));
     EXPECT_EQ(InodeOf(log_), inode) << c.bom.size() << c.big;
-    // Ends with a lone LF: mended, still in its encoding.
+    // Ends with a lone LF: a CR LF in its encoding before the new line.
     Reset(c.bom + enc("antes\n"));
     SaveLogLine(log_, "depois é", t1_);
-    EXPECT_EQ(ReadFileBytes(log_), c.bom + enc("antes\r\n09/12/2025 14:05:33 - depois é\r\n"));
+    EXPECT_EQ(ReadFileBytes(log_), c.bom + enc("antes\n\r\n09/12/2025 14:05:33 - depois é\r\n"));
     // Only the mark: appended in its encoding.
     Reset(c.bom);
     SaveLogLine(log_, "só", t1_);
     EXPECT_EQ(ReadFileBytes(log_), c.bom + enc("09/12/2025 14:05:33 - só\r\n"));
   }
-  // UTF-16 whose last bytes read CR LF only across a unit boundary does not end with CR LF.
+  // UTF-16 whose last bytes read CR LF only across a unit boundary does not end with CR LF; its
+  // broken last unit is completed so that the new line stands on whole units.
   Reset(std::string("\xFF\xFE", 2) + std::string("a\0\0\r\0\n\0", 7));
   SaveLogLine(log_, "x", t1_);
   const std::string after = ReadFileBytes(log_);
@@ -158,7 +158,7 @@ TEST_F(ServiceLogTest, EachEncodingIsKeptWhenAppendingAndWhenMending) {
 TEST_F(ServiceLogTest, ASymlinkedLogStaysALinkAndItsTargetGetsTheLine) {
   struct Case {
     std::string before, after;
-  } cases[] = {{"a\r\n", "a\r\n"}, {"a\nb", "a\r\nb\r\n"}};
+  } cases[] = {{"a\r\n", "a\r\n"}, {"a\nb", "a\nb\r\n"}};
   const fs::path real_dir = dir_ / "real";
   const fs::path target = real_dir / "target.log";
   for (const auto& c : cases) {
@@ -187,6 +187,7 @@ TEST_F(ServiceLogTest, MessagesCannotForgeLinesNorHoldControlCharacters) {
       {"lf\nsó cr\rfim\r\n", "lf\r\n  s\xF3 cr\r\n  fim\r\n  "},
       {"dois\r\r\n", "dois\r\n  \r\n  "},
       {"a\tb\x01" "c\x1B[0m\x7F" "d\0e\x1F"s, "a\tb c [0m d e "},
+      {"c1 \xC2\x9B" "2J \xC2\x85 é \xC2\xA0", "c1  2J   \xE9 \xA0"},  // CSI and NEL; é and NBSP stay
   };
   for (const auto& c : cases) {
     fs::remove(log_);
@@ -250,19 +251,20 @@ TEST_F(ServiceLogTest, UnreadableLogKeepsItsContentAndRecordsTheReadFailure) {
   EXPECT_EQ(content.find("\r\n", 8), content.size() - 2) << "one line more: " << content;
 }
 
-// A log the process may not write raises and is left as it was; a folder it may not write only
-// stops a mending (an append needs the file alone).
+// A log the process may not write raises and is left as it was; a folder it may not write stops
+// nothing (an append needs the file alone).
 TEST_F(ServiceLogTest, WhatCannotBeWrittenRaisesAndKeepsTheOldContent) {
   struct Case {
     std::string before;
     fs::perms log_mode;
     bool folder_writable;
     std::string failure;  // how the message starts; "" for none
+    std::string after;    // with no failure
   } cases[] = {
-      {"antigo\r\n", fs::perms(0444), true, "Cannot open file"},
-      {"antigo", fs::perms(0444), true, "Cannot open file"},
-      {"antigo", fs::perms(0644), false, "Cannot create file"},
-      {"antigo\r\n", fs::perms(0644), false, ""},
+      {"antigo\r\n", fs::perms(0444), true, "Cannot open file", ""},
+      {"antigo", fs::perms(0444), true, "Cannot open file", ""},
+      {"antigo", fs::perms(0644), false, "", "antigo\r\n" + stamp1_ + "mensagem\r\n"},
+      {"antigo\r\n", fs::perms(0644), false, "", "antigo\r\n" + stamp1_ + "mensagem\r\n"},
   };
   for (const auto& c : cases) {
     Reset(c.before, c.log_mode);
@@ -277,8 +279,7 @@ TEST_F(ServiceLogTest, WhatCannotBeWrittenRaisesAndKeepsTheOldContent) {
     });
     fs::permissions(dir_, fs::perms::owner_all);
     fs::permissions(log_, fs::perms::owner_read | fs::perms::owner_write);
-    const std::string after = c.failure.empty() ? c.before + stamp1_ + "mensagem\r\n" : c.before;
-    EXPECT_EQ(ReadFileBytes(log_), after) << c.failure;
+    EXPECT_EQ(ReadFileBytes(log_), c.failure.empty() ? c.after : c.before) << c.failure;
     EXPECT_EQ(EntriesIn(dir_), 1u);
   }
 }

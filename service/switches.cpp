@@ -72,18 +72,21 @@ std::string UsageText(const std::string& ini_path, const std::string& log_path) 
       VersionText() + "\n"
       "Uso: QuiradaContabil [opção]\n"
       "  (sem opção)   executa o serviço SrvQuirada em primeiro plano (um pedido de parada o\n"
-      "                encerra entre dois documentos)\n"
+      "                encerra em segundos: o documento em andamento fica para o próximo\n"
+      "                ciclo; um segundo pedido o encerra na hora)\n"
       "  -INSTALL      instala o serviço\n"
       "  -UNINSTALL    desinstala o serviço\n"
       "  -SILENT       com -INSTALL ou -UNINSTALL: não mostra mensagens\n"
-      "  -ONCE         executa um ciclo de envio e termina: estado 0 sem nada no log, 3 quando\n"
-      "                documentos ficaram sem envio (ver o log), 1 quando o ciclo falhou,\n"
-      "                75 quando outro ciclo está em andamento\n"
-      "  -PENDING      lista os documentos que o próximo ciclo enviaria, sem enviar nada\n"
-      "  -VERIFICAR    testa a configuração: o INI, o banco do ERP e a plataforma\n"
-      "  -HELP, -h     esta ajuda\n"
+      "  -ONCE         executa um ciclo de envio e termina: estado 0 sem nada no log (ou\n"
+      "                interrompido por um pedido de parada), 3 quando documentos ficaram sem\n"
+      "                envio (ver o log), 1 quando o ciclo falhou ou a pasta não é confiável,\n"
+      "                75 quando outro processo segura a trava da pasta\n"
+      "  -PENDING      lista os documentos que o próximo ciclo vai pegar, sem enviar nada\n"
+      "  -VERIFICAR    testa a configuração: o INI, o banco do ERP, a plataforma e a pasta\n"
+      "  -HELP, -h, /? esta ajuda\n"
       "  -VERSION      a versão\n"
-      "As opções também podem ser escritas com \"--\" ou \"/\", em maiúsculas ou minúsculas.\n";
+      "As opções também podem ser escritas com \"--\" ou \"/\", em maiúsculas ou minúsculas.\n"
+      "Opção inválida: estado 2.\n";
   if (!ini_path.empty()) text += "Arquivo de configuração: " + ini_path + "\n";
   if (!log_path.empty()) text += "Log do serviço: " + log_path + "\n";
   return text;

@@ -414,6 +414,9 @@ TempFolder::TempFolder() {
                                   std::to_string(counter++) + "-" + std::to_string(random() % 1000000);
     std::error_code ec;
     if (std::filesystem::create_directory(candidate, ec)) {
+      // Whatever the umask: no one but its owner may change it (the program refuses a folder of
+      // its own, or one its log leads to, that others may change).
+      std::filesystem::permissions(candidate, std::filesystem::perms(0755), ec);
       path_ = candidate + "/";
       return;
     }

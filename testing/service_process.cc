@@ -77,10 +77,16 @@ std::string Process::Out() const { return ReadFileBytes(out_path_); }
 std::string Process::Err() const { return ReadFileBytes(err_path_); }
 
 RunFolder::RunFolder() {
+  // The program works only in a folder no one but root and its user may change, files included:
+  // whatever the runner's umask, the folder (0700 from mkdtemp), the executable and every file the
+  // tests write there are not writable by group or others.
+  const mode_t before = ::umask(022);
+  ::umask(before | 022);
   std::string tmpl = (fs::temp_directory_path() / "quirada-run-XXXXXX").string();
   if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   dir_ = tmpl + "/";
   fs::copy_file(BuiltExecutable(), executable());
+  fs::permissions(executable(), fs::perms(0755));
 }
 
 RunFolder::~RunFolder() {

@@ -2,8 +2,10 @@
 // INI file and writes its log and XML files) and started as a child process.
 //
 // RunFolder copies the built QuiradaContabil into a new temporary folder, removed with its content
-// when the object goes away. Run starts it with the given switches, waits for it and returns its
-// exit status and what it printed; Start leaves it running (Process) for signals and waiting.
+// when the object goes away. The folder, the executable and the files tests write there are not
+// writable by group or others (the umask of the test process gets 022), as the program requires.
+// Run starts it with the given switches, waits for it and returns its exit status and what it
+// printed; Start leaves it running (Process) for signals and waiting.
 #pragma once
 
 #include <sys/types.h>

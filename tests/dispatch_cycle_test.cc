@@ -1,11 +1,8 @@
 // The dispatch cycle end to end: the real executable, the real Firebird server and the local
 // platform over real TLS. Each test fills an ERP database, runs "/ONCE" and compares what the
 // platform received with what the register recorded.
-#include <signal.h>
-
 #include <filesystem>
 #include <map>
-#include <thread>
 
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
@@ -252,24 +249,6 @@ TEST_F(DispatchCycleTest, OnceExitsWithOneWhenThePlatformCannotBeReached) {
   EXPECT_TRUE(Rows().empty());
 }
 
-
-// systemd stops a one-shot cycle with SIGTERM: the document in hand is not recorded (the platform
-// may have it: it is offered again) and the cycle ends as a stop, not as a failure.
-TEST_F(DispatchCycleTest, OnceStoppedDuringAnUploadRecordsNothingAndIsNoFailure) {
-  AddNote(1, "NFe-0001");
-  LocalPlatform platform({"upload:*=stall"});
-  std::filesystem::remove(run_.dir() + "Morvant.ini");
-  db_.WriteIni(run_.dir());
-  run_.AppendIni(platform.IniSection());
-  auto once = run_.Start({"/ONCE"}, {{"TMPDIR", tmp_.path()},
-                                      {"QUIRADA_TEST_HTTP_LIMITS", "connect=5,stall=2,total=20"}});
-  std::this_thread::sleep_for(std::chrono::milliseconds(800));
-  once.Signal(SIGTERM);
-  ASSERT_TRUE(once.WaitFor(std::chrono::seconds(60)));
-  EXPECT_EQ(once.result().exit_status, 0) << once.result().err;
-  EXPECT_TRUE(run_.LogLines().empty());
-  EXPECT_TRUE(Rows().empty());
-}
 
 }  // namespace
 }  // namespace quirada::testing

@@ -428,8 +428,10 @@ class WriteBarrier {
 // leaves it mounted under the system's temporary folder; "umount" it by hand.)
 class SmallTmpfs {
  public:
+  // The file system's root is 0700, as the folder it covers: a service folder others may write
+  // (a tmpfs's default 1777) is one the service refuses to work in.
   SmallTmpfs(const std::string& dir, const std::string& size) : dir_(dir) {
-    if (::mount("tmpfs", dir.c_str(), "tmpfs", 0, ("size=" + size).c_str()) != 0)
+    if (::mount("tmpfs", dir.c_str(), "tmpfs", 0, ("size=" + size + ",mode=0700").c_str()) != 0)
       why_not_ = std::string("cannot mount a tmpfs here (it needs CAP_SYS_ADMIN): ") + std::strerror(errno);
   }
   ~SmallTmpfs() {

@@ -267,6 +267,11 @@ TEST_F(OperatorTest, VerificarTestsTheConfiguration) {
         "guarda a Senha do banco e pode ser lido pelo grupo ou por outros usuários",
         "Banco de dados (127.0.0.1/3050:" + db_.path() + "): OK\n"},
        {"gizmor"}},
+      {"a Usuario without Senha, which the connection does not use",
+       [&] { Configure(platform, "[Morvant]\r\nUsuario=ERPUSER\r\n"); }, 0,
+       {"  [Morvant] Usuario = ERPUSER (não vale sem Senha: o serviço conecta como SYSDBA)\n",
+        "Banco de dados (127.0.0.1/3050:" + db_.path() + "): OK\n"},
+       {}},
       {"an http:// endpoint",
        [&] {
          fs::remove(run_.dir() + "Morvant.ini");

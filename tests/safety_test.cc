@@ -1,11 +1,15 @@
 // The service in an operator's and a hostile local user's hands: the real executable, the real
 // Firebird server and the local platform over TLS, each attack with the fixture that shows it.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <set>
@@ -25,6 +29,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+
+bool Has(const std::string& text, const std::string& piece) {
+  return text.find(piece) != std::string::npos;
+}
 
 size_t CountLinesWith(const std::vector<std::string>& lines, const std::string& needle) {
   size_t n = 0;
@@ -90,9 +98,10 @@ TEST_F(SafetyTest, OneCycleAtATimePerServiceFolder) {
   for (const auto& line : LogLines(run_)) EXPECT_NE(line.find("outro ciclo"), std::string::npos) << line;
 }
 
-// A stop request ends the cycle between two documents: the one in hand is recorded, the process
-// exits 0 within seconds, and what is left waits for the next cycle.
-TEST_F(SafetyTest, AStopRequestEndsTheCycleBetweenTwoDocuments) {
+// A stop request ends the cycle within seconds, an exchange with the platform in progress
+// included: the document in hand is not recorded (the platform may have it: it is offered again),
+// no XML file stays behind, "/ONCE" says it was interrupted, and the process exits 0.
+TEST_F(SafetyTest, AStopRequestEndsTheCycleWithinSeconds) {
   const struct {
     const char* what;
     std::vector<std::string> args;
@@ -115,17 +124,22 @@ TEST_F(SafetyTest, AStopRequestEndsTheCycleBetweenTwoDocuments) {
     Process p = run_.Start(c.args, Env());
     ASSERT_TRUE(WaitUntil([&] { return platform.StatusQueries().size() >= 3; }, 60s)) << p.Err();
     p.Signal(c.signal_number);
-    ASSERT_TRUE(p.WaitFor(15s)) << "the document in hand finishes, then the process ends";
+    ASSERT_TRUE(p.WaitFor(15s)) << "the exchange in progress is cut, then the process ends";
     EXPECT_EQ(p.result().exit_status, 0) << p.result().err;
 
     const auto rows = db_.RegisterRows();
     EXPECT_LT(rows.size(), static_cast<size_t>(kDocuments));
-    // Every batch created was asked for and recorded: nothing uploaded is left unrecorded.
-    EXPECT_EQ(platform.Uploads().size(), rows.size());
-    EXPECT_EQ(platform.StatusQueries().size(), rows.size());
+    // Every row stands on a batch the platform created and reported; at most the document in hand
+    // went up without its row.
+    EXPECT_LE(rows.size(), platform.StatusQueries().size());
+    EXPECT_LE(platform.Uploads().size(), rows.size() + 1);
     for (const auto& entry : fs::directory_iterator(run_.dir()))
       EXPECT_NE(entry.path().extension(), ".xml") << entry.path();
     EXPECT_TRUE(LogLines(run_).empty()) << ReadFileBytes(run_.log_path());
+    if (c.args.empty()) continue;
+    EXPECT_EQ(p.result().out, "Ciclo interrompido por pedido de parada: " + std::to_string(rows.size()) +
+                                  " enviado(s), " + std::to_string(kDocuments - rows.size()) +
+                                  " não enviado(s).\n");
   }
 }
 
@@ -371,6 +385,352 @@ TEST_F(SafetyTest, AnIniOrCaFileThatIsNoPlainFileFailsAtOnce) {
     EXPECT_NE(log[0].find("\"" + named + "\""), std::string::npos) << log[0];
     EXPECT_TRUE(db_.RegisterRows().empty());
   }
+}
+
+// ---------------------------------------------------------------------------------------------
+// A careless host: a service folder others may change, files that are not what they seem, a stop
+// at any moment, a log of any size, hostile text on the operator's terminal.
+
+// The mode bits of what `path` names itself (a link's own, not its target's).
+unsigned ModeOf(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0xFFFFFFFFu;
+}
+
+ino_t InodeOf(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// A folder another user may write is refused before anything is written in it: whatever link they
+// planted as the lock, the log or a document's XML file, its victim is left untouched. "/ONCE"
+// says why on standard error and exits 1, "/VERIFICAR" says FALHOU, a service tick writes one line
+// (to the journal when the log itself is the planted link). In a folder only its owner may write,
+// the owner's link to the log stays honoured.
+TEST_F(SafetyTest, AFolderOthersMayWriteIsRefusedAndNoPlantedLinkIsFollowed) {
+  AddNotes(1, 1);
+  db_.Execute("UPDATE NOTASENTRADASESAIDAS SET XMLNFE = NULL");  // so that a cycle logs a line
+  AddNotes(2, 1);
+  TempFolder elsewhere;
+  const std::string victim = elsewhere.path() + "victim";
+  const struct {
+    const char* what;
+    std::string name;  // the name the link takes in the run folder
+    unsigned folder_mode;
+    bool service;  // a service tick rather than "/ONCE"
+  } cases[] = {
+      {"the lock, folder writable by all", "QuiradaContabil.lock", 0777, false},
+      {"the log, folder writable by its group", "QuiradaContabil.log", 0775, false},
+      {"an XML file's name", DocumentNumber(2) + ".xml", 0777, false},
+      {"the log, under the service", "QuiradaContabil.log", 0777, true},
+      {"the lock, under the service", "QuiradaContabil.lock", 0777, true},
+      {"the log, folder only its owner writes", "QuiradaContabil.log", 0700, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    db_.Execute("DELETE FROM QUIRADA_ENVIOS_XML");
+    for (const char* name : {"QuiradaContabil.lock", "QuiradaContabil.log"}) fs::remove(run_.dir() + name);
+    fs::remove(run_.dir() + DocumentNumber(2) + ".xml");
+    WriteFileBytes(victim, "vítima\r\n");
+    ::chmod(victim.c_str(), 0644);
+    fs::create_symlink(victim, run_.dir() + c.name);
+    LocalPlatform platform;
+    Configure(platform, "IntervaloSegundos=1\r\n");
+    ::chmod(run_.dir().c_str(), c.folder_mode);
+    const bool trusted = c.folder_mode == 0700;
+
+    std::string out, err;
+    if (c.service) {
+      Process service = run_.Start({}, Env());
+      const auto told = [&] {
+        return service.Err().find("não confiável") != std::string::npos &&
+               (fs::is_symlink(run_.log_path()) || !LogLines(run_).empty());
+      };
+      ASSERT_TRUE(WaitUntil(told, 30s)) << service.Err();
+      service.Signal(SIGTERM);
+      ASSERT_TRUE(service.WaitFor(15s));
+      EXPECT_EQ(service.result().exit_status, 0);
+      err = service.result().err;
+    } else {
+      const ProcessResult r = RunOnce();
+      EXPECT_EQ(r.exit_status, trusted ? 3 : 1) << r.err;
+      out = r.out;
+      err = r.err;
+      const ProcessResult v = run_.Run({"/VERIFICAR"}, Env());
+      EXPECT_EQ(v.exit_status, trusted ? 0 : 1) << v.out;
+      EXPECT_TRUE(Has(v.out, "Pasta do serviço (" + run_.dir() + "): " +
+                                 (trusted ? "OK" : "FALHOU: Pasta do serviço não confiável")))
+          << v.out;
+    }
+    ::chmod(run_.dir().c_str(), 0700);
+    EXPECT_TRUE(fs::is_symlink(run_.dir() + c.name)) << "left where it was";
+    if (trusted) {
+      EXPECT_EQ(CountLinesWith(LogLines(run_), "sem XML no banco de dados"), 1u)
+          << "the owner's link is honoured: the line is in its target";
+      EXPECT_TRUE(ReadFileBytes(victim).starts_with("vítima\r\n"));
+      EXPECT_EQ(db_.RegisterRows().size(), 1u);
+      continue;
+    }
+    EXPECT_EQ(ReadFileBytes(victim), "vítima\r\n") << "the victim is untouched";
+    EXPECT_EQ(ModeOf(victim), 0644u);
+    EXPECT_TRUE(platform.Uploads().empty()) << "nothing was sent";
+    EXPECT_TRUE(db_.RegisterRows().empty());
+    EXPECT_EQ(out, "");
+    // Who may write the folder, and how to mend it: in the log when the log is no planted link.
+    const std::string mend = c.folder_mode == 0775 ? "chmod g-w" : "chmod go-w";
+    const std::string told = c.service && c.name == "QuiradaContabil.lock"
+                                 ? Latin1ToUtf8(ReadFileBytes(run_.log_path()))
+                                 : err;
+    EXPECT_TRUE(Has(told, "Pasta do serviço não confiável")) << told;
+    EXPECT_TRUE(Has(told, mend + " \"" + run_.dir().substr(0, run_.dir().size() - 1) + "\"")) << told;
+    if (c.service && c.name == "QuiradaContabil.log")
+      EXPECT_TRUE(Has(err, "link simbólico")) << "the log's own refusal, told to the journal: " << err;
+  }
+}
+
+// "/INSTALL" writes no unit that would run the service in a folder others may write.
+TEST_F(SafetyTest, InstallRefusesAFolderOthersMayWrite) {
+  // Not under /tmp, which the unit's sandbox hides (refused for that reason first).
+  std::string folder = (fs::current_path() / "quirada-install-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(folder.data()), nullptr);
+  const std::string units = tmp_.path() + "units/";
+  fs::create_directory(units);
+  fs::copy_file(BuiltExecutable(), folder + "/QuiradaContabil");
+  ::chmod(folder.c_str(), 0777);
+  Process p = StartProcess(folder + "/QuiradaContabil", {"/INSTALL"}, {{"QUIRADA_SYSTEMD_DIR", units}},
+                           tmp_.path() + "install");
+  ASSERT_TRUE(p.WaitFor(60s));
+  fs::remove_all(folder);
+  EXPECT_EQ(p.result().exit_status, 1);
+  EXPECT_TRUE(Has(p.result().err, "Falha ao instalar o serviço \"SrvQuirada\" com erro: \"Pasta do serviço "
+                                  "não confiável")) << p.result().err;
+  EXPECT_TRUE(Has(p.result().err, "chmod go-w \"" + folder + "\"")) << p.result().err;
+  EXPECT_TRUE(fs::is_empty(units)) << "no unit written";
+}
+
+// A lock held by a process of another user (any user could, while the lock file was 0644): the
+// message says the process it names is not running, that the holder is no cycle of this program,
+// and how to find it. The lock file is private afterwards.
+TEST_F(SafetyTest, ALockHeldByAnotherUsersProcessIsToldForWhatItIs) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can run a process as another user";
+  AddNotes(1, 1);
+  LocalPlatform platform;
+  Configure(platform, "IntervaloSegundos=1\r\n");
+  // A process id that is no longer running: a child that has ended.
+  const pid_t gone = ::fork();
+  if (gone == 0) std::_Exit(0);
+  ::waitpid(gone, nullptr, 0);
+  const std::string lock = run_.dir() + "QuiradaContabil.lock";
+  WriteFileBytes(lock, std::to_string(gone) + "\n");
+  ::chmod(lock.c_str(), 0644);
+  ::chmod(run_.dir().c_str(), 0711);
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t holder = ::fork();
+  if (holder == 0) {
+    ::close(ready[0]);
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) std::_Exit(3);
+    const int fd = ::open(lock.c_str(), O_RDONLY);
+    if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) std::_Exit(4);
+    if (::write(ready[1], "x", 1) != 1) std::_Exit(5);
+    ::pause();
+    std::_Exit(0);
+  }
+  ::close(ready[1]);
+  char byte = 0;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1) << "the other user's process holds the lock";
+  ::close(ready[0]);
+
+  const ProcessResult r = RunOnce();
+  Process service = run_.Start({}, Env());
+  const bool logged = WaitUntil([&] { return !LogLines(run_).empty(); }, 30s);
+  service.Signal(SIGTERM);
+  service.WaitFor(15s);
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+  ::chmod(run_.dir().c_str(), 0700);
+
+  EXPECT_EQ(r.exit_status, 75) << r.err;
+  ASSERT_TRUE(logged) << service.Err();
+  for (const std::string& told : {r.err, LogLines(run_).at(0)}) {
+    EXPECT_TRUE(Has(told, "o processo " + std::to_string(gone) + ", que ela registra, não está em execução"))
+        << told;
+    EXPECT_TRUE(Has(told, "outro processo, que não é um ciclo deste programa")) << told;
+    EXPECT_TRUE(Has(told, "fuser -v \"" + lock + "\"")) << told;
+  }
+  EXPECT_EQ(ModeOf(lock), 0600u) << "narrowed: no other user opens it again";
+  EXPECT_TRUE(platform.Journal().empty());
+}
+
+// "/ONCE" run once as root, then the program as its own user: the lock and the log root left
+// behind are named with their owner and the chown that mends them.
+TEST_F(SafetyTest, AFileAnotherUserLeftBehindIsNamedWithItsOwnerAndTheChown) {
+  const std::string setpriv = "/usr/bin/setpriv";
+  if (::geteuid() != 0 || ::access(setpriv.c_str(), X_OK) != 0)
+    GTEST_SKIP() << "needs root and setpriv to run the program as another user";
+  AddNotes(1, 1);
+  db_.Execute("UPDATE NOTASENTRADASESAIDAS SET XMLNFE = NULL");  // the cycle logs a line
+  LocalPlatform platform;
+  Configure(platform);
+  ASSERT_EQ(RunOnce().exit_status, 3);
+  ASSERT_EQ(::chown(run_.dir().c_str(), 65534, 65534), 0);  // the service's own user's folder
+  Process p = StartProcess(setpriv, {"--reuid=65534", "--regid=65534", "--clear-groups", run_.executable(), "/ONCE"},
+                           Env(), tmp_.path() + "as-nobody");
+  ASSERT_TRUE(p.WaitFor(60s));
+  ::chown(run_.dir().c_str(), 0, 0);
+  EXPECT_EQ(p.result().exit_status, 1);
+  const std::string& err = p.result().err;
+  for (const std::string name : {"QuiradaContabil.lock", "QuiradaContabil.log"}) {
+    const std::string path = "\"" + run_.dir() + name + "\"";
+    EXPECT_TRUE(Has(err, "Cannot open file " + path + ". Permission denied: o arquivo " + path +
+                             " pertence a root (uid 0), e o programa roda como nobody (uid 65534): "
+                             "corrija com chown nobody " + path))
+        << err;
+  }
+}
+
+// A FIFO where the log goes is refused at once, naming it; the cycle never waits on it.
+TEST_F(SafetyTest, AFifoLogIsRefusedAtOnce) {
+  AddNotes(1, 1);
+  db_.Execute("UPDATE NOTASENTRADASESAIDAS SET XMLNFE = NULL");  // the cycle has a line to log
+  LocalPlatform platform;
+  Configure(platform);
+  ASSERT_EQ(::mkfifo(run_.log_path().c_str(), 0600), 0);
+  const ProcessResult r = run_.Run({"/ONCE"}, Env(), 30s);
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_TRUE(Has(r.err, "\"" + run_.log_path() + "\" é uma FIFO, não um arquivo comum")) << r.err;
+  EXPECT_TRUE(db_.RegisterRows().empty());
+}
+
+// A stop request during an exchange that never ends (the platform went silent) is obeyed within
+// seconds, long before the 120 s stall limit: exit 0, nothing recorded for the unanswered document,
+// no XML file left, and "/ONCE" says the cycle was interrupted.
+TEST_F(SafetyTest, AStopDuringAStalledExchangeEndsTheProcessWithinFiveSeconds) {
+  AddNotes(1, 1);
+  const struct {
+    const char* what;
+    std::string rule;
+    std::string path;  // of the request that stalls
+    std::vector<std::string> args;
+  } cases[] = {
+      {"a stalled token request, /ONCE", "token:*=stall", "/oauth/token", {"/ONCE"}},
+      {"a stalled upload, /ONCE", "upload:*=stall", "/quirada/invoice/v3/batches", {"/ONCE"}},
+      {"a stalled token request, the service", "token:*=stall", "/oauth/token", {}},
+      {"a stalled upload, the service", "upload:*=stall", "/quirada/invoice/v3/batches", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove(ServiceTokenFile(tmp_.path()));
+    LocalPlatform platform({c.rule});
+    Configure(platform);
+    Process p = run_.Start(c.args, Env());
+    ASSERT_TRUE(WaitUntil([&] { return !platform.JournalWith("\"" + c.path + "\"").empty(); }, 60s))
+        << p.Err();
+    std::this_thread::sleep_for(500ms);  // well inside the exchange
+    p.Signal(SIGTERM);
+    ASSERT_TRUE(p.WaitFor(5s)) << "still running 5 s after the stop request";
+    EXPECT_EQ(p.result().exit_status, 0) << p.result().err;
+    EXPECT_TRUE(db_.RegisterRows().empty());
+    EXPECT_FALSE(fs::exists(run_.dir() + DocumentNumber(1) + ".xml"));
+    EXPECT_TRUE(LogLines(run_).empty()) << ReadFileBytes(run_.log_path());
+    if (!c.args.empty())
+      EXPECT_EQ(p.result().out, "Ciclo interrompido por pedido de parada: 0 enviado(s), 1 não enviado(s).\n");
+  }
+}
+
+// The log is only appended to: one with no CR LF at its end stays the same file and gets one line
+// (after a CR LF); a 300 MB one is never read into memory.
+TEST_F(SafetyTest, TheLogIsOnlyAppendedToWhateverItsSizeAndEnd) {
+  AddNotes(1, 1);
+  db_.Execute("UPDATE NOTASENTRADASESAIDAS SET XMLNFE = NULL");  // the cycle logs one line
+  LocalPlatform platform;
+  Configure(platform);
+  const std::string line = "Documento " + DocumentKey(1) + " sem XML no banco de dados: não enviado";
+  const struct {
+    const char* what;
+    uint64_t hole;     // zero bytes before the last line (a sparse file: nothing to write)
+    std::string last;  // the last line, without CR LF
+  } cases[] = {
+      {"a log whose lines end in LF", 0, "01/12/2026 10:00:00 - antes\n02/12/2026 10:00:00 - sem CR LF"},
+      {"a 300 MB log", 300ULL << 20, "\n01/12/2026 10:00:00 - fim"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove(run_.log_path());
+    WriteFileBytes(run_.log_path(), "");
+    fs::resize_file(run_.log_path(), c.hole);
+    {
+      std::ofstream log(run_.log_path(), std::ios::binary | std::ios::app);
+      log << c.last;
+    }
+    const ino_t inode = InodeOf(run_.log_path());
+    const uint64_t size = fs::file_size(run_.log_path());
+    const ProcessResult r = RunOnce();
+    EXPECT_EQ(r.exit_status, 3) << r.err;
+    EXPECT_EQ(InodeOf(run_.log_path()), inode);
+    const uint64_t added = fs::file_size(run_.log_path()) - size;
+    std::ifstream log(run_.log_path(), std::ios::binary);
+    log.seekg(static_cast<std::streamoff>(size - c.last.size()));
+    std::string end(c.last.size() + added, '\0');
+    log.read(end.data(), static_cast<std::streamsize>(end.size()));
+    ASSERT_EQ(end.substr(0, c.last.size() + 2), c.last + "\r\n");
+    EXPECT_EQ(Latin1ToUtf8(end.substr(c.last.size() + 2 + 22)), line + "\r\n") << "one stamped line";
+    EXPECT_LT(r.max_rss_kb, 200 * 1024) << "peak memory flat, whatever the log's size";
+  }
+}
+
+// A key holding terminal escapes reaches "/PENDING"'s output without a control character; a
+// document without XML is marked as one the cycle will not send.
+TEST_F(SafetyTest, PendingShowsNoControlCharacterFromTheDatabase) {
+  const std::string hostile = "NFe\x1B]0;dono\x07\x1B[2J\r\xC2\x9B" "31m1";
+  db_.InsertNote({.sequencial = 1, .chave = hostile, .xml = "<NFe/>", .data = today_, .modelo = "65"});
+  db_.InsertNote({.sequencial = 2, .chave = DocumentKey(2), .xml = "", .data = today_, .modelo = "65"});
+  LocalPlatform platform;
+  Configure(platform);
+  const ProcessResult r = run_.Run({"/PENDING"}, Env());
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  for (size_t i = 0; i < r.out.size(); ++i) {
+    const auto c = static_cast<unsigned char>(r.out[i]);
+    EXPECT_TRUE(c >= 0x20 || c == '\n') << "control byte " << int(c) << " at " << i;
+    EXPECT_NE(c, 0x7F);
+    if (c == 0xC2 && i + 1 < r.out.size())
+      EXPECT_FALSE(static_cast<unsigned char>(r.out[i + 1]) <= 0x9F) << "a C1 control at " << i;
+  }
+  EXPECT_TRUE(Has(r.out, "1 N NFe ]0;dono  [2J  31m1 8\n")) << r.out;
+  EXPECT_TRUE(Has(r.out, "2 N " + DocumentKey(2) + " sem XML: não será enviado\n")) << r.out;
+}
+
+// "/VERIFICAR" asks the configured AuthUrl for a token whatever the cache holds: a dead AuthUrl
+// fails the token line, and the cached token stays as it was. A private token folder that is
+// refused fails the token and the activation lines with its message (no other host, no other
+// token file is tried).
+TEST_F(SafetyTest, VerificarAsksTheConfiguredAuthUrlAndNoOtherTokenFolder) {
+  LocalPlatform platform;
+  Configure(platform);
+  ASSERT_EQ(run_.Run({"/VERIFICAR"}, Env()).exit_status, 0) << "a good configuration caches a token";
+  const std::string cached = ReadFileBytes(ServiceTokenFile(tmp_.path()));
+  ASSERT_FALSE(cached.empty());
+
+  fs::remove(run_.dir() + "Morvant.ini");
+  db_.WriteIni(run_.dir());
+  run_.AppendIni("[Quirada]\r\nApiUrl=" + platform.Url() + "\r\nAuthUrl=https://localhost:1\r\nCAFile=" +
+                 platform.CaFile() + "\r\n");
+  const ProcessResult dead = run_.Run({"/VERIFICAR"}, Env());
+  EXPECT_EQ(dead.exit_status, 1) << dead.out;
+  EXPECT_TRUE(Has(dead.out, "Plataforma, token de acesso: FALHOU: ")) << dead.out;
+  EXPECT_EQ(ReadFileBytes(ServiceTokenFile(tmp_.path())), cached) << "the cached token stays";
+
+  Configure(platform);
+  fs::remove_all(PrivateFolder());
+  fs::create_directory(PrivateFolder());
+  ::chmod(PrivateFolder().c_str(), 0755);
+  const size_t requests = platform.Journal().size();
+  const ProcessResult refused = run_.Run({"/VERIFICAR"}, Env());
+  EXPECT_EQ(refused.exit_status, 1) << refused.out;
+  const std::string folder = "FALHOU: A pasta \"" + PrivateFolder() + "\" não é uma pasta privada";
+  EXPECT_TRUE(Has(refused.out, "Plataforma, token de acesso: " + folder)) << refused.out;
+  EXPECT_TRUE(Has(refused.out, "Plataforma, ativação da chave de autorização: " + folder)) << refused.out;
+  EXPECT_EQ(platform.Journal().size(), requests) << "nothing is asked of any platform";
 }
 
 // In a UTF8 database a note holding a character outside ISO-8859-1 is sent as the database's

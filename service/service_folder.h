@@ -1,0 +1,35 @@
+// The service folder (the executable's) as the program trusts it before it writes there, and what
+// the program tells about a file of that folder it cannot open.
+//
+// The rule is base/folder_trust.h's, over the folder, the folders above it and the files the
+// program keeps in it: the executable, "Morvant.ini" and the log (each of the last two may be a
+// link its owner made elsewhere, followed then) and the lock "QuiradaContabil.lock". In a folder
+// that is not trusted "/ONCE", a service tick and "/INSTALL" do nothing but say so, and
+// "/VERIFICAR" says FALHOU.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "base/file_io.h"
+
+namespace quirada {
+
+inline constexpr const char* kArquivoTrava = "QuiradaContabil.lock";
+
+struct TPastaNaoConfiavel {
+  // "Pasta do serviço não confiável: ..." with each path, who besides root and the program's user
+  // may change it, and the chmod or chown that mends it.
+  std::string mensagem;
+  // The log itself (or what its link leads to) is among the paths: it is not to be written.
+  bool log_em_causa = false;
+};
+
+// Nothing when `executable_dir` (ending with a separator) is trusted.
+std::optional<TPastaNaoConfiavel> PastaNaoConfiavel(const std::string& executable_dir);
+
+// The message of `e`, a failure to open the file at `path`; when the file belongs to another user
+// (a "/ONCE" run as root left it behind), followed by whose it is and the chown that mends it.
+std::string ComDonoDoArquivo(const FileError& e, const std::string& path);
+
+}  // namespace quirada
