@@ -102,11 +102,12 @@ std::optional<std::string> ReivindicarBanco(ErpComponents& erp) {
   }
   if (!ciclos.empty())
     return "outro ciclo de envio está em andamento neste banco de dados (" + ciclos + ")";
-  return std::string(
-      "outra transação grava em QUIRADA_ENVIOS_XML ou a reservou, e não é um ciclo deste "
-      "serviço que o servidor mostre ao usuário " + Usuario(erp) +
-      " (pode ser o ERP com uma gravação ainda não confirmada, ou outra instalação vista só por "
-      "SYSDBA)");
+  const std::string usuario = Usuario(erp);
+  return "outra transação grava em QUIRADA_ENVIOS_XML ou a reservou, e não é um ciclo deste "
+         "serviço que o servidor mostre ao usuário " + usuario +
+         (usuario == "SYSDBA" ? std::string(" (pode ser o ERP com uma gravação ainda não confirmada)")
+                              : std::string(" (pode ser o ERP com uma gravação ainda não confirmada, "
+                                            "ou outra instalação que só SYSDBA vê)"));
 }
 
 void ProvarGravacao(ErpComponents& erp, const std::string& pasta) {

@@ -351,7 +351,8 @@ std::vector<RegisterRow> ErpDatabase::RegisterRows() {
 }
 
 TDateTime ErpDatabase::ServerDate() {
-  FbQuery q(connection(), transaction_, "SELECT CURRENT_DATE AS HOJE FROM RDB$DATABASE");
+  // 'TODAY' rather than CURRENT_DATE, which a dialect 1 database refuses.
+  FbQuery q(connection(), transaction_, "SELECT CAST('TODAY' AS DATE) AS HOJE FROM RDB$DATABASE");
   q.Open();
   return q.FieldAsDateTime("HOJE");
 }

@@ -42,6 +42,12 @@ LocalPlatform::LocalPlatform(const std::vector<std::string>& rules,
   throw std::runtime_error("the local platform did not start listening");
 }
 
+std::string LocalPlatform::UploadedBytes(const JournalEntry& upload) const {
+  const auto sha = upload.find("sha256");
+  if (sha == upload.end()) throw std::runtime_error("the journal entry names no uploaded file");
+  return ReadFileBytes(dir_ + "uploads/" + sha->second);
+}
+
 void LocalPlatform::Stop() {
   if (!process_) return;
   process_->Signal(SIGTERM);

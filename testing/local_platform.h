@@ -44,6 +44,9 @@ class LocalPlatform {
   std::vector<JournalEntry> Entries() const;
   std::vector<JournalEntry> Uploads() const;
   std::vector<JournalEntry> StatusQueries() const;
+  // The bytes of an uploaded file, by its journal entry's "sha256" (the platform started with
+  // "--keep-uploads").
+  std::string UploadedBytes(const JournalEntry& upload) const;
 
  private:
   std::string dir_;

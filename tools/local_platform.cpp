@@ -22,6 +22,7 @@
 //                             upload:*=code:S2, status:123=EA0, upload:456=drop)
 //   --token-lifetime SECONDS  "expires_in" of the tokens issued, and how long they are honoured
 //                             (default 86400)
+//   --keep-uploads            keep every uploaded file's bytes as DIR/uploads/<sha256>
 //   --kill-pid-file FILE      where the kill rules ("upload:<doc>=kill", "status:<doc>=killafter",
 //                             "token:*=kill", ...) read the PID of the process they end, at the
 //                             moment the rule matches; required when such a rule is given
@@ -61,12 +62,13 @@ struct CommandLine {
   std::vector<Rule> rules;
   std::string kill_pid_file;
   int answer_delay_ms = 0;
+  bool keep_uploads = false;
   bool help = false;
 };
 
 std::string Usage() {
   return "Usage: quirada-local-platform --dir DIR [--port N] [--rule RULE]... [--token-lifetime SECONDS]\n"
-         "                             [--kill-pid-file FILE] [--answer-delay-ms N]\n"
+         "                             [--kill-pid-file FILE] [--answer-delay-ms N] [--keep-uploads]\n"
          "\n"
          "Plays the accounting platform and its authorization server on one HTTPS port of 127.0.0.1\n"
          "until SIGTERM or SIGINT.\n"
@@ -77,6 +79,7 @@ std::string Usage() {
          "  --token-lifetime SECONDS  lifetime of the tokens issued (default 86400)\n"
          "  --kill-pid-file FILE      the PID the kill rules end, read when a rule matches\n"
          "  --answer-delay-ms N       wait N ms before each answer: a slow platform (default 0)\n"
+         "  --keep-uploads            keep every uploaded file as DIR/uploads/<sha256>\n"
          "  --help                    this text\n"
          "\n"
          "Rules:\n" +
@@ -101,6 +104,10 @@ CommandLine ParseCommandLine(int argc, char** argv) {
     std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
       line.help = true;
+      continue;
+    }
+    if (arg == "--keep-uploads") {
+      line.keep_uploads = true;
       continue;
     }
     std::string value;
@@ -177,6 +184,10 @@ int Run(const CommandLine& line) {
   settings.token_lifetime_seconds = line.token_lifetime_seconds;
   settings.kill_pid_file = line.kill_pid_file;
   settings.answer_delay = std::chrono::milliseconds(line.answer_delay_ms);
+  if (line.keep_uploads) {
+    settings.uploads_dir = (dir / "uploads").string() + "/";
+    fs::create_directories(settings.uploads_dir);
+  }
   PlatformEndpoints endpoints(std::move(settings));
 
   testing::HttpsServerCore::Options options;

@@ -327,6 +327,13 @@ PlatformEndpoints::Outcome PlatformEndpoints::Upload(const testing::CapturedRequ
   o.file = file_name;
   o.bytes = file->data.size();
   o.sha256 = testing::Sha256Hex(file->data);
+  if (!settings_.uploads_dir.empty()) {
+    try {
+      ReplaceFile(settings_.uploads_dir + o.sha256, file->data, 0644);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "cannot keep the upload: %s\n", e.what());
+    }
+  }
   return o;
 }
 

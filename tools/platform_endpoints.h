@@ -43,6 +43,7 @@ struct PlatformSettings {
   std::FILE* log = stdout;  // one line per request; nullptr for none
   std::string kill_pid_file;  // where kill rules find the PID of the process to end
   std::chrono::milliseconds answer_delay{0};  // waited before every answer: a slow platform
+  std::string uploads_dir;  // where each uploaded file is kept as <sha256>; "" for nowhere
 };
 
 class PlatformEndpoints {
