@@ -141,9 +141,8 @@ void Registrar(TCicloEnvio& c, Registro& registro, const RegistroEnvio& linha,
                               "), mas o registro do envio falhou";
     const std::string causa =
         db != nullptr && db->lock_conflict()
-            ? ": outra transação prende a sua linha (ou a tabela) QUIRADA_ENVIOS_XML há mais de " +
-                  std::to_string(kLockTimeout.count()) + " s"
-            : "";
+            ? std::string(": outra transação prende a sua linha (ou a tabela) QUIRADA_ENVIOS_XML")
+            : std::string();
     throw Exception(antes + causa + "; será enviado de novo no próximo ciclo: " + e.what());
   }
 }

@@ -30,7 +30,7 @@
 // one longer than the register's ID_ENVIO column is recorded cut to the column, with a log line
 // giving it whole. A register write that fails after the platform accepted the document ends the
 // cycle with a message naming the key and the batch (and, when another transaction holds the row
-// or the table beyond the database's lock time-out, saying so).
+// or the table, saying so).
 //
 // A stop request (ParadaSolicitada) is looked at before each document, and while the cycle runs a
 // database call in progress is cancelled when one arrives: the cycle then ends with its tail, the
