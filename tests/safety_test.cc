@@ -733,9 +733,9 @@ TEST_F(SafetyTest, VerificarAsksTheConfiguredAuthUrlAndNoOtherTokenFolder) {
   EXPECT_EQ(platform.Journal().size(), requests) << "nothing is asked of any platform";
 }
 
-// In a UTF8 database a note holding a character outside ISO-8859-1 is sent as the database's
-// bytes; the notes around it go as always.
-TEST(SafetyUtf8Test, ANoteTheConnectionCannotReadIsSentAsTheDatabaseHoldsIt) {
+// In a UTF8 database a note holding a character outside ISO-8859-1 goes out as the database holds
+// it, and so do the notes around it: one note never changes how another is read.
+TEST(SafetyUtf8Test, ANoteOutsideLatin1GoesAsStoredAndSoDoTheNotesAroundIt) {
   ErpDatabase db("UTF8");
   db.InsertSettings({});
   const std::string decl = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
