@@ -2,15 +2,12 @@
 
 #include <cerrno>
 #include <charconv>
-#include <chrono>
-#include <condition_variable>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <ostream>
-#include <thread>
 
 #include "dispatch/connection_setup.h"
+#include "dispatch/database_cancel.h"
 #include "dispatch/ini_file.h"
 #include "dispatch/pending_walk.h"
 #include "dispatch/register_check.h"
@@ -29,44 +26,6 @@ constexpr uint32_t kIntervaloPadraoSegundos = 3600;
 constexpr const char* kSemXml = "sem XML: não será enviado";
 
 bool Parada(const TCicloEnvio& c) { return c.ParadaSolicitada && c.ParadaSolicitada(); }
-
-// Cancels the database call in progress when a stop request arrives, from a thread of its own that
-// looks for one while the object lives (the cycle's body; the tail is never cancelled).
-class CancelamentoNaParada {
- public:
-  CancelamentoNaParada(FbConnection& conexao, std::function<bool()> parada)
-      : conexao_(conexao), parada_(std::move(parada)) {
-    if (parada_) vigia_ = std::thread([this] { Vigiar(); });
-  }
-  ~CancelamentoNaParada() {
-    {
-      const std::lock_guard<std::mutex> lock(mutex_);
-      fim_ = true;
-    }
-    acordar_.notify_all();
-    if (vigia_.joinable()) vigia_.join();
-  }
-  CancelamentoNaParada(const CancelamentoNaParada&) = delete;
-  CancelamentoNaParada& operator=(const CancelamentoNaParada&) = delete;
-
- private:
-  void Vigiar() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!fim_) {
-      // Once stopped, again now and then: a call that started after the first cancel is ended too.
-      const bool parou = parada_();
-      if (parou) conexao_.CancelOperation();
-      acordar_.wait_for(lock, parou ? std::chrono::milliseconds(200) : std::chrono::milliseconds(50));
-    }
-  }
-
-  FbConnection& conexao_;
-  std::function<bool()> parada_;
-  std::mutex mutex_;
-  std::condition_variable acordar_;
-  bool fim_ = false;
-  std::thread vigia_;
-};
 
 // Reads the settings row. Returns false when a key is empty (or there is no row): the cycle has
 // nothing to do then. The integration key goes in a header of every request: a character outside

@@ -1,0 +1,31 @@
+#include "dispatch/database_cancel.h"
+
+#include <chrono>
+#include <utility>
+
+namespace quirada {
+
+CancelamentoNaParada::CancelamentoNaParada(FbConnection& conexao, std::function<bool()> parada)
+    : conexao_(conexao), parada_(std::move(parada)) {
+  if (parada_) vigia_ = std::thread([this] { Vigiar(); });
+}
+
+CancelamentoNaParada::~CancelamentoNaParada() {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    fim_ = true;
+  }
+  acordar_.notify_all();
+  if (vigia_.joinable()) vigia_.join();
+}
+
+void CancelamentoNaParada::Vigiar() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!fim_) {
+    const bool parou = parada_();
+    if (parou) conexao_.CancelOperation();
+    acordar_.wait_for(lock, parou ? std::chrono::milliseconds(200) : std::chrono::milliseconds(50));
+  }
+}
+
+}  // namespace quirada
