@@ -3,8 +3,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <filesystem>
-#include <system_error>
 #include <cstdlib>
 #include <utility>
 #include <vector>
@@ -88,10 +86,11 @@ std::string ResolvedPath(const std::string& path) {
 
 bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
-void RemoveTree(const std::string& path) {
-  std::error_code ec;
-  std::filesystem::remove_all(path, ec);
-  if (ec) Raise("Cannot remove", path, ec.value());
+void MakeRoomFor(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
+  const std::string aside = path + ".antigo-" + RandomName();
+  if (::rename(path.c_str(), aside.c_str()) != 0) Raise("Cannot create file", path, errno);
 }
 
 void ReplaceFile(const std::string& path, std::string_view content, uint32_t mode) {
@@ -113,8 +112,8 @@ void ReplaceFile(const std::string& path, std::string_view content, uint32_t mod
   }
 }
 
-File File::OpenForReading(const std::string& path) {
-  const int fd = OpenRetrying(path, O_RDONLY, 0);
+File File::OpenForReading(const std::string& path, Links links) {
+  const int fd = OpenRetrying(path, O_RDONLY | (links == Links::kRefuse ? O_NOFOLLOW : 0), 0);
   if (fd < 0) Raise("Cannot open file", path, errno);
   File file(path, fd);
   if (file.Info().IsDirectory()) Raise("Cannot open file", path, EISDIR);

@@ -11,8 +11,9 @@ namespace {
 
 // A text as Notepad saves it in "Unicode" (UTF-16 LE) or "Unicode big endian", mark first.
 std::string Utf16WithMark(const std::string& utf8, bool big_endian) {
-  return (big_endian ? std::string("\xFE\xFF") : std::string("\xFF\xFE")) +
-         Utf8ToUtf16(utf8, big_endian);
+  std::string bytes = big_endian ? "\xFE\xFF" : "\xFF\xFE";
+  bytes += Utf8ToUtf16(utf8, big_endian);
+  return bytes;
 }
 
 const std::string kMorvant =

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/file_io.h"
+#include "base/folder_trust.h"
 #include "base/text.h"
 #include "dispatch/connection_setup.h"
 #include "dispatch/ini_file.h"
@@ -92,9 +93,11 @@ TBancoConfigurado MostrarConfiguracao(const std::string& executable_dir, std::os
     }
   }
   if (!banco.Senha.empty()) {
-    if (const auto info = GetFileInfo(ini); info && (info->mode & 044) != 0)
+    if (const auto leitores = OthersMayRead(ini)) {
       out << "AVISO: " << ini << " guarda a Senha do banco e pode ser lido pelo grupo ou por "
-          << "outros usuários; deixe-o só para o dono (chmod 600)\n";
+          << "outros usuários (" << leitores->why << "); deixe-o só para " << TrustedWriters()
+          << ": " << leitores->mend << "\n";
+    }
   }
   return banco;
 }
