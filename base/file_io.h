@@ -88,7 +88,8 @@ bool RemoveFile(const std::string& path);
 // Makes room at `path` for a file that is to be renamed there (ReplaceFile): a folder there is
 // renamed aside, beside it, to "<path>.antigo-<random>" (what it holds stays in it); a link to a
 // folder (a junction on Windows) is removed itself, never what it leads to. A file, a link to one,
-// a FIFO stay: the rename replaces them. Raises FileError when the way stays blocked.
+// a FIFO stay: the rename replaces them. Raises FileError, with a message that says what is in the
+// way, when the way stays blocked.
 void MakeRoomFor(const std::string& path);
 
 // The whole content of the file at `path`. A file larger than `max_bytes` fails with EFBIG

@@ -63,6 +63,14 @@ int WriteAll(int fd, std::string_view bytes) {
   return 0;
 }
 
+// A folder (or a link to one) in the way of a file that could not be taken out of it.
+[[noreturn]] void RaiseInTheWay(const std::string& path, int error) {
+  throw FileError("O arquivo " + Quoted(path) + " é uma pasta, ou um link para uma, que não pôde "
+                  "ser tirada do caminho (" + SystemErrorText(error) + "); o programa não apaga "
+                  "pastas nem o que um link alcança: remova-a, e ele cria um arquivo comum no lugar.",
+                  error);
+}
+
 }  // namespace
 
 std::optional<FileInfo> GetFileInfo(const std::string& path, bool follow_links) {
@@ -90,7 +98,7 @@ void MakeRoomFor(const std::string& path) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
   const std::string aside = path + ".antigo-" + RandomName();
-  if (::rename(path.c_str(), aside.c_str()) != 0) Raise("Cannot create file", path, errno);
+  if (::rename(path.c_str(), aside.c_str()) != 0) RaiseInTheWay(path, errno);
 }
 
 void ReplaceFile(const std::string& path, std::string_view content, uint32_t mode) {

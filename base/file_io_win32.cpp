@@ -119,6 +119,14 @@ int WriteAll(HANDLE handle, std::string_view bytes) {
   return 0;
 }
 
+// A folder (or a link to one) in the way of a file that could not be taken out of it.
+[[noreturn]] void RaiseInTheWay(const std::string& path, int error) {
+  throw FileError("O arquivo " + Quoted(path) + " é uma pasta, ou um link para uma, que não pôde "
+                  "ser tirada do caminho (" + SystemErrorText(error) + "); o programa não apaga "
+                  "pastas nem o que um link alcança: remova-a, e ele cria um arquivo comum no lugar.",
+                  error);
+}
+
 }  // namespace
 
 std::optional<FileInfo> GetFileInfo(const std::string& path, bool follow_links) {
@@ -195,11 +203,11 @@ void MakeRoomFor(const std::string& path) {
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return;
   if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     // RemoveDirectoryW removes a junction or a link to a folder itself, never what it holds.
-    if (!RemoveDirectoryW(wide.c_str())) Raise("Cannot create file", path, ErrnoOf(GetLastError()));
+    if (!RemoveDirectoryW(wide.c_str())) RaiseInTheWay(path, ErrnoOf(GetLastError()));
     return;
   }
   const std::wstring aside = wide + L".antigo-" + Utf8ToWide(RandomName());
-  if (!MoveFileExW(wide.c_str(), aside.c_str(), 0)) Raise("Cannot create file", path, ErrnoOf(GetLastError()));
+  if (!MoveFileExW(wide.c_str(), aside.c_str(), 0)) RaiseInTheWay(path, ErrnoOf(GetLastError()));
 }
 
 std::string ResolvedPath(const std::string& path) {

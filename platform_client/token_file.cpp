@@ -74,8 +74,13 @@ void WriteTokenFile(const std::string& path, const std::string& access_token,
 
   try {
     // Whatever stands in the way and is no token file of this user's makes room: a folder is put
-    // aside, a link is replaced as itself (never what it leads to), nothing is removed whole.
-    MakeRoomFor(path);
+    // aside, a link is replaced as itself (never what it leads to), nothing is removed whole. When
+    // that cannot be done, the message says what is in the way.
+    try {
+      MakeRoomFor(path);
+    } catch (const FileError& e) {
+      throw Exception(e.what());
+    }
     ReplaceFile(path, text, kTokenFileMode);
   } catch (const FileError& e) {
     ThrowInOutError(e.error());

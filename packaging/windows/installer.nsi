@@ -2,14 +2,16 @@
 ; packaging/windows/CMakeLists.txt:
 ;
 ;   makensis -INPUTCHARSET UTF8 -DEXE=<QuiradaContabil.exe> -DINI=<Morvant.ini, CR LF>
-;            -DVERSION=<version> -DOUTFILE=<QuiradaContabil-setup.exe> installer.nsi
+;            -DLEIAME=<LEIAME.md> -DVERSION=<version> -DOUTFILE=<QuiradaContabil-setup.exe>
+;            installer.nsi
 ;
 ; It installs QuiradaContabil.exe into "<Program Files>\Quirada Contabil" (another folder with
 ; /D=<pasta>, last on the command line, or on the folder page), once the program itself has judged
 ; that folder trusted ("/VERIFICARPASTA", run from the installer's own temporary folder before
 ; anything is written in the target): a folder others may write is refused with the program's
 ; message, and nothing is installed. Then the example Morvant.ini (the Windows one), which never
-; replaces one already there and which only SYSTEM and the Administrators may open; the uninstaller
+; replaces one already there and which only SYSTEM and the Administrators may open; the operator's
+; guide LEIAME.md; the uninstaller
 ; and its entry in the system's list of programs; and the service, registered by
 ; "QuiradaContabil.exe /INSTALL" (description, delayed automatic start, recovery actions, the
 ; event source with its message table).
@@ -38,8 +40,8 @@ RequestExecutionLevel admin
 !include LogicLib.nsh
 !include MUI2.nsh
 
-!ifndef EXE | INI | VERSION | OUTFILE
-  !error "Define EXE, INI, VERSION and OUTFILE (see the top of this file)"
+!ifndef EXE | INI | LEIAME | VERSION | OUTFILE
+  !error "Define EXE, INI, LEIAME, VERSION and OUTFILE (see the top of this file)"
 !endif
 
 !define SERVICE "SrvQuirada"
@@ -237,7 +239,12 @@ Function PointServiceHere
     ; SERVICE_CHANGE_CONFIG
     System::Call 'advapi32::OpenServiceW(p r0, w "${SERVICE}", i 0x0002) p .r1'
     ${If} $1 P<> 0
-      System::Call 'advapi32::ChangeServiceConfigW(p r1, i 0xffffffff, i 0xffffffff, i 0xffffffff, w "$\"$INSTDIR\${PROGRAM}$\"", p 0, p 0, p 0, p 0, p 0, p 0) i .r2'
+      ; The path quoted, as the service manager must run a path with blanks.
+      StrCpy $2 '"$INSTDIR\${PROGRAM}"'
+      System::Call 'advapi32::ChangeServiceConfigW(p r1, i 0xffffffff, i 0xffffffff, i 0xffffffff, w r2, p 0, p 0, p 0, p 0, p 0, p 0) i .r2'
+      ${If} $2 = 0
+        DetailPrint "Aviso: o serviço ${SERVICE} não pôde ser apontado para $INSTDIR\${PROGRAM}."
+      ${EndIf}
       System::Call 'advapi32::CloseServiceHandle(p r1)'
     ${EndIf}
     System::Call 'advapi32::CloseServiceHandle(p r0)'
@@ -251,15 +258,16 @@ Function StartService
   Push $0
   Push $1
   Push $2
+  Push $3
   System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i 0x0001) p .r0'
   ${If} $0 P<> 0
     ; SERVICE_START
     System::Call 'advapi32::OpenServiceW(p r0, w "${SERVICE}", i 0x0010) p .r1'
     ${If} $1 P<> 0
       System::Call 'advapi32::StartServiceW(p r1, i 0, p 0) i .r2 ? e'
-      Pop $0
+      Pop $3  ; the system's error code
       ${If} $2 = 0
-        DetailPrint "Aviso: o serviço ${SERVICE} não pôde ser iniciado de novo (erro $0): inicie-o com sc start ${SERVICE}."
+        DetailPrint "Aviso: o serviço ${SERVICE} não pôde ser iniciado de novo (erro $3): inicie-o com sc start ${SERVICE}."
       ${Else}
         DetailPrint "Serviço ${SERVICE} iniciado de novo, como estava antes da atualização."
       ${EndIf}
@@ -267,6 +275,7 @@ Function StartService
     ${EndIf}
     System::Call 'advapi32::CloseServiceHandle(p r0)'
   ${EndIf}
+  Pop $3
   Pop $2
   Pop $1
   Pop $0
@@ -291,6 +300,7 @@ Section "Quirada Contábil"
 
   SetOutPath "$INSTDIR"
   File "/oname=${PROGRAM}" "${EXE}"
+  File "/oname=LEIAME.md" "${LEIAME}"
   ${If} ${FileExists} "$INSTDIR\Morvant.ini"
     DetailPrint "Morvant.ini mantido como está."
   ${Else}
@@ -336,7 +346,7 @@ Section "Quirada Contábil"
   2. O cliente do Firebird 3 de 64 bits (fbclient.dll) deve estar instalado: na pasta do programa ou na instalação do Firebird registrada no Windows.$\r$\n\
   3. Confira, num prompt de comando como administrador: $\"$INSTDIR\${PROGRAM}$\" /VERIFICAR$\r$\n\
   4. Inicie o serviço: sc start ${SERVICE} (ou pelo console de Serviços).$\r$\n\
-Guia do operador: LEIAME.md, seção Windows."
+Guia do operador: $INSTDIR\LEIAME.md, seção Windows."
   DetailPrint "$NextSteps"
   ${If} ${Silent}
     ; No finish page: the next steps beside the program, in a file Notepad opens (UTF-16 LE).
@@ -370,6 +380,7 @@ Section "Uninstall"
   ${Loop}
   Delete /REBOOTOK "$INSTDIR\${PROGRAM}"
   Delete "$INSTDIR\${NEXT_STEPS}"
+  Delete "$INSTDIR\LEIAME.md"
   Delete "$INSTDIR\uninstall.exe"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
   ; Only when empty: Morvant.ini, the log and what the service left stay.
