@@ -47,7 +47,8 @@
 #      to QuiradaContabil.log, which is open to no one else; stop; uninstall.
 # It runs in a Wine prefix of its own ($QUIRADA_WINEPREFIX when set), made on the first run and
 # kept; it leaves no service or program behind in it and stops its wineserver at the end (a
-# prefix given in QUIRADA_WINEPREFIX keeps its wineserver running). Exit status 0 when every step
+# prefix given in QUIRADA_WINEPREFIX keeps its wineserver running). Its files and the test database
+# go to /var/tmp/quirada-windows-smoke ($QUIRADA_SMOKE_WORK when set). Exit status 0 when every step
 # passed; otherwise 1 and a line saying which check failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -123,6 +124,14 @@ if [ "$(service_managers)" -gt 1 ]; then
   quirada_wine_start || fail "Wine could not be set up again"
 fi
 [ "$(service_managers)" -le 1 ] || fail "the prefix runs $(service_managers) service control managers, not 1"
+# The services log their events where the smoke reads them: Wine writes an event as a line of its
+# own ("trace:eventlog" for information, "err:eventlog" for an error) on the standard error the
+# services inherit, the prefix's log file, once its server runs with that channel on. (Restarted
+# before anything is installed: a new server starts the automatic services itself.)
+quirada_wine_stop
+QUIRADA_WINEDEBUG=-all,err+eventlog,trace+eventlog quirada_wine_start || fail "Wine could not be set up again"
+export WINEDEBUG=-all
+EVENTS="$(dirname "$WINEPREFIX")/$(basename "$WINEPREFIX").log"
 
 INSTDIR="$WINEPREFIX/drive_c/Program Files/Quirada Contabil"
 INSTDIR_WIN='C:\Program Files\Quirada Contabil'
@@ -484,6 +493,14 @@ note "while both ran, no file but token.dm and its temporary file appeared in a 
 # --- 3. Start: the first cycle ---------------------------------------------------------------------
 
 step "3. sc start $SERVICE"
+events_from=$(stat -c %s "$EVENTS")
+# The events logged since `events_from`, "info <text>" or "error <text>" a line (the text as Wine
+# writes it: characters beyond ASCII escaped, a long one cut and followed by "...").
+events() {
+  tail -c +"$((events_from + 1))" "$EVENTS" | tr -d '\r' |
+    sed -En 's/^[0-9a-f]*:trace:eventlog:ReportEventW L"(.*)"(\.\.\.)?$/info \1/p; s/^[0-9a-f]*:err:eventlog:ReportEventW L"(.*)"(\.\.\.)?$/error \1/p'
+}
+count_events() { events | grep -c "$1" || true; }
 w 60 sc start "$SERVICE" >/dev/null || fail "sc start ended with status $?"
 control wait "$SERVICE" RUNNING 30 >/dev/null || fail "the service is not running: $(state)"
 state | grep -q ' controls=0x7 .* waithint=0$' || fail "the running service does not accept stop, pause and shutdown: $(state)"
@@ -494,6 +511,11 @@ uploads_are 2 || fail "the platform accepted $(accepted_uploads) uploads, not 2"
 [ ! -e "$INSTDIR/QuiradaContabil.log" ] || fail "the first cycle wrote to the service log"
 private_file "$INSTDIR/QuiradaContabil.lock" || fail "the lock file may be opened by others (mode $(stat -c %a "$INSTDIR/QuiradaContabil.lock"))"
 note "the lock file is open to no one else (mode $(stat -c %a "$INSTDIR/QuiradaContabil.lock"))"
+sleep $((3 * INTERVAL))  # a few more cycles, all of them routine
+[ "$(count_events '^info .*SrvQuirada iniciado')" = 1 ] || fail "no single event of the service's start: $(events)"
+[ "$(count_events '^error')" = 0 ] && [ "$(count_events 'Ciclo')" = 0 ] ||
+  fail "cycles that went well were written to the event log: $(events)"
+note "event log: the start; nothing for cycles that went well"
 
 # --- 4. Pause and continue -------------------------------------------------------------------------
 
@@ -540,6 +562,8 @@ stopped=$(control wait "$SERVICE" STOPPED 120) || fail "the service did not stop
 [ "$stopped" = "state=STOPPED controls=0x0 exit=0 specific=0 waithint=0" ] ||
   fail "the service stopped with a failure: $stopped"
 note "STOPPED (exit code 0) $((SECONDS - stop_started)) s after sc stop"
+wait_for 10 "the stop in the event log" eval '[ "$(count_events "^info .*SrvQuirada parado")" -ge 1 ]' ||
+  fail "no event of the service's stop: $(events)"
 rows=$(register_rows)
 uploads=$(accepted_uploads)
 [ "$uploads" -ge "$rows" ] && [ "$uploads" -le $((rows + 1)) ] ||
@@ -601,6 +625,15 @@ note "$(iconv -f CP1252 -t UTF-8 "$INSTDIR/QuiradaContabil.log" | tr -d '\r' | h
 state_is RUNNING || fail "the service did not go on after the failed cycle: $(state)"
 private_file "$INSTDIR/QuiradaContabil.log" || fail "the log may be opened by others (mode $(stat -c %a "$INSTDIR/QuiradaContabil.log"))"
 note "the log is open to no one else (mode $(stat -c %a "$INSTDIR/QuiradaContabil.log"))"
+wait_for 30 "every failed cycle an error in the event log" eval '[ "$(count_events "^error .*fbclient.dll")" -ge 2 ]' ||
+  fail "the failed cycles are not errors in the event log: $(events)"
+# The client comes: the first cycle that goes well is told, the ones after it are not.
+cp "$FB_CLIENT_DIR/fbclient.dll" "$FB_CLIENT_DIR/firebird.msg" "$INSTDIR/"
+wait_for 30 "the first cycle that went well after failures in the event log" eval '[ "$(count_events "^info Ciclo conclu")" -ge 1 ]' ||
+  fail "no information event for the cycle that went well after failed ones: $(events)"
+sleep $((3 * INTERVAL))
+[ "$(count_events '^info Ciclo conclu')" = 1 ] || fail "cycles that went well after the first one were written to the event log: $(events)"
+note "event log: an error for each failed cycle, one information event when cycles go well again, nothing after"
 w 60 sc stop "$SERVICE" >/dev/null || fail "sc stop ended with status $?"
 stopped=$(control wait "$SERVICE" STOPPED 60) || fail "the service did not stop: $stopped"
 [ "$stopped" = "state=STOPPED controls=0x0 exit=0 specific=0 waithint=0" ] || fail "the service stopped with a failure: $stopped"
