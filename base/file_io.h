@@ -51,7 +51,8 @@ struct FileInfo {
   uint64_t size = 0;
   int64_t modified_ns = 0;  // last modification, nanoseconds since 1970
   uint64_t identity = 0;    // tells two files of the same size and time apart (the inode)
-  uint32_t mode = 0;        // permission bits (07777)
+  uint32_t mode = 0;        // permission bits (07777); on Windows 0444 or 0644 by the read-only
+                            // attribute alone (who may open a file is folder_trust.h's matter)
   // Whether the file belongs to the user this process acts as (on Windows: its owner is that
   // user or the owner the process gives the files it creates); false when that cannot be read.
   bool owned = false;
