@@ -7,6 +7,11 @@ namespace quirada {
 
 std::string ReadWholeFile(const std::string& path, uint64_t max_bytes) {
   File file = File::OpenForReading(path);
+  return ReadToEnd(file, max_bytes);
+}
+
+std::string ReadToEnd(File& file, uint64_t max_bytes) {
+  const std::string& path = file.path();
   std::string bytes;
   char buffer[65536];
   for (;;) {

@@ -14,6 +14,15 @@
 // - Where the program keeps a file of its own (the log, the lock, the XML files) only a regular file
 //   is opened: a FIFO, a device or a folder in that name fails at once, never waited on, with a
 //   message that names it (NotRegularFileMessage).
+// - Nothing is ever removed recursively, and a file is removed or replaced as the link it may be,
+//   never as what the link leads to.
+// - Temporary files have names no one can guess and are created new, never opened when something
+//   is already there.
+// - On Windows, where permission bits mean nothing, every file the program creates gets a
+//   protected DACL instead, whatever its folder's rules: SYSTEM, the Administrators and the
+//   service's account (folder_trust.h), and this process's own account when it runs as none of
+//   them and not as an elevated administrator. A link there is a reparse point (a symbolic link, a
+//   junction).
 #pragma once
 
 #include <cstdint>
@@ -42,7 +51,8 @@ struct FileInfo {
   uint64_t size = 0;
   int64_t modified_ns = 0;  // last modification, nanoseconds since 1970
   uint64_t identity = 0;    // tells two files of the same size and time apart (the inode)
-  uint32_t mode = 0;        // permission bits (07777)
+  uint32_t mode = 0;        // permission bits (07777); on Windows 0444 or 0644 by the read-only
+                            // attribute alone (who may open a file is folder_trust.h's matter)
   // Whether the file belongs to the user this process acts as (on Windows: its owner is that
   // user or the owner the process gives the files it creates); false when that cannot be read.
   bool owned = false;
@@ -72,16 +82,24 @@ bool CanWriteFolder(const std::string& dir);
 // beside the real file rather than beside a link to it). "Cannot open file" when nothing is there.
 std::string ResolvedPath(const std::string& path);
 
-// Removes the file at `path`; returns false when it could not be removed (or was not there).
+// Removes the file at `path` (a link itself, never what it leads to; never a folder); returns
+// false when it could not be removed (or was not there).
 bool RemoveFile(const std::string& path);
 
-// Removes what is at `path`, a folder with everything in it included (a link, not what it points
-// to). Raises FileError when something stays.
-void RemoveTree(const std::string& path);
+// Makes room at `path` for a file that is to be renamed there (ReplaceFile): a folder there is
+// renamed aside, beside it, to "<path>.antigo-<random>" (what it holds stays in it); a link to a
+// folder (a junction on Windows) is removed itself, never what it leads to. A file, a link to one,
+// a FIFO stay: the rename replaces them. Raises FileError, with a message that says what is in the
+// way, when the way stays blocked.
+void MakeRoomFor(const std::string& path);
 
 // The whole content of the file at `path`. A file larger than `max_bytes` fails with EFBIG
 // ("File "<path>" is larger than <max_bytes> bytes").
 std::string ReadWholeFile(const std::string& path, uint64_t max_bytes);
+
+class File;
+// The rest of an open file, read up to its end, with the same limit.
+std::string ReadToEnd(File& file, uint64_t max_bytes);
 
 // Replaces the content of `path` as described above; the file ends with permission bits `mode`.
 void ReplaceFile(const std::string& path, std::string_view content, uint32_t mode);
@@ -93,13 +111,14 @@ void AppendToFile(const std::string& path, std::string_view bytes, uint32_t crea
 // One open file, closed when the object goes.
 class File {
  public:
-  // For reading. "Cannot open file".
-  static File OpenForReading(const std::string& path);
+  // For reading. "Cannot open file". With Links::kRefuse a link in `path` fails (ELOOP) rather
+  // than being followed.
+  static File OpenForReading(const std::string& path, Links links = Links::kFollow);
   // For writing from the start: created with `mode` (less the umask) or emptied. "Cannot create
   // file".
   static File Create(const std::string& path, uint32_t mode);
   // A new file, created with `mode` (less the umask); fails (EEXIST) when anything is there already,
-  // a symbolic link included (never followed). "Cannot create file".
+  // a link included (never followed). "Cannot create file".
   static File CreateNew(const std::string& path, uint32_t mode);
   // An existing file, for reading and writing at any place. "Cannot open file".
   static File OpenForUpdate(const std::string& path);

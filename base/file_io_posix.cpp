@@ -3,8 +3,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <filesystem>
-#include <system_error>
 #include <cstdlib>
 #include <utility>
 #include <vector>
@@ -65,6 +63,14 @@ int WriteAll(int fd, std::string_view bytes) {
   return 0;
 }
 
+// A folder (or a link to one) in the way of a file that could not be taken out of it.
+[[noreturn]] void RaiseInTheWay(const std::string& path, int error) {
+  throw FileError("O arquivo " + Quoted(path) + " é uma pasta, ou um link para uma, que não pôde "
+                  "ser tirada do caminho (" + SystemErrorText(error) + "); o programa não apaga "
+                  "pastas nem o que um link alcança: remova-a, e ele cria um arquivo comum no lugar.",
+                  error);
+}
+
 }  // namespace
 
 std::optional<FileInfo> GetFileInfo(const std::string& path, bool follow_links) {
@@ -88,10 +94,11 @@ std::string ResolvedPath(const std::string& path) {
 
 bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
-void RemoveTree(const std::string& path) {
-  std::error_code ec;
-  std::filesystem::remove_all(path, ec);
-  if (ec) Raise("Cannot remove", path, ec.value());
+void MakeRoomFor(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
+  const std::string aside = path + ".antigo-" + RandomName();
+  if (::rename(path.c_str(), aside.c_str()) != 0) RaiseInTheWay(path, errno);
 }
 
 void ReplaceFile(const std::string& path, std::string_view content, uint32_t mode) {
@@ -113,8 +120,8 @@ void ReplaceFile(const std::string& path, std::string_view content, uint32_t mod
   }
 }
 
-File File::OpenForReading(const std::string& path) {
-  const int fd = OpenRetrying(path, O_RDONLY, 0);
+File File::OpenForReading(const std::string& path, Links links) {
+  const int fd = OpenRetrying(path, O_RDONLY | (links == Links::kRefuse ? O_NOFOLLOW : 0), 0);
   if (fd < 0) Raise("Cannot open file", path, errno);
   File file(path, fd);
   if (file.Info().IsDirectory()) Raise("Cannot open file", path, EISDIR);

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -120,6 +121,41 @@ TEST_F(FileIoTest, AFileIsOwnedOnlyWhileItBelongsToThisUser) {
   ASSERT_TRUE(GetFileInfo(path).has_value());
   EXPECT_FALSE(GetFileInfo(path)->owned);
   EXPECT_FALSE(GetFileInfo(path, false)->owned);
+}
+
+// A temporary name someone could have guessed (the old "<file>.tmp-<process id>"), made ahead of
+// time and held open, is never the file the new content goes into.
+TEST_F(FileIoTest, ReplaceFileNeverUsesAFilePlantedUnderAGuessableTemporaryName) {
+  const std::string path = Path("token.dm");
+  const std::string planted = path + ".tmp-" + std::to_string(CurrentProcessId());
+  WriteFileBytes(planted, "plantado");
+  File held = File::OpenForReading(planted);
+  ReplaceFile(path, "segredo", 0600);
+  char buffer[64];
+  EXPECT_EQ(std::string(buffer, held.ReadAt(0, buffer, sizeof buffer)), "plantado");
+  EXPECT_EQ(ReadFileBytes(path), "segredo");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2)
+      << "the planted file and the new one, no temporary file left";
+}
+
+// What stands where a file is to be renamed makes room without anything being removed whole: a
+// folder is put aside with what it holds; RemoveFile never removes a folder.
+TEST_F(FileIoTest, AFolderInTheWayIsPutAsideWholeAndNeverRemoved) {
+  const std::string path = Path("token.dm");
+  fs::create_directories(dir_ / "token.dm" / "dentro");
+  WriteFileBytes(dir_ / "token.dm" / "dentro" / "guardado", "x");
+  EXPECT_FALSE(RemoveFile(path));
+  EXPECT_TRUE(fs::is_directory(path));
+  MakeRoomFor(path);
+  ReplaceFile(path, "novo", 0600);
+  EXPECT_EQ(ReadFileBytes(path), "novo");
+  std::vector<fs::path> aside;
+  for (const auto& entry : fs::directory_iterator(dir_))
+    if (entry.path().filename().string().rfind("token.dm.antigo-", 0) == 0) aside.push_back(entry.path());
+  ASSERT_EQ(aside.size(), 1u);
+  EXPECT_EQ(ReadFileBytes(aside[0] / "dentro" / "guardado"), "x");
+  MakeRoomFor(path);  // a file is left for the rename to replace
+  EXPECT_EQ(ReadFileBytes(path), "novo");
 }
 
 TEST_F(FileIoTest, CreateNewRefusesAnExistingFile) {

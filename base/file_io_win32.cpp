@@ -1,19 +1,20 @@
 // The disk on Windows: Unicode paths (the program's UTF-8 as UTF-16) through CreateFileW and the
-// other wide calls, binary always; permission bits have no meaning here and are left to the folder's
-// access rules.
+// other wide calls, binary always. Permission bits have no meaning here: every file the program
+// creates gets the protected DACL of file_security_win32.h instead. A reparse point (a symbolic
+// link, a junction) in the name of a file the program keeps is opened, removed or replaced as
+// itself, never as what it leads to.
 #include <windows.h>
 #include <aclapi.h>
 // <windows.h> names ReplaceFile as a macro of its own; the file interface's is meant here.
 #undef ReplaceFile
 
 #include <cerrno>
-#include <filesystem>
 #include <memory>
-#include <system_error>
 #include <utility>
 #include <vector>
 
 #include "base/file_io.h"
+#include "base/file_security_win32.h"
 #include "base/platform.h"
 #include "base/text_win32.h"
 
@@ -86,9 +87,20 @@ bool OwnedByThisProcess(HANDLE handle) {
   return false;
 }
 
+// A file opened or, when the disposition may create it, created with the private DACL.
 HANDLE Open(const std::string& path, DWORD access, DWORD disposition, DWORD flags = 0) {
+  std::optional<PrivateFileSecurity> security;
+  if (disposition != OPEN_EXISTING) security.emplace();
   return CreateFileW(Utf8ToWide(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                     nullptr, disposition, FILE_ATTRIBUTE_NORMAL | flags, nullptr);
+                     security ? security->attributes() : nullptr, disposition,
+                     FILE_ATTRIBUTE_NORMAL | flags, nullptr);
+}
+
+// Whether the open handle is a reparse point itself (opened with FILE_FLAG_OPEN_REPARSE_POINT).
+bool IsReparsePoint(HANDLE handle) {
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  return GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) &&
+         (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
 HANDLE H(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
@@ -105,6 +117,14 @@ int WriteAll(HANDLE handle, std::string_view bytes) {
     done += written;
   }
   return 0;
+}
+
+// A folder (or a link to one) in the way of a file that could not be taken out of it.
+[[noreturn]] void RaiseInTheWay(const std::string& path, int error) {
+  throw FileError("O arquivo " + Quoted(path) + " é uma pasta, ou um link para uma, que não pôde "
+                  "ser tirada do caminho (" + SystemErrorText(error) + "); o programa não apaga "
+                  "pastas nem o que um link alcança: remova-a, e ele cria um arquivo comum no lugar.",
+                  error);
 }
 
 }  // namespace
@@ -148,21 +168,46 @@ bool FileExists(const std::string& path) {
 }
 
 bool CanWriteFolder(const std::string& dir) {
-  // Whether a file can be made there: the access rules of a folder are too many to read.
-  const std::wstring probe = Utf8ToWide(dir) + L"\\quirada-probe-" + std::to_wstring(GetCurrentProcessId());
-  const HANDLE handle = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_EXISTS;
+  // Whether a file can be made there (the access rules of a folder are too many to read): a new
+  // file of a name no one can guess, gone when closed.
+  std::string name;
+  try {
+    name = RandomName();
+  } catch (const std::exception&) {
+    return false;
+  }
+  const std::wstring probe = Utf8ToWide(dir) + L"\\quirada-probe-" + Utf8ToWide(name);
+  PrivateFileSecurity security;
+  const HANDLE handle =
+      CreateFileW(probe.c_str(), GENERIC_WRITE, 0, security.attributes(), CREATE_NEW,
+                  FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT,
+                  nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
   CloseHandle(handle);
   return true;
 }
 
-bool RemoveFile(const std::string& path) { return DeleteFileW(Utf8ToWide(path).c_str()) != 0; }
+bool RemoveFile(const std::string& path) {
+  const std::wstring wide = Utf8ToWide(path);
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  // A link to a folder, a junction: removed as the link it is. A folder itself never.
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && RemoveDirectoryW(wide.c_str()) != 0;
+  return DeleteFileW(wide.c_str()) != 0;
+}
 
-void RemoveTree(const std::string& path) {
-  std::error_code ec;
-  std::filesystem::remove_all(std::filesystem::path(Utf8ToWide(path)), ec);
-  if (ec) Raise("Cannot remove", path, ec.value());
+void MakeRoomFor(const std::string& path) {
+  const std::wstring wide = Utf8ToWide(path);
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return;
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    // RemoveDirectoryW removes a junction or a link to a folder itself, never what it holds.
+    if (!RemoveDirectoryW(wide.c_str())) RaiseInTheWay(path, ErrnoOf(GetLastError()));
+    return;
+  }
+  const std::wstring aside = wide + L".antigo-" + Utf8ToWide(RandomName());
+  if (!MoveFileExW(wide.c_str(), aside.c_str(), 0)) RaiseInTheWay(path, ErrnoOf(GetLastError()));
 }
 
 std::string ResolvedPath(const std::string& path) {
@@ -180,8 +225,15 @@ std::string ResolvedPath(const std::string& path) {
 }
 
 void ReplaceFile(const std::string& path, std::string_view content, uint32_t /*mode*/) {
-  const std::string temp = path + ".tmp-" + std::to_string(GetCurrentProcessId());
-  const HANDLE handle = Open(temp, GENERIC_WRITE, CREATE_ALWAYS);
+  // A new file of a name no one can guess: nothing someone else made there ahead of time is ever
+  // opened (and a name taken already is simply another try).
+  std::string temp;
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; attempt < 8 && handle == INVALID_HANDLE_VALUE; ++attempt) {
+    temp = path + ".tmp-" + RandomName();
+    handle = Open(temp, GENERIC_WRITE, CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT);
+    if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
+  }
   if (handle == INVALID_HANDLE_VALUE) Raise("Cannot create file", path, ErrnoOf(GetLastError()));
   int error = WriteAll(handle, content);
   if (error == 0 && !FlushFileBuffers(handle)) error = ErrnoOf(GetLastError());
@@ -199,10 +251,14 @@ void ReplaceFile(const std::string& path, std::string_view content, uint32_t /*m
   }
 }
 
-File File::OpenForReading(const std::string& path) {
-  const HANDLE handle = Open(path, GENERIC_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+File File::OpenForReading(const std::string& path, Links links) {
+  const DWORD flags =
+      FILE_FLAG_BACKUP_SEMANTICS | (links == Links::kRefuse ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+  const HANDLE handle = Open(path, GENERIC_READ, OPEN_EXISTING, flags);
   if (handle == INVALID_HANDLE_VALUE) Raise("Cannot open file", path, ErrnoOf(GetLastError()));
   File file(path, I(handle));
+  if (links == Links::kRefuse && IsReparsePoint(handle))
+    throw FileError(NotRegularFileMessage(path, FileInfo::Kind::kSymlink), ELOOP);
   if (file.Info().IsDirectory()) Raise("Cannot open file", path, EISDIR);
   return file;
 }
@@ -221,7 +277,7 @@ File File::Create(const std::string& path, uint32_t /*mode*/) {
 }
 
 File File::CreateNew(const std::string& path, uint32_t /*mode*/) {
-  const HANDLE handle = Open(path, GENERIC_WRITE, CREATE_NEW);
+  const HANDLE handle = Open(path, GENERIC_WRITE, CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT);
   if (handle == INVALID_HANDLE_VALUE) Raise("Cannot create file", path, ErrnoOf(GetLastError()));
   return File(path, I(handle));
 }
@@ -249,11 +305,9 @@ File File::OpenForAppend(const std::string& path, uint32_t /*mode*/, Links links
     Raise("Cannot open file", path, ErrnoOf(error));
   }
   File file(path, I(handle));
-  BY_HANDLE_FILE_INFORMATION data{};
   if (GetFileType(handle) != FILE_TYPE_DISK)
     throw FileError(NotRegularFileMessage(path, FileInfo::Kind::kDevice), EINVAL);
-  if (GetFileInformationByHandle(handle, &data) &&
-      (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+  if (links == Links::kRefuse && IsReparsePoint(handle))
     throw FileError(NotRegularFileMessage(path, FileInfo::Kind::kSymlink), ELOOP);
   file.read_error_ = read_error;
   return file;

@@ -163,4 +163,26 @@ std::string ForeignOwnerHint(const std::string& path) {
          Quoted(path);
 }
 
+std::optional<UntrustedPath> OthersMayRead(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || (st.st_mode & 044) == 0) return std::nullopt;
+  const bool group = (st.st_mode & S_IRGRP) != 0;
+  const bool others = (st.st_mode & S_IROTH) != 0;
+  std::string who = group && others ? GroupText(st.st_gid) + " e qualquer outro usuário podem lê-lo"
+                    : group         ? GroupText(st.st_gid) + " pode lê-lo"
+                                    : "qualquer usuário pode lê-lo";
+  return UntrustedPath{path, who + " (modo " + ModeText(st.st_mode) + ")", "chmod 600 " + Quoted(path)};
+}
+
+void SetServiceAccount(const std::string& /*account*/) {}
+
+std::string TrustedWriters() { return "root e o usuário do programa"; }
+
+std::string TrustRule() {
+  return "Só root e o usuário do programa podem gravar na pasta do serviço, nas pastas acima dela "
+         "(a não ser as que têm o bit sticky, como /tmp) e nos arquivos que o programa guarda nela; "
+         "senão outro usuário pode trocar o log, a trava ou um XML por um link e fazer o programa "
+         "gravar em outro arquivo.";
+}
+
 }  // namespace quirada

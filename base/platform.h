@@ -35,4 +35,8 @@ bool ProcessIsRunning(long pid);
 // the account name on Windows.
 std::string CurrentUserName();
 
+// 16 hexadecimal digits from the system's random source (getrandom, BCryptGenRandom): a name no
+// other local user can guess ahead of time. Raises Exception when the source fails.
+std::string RandomName();
+
 }  // namespace quirada

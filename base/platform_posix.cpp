@@ -1,4 +1,5 @@
 #include <signal.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -61,6 +62,24 @@ std::string PrivateTempDir() {
                     ", sem permissões para grupo e outros); remova-a ou corrija-a");
   }
   return dir + "/";
+}
+
+std::string RandomName() {
+  unsigned char bytes[8];
+  size_t got = 0;
+  while (got < sizeof bytes) {
+    const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw Exception("O gerador de números aleatórios do sistema falhou: " + SystemErrorText(errno));
+    got += static_cast<size_t>(n);
+  }
+  static const char kHex[] = "0123456789abcdef";
+  std::string name;
+  for (unsigned char b : bytes) {
+    name += kHex[b >> 4];
+    name += kHex[b & 15];
+  }
+  return name;
 }
 
 }  // namespace quirada

@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <bcrypt.h>
 
 #include <cstring>
 #include <string>
@@ -71,6 +72,19 @@ std::string CurrentUserName() {
   DWORD size = 257;
   if (!GetUserNameW(name, &size) || size == 0) return "?";
   return WideToUtf8(std::wstring_view(name, size - 1));
+}
+
+std::string RandomName() {
+  unsigned char bytes[8];
+  if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, bytes, sizeof bytes, BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
+    throw Exception("O gerador de números aleatórios do sistema falhou (BCryptGenRandom)");
+  static const char kHex[] = "0123456789abcdef";
+  std::string name;
+  for (unsigned char b : bytes) {
+    name += kHex[b >> 4];
+    name += kHex[b & 15];
+  }
+  return name;
 }
 
 }  // namespace quirada

@@ -39,6 +39,9 @@ std::string Utf8ToUtf16(std::string_view utf8, bool big_endian);
 // page on Windows. A character it cannot hold is written as '?'.
 std::string AnsiToUtf8(std::string_view ansi);
 std::string Utf8ToAnsi(std::string_view utf8);
+// That code page's name as an operator knows it: "ISO-8859-1" on Linux, "windows-1252" (or the
+// system's other ANSI code page) on Windows.
+std::string AnsiCodePageName();
 
 // Whether two texts are equal when ASCII letters are compared without regard to case.
 bool EqualsIgnoringCase(std::string_view a, std::string_view b);

@@ -7,4 +7,6 @@ std::string AnsiToUtf8(std::string_view ansi) { return Latin1ToUtf8(ansi); }
 
 std::string Utf8ToAnsi(std::string_view utf8) { return Utf8ToLatin1(utf8); }
 
+std::string AnsiCodePageName() { return "ISO-8859-1"; }
+
 }  // namespace quirada

@@ -48,6 +48,8 @@ std::string Utf8ToAnsi(std::string_view utf8) {
   return ansi;
 }
 
+std::string AnsiCodePageName() { return "windows-" + std::to_string(GetACP()); }
+
 // The system's text for a Windows error code, without its trailing blanks and full stop.
 std::string WindowsErrorText(DWORD error) {
   wchar_t* buffer = nullptr;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/file_io.h"
+#include "base/folder_trust.h"
 #include "base/text.h"
 #include "dispatch/connection_setup.h"
 #include "dispatch/ini_file.h"
@@ -50,7 +51,7 @@ TBancoConfigurado MostrarConfiguracao(const std::string& executable_dir, std::os
   if (!conteudo.encoding)
     out << " (não encontrado: valem os valores padrão)";
   else
-    out << (*conteudo.encoding == IniEncoding::kUtf8 ? " (UTF-8)" : " (ISO-8859-1)");
+    out << " (lido em " << IniEncodingName(*conteudo.encoding) << ")";
   out << '\n';
 
   const TBancoConfigurado banco = LerBancoConfigurado(executable_dir);
@@ -72,7 +73,12 @@ TBancoConfigurado MostrarConfiguracao(const std::string& executable_dir, std::os
       << "  [Quirada] IntervaloSegundos = " << IntervaloCiclo(executable_dir) / 1000 << '\n';
 
   for (const IniEntry& e : conteudo.entries) {
-    if (!SecaoConhecida(e.section))
+    if (e.place == IniPlace::kBeforeAnySection)
+      out << "AVISO: a chave \"" << e.key << "\" vem antes de qualquer seção: o serviço não a lê\n";
+    else if (e.place == IniPlace::kRepeatedSection)
+      out << "AVISO: a seção [" << e.section << "] aparece mais de uma vez e só a primeira vale: a "
+          << "chave \"" << e.key << "\" desta repetição não é lida\n";
+    else if (!SecaoConhecida(e.section))
       out << "AVISO: seção desconhecida [" << e.section << "], chave \"" << e.key
           << "\": o serviço não a lê\n";
     else if (!ChaveConhecidaNa(e.section, e.key))
@@ -87,9 +93,11 @@ TBancoConfigurado MostrarConfiguracao(const std::string& executable_dir, std::os
     }
   }
   if (!banco.Senha.empty()) {
-    if (const auto info = GetFileInfo(ini); info && (info->mode & 044) != 0)
+    if (const auto leitores = OthersMayRead(ini)) {
       out << "AVISO: " << ini << " guarda a Senha do banco e pode ser lido pelo grupo ou por "
-          << "outros usuários; deixe-o só para o dono (chmod 600)\n";
+          << "outros usuários (" << leitores->why << "); deixe-o só para " << TrustedWriters()
+          << ": " << leitores->mend << "\n";
+    }
   }
   return banco;
 }

@@ -1,8 +1,11 @@
 // "/VERIFICAR": the configuration test an administrator runs before starting the service.
 //
-// It prints the INI file in effect and every value in effect (the password masked), warns of
-// sections and keys the service does not know, of endpoints that are not https://host[:port] and of
-// an INI holding a password that group or others may read; then it checks, each on a line of its
+// It prints the INI file in effect (and the encoding it was read in) and every value in effect (the
+// password masked), warns of
+// sections and keys the service does not know or does not read (before any section, in a repeated
+// section), of endpoints that are not https://host[:port] and of an INI holding a password that
+// others may read (by its mode on Linux, by its DACL on Windows, with the chmod or icacls that
+// mends it); then it checks, each on a line of its
 // own ending in "OK" or "FALHOU: <cause>": the ERP database (naming the connection string used,
 // with the real cause of a failure; then its character set and SQL dialect), the pending query
 // (prepared and opened, so dialect, grants and missing columns show), the register as a cycle

@@ -1,6 +1,8 @@
-// On Windows the Firebird client library (fbclient.dll) is loaded at run time: from the
-// executable's folder, then from the folder of the Firebird server's default instance named in the
-// registry, then from the system's search path.
+// On Windows the Firebird client library (fbclient.dll) is loaded at run time, by its full path
+// only: from the executable's folder, then from the folder of the Firebird server's default
+// instance named in the registry. Never from the search path or the working folder, where another
+// user may have put a DLL of that name. Its own DLLs (the C runtime Firebird ships) come from its
+// folder and the system folder.
 #include <windows.h>
 
 #include <mutex>
@@ -29,14 +31,19 @@ std::wstring DefaultInstanceFolder() {
   return folder;
 }
 
+// The library at `path` (a full path), its own DLLs from its folder and the system folder; nothing
+// when it is not there.
+HMODULE LoadFrom(const std::wstring& path) {
+  if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return nullptr;
+  return LoadLibraryExW(path.c_str(), nullptr,
+                        LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
 HMODULE LoadClient() {
-  const std::wstring beside = Utf8ToWide(ExecutableDir()) + L"fbclient.dll";
-  if (HMODULE m = LoadLibraryExW(beside.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)) return m;
-  if (const std::wstring folder = DefaultInstanceFolder(); !folder.empty()) {
-    const std::wstring installed = folder + L"fbclient.dll";
-    if (HMODULE m = LoadLibraryExW(installed.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)) return m;
-  }
-  return LoadLibraryW(L"fbclient.dll");
+  if (HMODULE m = LoadFrom(Utf8ToWide(ExecutableDir()) + L"fbclient.dll")) return m;
+  if (const std::wstring folder = DefaultInstanceFolder(); !folder.empty())
+    return LoadFrom(folder + L"fbclient.dll");
+  return nullptr;
 }
 
 // Loads the client, or raises saying how to install it (a later call tries again).
@@ -50,9 +57,9 @@ Firebird::IMaster* LoadMaster() {
     throw Exception(
         "A biblioteca cliente do Firebird (fbclient.dll, 64 bits) não foi encontrada: nem na pasta "
         "do programa (" + ExecutableDir() + "), nem na instalação do Firebird registrada no "
-        "Windows, nem no caminho de busca do sistema. Instale o cliente do Firebird 3 de 64 bits "
-        "(o instalador do Firebird, opção \"Client components\") ou copie fbclient.dll dessa "
-        "instalação para a pasta do programa.");
+        "Windows (o caminho de busca do sistema não é usado). Instale o cliente do Firebird 3 de "
+        "64 bits (o instalador do Firebird, opção \"Client components\") ou copie fbclient.dll "
+        "dessa instalação para a pasta do programa.");
   }
   return get_master();
 }

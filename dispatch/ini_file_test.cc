@@ -63,7 +63,7 @@ TEST(IniFile, ReadsValuesAsTheClassicProfileReaderDoes) {
   }
 }
 
-TEST(IniFile, AFileIsReadAsUtf8WhenItIsUtf8AndAsIso88591Otherwise) {
+TEST(IniFile, AFileIsReadAsUtf8WhenItIsUtf8AndInTheSingleByteCodePageOtherwise) {
   struct EncodingCase {
     const char* what;
     std::string content;
@@ -74,20 +74,20 @@ TEST(IniFile, AFileIsReadAsUtf8WhenItIsUtf8AndAsIso88591Otherwise) {
   };
   const EncodingCase cases[] = {
       {"ISO-8859-1", "[Morvant]\nCaminho=/dados/a\xE7\xE3o.fdb\n", "Morvant", "Caminho", "/dados/ação.fdb",
-       IniEncoding::kLatin1},
+       IniEncoding::kAnsi},
       {"UTF-8", "[Morvant]\nCaminho=/dados/ação.fdb\n", "Morvant", "Caminho", "/dados/ação.fdb", IniEncoding::kUtf8},
       {"UTF-8 with the byte-order mark, not part of the first line",
        "\xEF\xBB\xBF[Morvant]\nCaminho=/dados/ação.fdb\n", "Morvant", "Caminho", "/dados/ação.fdb",
-       IniEncoding::kUtf8},
+       IniEncoding::kUtf8WithMark},
       {"plain ASCII", "[Morvant]\nServidor=db\n", "Morvant", "Servidor", "db", IniEncoding::kUtf8},
       {"UTF-8 outside ISO-8859-1", "[Morvant]\nCaminho=/dados/€-łódź.fdb\n", "Morvant", "Caminho",
        "/dados/€-łódź.fdb", IniEncoding::kUtf8},
       {"one byte that is not UTF-8 makes the whole file ISO-8859-1", "[Morvant]\nServidor=s\xE9\nCaminho=ação\n",
-       "Morvant", "Caminho", "a\xC3\x83\xC2\xA7\xC3\x83\xC2\xA3o", IniEncoding::kLatin1},
+       "Morvant", "Caminho", "a\xC3\x83\xC2\xA7\xC3\x83\xC2\xA3o", IniEncoding::kAnsi},
       {"with the byte-order mark, a byte that is not UTF-8 is U+FFFD", "\xEF\xBB\xBF[Morvant]\nCaminho=a\xE7o\n",
-       "Morvant", "Caminho", "a\uFFFDo", IniEncoding::kUtf8},
+       "Morvant", "Caminho", "a\uFFFDo", IniEncoding::kUtf8WithMark},
       {"ISO-8859-1 accented names without regard to case", "[SE\xC7\xC3O]\nCHAVE=1\n", "seção", "chave", "1",
-       IniEncoding::kLatin1},
+       IniEncoding::kAnsi},
       {"UTF-8 accented names without regard to case", "[SEÇÃO]\nÍNDICE=1\n", "seção", "índice", "1",
        IniEncoding::kUtf8},
       {"a long accented section name is matched whole",
@@ -132,7 +132,7 @@ TEST(IniFile, OnePairOfEnclosingDoubleQuotesIsRemoved) {
   }
 }
 
-TEST(IniFile, EveryEntryInTheOrderOfTheFile) {
+TEST(IniFile, EveryEntryInTheOrderOfTheFileWithWhatIsNotRead) {
   TempFolder dir;
   const std::string path = dir.path() + "Morvant.ini";
   WriteFileBytes(path,
@@ -153,22 +153,19 @@ TEST(IniFile, EveryEntryInTheOrderOfTheFile) {
                  "[Configurações da integração com a plataforma contábil]\n"
                  "Chave=1");
   const std::vector<IniEntry> expected = {
-#ifndef _WIN32  // the Windows profile reader sees no key before a section, and only the first
-                // section of a name
-      {"", "Solta", "antes de qualquer seção"},
-#endif
+      {"", "Solta", "antes de qualquer seção", IniPlace::kBeforeAnySection},
       {"Morvant", "Servidor", "db.local"},
       {"Morvant", "Caminho", "/dados/ação.fdb"},
       {"Morvant", "Servidor", "segundo"},
       {"Quirada", "ApiUrl", "https://api;x"},
-#ifndef _WIN32
-      {"morvant", "SERVIDOR", "terceiro"},
-      {"morvant", "Vazio", ""},
-#endif
+      {"morvant", "SERVIDOR", "terceiro", IniPlace::kRepeatedSection},
+      {"morvant", "Vazio", "", IniPlace::kRepeatedSection},
       {"Configurações da integração com a plataforma contábil", "Chave", "1"},
   };
   EXPECT_EQ(ReadIniEntries(path), expected);
   EXPECT_EQ(ReadIniString(path, "Morvant", "Servidor", "DEFAULT"), "db.local");  // the first one
+  EXPECT_EQ(ReadIniString(path, "Morvant", "Vazio", "DEFAULT"), "DEFAULT");      // a later [morvant]
+  EXPECT_EQ(ReadIniString(path, "", "Solta", "DEFAULT"), "DEFAULT");             // before any section
 }
 
 TEST(IniFile, WhatIsNoConfigurationFileFailsOrHasNoEntries) {

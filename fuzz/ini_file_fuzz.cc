@@ -5,8 +5,9 @@
 // Promises checked besides surviving any file: a value is valid UTF-8 without a NUL byte or a line
 // break and at most 2047 characters long (blanks may start or end it only inside its quotes, which
 // are gone); names match without regard to letter case, and the same file reads the same every
-// time; every entry listed has valid UTF-8 names, and looking its names up gives its value or the
-// value of an earlier entry (the first occurrence wins).
+// time; every entry listed has valid UTF-8 names, and looking the names of an entry that is read
+// (not before any section, not in a repeated section) up gives its value or the value of an earlier
+// entry (the first occurrence wins).
 #include <string>
 #include <vector>
 
@@ -67,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const IniEntry& entry = entries[i];
     QUIRADA_FUZZ_CHECK(IsValidUtf8(entry.section) && IsValidUtf8(entry.key));
     CheckValue(entry.value);
-    if (i >= kEntriesLookedUp) continue;
+    if (i >= kEntriesLookedUp || entry.place != IniPlace::kRead) continue;
     const std::string found = ReadIniString(File().path(), entry.section, entry.key, kDefault);
     bool earlier = false;
     for (size_t j = 0; j <= i && !earlier; ++j) earlier = entries[j].value == found;

@@ -21,17 +21,21 @@ constexpr uint64_t kTokenFileMaxBytes = 1024 * 1024;
 
 std::optional<std::vector<std::string>> ReadTokenFileLines(const std::string& path) {
   // Only a file this user wrote is trusted: not a link, nothing another user planted, nothing
-  // larger than a token file.
+  // larger than a token file. Looked at first (a FIFO is never opened), then opened without
+  // following a link and judged again by what was opened.
   const auto info = GetFileInfo(path, false);
-  if (!info || !info->IsRegular() || !info->owned ||
-      info->size > kTokenFileMaxBytes)
+  if (!info || !info->IsRegular() || !info->owned || info->size > kTokenFileMaxBytes)
     return std::nullopt;
 
   std::string bytes;
   try {
-    bytes = ReadWholeFile(path, kTokenFileMaxBytes);
+    File file = File::OpenForReading(path, Links::kRefuse);
+    const FileInfo opened = file.Info();
+    if (!opened.IsRegular() || !opened.owned || opened.size > kTokenFileMaxBytes) return std::nullopt;
+    bytes = ReadToEnd(file, kTokenFileMaxBytes);
   } catch (const FileError& e) {
-    if (e.error() == EFBIG) return std::nullopt;  // grew meanwhile
+    if (e.error() == EFBIG || e.error() == ELOOP) return std::nullopt;  // grew or turned meanwhile
+    if (e.error() == ENOENT) return std::nullopt;                       // gone meanwhile
     ThrowInOutError(e.error());
   }
 
@@ -69,9 +73,14 @@ void WriteTokenFile(const std::string& path, const std::string& access_token,
   text += "ExpiraData=" + DateTimeToStr(IncSecondExact(Now(), lifetime_seconds)) + "\r\n";
 
   try {
-    // Whatever stands in the way and is no token file of this user's goes (in the user's private
-    // folder nobody else can put anything there).
-    if (const auto info = GetFileInfo(path, false); info && !info->IsRegular()) RemoveTree(path);
+    // Whatever stands in the way and is no token file of this user's makes room: a folder is put
+    // aside, a link is replaced as itself (never what it leads to), nothing is removed whole. When
+    // that cannot be done, the message says what is in the way.
+    try {
+      MakeRoomFor(path);
+    } catch (const FileError& e) {
+      throw Exception(e.what());
+    }
     ReplaceFile(path, text, kTokenFileMode);
   } catch (const FileError& e) {
     ThrowInOutError(e.error());

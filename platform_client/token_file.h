@@ -5,8 +5,9 @@
 // "hora=<expiry time, hh:nn:ss>", "ExpiraData=<expiry date and time>" (the time left out at exact
 // midnight).
 //
-// Writing never leaves a half-written file: the lines go to a new file beside it, created with mode
-// 0600, which is then renamed over the old one. Reading yields the lines as UTF-8 text; a key
+// Writing never leaves a half-written file: the lines go to a new file beside it, of a name no one
+// can guess, created with mode 0600 (the private DACL on Windows), which is then renamed over the
+// old one. Reading yields the lines as UTF-8 text; a key
 // belongs to a line only when the line begins with the key and "=".
 #pragma once
 
@@ -35,7 +36,8 @@ std::optional<std::string> TokenEntryValue(std::string_view line, std::string_vi
 // Adds whole seconds to a date-time, exactly to the millisecond.
 TDateTime IncSecondExact(TDateTime value, long long seconds);
 
-// Writes the four lines for `access_token` (whatever else stands at `path` is removed first): "data" from today's date, "hora" and "ExpiraData" from
+// Writes the four lines for `access_token` (a folder at `path` is put aside first, a link replaced
+// as itself; MakeRoomFor): "data" from today's date, "hora" and "ExpiraData" from
 // the clock plus `lifetime_seconds`, each reading the clock itself. Raises the input/output error
 // when the file cannot be written; the earlier file is then left as it was.
 void WriteTokenFile(const std::string& path, const std::string& access_token,

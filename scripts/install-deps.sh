@@ -11,7 +11,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config git
   googletest libgtest-dev libgmock-dev
   libcurl4-openssl-dev libssl-dev openssl ca-certificates
-  rapidjson-dev libinih-dev
+  rapidjson-dev
   firebird3.0-server firebird3.0-utils firebird-dev libfbclient2
   python3 procps iproute2 curl dpkg-dev systemd systemd-container
   clang libclang-rt-14-dev

@@ -127,7 +127,7 @@ expect_eq "Version" "$VERSION" "$(dpkg-deb -f "$DEB" Version)"
 expect_eq "Architecture" "$(dpkg --print-architecture)" "$(dpkg-deb -f "$DEB" Architecture)"
 DEPENDS=$(dpkg-deb -f "$DEB" Depends)
 # Computed from the program's shared libraries, so each library it links names its package.
-for lib in libc6 libstdc++6 libgcc-s1 libcurl4 libssl3 libfbclient2 libinih1; do
+for lib in libc6 libstdc++6 libgcc-s1 libcurl4 libssl3 libfbclient2; do
   [[ ", $DEPENDS," == *", $lib "* || ", $DEPENDS," == *", $lib,"* ]] || fail "Depends sem $lib: $DEPENDS"
 done
 

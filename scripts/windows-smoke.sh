@@ -4,31 +4,51 @@
 #
 #   scripts/windows-smoke.sh        # after scripts/build-windows.sh; Debian 12, as root
 #
-# Needs: build-windows/QuiradaContabil-setup.exe and build-windows/testing/windows/service_control.exe
+# Needs: build-windows/QuiradaContabil-setup.exe, build-windows/QuiradaContabil.exe and the helpers
+# of build-windows/testing/windows/ (service_control.exe, planted/fbclient.dll)
 # (QUIRADA_WINDOWS_BUILD_DIR=... for another folder), the Linux local platform
 # build-test/quirada-local-platform (QUIRADA_LOCAL_PLATFORM=... for another), isql-fb and the
 # Firebird 3 server on 127.0.0.1:3050 with SYSDBA's password "gizmor" (scripts/firebird-server.sh
-# start), and Wine. The Windows Firebird client comes from testing/windows/.
+# start), Wine, python3 and script (util-linux). The Windows Firebird client comes from
+# testing/windows/.
+#
+# Under Wine a file's access rules are what its Unix mode gives (the owner, SYSTEM, and Everyone
+# for the bits of others): a folder any user may write is one whose mode lets others write.
 #
 # What it does, each step under a time limit:
-#   1. the installer, silently: the program, the example Morvant.ini (CR LF), the uninstaller and
-#      its entry; the service registered as the system runs it, stopped;
-#   2. fbclient.dll and firebird.msg beside the program, a Morvant.ini for a new test database
-#      (settings, two documents dated today) and the local platform (its CA as a Z:\ path);
+#   0. a folder any user may write (C:\users\Public, as on Windows): the installer with /D= and
+#      "/INSTALL" of a copy of the program there are both refused, naming the folder and who may
+#      write it, and nothing is installed or registered;
+#   1. the installer, silently: the program, the operator's guide, the Windows example Morvant.ini
+#      (CR LF), the next steps in PROXIMOS-PASSOS.txt, the uninstaller and its entry; the service
+#      registered as the system runs it (with its description and its event source), stopped;
+#      without a switch at a console the program shows its usage and exits 2;
+#   2. fbclient.dll and firebird.msg beside the program, a Morvant.ini saved as Notepad's "Unicode"
+#      (UTF-16 LE) holding the database user and password, for a new test database (settings, two
+#      documents dated today) and the local platform (its CA as a Z:\ path); "/VERIFICAR" reads it
+#      (naming the encoding) and warns, with the icacls that mends it, that others may read the
+#      password; "/ONCE" with a token.dm that is a link to a folder and a thousand temporary names
+#      of the old guessable kind planted beside it never uses either and leaves their targets
+#      as they were; while both run no file but the token's own appears in a temporary folder;
 #   3. "sc start": RUNNING, and the first cycle uploads and records both documents (register rows
-#      and the platform's journal);
+#      and the platform's journal); the lock file is open to no one else;
 #   4. pause: PAUSED, and a document added meanwhile is still sent and recorded; continue: RUNNING;
-#   5. six more documents and "sc stop" while the cycle sends them: the stop is acknowledged at
+#   5. the installer again over the running service, whose description an administrator changed:
+#      the service is running again afterwards, its registration and Morvant.ini as they were;
+#   6. six more documents and "sc stop" while the cycle sends them: the stop is acknowledged at
 #      once, the cycle ends within seconds (an exchange in progress is cut: at most the document in
 #      hand was accepted without its register row, and the backlog was cut), STOPPED with exit
 #      code 0;
-#   6. the uninstaller, silently: service, program, uninstaller and entry gone, Morvant.ini kept;
-#   7. again without fbclient.dll (the kept Morvant.ini is not replaced by the installer): the
-#      cycle's line in QuiradaContabil.log says the Firebird client is missing and how to install
-#      it; stop; uninstall.
+#   7. the uninstaller, silently: service, event source, program, uninstaller and entry gone,
+#      Morvant.ini kept;
+#   8. again without fbclient.dll (the kept Morvant.ini is not replaced by the installer), with a
+#      planted fbclient.dll on the search path and in the working folder: "/ONCE" says the Firebird
+#      client is missing and never loads the planted one; the service's cycle writes the same line
+#      to QuiradaContabil.log, which is open to no one else; stop; uninstall.
 # It runs in a Wine prefix of its own ($QUIRADA_WINEPREFIX when set), made on the first run and
 # kept; it leaves no service or program behind in it and stops its wineserver at the end (a
-# prefix given in QUIRADA_WINEPREFIX keeps its wineserver running). Exit status 0 when every step
+# prefix given in QUIRADA_WINEPREFIX keeps its wineserver running). Its files and the test database
+# go to /var/tmp/quirada-windows-smoke ($QUIRADA_SMOKE_WORK when set). Exit status 0 when every step
 # passed; otherwise 1 and a line saying which check failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -37,9 +57,11 @@ ROOT=$PWD
 BUILD_DIR="${QUIRADA_WINDOWS_BUILD_DIR:-$ROOT/build-windows}"
 PLATFORM_EXE="${QUIRADA_LOCAL_PLATFORM:-$ROOT/build-test/quirada-local-platform}"
 SETUP="$BUILD_DIR/QuiradaContabil-setup.exe"
+PROGRAM_EXE="$BUILD_DIR/QuiradaContabil.exe"
 CONTROL="$BUILD_DIR/testing/windows/service_control.exe"
+PLANTED_DLL="$BUILD_DIR/testing/windows/planted/fbclient.dll"
 FB_CLIENT_DIR="$ROOT/testing/windows"
-WORK=/var/tmp/quirada-windows-smoke   # the firebird user must reach the database folder
+WORK="${QUIRADA_SMOKE_WORK:-/var/tmp/quirada-windows-smoke}"   # the firebird user must reach the database folder
 DB_PATH="$WORK/db/SMOKE.FDB"
 DB="127.0.0.1/3050:$DB_PATH"
 PLATFORM_DIR="$WORK/platform"
@@ -58,7 +80,7 @@ fail() {
   exit 1
 }
 
-for f in "$SETUP" "$CONTROL" "$PLATFORM_EXE" "$FB_CLIENT_DIR/fbclient.dll" "$FB_CLIENT_DIR/firebird.msg"; do
+for f in "$SETUP" "$PROGRAM_EXE" "$CONTROL" "$PLANTED_DLL" "$PLATFORM_EXE" "$FB_CLIENT_DIR/fbclient.dll" "$FB_CLIENT_DIR/firebird.msg"; do
   [ -f "$f" ] || fail "$f is missing (scripts/build-windows.sh builds the Windows side; the test build the local platform)"
 done
 # The client files are what testing/windows/README.md says they are (not, say, a Git LFS pointer).
@@ -66,6 +88,7 @@ done
   sed 's/^ *//' | sha256sum --quiet -c -) || fail "testing/windows/fbclient.dll or firebird.msg differs from its SHA-256 in README.md"
 command -v isql-fb >/dev/null || fail "isql-fb is missing (scripts/install-deps.sh)"
 command -v python3 >/dev/null || fail "python3 is missing"
+command -v script >/dev/null || fail "script (util-linux) is missing"
 (exec 3<>/dev/tcp/127.0.0.1/3050) 2>/dev/null ||
   fail "no Firebird server on 127.0.0.1:3050 (scripts/firebird-server.sh start)"
 
@@ -101,10 +124,22 @@ if [ "$(service_managers)" -gt 1 ]; then
   quirada_wine_start || fail "Wine could not be set up again"
 fi
 [ "$(service_managers)" -le 1 ] || fail "the prefix runs $(service_managers) service control managers, not 1"
+# The services log their events where the smoke reads them: Wine writes an event as a line of its
+# own ("trace:eventlog" for information, "err:eventlog" for an error) on the standard error the
+# services inherit, the prefix's log file, once its server runs with that channel on. (Restarted
+# before anything is installed: a new server starts the automatic services itself.)
+quirada_wine_stop
+QUIRADA_WINEDEBUG=-all,err+eventlog,trace+eventlog quirada_wine_start || fail "Wine could not be set up again"
+export WINEDEBUG=-all
+EVENTS="$(dirname "$WINEPREFIX")/$(basename "$WINEPREFIX").log"
 
 INSTDIR="$WINEPREFIX/drive_c/Program Files/Quirada Contabil"
 INSTDIR_WIN='C:\Program Files\Quirada Contabil'
 UNINSTALL_KEY='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\QuiradaContabil'
+EVENT_SOURCE_KEY='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\SrvQuirada'
+PUBLIC="$WINEPREFIX/drive_c/users/Public"
+# The temporary folders of a program run by hand and of the service.
+TEMP_DIRS=("$WINEPREFIX/drive_c/users/$(id -un)/Temp" "$WINEPREFIX/drive_c/windows/temp")
 
 # wine with a time limit; what the program writes loses its CR.
 w() {
@@ -132,6 +167,56 @@ for line in open(sys.argv[1], encoding="utf-8"):
 print(len(files))
 EOF
 }
+# Whether no one but the owner's side may open the file: its mode gives others nothing (under Wine
+# that is the file's DACL: no Everyone).
+private_file() { [ $(( 0$(stat -c %a "$1") & 07 )) -eq 0 ]; }
+# Watches the temporary folders for every file made in them until stopped (watch_stop), into
+# $WORK/made.txt, one name a line.
+watch_pid=""
+watch_start() {
+  : >"$WORK/made.txt"
+  python3 - "$WORK/made.txt" "${TEMP_DIRS[@]}" <<'EOF' &
+import ctypes, os, select, signal, struct, sys
+libc = ctypes.CDLL(None, use_errno=True)
+fd = libc.inotify_init1(os.O_NONBLOCK)
+IN_CREATE, IN_MOVED_TO = 0x100, 0x80
+for folder in sys.argv[2:]:
+    os.makedirs(folder, exist_ok=True)
+    if libc.inotify_add_watch(fd, folder.encode(), IN_CREATE | IN_MOVED_TO) < 0:
+        sys.exit("cannot watch " + folder)
+out = open(sys.argv[1], "a")
+open(sys.argv[1] + ".ready", "w").close()
+signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+while True:
+    select.select([fd], [], [], 1.0)
+    try:
+        data = os.read(fd, 65536)
+    except BlockingIOError:
+        continue
+    at = 0
+    while at < len(data):
+        _, _, _, size = struct.unpack_from("iIII", data, at)
+        name = data[at + 16:at + 16 + size].rstrip(b"\0").decode("utf-8", "replace")
+        out.write(name + "\n")
+        out.flush()
+        at += 16 + size
+EOF
+  watch_pid=$!
+  local tries=0
+  until [ -e "$WORK/made.txt.ready" ]; do
+    tries=$((tries + 1))
+    [ "$tries" -lt 100 ] || fail "the watcher of the temporary folders did not start"
+    sleep 0.1
+  done
+}
+watch_stop() {
+  [ -n "$watch_pid" ] || return 0
+  kill -TERM "$watch_pid" 2>/dev/null
+  wait "$watch_pid" 2>/dev/null || true
+  watch_pid=""
+  rm -f "$WORK/made.txt.ready"
+}
+
 # Polls `condition` (a shell command) every half second for at most `limit` seconds.
 wait_for() {
   local limit=$1 what=$2
@@ -168,6 +253,9 @@ touched=no  # whether the prefix holds something of this run's to remove
 cleanup() {
   local status=$?
   set +e
+  watch_stop
+  chmod 0755 "$PUBLIC" 2>/dev/null
+  rm -rf "$PUBLIC/Quirada" "$PUBLIC/Q2" "$WINEPREFIX/drive_c/planted" "$WINEPREFIX/drive_c/plantedcwd"
   if [ "$status" -ne 0 ] && [ -n "$platform_pid" ]; then
     echo "--- QuiradaContabil.log" >&2
     [ -f "$INSTDIR/QuiradaContabil.log" ] && iconv -f CP1252 -t UTF-8 "$INSTDIR/QuiradaContabil.log" | tr -d '\r' | tail -n 20 >&2
@@ -270,8 +358,13 @@ install() {
   [ -f "$INSTDIR/uninstall.exe" ] || fail "the installer did not write uninstall.exe"
   [ -f "$INSTDIR/Morvant.ini" ] || fail "the installer did not write Morvant.ini"
   [ ! -e "$INSTDIR/fbclient.dll" ] || fail "the installer carries fbclient.dll"
+  [ -f "$INSTDIR/LEIAME.md" ] || fail "the installer did not write LEIAME.md"
   w 60 reg query "$UNINSTALL_KEY" /v UninstallString | grep -qF "\"$INSTDIR_WIN\\uninstall.exe\"" ||
     fail "no uninstall entry naming $INSTDIR_WIN\\uninstall.exe"
+  w 60 reg query "$EVENT_SOURCE_KEY" /v EventMessageFile | grep -qF "$INSTDIR_WIN\\QuiradaContabil.exe" ||
+    fail "no event source SrvQuirada whose messages come from $INSTDIR_WIN\\QuiradaContabil.exe"
+  [ "$(control description "$SERVICE")" = "Leva os XMLs fiscais (NF-e, NFC-e, CF-e SAT e cancelamentos) do banco Firebird do ERP para a plataforma contábil Quirada, por HTTPS." ] ||
+    fail "the service has not the program's description: $(control description "$SERVICE")"
   local config expected
   config=$(control config "$SERVICE") || fail "the installer did not register $SERVICE"
   # Own process (0x10), automatic start (2), error normal (1), quoted path, the system's account.
@@ -289,6 +382,25 @@ $config"
   state_is STOPPED || fail "the new service is not stopped: $(state)"
 }
 
+step "0. A folder any user may write: refused"
+# On Windows every user may write in C:\Users\Public; under Wine its mode says so.
+chmod 0777 "$PUBLIC"
+w 120 "$SETUP" /S '/D=C:\users\Public\Quirada' && fail "the installer took C:\users\Public\Quirada"
+[ ! -e "$PUBLIC/Quirada" ] || fail "the refused installer left $(ls -A "$PUBLIC/Quirada" | tr '\n' ' ')in C:\users\Public\Quirada"
+state_is MISSING || fail "the refused installer registered the service: $(state)"
+note "installer with /D=C:\users\Public\Quirada: refused, nothing left, nothing registered"
+mkdir -p "$PUBLIC/Q2"
+cp "$PROGRAM_EXE" "$PUBLIC/Q2/"
+said=$(w 60 'C:\users\Public\Q2\QuiradaContabil.exe' /INSTALL 2>&1) && fail "/INSTALL in C:\users\Public\Q2 succeeded: $said"
+case "$said" in
+  *'Falha ao instalar o serviço "SrvQuirada" com erro: "Pasta do serviço não confiável, nada foi feito: "C:\users\Public": Everyone (S-1-1-0) pode apagar ou renomear o que ela guarda'*) ;;
+  *) fail "/INSTALL in C:\users\Public\Q2 did not say which folder others may change and who: $said" ;;
+esac
+state_is MISSING || fail "the refused /INSTALL registered the service: $(state)"
+note "/INSTALL there: refused, naming C:\users\Public and Everyone"
+rm -rf "$PUBLIC/Q2"
+chmod 0755 "$PUBLIC"
+
 step "1. Installer, silently"
 install
 ini_lines=$(wc -l <"$INSTDIR/Morvant.ini")
@@ -297,26 +409,98 @@ if [ "$ini_lines" -le 10 ] || [ "$crlf_lines" != "$ini_lines" ]; then
   fail "the example Morvant.ini does not end its $ini_lines lines with CR LF ($crlf_lines do)"
 fi
 grep -q '^\[Morvant\]' "$INSTDIR/Morvant.ini" || fail "the example Morvant.ini has no [Morvant] section"
-note "program, uninstaller and entry, example Morvant.ini ($ini_lines lines, CR LF); service registered, stopped"
+for piece in ';Caminho=C:\ERP\' ';Usuario=' ';Senha=' 'Unicode (UTF-16)'; do
+  grep -qF "$piece" "$INSTDIR/Morvant.ini" || fail "the example Morvant.ini is not the Windows one: no \"$piece\""
+done
+! grep -qE '/opt/|/var/lib/|ISO-8859-1' "$INSTDIR/Morvant.ini" || fail "the example Morvant.ini names Linux paths"
+steps=$(iconv -f UTF-16 -t UTF-8 "$INSTDIR/PROXIMOS-PASSOS.txt" 2>/dev/null | tr -d '\r') ||
+  fail "no PROXIMOS-PASSOS.txt (UTF-16) beside the program"
+for piece in "foi instalado" "Edite $INSTDIR_WIN\\Morvant.ini" "\"$INSTDIR_WIN\\QuiradaContabil.exe\" /VERIFICAR" "sc start SrvQuirada"; do
+  [[ "$steps" == *"$piece"* ]] || fail "PROXIMOS-PASSOS.txt lacks \"$piece\": $steps"
+done
+note "program, guide, uninstaller and entry, the Windows Morvant.ini ($ini_lines lines, CR LF), next steps in PROXIMOS-PASSOS.txt; service registered with its description and event source, stopped"
+# Without a switch, at a console: the usage, and what the program is without one.
+console=$(timeout 60 script -qec "wine '$INSTDIR_WIN\\QuiradaContabil.exe'" /dev/null | sed 's/\x1b\[1C/ /g; s/\x1b\[[0-9;?]*[a-zA-Z]//g' | tr -d '\r\n') && status=0 || status=$?
+[ "$status" -eq 2 ] || fail "without a switch at a console the program ended with $status, not 2: $console"
+for piece in "-ONCE" "-VERIFICARPASTA" "inicia (sc start SrvQuirada)" "(/ONCE executa um ciclo agora)"; do
+  [[ "$console" == *"$piece"* ]] || fail "without a switch at a console the program did not say \"$piece\": $console"
+done
+note "without a switch at a console: the usage and what the program is, exit 2"
 
 # --- 2. Configure ----------------------------------------------------------------------------------
 
 step "2. Firebird client and Morvant.ini"
 cp "$FB_CLIENT_DIR/fbclient.dll" "$FB_CLIENT_DIR/firebird.msg" "$INSTDIR/"
-printf '%s\r\n' \
-  "[Morvant]" \
-  "Servidor=127.0.0.1" \
-  "Caminho=$DB_PATH" \
-  "" \
-  "[Quirada]" \
-  "ApiUrl=https://localhost:$PORT" \
-  "AuthUrl=https://localhost:$PORT" \
-  "CAFile=$CA_WIN" \
-  "IntervaloSegundos=$INTERVAL" >"$INSTDIR/Morvant.ini"
+# As Notepad saves "Unicode": UTF-16 LE after its byte-order mark.
+{
+  printf '\xff\xfe'
+  printf '%s\r\n' \
+    "; Configuração de teste" \
+    "[Morvant]" \
+    "Servidor=127.0.0.1" \
+    "Caminho=$DB_PATH" \
+    "Usuario=SYSDBA" \
+    "Senha=$PASSWORD" \
+    "" \
+    "[Quirada]" \
+    "ApiUrl=https://localhost:$PORT" \
+    "AuthUrl=https://localhost:$PORT" \
+    "CAFile=$CA_WIN" \
+    "IntervaloSegundos=$INTERVAL" | iconv -f UTF-8 -t UTF-16LE
+} >"$INSTDIR/Morvant.ini"
+cp "$INSTDIR/Morvant.ini" "$WORK/Morvant.ini"
+note "Morvant.ini in UTF-16 LE with Usuario and Senha; the Firebird client beside the program"
+
+step "2b. /VERIFICAR and /ONCE by hand: no copy of the INI, a planted token.dm and temporary names never used"
+watch_start
+verificar=$(w 120 "$INSTDIR_WIN\\QuiradaContabil.exe" /VERIFICAR 2>&1) || fail "/VERIFICAR failed: $verificar"
+watch_stop
+for piece in "Morvant.ini (lido em UTF-16 LE)" "  [Morvant] Senha = ********" \
+    "guarda a Senha do banco e pode ser lido pelo grupo ou por outros usuários (Everyone (S-1-1-0) pode lê-lo); deixe-o só para SYSTEM, os Administradores, o TrustedInstaller e a conta do serviço: icacls \"$INSTDIR_WIN\\Morvant.ini\" /inheritance:r /grant:r *S-1-5-18:F *S-1-5-32-544:F" \
+    "Banco de dados (127.0.0.1/3050:$DB_PATH): OK" "Plataforma, token de acesso: OK" "Pasta do serviço ($INSTDIR_WIN\\): OK"; do
+  [[ "$verificar" == *"$piece"* ]] || fail "/VERIFICAR did not say \"$piece\": $verificar"
+done
+[[ "$verificar" != *"$PASSWORD"* ]] || fail "/VERIFICAR showed the password"
+made_during_verificar=$(sort -u "$WORK/made.txt" | tr '\n' ' ')
+note "/VERIFICAR: the UTF-16 LE INI read, the password masked, the icacls for the INI's readers"
+# What another user would plant in the temporary folder where a program run by hand keeps its
+# token: token.dm as a link to a folder of theirs, and every temporary name of the guessable kind
+# ("token.dm.tmp-<process id>"), each with content of its own.
+temp_dir=${TEMP_DIRS[0]}
+rm -f "$temp_dir/token.dm"
+mkdir -p "$WORK/victim"
+echo "do outro usuário" >"$WORK/victim/guardado.txt"
+ln -s "$WORK/victim" "$temp_dir/token.dm"
+for ((pid = 4; pid <= 4096; pid += 4)); do echo "plantado $pid" >"$temp_dir/token.dm.tmp-$pid"; done
+watch_start
+once=$(w 120 "$INSTDIR_WIN\\QuiradaContabil.exe" /ONCE 2>&1) && status=0 || status=$?
+watch_stop
+[ "$status" -eq 1 ] || fail "/ONCE with token.dm a link to a folder ended with $status, not 1: $once"
+[[ "$once" == *"token.dm"* ]] || fail "/ONCE did not name token.dm: $once"
+[ "$(cat "$WORK/victim/guardado.txt" 2>/dev/null)" = "do outro usuário" ] && [ "$(ls -A "$WORK/victim")" = "guardado.txt" ] ||
+  fail "the folder token.dm leads to was touched: $(ls -A "$WORK/victim" 2>&1)"
+[ -L "$temp_dir/token.dm" ] || fail "the link token.dm is gone"
+for ((pid = 4; pid <= 4096; pid += 4)); do
+  [ "$(cat "$temp_dir/token.dm.tmp-$pid" 2>/dev/null)" = "plantado $pid" ] || fail "token.dm.tmp-$pid was used"
+done
+[ "$(register_rows)" = 0 ] && uploads_are 0 || fail "/ONCE sent something without a token it could keep"
+note "/ONCE: failed on the link (exit 1, naming token.dm), the folder it leads to and 1024 planted temporary files untouched, nothing sent"
+rm -f "$temp_dir/token.dm" "$temp_dir"/token.dm.tmp-[0-9]* "$INSTDIR/QuiradaContabil.log"
+unexpected=$(printf '%s\n' $made_during_verificar $(sort -u "$WORK/made.txt") | grep -vE '^token\.dm(\.tmp-[0-9a-f]{16})?$' || true)
+[ -z "$unexpected" ] || fail "files appeared in a temporary folder during /VERIFICAR or /ONCE: $unexpected"
+note "while both ran, no file but token.dm and its temporary file appeared in a temporary folder"
 
 # --- 3. Start: the first cycle ---------------------------------------------------------------------
 
 step "3. sc start $SERVICE"
+events_from=$(stat -c %s "$EVENTS")
+# The events logged since `events_from`, "info <text>" or "error <text>" a line (the text as Wine
+# writes it: characters beyond ASCII escaped, a long one cut and followed by "...").
+events() {
+  tail -c +"$((events_from + 1))" "$EVENTS" | tr -d '\r' |
+    sed -En 's/^[0-9a-f]*:trace:eventlog:ReportEventW L"(.*)"(\.\.\.)?$/info \1/p; s/^[0-9a-f]*:err:eventlog:ReportEventW L"(.*)"(\.\.\.)?$/error \1/p'
+}
+count_events() { events | grep -c "$1" || true; }
 w 60 sc start "$SERVICE" >/dev/null || fail "sc start ended with status $?"
 control wait "$SERVICE" RUNNING 30 >/dev/null || fail "the service is not running: $(state)"
 state | grep -q ' controls=0x7 .* waithint=0$' || fail "the running service does not accept stop, pause and shutdown: $(state)"
@@ -325,6 +509,13 @@ wait_for 60 "2 documents uploaded and recorded" rows_are 2 ||
   fail "the first cycle did not record both documents: $(register_rows) register rows"
 uploads_are 2 || fail "the platform accepted $(accepted_uploads) uploads, not 2"
 [ ! -e "$INSTDIR/QuiradaContabil.log" ] || fail "the first cycle wrote to the service log"
+private_file "$INSTDIR/QuiradaContabil.lock" || fail "the lock file may be opened by others (mode $(stat -c %a "$INSTDIR/QuiradaContabil.lock"))"
+note "the lock file is open to no one else (mode $(stat -c %a "$INSTDIR/QuiradaContabil.lock"))"
+sleep $((3 * INTERVAL))  # a few more cycles, all of them routine
+[ "$(count_events '^info .*SrvQuirada iniciado')" = 1 ] || fail "no single event of the service's start: $(events)"
+[ "$(count_events '^error')" = 0 ] && [ "$(count_events 'Ciclo')" = 0 ] ||
+  fail "cycles that went well were written to the event log: $(events)"
+note "event log: the start; nothing for cycles that went well"
 
 # --- 4. Pause and continue -------------------------------------------------------------------------
 
@@ -338,9 +529,24 @@ state_is PAUSED || fail "the service left the paused state by itself: $(state)"
 control continue "$SERVICE" 30 >/dev/null || fail "the service did not report RUNNING again: $(state)"
 note "RUNNING"
 
-# --- 5. Stop during a cycle ------------------------------------------------------------------------
+# --- 5. Upgrade over the running, customised service -----------------------------------------------
 
-step "5. sc stop $SERVICE while the cycle sends"
+step "5. The installer again over the running service an administrator customised"
+control describe "$SERVICE" "Descricao do administrador" || fail "the description could not be changed"
+w 120 "$SETUP" /S || fail "the upgrade ended with status $?"
+control wait "$SERVICE" RUNNING 60 >/dev/null || fail "the service is not running after the upgrade: $(state)"
+[ "$(control description "$SERVICE")" = "Descricao do administrador" ] ||
+  fail "the upgrade changed the administrator's description: $(control description "$SERVICE")"
+[ "$(control config "$SERVICE" | grep -E '^(start|binary|account)=' | tr '\n' ' ')" = "start=2 binary=\"$INSTDIR_WIN\\QuiradaContabil.exe\" account=LocalSystem " ] ||
+  fail "the upgrade changed the registration: $(control config "$SERVICE")"
+cmp -s "$INSTDIR/Morvant.ini" "$WORK/Morvant.ini" || fail "the upgrade changed Morvant.ini"
+iconv -f UTF-16 -t UTF-8 "$INSTDIR/PROXIMOS-PASSOS.txt" | grep -q "foi atualizado e iniciado de novo" ||
+  fail "PROXIMOS-PASSOS.txt does not say the service was updated and started again"
+note "RUNNING again, the administrator's description, the registration and Morvant.ini kept"
+
+# --- 6. Stop during a cycle ------------------------------------------------------------------------
+
+step "6. sc stop $SERVICE while the cycle sends"
 add_notes 4 9
 wait_for 60 "the cycle is sending the new documents" uploads_at_least 4 ||
   fail "the cycle did not start sending the new documents"
@@ -356,6 +562,8 @@ stopped=$(control wait "$SERVICE" STOPPED 120) || fail "the service did not stop
 [ "$stopped" = "state=STOPPED controls=0x0 exit=0 specific=0 waithint=0" ] ||
   fail "the service stopped with a failure: $stopped"
 note "STOPPED (exit code 0) $((SECONDS - stop_started)) s after sc stop"
+wait_for 10 "the stop in the event log" eval '[ "$(count_events "^info .*SrvQuirada parado")" -ge 1 ]' ||
+  fail "no event of the service's stop: $(events)"
 rows=$(register_rows)
 uploads=$(accepted_uploads)
 [ "$uploads" -ge "$rows" ] && [ "$uploads" -le $((rows + 1)) ] ||
@@ -364,7 +572,7 @@ uploads=$(accepted_uploads)
 note "$rows of 9 documents sent and recorded, $uploads uploads accepted (the one in hand may be cut)"
 [ ! -e "$INSTDIR/QuiradaContabil.log" ] || fail "the cycles wrote to the service log"
 
-# --- 6. Uninstall ----------------------------------------------------------------------------------
+# --- 7. Uninstall ----------------------------------------------------------------------------------
 
 uninstall() {
   w 60 "$INSTDIR/uninstall.exe" /S || fail "the uninstaller ended with status $?"
@@ -376,29 +584,56 @@ uninstall() {
   wait_for 120 "service, program, uninstaller and entry removed" uninstalled ||
     fail "the uninstaller left something behind: $(state); $(ls "$INSTDIR" 2>&1 | tr '\n' ' ')"
   [ -f "$INSTDIR/Morvant.ini" ] || fail "the uninstaller removed the operator's Morvant.ini"
+  ! w 60 reg query "$EVENT_SOURCE_KEY" >/dev/null 2>&1 || fail "the uninstaller left the event source"
+  [ ! -e "$INSTDIR/LEIAME.md" ] && [ ! -e "$INSTDIR/PROXIMOS-PASSOS.txt" ] || fail "the uninstaller left LEIAME.md or PROXIMOS-PASSOS.txt"
 }
 
-step "6. Uninstaller, silently"
+step "7. Uninstaller, silently"
 uninstall
 
-# --- 7. Without the Firebird client ----------------------------------------------------------------
+# --- 8. Without the Firebird client ----------------------------------------------------------------
 
-step "7. Again without fbclient.dll"
+step "8. Again without fbclient.dll, a planted one on the search path and in the working folder"
 rm -f "$INSTDIR/fbclient.dll" "$INSTDIR/firebird.msg"
 install
-grep -qF "Caminho=$DB_PATH" "$INSTDIR/Morvant.ini" || fail "the installer replaced the existing Morvant.ini"
+cmp -s "$INSTDIR/Morvant.ini" "$WORK/Morvant.ini" || fail "the installer replaced the existing Morvant.ini"
 note "installed; the existing Morvant.ini kept"
+CLIENT_MISSING='A biblioteca cliente do Firebird (fbclient.dll, 64 bits) não foi encontrada: nem na pasta do programa (C:\Program Files\Quirada Contabil\), nem na instalação do Firebird registrada no Windows (o caminho de busca do sistema não é usado). Instale o cliente do Firebird 3 de 64 bits (o instalador do Firebird, opção "Client components") ou copie fbclient.dll dessa instalação para a pasta do programa.'
+mkdir -p "$WINEPREFIX/drive_c/planted" "$WINEPREFIX/drive_c/plantedcwd"
+cp "$PLANTED_DLL" "$WINEPREFIX/drive_c/planted/"
+cp "$PLANTED_DLL" "$WINEPREFIX/drive_c/plantedcwd/"
+once=$(cd "$WINEPREFIX/drive_c/plantedcwd" && WINEPATH='C:\planted' w 120 "$INSTDIR_WIN\\QuiradaContabil.exe" /ONCE 2>&1) && status=0 || status=$?
+[ "$status" -eq 1 ] || fail "/ONCE without the Firebird client ended with $status, not 1: $once"
+[[ "$once" == *"$CLIENT_MISSING"* ]] || fail "/ONCE did not say the Firebird client is missing: $once"
+for folder in planted plantedcwd; do
+  [ ! -e "$WINEPREFIX/drive_c/$folder/fbclient.dll.carregado" ] || fail "the fbclient.dll planted in C:\\$folder was loaded"
+done
+# The planted DLL does leave its mark when something loads it by the search path.
+(cd "$WINEPREFIX/drive_c/plantedcwd" && w 60 rundll32 fbclient.dll,fb_get_master_interface >/dev/null 2>&1) || true
+[ -e "$WINEPREFIX/drive_c/plantedcwd/fbclient.dll.carregado" ] || fail "the planted fbclient.dll leaves no mark when loaded: the check above proves nothing"
+note "/ONCE: the client missing, the planted fbclient.dll never loaded (it marks a load, as rundll32 shows)"
+rm -f "$INSTDIR/QuiradaContabil.log"
 w 60 sc start "$SERVICE" >/dev/null || fail "sc start ended with status $?"
 log_says_client_missing() {
   [ -f "$INSTDIR/QuiradaContabil.log" ] &&
-    iconv -f CP1252 -t UTF-8 "$INSTDIR/QuiradaContabil.log" | grep -qF \
-      'A biblioteca cliente do Firebird (fbclient.dll, 64 bits) não foi encontrada: nem na pasta do programa (C:\Program Files\Quirada Contabil\), nem na instalação do Firebird registrada no Windows, nem no caminho de busca do sistema. Instale o cliente do Firebird 3 de 64 bits (o instalador do Firebird, opção "Client components") ou copie fbclient.dll dessa instalação para a pasta do programa.'
+    iconv -f CP1252 -t UTF-8 "$INSTDIR/QuiradaContabil.log" | grep -qF "$CLIENT_MISSING"
 }
 wait_for 30 "the cycle's log line says the Firebird client is missing and how to install it" \
   log_says_client_missing ||
   fail "no log line about the missing Firebird client in 30 s (the log $([ -f "$INSTDIR/QuiradaContabil.log" ] && echo exists || echo "is absent"); the service: $(state))"
 note "$(iconv -f CP1252 -t UTF-8 "$INSTDIR/QuiradaContabil.log" | tr -d '\r' | head -n 1 | cut -c1-110)..."
 state_is RUNNING || fail "the service did not go on after the failed cycle: $(state)"
+private_file "$INSTDIR/QuiradaContabil.log" || fail "the log may be opened by others (mode $(stat -c %a "$INSTDIR/QuiradaContabil.log"))"
+note "the log is open to no one else (mode $(stat -c %a "$INSTDIR/QuiradaContabil.log"))"
+wait_for 30 "every failed cycle an error in the event log" eval '[ "$(count_events "^error .*fbclient.dll")" -ge 2 ]' ||
+  fail "the failed cycles are not errors in the event log: $(events)"
+# The client comes: the first cycle that goes well is told, the ones after it are not.
+cp "$FB_CLIENT_DIR/fbclient.dll" "$FB_CLIENT_DIR/firebird.msg" "$INSTDIR/"
+wait_for 30 "the first cycle that went well after failures in the event log" eval '[ "$(count_events "^info Ciclo conclu")" -ge 1 ]' ||
+  fail "no information event for the cycle that went well after failed ones: $(events)"
+sleep $((3 * INTERVAL))
+[ "$(count_events '^info Ciclo conclu')" = 1 ] || fail "cycles that went well after the first one were written to the event log: $(events)"
+note "event log: an error for each failed cycle, one information event when cycles go well again, nothing after"
 w 60 sc stop "$SERVICE" >/dev/null || fail "sc stop ended with status $?"
 stopped=$(control wait "$SERVICE" STOPPED 60) || fail "the service did not stop: $stopped"
 [ "$stopped" = "state=STOPPED controls=0x0 exit=0 specific=0 waithint=0" ] || fail "the service stopped with a failure: $stopped"

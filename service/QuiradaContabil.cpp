@@ -1,10 +1,15 @@
 // Program entry of Quirada Contábil.
 //
-// Without a switch the program runs as the service until a stop request. "/INSTALL" and
-// "/UNINSTALL" register and remove the service ("/SILENT" quiets them); "/ONCE" runs one dispatch
-// cycle in the foreground and says how it went; "/PENDING" lists what the next cycle would send;
-// "/VERIFICAR" tests the configuration; "/HELP" and "/VERSION" say what they say. "/ONCE" and
-// "/INSTALL" do nothing in a service folder others may change (service_folder.h).
+// Without a switch the program runs as the service until a stop request (on Windows, run from a
+// console instead, it shows its usage and says that it is the service the service manager
+// starts: exit 2). "/INSTALL" and "/UNINSTALL" register and remove the service ("/SILENT" quiets
+// them); "/ONCE" runs one dispatch cycle in the foreground and says how it went; "/PENDING" lists
+// what the next cycle would send; "/VERIFICAR" tests the configuration; "/VERIFICARPASTA [pasta]"
+// says whether a folder is trusted (the installer asks it before it writes in its target folder);
+// "/HELP" and "/VERSION" say what they say. "/ONCE" and "/INSTALL" do nothing in a service folder
+// others may change (service_folder.h). Before anything is written, the program learns the account
+// the registered service runs as (folder_trust.h: it is trusted, and the files written are its).
+#include <filesystem>
 #include <iostream>
 
 #include "service/UQuirada.h"
@@ -13,6 +18,7 @@
 #include "service/service_folder.h"
 #include "service/service_log.h"
 #include "base/errors.h"
+#include "base/folder_trust.h"
 #include "base/file_io.h"
 #include "base/platform.h"
 #include "service/switches.h"
@@ -131,6 +137,23 @@ int RunVerificar(TSrvQuirada& module) {
   }
 }
 
+// "/VERIFICARPASTA": the folder named (a relative one from the working folder) or the program's.
+int RunVerificarPasta(const std::string& folder) {
+  std::string dir = folder;
+  if (dir.empty()) {
+    dir = ExecutableDir();
+  } else {
+    const std::filesystem::path named(std::u8string(dir.begin(), dir.end()));
+    const std::u8string absolute = std::filesystem::absolute(named).u8string();
+    dir.assign(absolute.begin(), absolute.end());
+    if (dir.back() != '/' && dir.back() != '\\') dir += std::filesystem::path::preferred_separator;
+  }
+  const auto pasta = PastaNaoConfiavel(dir);
+  std::cout << "Pasta do serviço (" << dir << "): "
+            << (pasta ? "FALHOU: " + pasta->mensagem : std::string("OK")) << '\n';
+  return pasta ? 1 : 0;
+}
+
 int RunModule(const TSwitches& switches) {
   TEventLoop loop;
   TSrvQuirada module(loop, ExecutableDir());
@@ -179,6 +202,16 @@ int main(int argc, char** argv) {
   switch (switches.Mode) {
     case TRunMode::Usage:
       return ShowUsage(switches, std::cerr);
+    case TRunMode::Service:
+      if (RunFromAConsole()) {
+        // A person at a prompt: the service control manager never gives the service a console.
+        std::cout << UsageText(IniPath(ExecutableDir()), ServiceLogPath())
+                  << "Sem opção, o programa é o serviço SrvQuirada, que o gerenciador de serviços "
+                     "inicia (sc start SrvQuirada); num prompt de comando, use uma das opções "
+                     "acima (/ONCE executa um ciclo agora).\n";
+        return 2;
+      }
+      break;
     case TRunMode::Help:
       std::cout << UsageText(IniPath(ExecutableDir()), ServiceLogPath());
       return 0;
@@ -187,6 +220,7 @@ int main(int argc, char** argv) {
       return 0;
     case TRunMode::Install:
       // A unit that would run the service in a folder others may change is never written.
+      SetServiceAccount(RegisteredServiceAccount());
       if (const auto pasta = PastaNaoConfiavel(ExecutableDir()))
         return RefuseInstall(pasta->mensagem, switches.Silent);
       return InstallService(switches.Silent);
@@ -194,6 +228,17 @@ int main(int argc, char** argv) {
       return UninstallService(switches.Silent);
     default:
       break;
+  }
+  // The registered service's account (the system's own when there is none yet: "/INSTALL" registers
+  // that one) is trusted with the folder, and what this run writes is made its too.
+  SetServiceAccount(RegisteredServiceAccount());
+  if (switches.Mode == TRunMode::VerificarPasta) {
+    try {
+      return RunVerificarPasta(switches.Folder);
+    } catch (const std::exception& e) {
+      std::cerr << e.what() << '\n';
+      return 1;
+    }
   }
   try {
     return RunModule(switches);

@@ -53,15 +53,15 @@ void TSrvQuirada::Timer1Timer() {
     } else if (ciclo.ocupado) {
       const std::string linha = "Ciclo de envio não executado: " + TextoOcupado(ciclo) + ".";
       DoSaveLog(linha);
-      AvisarFimDeCiclo(linha, false);
+      AvisarFimDeCiclo(linha, TFimDeCiclo::kNaoExecutado);
     } else if (!ciclo.resumo.conectou) {
-      AvisarFimDeCiclo(ciclo.resumo.falha_conexao, true);
+      AvisarFimDeCiclo(ciclo.resumo.falha_conexao, TFimDeCiclo::kFalhou);
     } else if (!ciclo.resumo.banco_ocupado.empty()) {
       const std::string linha = "Ciclo de envio não executado: " + ciclo.resumo.banco_ocupado + ".";
       DoSaveLog(linha);
-      AvisarFimDeCiclo(linha, false);
+      AvisarFimDeCiclo(linha, TFimDeCiclo::kNaoExecutado);
     } else {
-      AvisarFimDeCiclo(TextoResumo(ciclo.resumo), false);
+      AvisarFimDeCiclo(TextoResumo(ciclo.resumo), TFimDeCiclo::kConcluido);
     }
   } catch (...) {
     Timer1.SetEnabled(true);
@@ -130,7 +130,7 @@ void TSrvQuirada::AvisarPastaNaoConfiavel(const TPastaNaoConfiavel& pasta) {
     }
   }
   if (!no_log && !AvisarServico) WriteSystemEventError(pasta.mensagem);
-  AvisarFimDeCiclo(pasta.mensagem, true);
+  AvisarFimDeCiclo(pasta.mensagem, TFimDeCiclo::kFalhou);
 }
 
 void TSrvQuirada::DoSaveLog(const std::string& Msg) {
@@ -146,16 +146,20 @@ void TSrvQuirada::ManipulaExcecoes(const std::exception& E) {
   DoSaveLog(E.what());
   // A log that could not be written raised above: the event loop then tells the system event
   // log of both failures itself.
-  AvisarFimDeCiclo(E.what(), true);
+  AvisarFimDeCiclo(E.what(), TFimDeCiclo::kFalhou);
 }
 
-void TSrvQuirada::AvisarFimDeCiclo(const std::string& texto, bool falha) {
+void TSrvQuirada::AvisarFimDeCiclo(const std::string& texto, TFimDeCiclo fim) {
   if (!AvisarServico) return;
+  const bool falha = fim == TFimDeCiclo::kFalhou;
   if (falha) {
     WriteSystemEventError(texto);
+  } else if (fim == TFimDeCiclo::kConcluido && ultimo_ciclo_falhou_) {
+    WriteSystemEventInfo(texto);  // the service works again: an administrator wants to know
   } else {
-    WriteSystemEventInfo(texto);
+    WriteSystemEventRoutine(texto);
   }
+  if (fim != TFimDeCiclo::kNaoExecutado) ultimo_ciclo_falhou_ = falha;
   const TDateTime proximo = Now() + Timer1.Interval() / 86'400'000.0;
   std::string status = falha ? "Falha no último ciclo: " + texto : texto;
   if (status.size() > 300) status = status.substr(0, 300) + " [...]";

@@ -69,8 +69,9 @@ class TSrvQuirada {
 
   // Told before each document of a cycle: its place among the documents the cycle selected.
   std::function<void(long long i, long long n)> Progresso;
-  // Running as the service: after each cycle one line goes to the system event log ("<6>" with
-  // the summary, "<3>" with the failure) and the service's status names the next cycle's time.
+  // Running as the service: after each cycle the system event log is told (host.h: an error for a
+  // failed cycle, an informational event for the first one that succeeds after a failure, a
+  // routine event otherwise) and the service's status names the next cycle's time.
   bool AvisarServico = false;
   void ServiceDestroy();
   void CarregarParametrosConexao(const std::string& Usuario, const std::string& Senha);
@@ -101,13 +102,15 @@ class TSrvQuirada {
 
  private:
   TCicloEnvio Ciclo();
+  enum class TFimDeCiclo { kConcluido, kFalhou, kNaoExecutado };
   // The end of a cycle told to the system event log and the service's status (AvisarServico).
-  void AvisarFimDeCiclo(const std::string& texto, bool falha);
+  void AvisarFimDeCiclo(const std::string& texto, TFimDeCiclo fim);
   // A tick in a folder that is not trusted: one line to the log, or to the system event log.
   void AvisarPastaNaoConfiavel(const TPastaNaoConfiavel& pasta);
 
   TEventLoop& loop_;
   const std::string executable_dir_;
+  bool ultimo_ciclo_falhou_ = false;
 };
 
 // The one instance, set by the program entry.

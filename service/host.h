@@ -15,7 +15,12 @@
 // PrepareProcess comes first in main, before the service module is created, so that no library
 // starts a thread of its own before the process is set up for its kind of run.
 //
-// The system event log: one line per event (standard error, the journal under systemd, on Linux).
+// The system event log: one line per event (standard error, the journal under systemd, on Linux;
+// the Windows event log, source "SrvQuirada", with the program's message table). What goes there:
+// errors (failed cycles, connection failures, the host's own failures); informational events when
+// the service starts and stops (on Windows: the service manager's journal on Linux has its own)
+// and when a cycle succeeds after a failed one; routine events (a cycle that ended well after one
+// that did too, a cycle skipped) only on Linux, where the journal takes a line per cycle.
 #pragma once
 
 #include <functional>
@@ -42,8 +47,18 @@ enum class TProcessKind {
 };
 
 // Sets the process up for its kind of run. A peer that closes a connection while the process
-// writes to it fails that write; it never ends the process.
+// writes to it fails that write; it never ends the process. On Windows the process then loads DLLs
+// only from the system folder and its own folder (never the search path or the working folder).
 void PrepareProcess(TProcessKind kind);
+
+// Whether a run without a switch is a person's, at a console, and so cannot be the service: on
+// Windows a process the service control manager starts has no console. Never on Linux, where such
+// a run is the service in the foreground.
+bool RunFromAConsole();
+
+// What "/HELP" says a run without a switch does, one line or more of the usage text, each
+// starting with the usage's indent.
+std::string NoSwitchUsage();
 
 // Blocks until a stop request arrives and notes it, runs the stop request action, and returns its
 // name ("TERM", "INT", "HUP" for the signals on Linux). On Linux a second stop request then ends
@@ -77,6 +92,9 @@ void NotifyServiceManager(TServiceNotice notice);
 void WriteSystemEventError(const std::string& message);
 // The same as an informational event ("<6>" on Linux).
 void WriteSystemEventInfo(const std::string& message);
+// A routine event: an informational one on Linux (the journal takes a line per cycle); nothing on
+// Windows, whose event log keeps only what an administrator must see.
+void WriteSystemEventRoutine(const std::string& message);
 
 // Shows `text` (one line) as the service's status wherever the service manager shows it
 // ("systemctl status" on Linux); nothing when no service manager watches the process.

@@ -63,6 +63,16 @@ void WriteSystemEventError(const std::string& message) { WriteSystemEvent("<3>",
 
 void WriteSystemEventInfo(const std::string& message) { WriteSystemEvent("<6>", message); }
 
+void WriteSystemEventRoutine(const std::string& message) { WriteSystemEvent("<6>", message); }
+
+bool RunFromAConsole() { return false; }
+
+std::string NoSwitchUsage() {
+  return "  (sem opção)   executa o serviço SrvQuirada em primeiro plano (um pedido de parada o\n"
+         "                encerra em segundos: o documento em andamento fica para o próximo\n"
+         "                ciclo; um segundo pedido o encerra na hora)\n";
+}
+
 void ReportServiceStatus(const std::string& text) {
   const char* env = std::getenv("NOTIFY_SOCKET");
   if (env == nullptr || *env == '\0') return;

@@ -14,11 +14,15 @@
 // A tick still running 15 minutes after the stop request ends with the process (exit code 1).
 //
 // Started other than by the SCM, the dispatcher fails (ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-// its text goes to the event log and RunService returns 1.
+// its text goes to the event log and RunService returns 1. (A run from a console never gets that
+// far: RunFromAConsole tells the program to show its usage instead.)
 //
-// The event log: ReportEventW under the executable's file name as the event source; the same line
-// also goes to standard error when the process has one ("<3>" or "<6>" and the message on one
-// line, as on Linux), for console runs and tests.
+// The event log: ReportEventW under the event source "SrvQuirada", which "/INSTALL" registers with
+// the program's message table (messages.mc: event 1 an error, event 2 information, each showing
+// the event's own text), so Event Viewer shows the text; the same line also goes to standard error
+// when the process has one ("<3>" or "<6>" and the message on one line, as on Linux), for console
+// runs and tests. Informational events: the service started, the service stopped, a cycle that
+// succeeded after a failed one; routine ones are not written.
 #include <windows.h>
 
 #include <atomic>
@@ -34,6 +38,7 @@
 #include "base/text_win32.h"
 #include "service/host.h"
 #include "service/install.h"
+#include "service/messages.h"
 
 namespace quirada {
 namespace {
@@ -100,29 +105,16 @@ void WriteStandardError(const std::string& line) {
   }
 }
 
-// The event source: the executable's file name ("QuiradaContabil.exe").
-const std::wstring& EventSource() {
-  static const std::wstring source = [] {
-    std::wstring path;
-    try {
-      path = Utf8ToWide(ExecutablePath());
-    } catch (const std::exception&) {
-      return std::wstring(L"QuiradaContabil.exe");
-    }
-    return path.substr(path.find_last_of(L"\\/") + 1);
-  }();
-  return source;
-}
-
 void WriteSystemEvent(WORD type, const char* priority, const std::string& message) {
   WriteStandardError(priority + OneLine(message) + "\n");
-  const HANDLE log = RegisterEventSourceW(nullptr, EventSource().c_str());
+  const HANDLE log = RegisterEventSourceW(nullptr, Utf8ToWide(kServiceName).c_str());
   if (log == nullptr) return;
   std::wstring text = Utf8ToWide(message);
   // One string of an event holds at most 31839 characters.
   if (text.size() > 31000) text = text.substr(0, 31000) + L" [...]";
   const wchar_t* strings[] = {text.c_str()};
-  ReportEventW(log, type, 0, 0, nullptr, 1, 0, strings, nullptr);
+  const DWORD event = type == EVENTLOG_ERROR_TYPE ? QUIRADA_EVENT_ERROR : QUIRADA_EVENT_INFO;
+  ReportEventW(log, type, 0, event, nullptr, 1, 0, strings, nullptr);
   DeregisterEventSource(log);
 }
 
@@ -219,6 +211,7 @@ struct TServiceRun {
   TEventLoop* loop = nullptr;
   const TServiceEvents* events = nullptr;
   std::atomic<int> exit_status = 0;
+  std::atomic<bool> started = false;  // the start was accepted: the service ran
   HANDLE loop_done = nullptr;        // the loop has delivered its last tick
   HANDLE process_done = nullptr;     // main has returned: the module is gone
   HANDLE dispatcher_done = nullptr;  // StartServiceCtrlDispatcherW has returned
@@ -267,6 +260,11 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     ExitProcess(1);
   }
   WaitTellingTheScm(run.process_done, kFinishPatienceMs);
+  if (run.started) {
+    WriteSystemEventInfo(std::string(stop_name.load()) == "SHUTDOWN"
+                             ? "Serviço SrvQuirada parado: o Windows está sendo desligado."
+                             : "Serviço SrvQuirada parado.");
+  }
   ReportState(SERVICE_STOPPED, run.exit_status);
 }
 
@@ -323,13 +321,27 @@ void WriteSystemEventInfo(const std::string& message) {
   WriteSystemEvent(EVENTLOG_INFORMATION_TYPE, "<6>", message);
 }
 
-// The SCM shows no free text: the cycle's summary already went to the event log as an
-// informational event (WriteSystemEventInfo), so nothing more is written here.
+// The event log keeps what an administrator must see: a routine event is not written.
+void WriteSystemEventRoutine(const std::string&) {}
+
+// The SCM shows no free text; what it would say is in the event log when it matters.
 void ReportServiceStatus(const std::string&) {}
+
+bool RunFromAConsole() { return GetConsoleWindow() != nullptr; }
+
+std::string NoSwitchUsage() {
+  return "  (sem opção)   é o serviço SrvQuirada, que o gerenciador de serviços do Windows inicia\n"
+         "                (sc start SrvQuirada, ou o console de Serviços); num prompt de comando\n"
+         "                mostra esta ajuda (estado 2). Um pedido de parada encerra o ciclo em\n"
+         "                segundos: o documento em andamento fica para o próximo ciclo\n";
+}
 
 bool StandardErrorIsTerminal() { return IsConsole(StandardHandle(STD_ERROR_HANDLE)); }
 
 void PrepareProcess(TProcessKind kind) {
+  // DLLs from the system folder and the program's own folder only: never from the search path or
+  // the working folder, where another user may have put one of the name asked for.
+  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_APPLICATION_DIR);
   StopEvent();
   // The program's text is UTF-8: a console shows it as such while the program runs.
   if (IsConsole(StandardHandle(STD_OUTPUT_HANDLE)) || IsConsole(StandardHandle(STD_ERROR_HANDLE))) {
@@ -364,12 +376,19 @@ bool StopRequested() { return stop_requested; }
 void RequestStop() { TakeStopRequest("STOP"); }
 
 void NotifyServiceManager(TServiceNotice notice) {
-  std::lock_guard lock(status_mutex);
-  if (status_handle == nullptr) return;
+  {
+    std::lock_guard lock(status_mutex);
+    if (status_handle == nullptr) return;
+    if (notice == TServiceNotice::kReady) {
+      ReportStateLocked(SERVICE_RUNNING);
+    } else {
+      ReportStateLocked(SERVICE_STOP_PENDING);
+    }
+  }
   if (notice == TServiceNotice::kReady) {
-    ReportStateLocked(SERVICE_RUNNING);
-  } else {
-    ReportStateLocked(SERVICE_STOP_PENDING);
+    if (service_run != nullptr) service_run->started = true;
+    WriteSystemEventInfo(std::string("Serviço SrvQuirada iniciado (QuiradaContabil ") +
+                         QUIRADA_VERSION + ").");
   }
 }
 
@@ -379,6 +398,7 @@ int RunService(TEventLoop& loop, const TServiceEvents& events) {
   run.loop = &loop;
   run.events = &events;
   run.exit_status = 0;
+  run.started = false;
   std::call_once(once, [] {
     run.loop_done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     run.process_done = CreateEventW(nullptr, TRUE, FALSE, nullptr);

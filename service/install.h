@@ -13,9 +13,19 @@
 // "SrvQuirada", display name "Quirada", a service in its own process, not interactive, started
 // automatically, error severity normal, under the system's default service account, without
 // dependencies, load-order group or tag; its executable path is the executable's full path, in
-// double quotes when it holds a blank. When `out` or `err` is the standard stream and the process
-// has no console of its own to write to (none, or one that closes with the program), the message
-// is shown in a message box instead.
+// double quotes when it holds a blank. It also gets its description, a delayed automatic start
+// (the database server starts first), recovery actions (restart after one minute, twice, then
+// nothing; the count starts again after a day without failures, a stop with a failure status
+// counting as one), and the event source "SrvQuirada" with the program's message table (so Event
+// Viewer shows the text). A delayed start or a failure-status setting the service manager refuses
+// (Wine's has neither) is told as an "Aviso: ..." line after the success message; every other
+// refusal fails the install and leaves no service behind.
+// Installing over a registration of the same executable is an upgrade: the registration stays as
+// the administrator left it (account, start, recovery, description), the event source is
+// registered again, the message says so and the status is 0. Over a registration of another
+// executable it fails. Removing it also removes the event source.
+// When `out` or `err` is the standard stream and the process has no console of its own to write to
+// (none, or one that closes with the program), the message is shown in a message box instead.
 #pragma once
 
 #include <iostream>
@@ -25,6 +35,9 @@ namespace quirada {
 
 inline constexpr const char* kServiceName = "SrvQuirada";
 inline constexpr const char* kServiceDisplayName = "Quirada";
+inline constexpr const char* kServiceDescription =
+    "Leva os XMLs fiscais (NF-e, NFC-e, CF-e SAT e cancelamentos) do banco Firebird do ERP para a "
+    "plataforma contábil Quirada, por HTTPS.";
 
 // InstallService for the running executable (ExecutablePath(), resolved).
 int InstallService(bool silent, std::ostream& out = std::cout, std::ostream& err = std::cerr);
@@ -32,6 +45,10 @@ int InstallService(bool silent, std::ostream& out = std::cout, std::ostream& err
 int InstallServiceFor(const std::string& executable_path, bool silent, std::ostream& out,
                       std::ostream& err);
 int UninstallService(bool silent, std::ostream& out = std::cout, std::ostream& err = std::cerr);
+// The account the registered service runs as, as the service manager names it ("LocalSystem",
+// ".\quirada"...); "" when no "SrvQuirada" is registered, and always on Linux.
+std::string RegisteredServiceAccount();
+
 // An install refused before anything was tried (the service folder is not trusted), told as a
 // failed install is ("Falha ao instalar o serviço "SrvQuirada" com erro: "<why>""); returns 1.
 int RefuseInstall(const std::string& why, bool silent, std::ostream& err = std::cerr);

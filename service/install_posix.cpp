@@ -277,6 +277,8 @@ int InstallServiceFor(const std::string& executable_path, bool silent, std::ostr
   return 0;
 }
 
+std::string RegisteredServiceAccount() { return ""; }
+
 int RefuseInstall(const std::string& why, bool silent, std::ostream& err) {
   return InstallFailure(Exception(why), silent, err);
 }

@@ -1,4 +1,5 @@
-// Installing and removing the service with the Windows service control manager (SCM).
+// Installing and removing the service with the Windows service control manager (SCM), and the
+// event source of its messages.
 #include <windows.h>
 
 #include <exception>
@@ -6,6 +7,7 @@
 #include <ostream>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "base/platform.h"
 #include "base/text_win32.h"
@@ -14,7 +16,7 @@
 namespace quirada {
 namespace {
 
-// A failed call of the SCM, with the system's text for its error.
+// A failed call of the SCM or the registry, with the system's text for its error.
 class ScmError : public std::exception {
  public:
   explicit ScmError(DWORD error) : text_(WindowsErrorText(error)) {}
@@ -28,6 +30,17 @@ struct ScHandleCloser {
   void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
 };
 using ScHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ScHandleCloser>;
+
+struct KeyCloser {
+  void operator()(HKEY key) const { RegCloseKey(key); }
+};
+using Key = std::unique_ptr<std::remove_pointer_t<HKEY>, KeyCloser>;
+
+constexpr wchar_t kEventLogKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
+
+// Recovery: restart after a minute, twice; then nothing, until a day without failures.
+constexpr DWORD kRestartDelayMs = 60 * 1000;
+constexpr DWORD kFailureResetSeconds = 24 * 60 * 60;
 
 ScHandle OpenManager(DWORD access) {
   ScHandle manager(OpenSCManagerW(nullptr, nullptr, access));
@@ -78,6 +91,82 @@ std::wstring BinaryPath(const std::string& executable_path) {
   return L"\"" + path + L"\"";
 }
 
+// The registration as the SCM keeps it.
+std::vector<unsigned char> Config(SC_HANDLE service) {
+  DWORD needed = 0;
+  QueryServiceConfigW(service, nullptr, 0, &needed);
+  std::vector<unsigned char> buffer(needed);
+  if (needed == 0 || !QueryServiceConfigW(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()),
+                                          needed, &needed))
+    throw ScmError(GetLastError());
+  return buffer;
+}
+
+// Whether the registered path names `executable_path` (its quotes aside, letter case ignored).
+bool SameExecutable(std::wstring registered, const std::string& executable_path) {
+  if (registered.size() >= 2 && registered.front() == L'"' && registered.back() == L'"')
+    registered = registered.substr(1, registered.size() - 2);
+  return CompareStringOrdinal(registered.c_str(), -1, Utf8ToWide(executable_path).c_str(), -1,
+                              TRUE) == CSTR_EQUAL;
+}
+
+void ChangeConfig(SC_HANDLE service, DWORD level, void* info) {
+  if (!ChangeServiceConfig2W(service, level, info)) throw ScmError(GetLastError());
+}
+
+// What the program gives its registration besides CreateServiceW's attributes. Returns the
+// warnings of what the SCM refused that the service can do without.
+std::vector<std::string> Configure(SC_HANDLE service) {
+  std::wstring description = Utf8ToWide(kServiceDescription);
+  SERVICE_DESCRIPTIONW text{description.data()};
+  ChangeConfig(service, SERVICE_CONFIG_DESCRIPTION, &text);
+
+  SC_ACTION actions[] = {{SC_ACTION_RESTART, kRestartDelayMs},
+                         {SC_ACTION_RESTART, kRestartDelayMs},
+                         {SC_ACTION_NONE, 0}};
+  SERVICE_FAILURE_ACTIONSW failure{kFailureResetSeconds, nullptr, nullptr, 3, actions};
+  ChangeConfig(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure);
+
+  std::vector<std::string> warnings;
+  SERVICE_FAILURE_ACTIONS_FLAG on_failure_status{TRUE};
+  if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &on_failure_status)) {
+    warnings.push_back("Aviso: o gerenciador de serviços não aceitou que uma parada com estado de "
+                       "falha conte para a recuperação: " + WindowsErrorText(GetLastError()));
+  }
+  SERVICE_DELAYED_AUTO_START_INFO delayed{TRUE};
+  if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &delayed)) {
+    warnings.push_back("Aviso: o gerenciador de serviços não aceitou a partida automática atrasada "
+                       "(o serviço parte com os outros automáticos): " +
+                       WindowsErrorText(GetLastError()));
+  }
+  return warnings;
+}
+
+// The event source "SrvQuirada", whose messages the executable's message table shows.
+void RegisterEventSource(const std::string& executable_path) {
+  const std::wstring key_name = kEventLogKey + Utf8ToWide(kServiceName);
+  HKEY raw = nullptr;
+  LSTATUS rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, key_name.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                               nullptr, &raw, nullptr);
+  if (rc != ERROR_SUCCESS) throw ScmError(static_cast<DWORD>(rc));
+  const Key key(raw);
+  const std::wstring file = Utf8ToWide(executable_path);
+  rc = RegSetValueExW(key.get(), L"EventMessageFile", 0, REG_EXPAND_SZ,
+                      reinterpret_cast<const BYTE*>(file.c_str()),
+                      static_cast<DWORD>((file.size() + 1) * sizeof(wchar_t)));
+  if (rc != ERROR_SUCCESS) throw ScmError(static_cast<DWORD>(rc));
+  const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+  rc = RegSetValueExW(key.get(), L"TypesSupported", 0, REG_DWORD,
+                      reinterpret_cast<const BYTE*>(&types), sizeof types);
+  if (rc != ERROR_SUCCESS) throw ScmError(static_cast<DWORD>(rc));
+}
+
+void RemoveEventSource() {
+  const std::wstring key_name = kEventLogKey + Utf8ToWide(kServiceName);
+  const LSTATUS rc = RegDeleteKeyW(HKEY_LOCAL_MACHINE, key_name.c_str());
+  if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) throw ScmError(static_cast<DWORD>(rc));
+}
+
 }  // namespace
 
 int RefuseInstall(const std::string& why, bool silent, std::ostream& err) {
@@ -96,21 +185,50 @@ int InstallService(bool silent, std::ostream& out, std::ostream& err) {
 
 int InstallServiceFor(const std::string& executable_path, bool silent, std::ostream& out,
                       std::ostream& err) {
+  const std::wstring name = Utf8ToWide(kServiceName);
+  std::vector<std::string> warnings;
   try {
     const ScHandle manager = OpenManager(SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
-    const std::wstring name = Utf8ToWide(kServiceName);
+    if (const ScHandle existing{OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_CONFIG)}) {
+      // An upgrade of this program keeps what the administrator set; another program's
+      // registration is not this install's to change.
+      const std::vector<unsigned char> config = Config(existing.get());
+      const auto* registered = reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(config.data());
+      if (!SameExecutable(registered->lpBinaryPathName ? registered->lpBinaryPathName : L"",
+                          executable_path))
+        throw ScmError(ERROR_SERVICE_EXISTS);
+      RegisterEventSource(executable_path);
+      if (!silent) {
+        Tell(out, "Serviço já instalado para este programa: o registro (conta, início, recuperação, "
+                  "descrição) foi mantido como está",
+             false);
+      }
+      return 0;
+    }
     const std::wstring display_name = Utf8ToWide(kServiceDisplayName);
     const std::wstring binary_path = BinaryPath(executable_path);
     // No load-order group, tag, dependencies or account: the system's default service account.
     const ScHandle service(CreateServiceW(
-        manager.get(), name.c_str(), display_name.c_str(), SERVICE_QUERY_STATUS,
+        manager.get(), name.c_str(), display_name.c_str(),
+        SERVICE_QUERY_STATUS | SERVICE_CHANGE_CONFIG | SERVICE_START | DELETE,
         SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, binary_path.c_str(),
         nullptr, nullptr, nullptr, nullptr, nullptr));
     if (!service) throw ScmError(GetLastError());
+    try {
+      warnings = Configure(service.get());
+      RegisterEventSource(executable_path);
+    } catch (...) {
+      // A failed install leaves no service behind.
+      DeleteService(service.get());
+      throw;
+    }
   } catch (const std::exception& e) {
     return InstallFailure(e.what(), silent, err);
   }
-  if (!silent) Tell(out, "Serviço instalado com sucesso", false);
+  if (!silent) {
+    Tell(out, "Serviço instalado com sucesso", false);
+    for (const std::string& warning : warnings) Tell(out, warning, false);
+  }
   return 0;
 }
 
@@ -121,6 +239,7 @@ int UninstallService(bool silent, std::ostream& out, std::ostream& err) {
     const ScHandle service(OpenServiceW(manager.get(), name.c_str(), DELETE));
     if (!service) throw ScmError(GetLastError());
     if (!DeleteService(service.get())) throw ScmError(GetLastError());
+    RemoveEventSource();
   } catch (const std::exception& e) {
     if (!silent) {
       Tell(err, std::string("Falha ao desinstalar o serviço \"") + kServiceName +
@@ -131,6 +250,20 @@ int UninstallService(bool silent, std::ostream& out, std::ostream& err) {
   }
   if (!silent) Tell(out, "Serviço desinstalado com sucesso", false);
   return 0;
+}
+
+std::string RegisteredServiceAccount() {
+  try {
+    const ScHandle manager = OpenManager(SC_MANAGER_CONNECT);
+    const ScHandle service(OpenServiceW(manager.get(), Utf8ToWide(kServiceName).c_str(),
+                                        SERVICE_QUERY_CONFIG));
+    if (!service) return "";
+    const std::vector<unsigned char> config = Config(service.get());
+    const auto* registered = reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(config.data());
+    return registered->lpServiceStartName ? WideToUtf8(registered->lpServiceStartName) : "";
+  } catch (const std::exception&) {
+    return "";  // no service manager to ask: the system's own account
+  }
 }
 
 }  // namespace quirada

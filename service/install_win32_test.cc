@@ -5,7 +5,9 @@
 
 #include <windows.h>
 
+#include <cstring>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <type_traits>
@@ -59,6 +61,64 @@ std::unique_ptr<Registration> Registered() {
   return r;
 }
 
+// One of the service's QueryServiceConfig2W records; nothing when the service manager does not
+// tell it.
+template <typename T>
+std::optional<T> Config2(DWORD level) {
+  const ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  const ScHandle service(OpenServiceW(manager.get(), L"SrvQuirada", SERVICE_QUERY_CONFIG));
+  if (!service) return std::nullopt;
+  std::vector<unsigned char> buffer(8192);
+  DWORD needed = 0;
+  if (!QueryServiceConfig2W(service.get(), level, buffer.data(), static_cast<DWORD>(buffer.size()),
+                            &needed))
+    return std::nullopt;
+  T value;
+  std::memcpy(&value, buffer.data(), sizeof value);
+  return value;
+}
+
+// The recovery actions, kept in `buffer`; nullptr when the service manager does not tell them.
+const SERVICE_FAILURE_ACTIONSW* FailureActions(std::vector<unsigned char>& buffer) {
+  const ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  const ScHandle service(OpenServiceW(manager.get(), L"SrvQuirada", SERVICE_QUERY_CONFIG));
+  DWORD needed = 0;
+  if (!service) return nullptr;
+  QueryServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, nullptr, 0, &needed);
+  if (needed == 0) return nullptr;
+  buffer.assign(needed, 0);
+  if (!QueryServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, buffer.data(), needed,
+                            &needed))
+    return nullptr;
+  return reinterpret_cast<const SERVICE_FAILURE_ACTIONSW*>(buffer.data());
+}
+
+std::wstring Description() {
+  const ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  const ScHandle service(OpenServiceW(manager.get(), L"SrvQuirada", SERVICE_QUERY_CONFIG));
+  if (!service) return L"(not registered)";
+  DWORD needed = 0;
+  QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, nullptr, 0, &needed);
+  std::vector<unsigned char> buffer(needed + sizeof(SERVICE_DESCRIPTIONW));
+  if (!QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, buffer.data(),
+                            static_cast<DWORD>(buffer.size()), &needed))
+    return L"(not told)";
+  const auto* text = reinterpret_cast<const SERVICE_DESCRIPTIONW*>(buffer.data());
+  return text->lpDescription ? text->lpDescription : L"";
+}
+
+// The file the event source "SrvQuirada" takes its messages from.
+std::wstring EventMessageFile() {
+  wchar_t value[MAX_PATH];
+  DWORD size = sizeof value;
+  if (RegGetValueW(HKEY_LOCAL_MACHINE,
+                   L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\SrvQuirada",
+                   L"EventMessageFile", RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, value,
+                   &size) != ERROR_SUCCESS)
+    return L"(no event source)";
+  return value;
+}
+
 class InstallTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -82,8 +142,40 @@ TEST_F(InstallTest, RegistersTheServiceAsTheSystemRunsItAndRemovesIt) {
                               out, err),
             0)
       << err.str();
-  EXPECT_EQ(out.str(), "Serviço instalado com sucesso\n");
+  const std::string told = out.str();
+  EXPECT_EQ(told.rfind("Serviço instalado com sucesso\n", 0), 0u) << told;
   EXPECT_EQ(err.str(), "");
+  // The description; the delayed start and the failure-status setting, or the warning that the
+  // service manager refused them (Wine's has neither); the recovery actions where the service
+  // manager tells them back (Wine's keeps none).
+  EXPECT_EQ(Description(), L"Leva os XMLs fiscais (NF-e, NFC-e, CF-e SAT e cancelamentos) do banco "
+                           L"Firebird do ERP para a plataforma contábil Quirada, por HTTPS.");
+  const auto delayed = Config2<SERVICE_DELAYED_AUTO_START_INFO>(SERVICE_CONFIG_DELAYED_AUTO_START_INFO);
+  if (delayed) {
+    EXPECT_TRUE(delayed->fDelayedAutostart);
+  } else {
+    EXPECT_NE(told.find("\nAviso: o gerenciador de serviços não aceitou a partida automática atrasada"),
+              std::string::npos) << told;
+  }
+  const auto flag = Config2<SERVICE_FAILURE_ACTIONS_FLAG>(SERVICE_CONFIG_FAILURE_ACTIONS_FLAG);
+  if (flag) {
+    EXPECT_TRUE(flag->fFailureActionsOnNonCrashFailures);
+  } else {
+    EXPECT_NE(told.find("\nAviso: o gerenciador de serviços não aceitou que uma parada com estado "
+                        "de falha conte para a recuperação"),
+              std::string::npos) << told;
+  }
+  std::vector<unsigned char> failure_buffer;
+  if (const auto* failure = FailureActions(failure_buffer)) {
+    EXPECT_EQ(failure->dwResetPeriod, 86400u);
+    ASSERT_EQ(failure->cActions, 3u);
+    EXPECT_EQ(failure->lpsaActions[0].Type, SC_ACTION_RESTART);
+    EXPECT_EQ(failure->lpsaActions[0].Delay, 60000u);
+    EXPECT_EQ(failure->lpsaActions[1].Type, SC_ACTION_RESTART);
+    EXPECT_EQ(failure->lpsaActions[1].Delay, 60000u);
+    EXPECT_EQ(failure->lpsaActions[2].Type, SC_ACTION_NONE);
+  }
+  EXPECT_EQ(EventMessageFile(), L"C:\\Program Files\\Quirada Contabil\\QuiradaContabil.exe");
 
   const auto r = Registered();
   ASSERT_NE(r, nullptr);
@@ -102,6 +194,34 @@ TEST_F(InstallTest, RegistersTheServiceAsTheSystemRunsItAndRemovesIt) {
   EXPECT_EQ(out.str(), "Serviço desinstalado com sucesso\n");
   EXPECT_EQ(err.str(), "");
   EXPECT_EQ(Registered(), nullptr);
+  EXPECT_EQ(EventMessageFile(), L"(no event source)");
+}
+
+// Installing the same program again is an upgrade: what the administrator changed in the
+// registration stays (here the description and the start type), the event source follows.
+TEST_F(InstallTest, InstallingTheSameProgramAgainKeepsTheRegistrationAsTheAdministratorLeftIt) {
+  std::ostringstream out, err;
+  ASSERT_EQ(InstallServiceFor("C:\\Quirada\\QuiradaContabil.exe", true, out, err), 0) << err.str();
+  {
+    const ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const ScHandle service(OpenServiceW(manager.get(), L"SrvQuirada", SERVICE_CHANGE_CONFIG));
+    ASSERT_TRUE(service);
+    std::wstring custom = L"Descrição do administrador";
+    SERVICE_DESCRIPTIONW text{custom.data()};
+    ASSERT_TRUE(ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &text));
+    ASSERT_TRUE(ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_DEMAND_START,
+                                     SERVICE_NO_CHANGE, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                     nullptr, nullptr));
+  }
+  ASSERT_EQ(InstallServiceFor("C:\\QUIRADA\\QuiradaContabil.exe", false, out, err), 0) << err.str();
+  EXPECT_EQ(out.str(), "Serviço já instalado para este programa: o registro (conta, início, recuperação, "
+                       "descrição) foi mantido como está\n");
+  EXPECT_EQ(err.str(), "");
+  EXPECT_EQ(Description(), L"Descrição do administrador");
+  const auto r = Registered();
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->start, static_cast<DWORD>(SERVICE_DEMAND_START));
+  EXPECT_EQ(EventMessageFile(), L"C:\\QUIRADA\\QuiradaContabil.exe");
 }
 
 TEST_F(InstallTest, APathWithoutBlanksIsNotQuoted) {

@@ -11,11 +11,12 @@
 namespace quirada {
 namespace {
 
-// The executable's file name when it lives in `executable_dir`; "" otherwise.
-std::string NomeDoExecutavel(const std::string& executable_dir) {
+// The executable's file name ("QuiradaContabil.exe"), checked in whichever folder is judged; ""
+// when the program cannot tell its own path.
+std::string NomeDoExecutavel() {
   try {
     const std::string path = ExecutablePath();
-    if (path.rfind(executable_dir, 0) == 0) return path.substr(executable_dir.size());
+    return path.substr(path.find_last_of("\\/") + 1);
   } catch (const std::exception&) {
     // Without its own path the program still checks everything else.
   }
@@ -25,10 +26,12 @@ std::string NomeDoExecutavel(const std::string& executable_dir) {
 }  // namespace
 
 std::optional<TPastaNaoConfiavel> PastaNaoConfiavel(const std::string& executable_dir) {
-  std::vector<TrustedFileName> arquivos = {
-      {kArquivoIni, true}, {kServiceLogName, true}, {kArquivoTrava, false}};
-  if (const std::string exe = NomeDoExecutavel(executable_dir); !exe.empty())
-    arquivos.push_back({exe, false});
+  // The Firebird client is loaded from the folder when it is there (on Windows).
+  std::vector<TrustedFileName> arquivos = {{kArquivoIni, true},
+                                           {kServiceLogName, true},
+                                           {kArquivoTrava, false},
+                                           {"fbclient.dll", false}};
+  if (const std::string exe = NomeDoExecutavel(); !exe.empty()) arquivos.push_back({exe, false});
   const std::vector<UntrustedPath> caminhos = FindUntrustedPaths(executable_dir, arquivos);
   if (caminhos.empty()) return std::nullopt;
 
@@ -46,12 +49,8 @@ std::optional<TPastaNaoConfiavel> PastaNaoConfiavel(const std::string& executabl
     correcao += (correcao.empty() ? "" : "; ") + c.mend;
     if (c.path == log || (!log_real.empty() && c.path == log_real)) pasta.log_em_causa = true;
   }
-  pasta.mensagem =
-      "Pasta do serviço não confiável, nada foi feito: " + o_que +
-      ". Só root e o usuário do programa podem gravar na pasta do serviço, nas pastas acima dela "
-      "(a não ser as que têm o bit sticky, como /tmp) e nos arquivos que o programa guarda nela; "
-      "senão outro usuário pode trocar o log, a trava ou um XML por um link e fazer o programa "
-      "gravar em outro arquivo. Corrija com: " + correcao + ".";
+  pasta.mensagem = "Pasta do serviço não confiável, nada foi feito: " + o_que + ". " + TrustRule() +
+                   " Corrija com: " + correcao + ".";
   return pasta;
 }
 

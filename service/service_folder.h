@@ -3,7 +3,8 @@
 //
 // The rule is base/folder_trust.h's, over the folder, the folders above it and the files the
 // program keeps in it: the executable, "Morvant.ini" and the log (each of the last two may be a
-// link its owner made elsewhere, followed then) and the lock "QuiradaContabil.lock". In a folder
+// link its owner made elsewhere, followed then), the lock "QuiradaContabil.lock" and the Firebird
+// client "fbclient.dll" when it is there (Windows loads it from the folder). In a folder
 // that is not trusted "/ONCE", a service tick and "/INSTALL" do nothing but say so, and
 // "/VERIFICAR" says FALHOU.
 #pragma once
@@ -25,7 +26,9 @@ struct TPastaNaoConfiavel {
   bool log_em_causa = false;
 };
 
-// Nothing when `executable_dir` (ending with a separator) is trusted.
+// Nothing when `executable_dir` (ending with a separator) is trusted. Any folder may be judged
+// this way (the installer's target folder, before anything is written there), the running
+// executable's file name standing for the program's.
 std::optional<TPastaNaoConfiavel> PastaNaoConfiavel(const std::string& executable_dir);
 
 // The message of `e`, a failure to open the file at `path`; when the file belongs to another user

@@ -5,16 +5,19 @@
 #include <ostream>
 #include <utility>
 
+#include "service/host.h"
+
 namespace quirada {
 namespace {
 
 // The switches that choose what the program does; "SILENT" goes with any of them.
-constexpr std::array<std::pair<const char*, TRunMode>, 9> kModes = {{
+constexpr std::array<std::pair<const char*, TRunMode>, 10> kModes = {{
     {"INSTALL", TRunMode::Install},
     {"UNINSTALL", TRunMode::Uninstall},
     {"ONCE", TRunMode::Once},
     {"PENDING", TRunMode::Pending},
     {"VERIFICAR", TRunMode::Verificar},
+    {"VERIFICARPASTA", TRunMode::VerificarPasta},
     {"HELP", TRunMode::Help},
     {"H", TRunMode::Help},
     {"?", TRunMode::Help},
@@ -37,15 +40,28 @@ std::string SwitchName(const std::string& arg) {
 }
 
 TSwitches Invalid(const std::string& arg) {
-  return {TRunMode::Usage, false, arg};
+  return {TRunMode::Usage, false, arg, ""};
+}
+
+bool IsSwitch(const std::string& name) {
+  return name == "SILENT" || std::any_of(kModes.begin(), kModes.end(),
+                                         [&](const auto& entry) { return name == entry.first; });
 }
 
 }  // namespace
 
 TSwitches ParseSwitches(const std::vector<std::string>& args) {
   TSwitches result;
+  bool folder_may_follow = false;
   for (const std::string& arg : args) {
     const std::string name = SwitchName(arg);
+    // The folder after "VERIFICARPASTA" ("/opt/q" included, which looks like a switch).
+    if (folder_may_follow && !IsSwitch(name)) {
+      result.Folder = arg;
+      folder_may_follow = false;
+      continue;
+    }
+    folder_may_follow = name == "VERIFICARPASTA";
     if (name == "SILENT") {
       result.Silent = true;
       continue;
@@ -70,10 +86,7 @@ std::string VersionText() { return std::string("QuiradaContabil ") + QUIRADA_VER
 std::string UsageText(const std::string& ini_path, const std::string& log_path) {
   std::string text =
       VersionText() + "\n"
-      "Uso: QuiradaContabil [opção]\n"
-      "  (sem opção)   executa o serviço SrvQuirada em primeiro plano (um pedido de parada o\n"
-      "                encerra em segundos: o documento em andamento fica para o próximo\n"
-      "                ciclo; um segundo pedido o encerra na hora)\n"
+      "Uso: QuiradaContabil [opção]\n" + NoSwitchUsage() +
       "  -INSTALL      instala o serviço\n"
       "  -UNINSTALL    desinstala o serviço\n"
       "  -SILENT       com -INSTALL ou -UNINSTALL: não mostra mensagens\n"
@@ -83,6 +96,9 @@ std::string UsageText(const std::string& ini_path, const std::string& log_path) 
       "                75 quando outro processo segura a trava da pasta\n"
       "  -PENDING      lista os documentos que o próximo ciclo vai pegar, sem enviar nada\n"
       "  -VERIFICAR    testa a configuração: o INI, o banco do ERP, a plataforma e a pasta\n"
+      "  -VERIFICARPASTA [pasta]\n"
+      "                diz se a pasta (sem ela, a do programa) é confiável para o serviço:\n"
+      "                estado 0 quando é, 1 quando não é (quem mais pode alterá-la e como corrigir)\n"
       "  -HELP, -h, /? esta ajuda\n"
       "  -VERSION      a versão\n"
       "As opções também podem ser escritas com \"--\" ou \"/\", em maiúsculas ou minúsculas.\n"

@@ -1,10 +1,11 @@
 // The program's command line.
 //
 // Switches are written with "-", "--" or "/" in front, in any letter case: "INSTALL",
-// "UNINSTALL", "SILENT", "ONCE", "PENDING", "VERIFICAR", "HELP" (also "-h" and "/?") and
-// "VERSION". Without a switch (or with "SILENT" alone) the program runs as the service. "SILENT"
-// only quiets the messages of "INSTALL" and "UNINSTALL". Anything else, a word without a prefix,
-// or two different modes at once, asks for the usage text.
+// "UNINSTALL", "SILENT", "ONCE", "PENDING", "VERIFICAR", "VERIFICARPASTA" (optionally followed by
+// a folder), "HELP" (also "-h" and "/?") and "VERSION". Without a switch (or with "SILENT" alone)
+// the program runs as the service. "SILENT" only quiets the messages of "INSTALL" and "UNINSTALL".
+// Anything else, a word without a prefix (but the folder of "VERIFICARPASTA"), or two different
+// modes at once, asks for the usage text.
 #pragma once
 
 #include <iosfwd>
@@ -13,7 +14,9 @@
 
 namespace quirada {
 
-enum class TRunMode { Service, Install, Uninstall, Once, Pending, Verificar, Help, Version, Usage };
+enum class TRunMode {
+  Service, Install, Uninstall, Once, Pending, Verificar, VerificarPasta, Help, Version, Usage
+};
 
 // The program's version, "QuiradaContabil <version>" as "VERSION" prints it.
 std::string VersionText();
@@ -23,6 +26,8 @@ struct TSwitches {
   bool Silent = false;
   // With Mode == Usage: the argument that was not understood.
   std::string Invalid;
+  // With Mode == VerificarPasta: the folder named after it; "" for the program's own.
+  std::string Folder;
 };
 
 // `args` without the program's name.

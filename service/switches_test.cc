@@ -60,6 +60,32 @@ INSTANTIATE_TEST_SUITE_P(
         SwitchCase{{"-install", "-uninstall"}, TRunMode::Usage, false, "-uninstall"},
         SwitchCase{{"-once", "-silent", "-x"}, TRunMode::Usage, false, "-x"}));
 
+// The folder "/VERIFICARPASTA" judges comes right after it, whatever it looks like (a Linux path
+// starts with "/"); a switch there is a switch, and a second word is no folder.
+TEST(ParseSwitchesTest, VerificarPastaTakesTheFolderAfterIt) {
+  const struct {
+    std::vector<std::string> args;
+    TRunMode mode;
+    std::string folder;
+    std::string invalid;
+  } cases[] = {
+      {{"/VERIFICARPASTA"}, TRunMode::VerificarPasta, "", ""},
+      {{"-verificarpasta", "C:\\Users\\Public\\Quirada"}, TRunMode::VerificarPasta,
+       "C:\\Users\\Public\\Quirada", ""},
+      {{"--VerificarPasta", "/opt/quirada-contabil"}, TRunMode::VerificarPasta, "/opt/quirada-contabil", ""},
+      {{"/VERIFICARPASTA", "/silent"}, TRunMode::VerificarPasta, "", ""},
+      {{"/VERIFICARPASTA", "a", "b"}, TRunMode::Usage, "", "b"},
+      {{"pasta", "/VERIFICARPASTA"}, TRunMode::Usage, "", "pasta"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.size() > 1 ? c.args[1] : c.args[0]);
+    const TSwitches got = ParseSwitches(c.args);
+    EXPECT_EQ(got.Mode, c.mode);
+    EXPECT_EQ(got.Folder, c.folder);
+    EXPECT_EQ(got.Invalid, c.invalid);
+  }
+}
+
 TEST(ParseSwitchesTest, TakesMainsArgumentsWithoutTheProgramName) {
   const char* argv[] = {"/opt/quirada/QuiradaContabil", "/INSTALL", "-silent", nullptr};
   const TSwitches got = ParseSwitches(3, argv);
@@ -72,7 +98,8 @@ TEST(ShowUsageTest, NamesTheBadArgumentListsEverySwitchAndReturnsTwo) {
   EXPECT_EQ(ShowUsage(ParseSwitches({"-bogus"}), err), 2);
   const std::string text = err.str();
   EXPECT_EQ(text.find("Opção inválida: \"-bogus\"\n"), 0u) << text;
-  for (const char* name : {"-INSTALL", "-UNINSTALL", "-SILENT", "-ONCE", "-PENDING", "-VERIFICAR"}) {
+  for (const char* name :
+       {"-INSTALL", "-UNINSTALL", "-SILENT", "-ONCE", "-PENDING", "-VERIFICAR", "-VERIFICARPASTA"}) {
     EXPECT_NE(text.find(name), std::string::npos) << name;
   }
   EXPECT_EQ(text.substr(text.size() - UsageText().size()), UsageText());

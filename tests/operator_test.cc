@@ -229,6 +229,12 @@ TEST_F(OperatorTest, TheServiceTellsTheJournalAndSystemdAfterEachCycle) {
 TEST_F(OperatorTest, VerificarTestsTheConfiguration) {
   LocalPlatform platform;
   const std::string missing = TestDatabaseFolder() + "nao-existe.fdb";
+  // `morvant` lines in the one [Morvant] section, `extra` ones after [Quirada].
+  const auto configure_with = [&](const std::string& morvant, const std::string& extra) {
+    fs::remove(run_.dir() + "Morvant.ini");
+    db_.WriteIni(run_.dir());
+    run_.AppendIni(morvant + platform.IniSection() + extra);
+  };
   const struct {
     const char* what;
     std::function<void()> configure;
@@ -237,7 +243,7 @@ TEST_F(OperatorTest, VerificarTestsTheConfiguration) {
     std::vector<std::string> not_out;  // pieces that must not be there
   } cases[] = {
       {"a good configuration", [&] { Configure(platform); }, 0,
-       {"Arquivo de configuração: " + run_.dir() + "Morvant.ini (UTF-8)\n",
+       {"Arquivo de configuração: " + run_.dir() + "Morvant.ini (lido em UTF-8)\n",
         "  [Morvant] Caminho = " + db_.path() + "\n",
         "  [Morvant] Senha = (não definida: as senhas internas do serviço)\n",
         "  [Quirada] ApiUrl = " + platform.Url() + "\n",
@@ -256,19 +262,23 @@ TEST_F(OperatorTest, VerificarTestsTheConfiguration) {
         "Plataforma, token de acesso: OK\n",
         "Plataforma, ativação da chave de autorização: FALHOU: depende do banco de dados, que falhou\n"},
        {"Contabilidade:"}},
-      {"an unknown key and section, and a password readable by others",
+      {"an unknown key and section, a repeated section, and a password readable by others",
        [&] {
-         Configure(platform, "Intervalo=5\r\n[Morvan]\r\nCaminho=x\r\n[Morvant]\r\nUsuario=SYSDBA\r\nSenha=gizmor\r\n");
+         configure_with("Usuario=SYSDBA\r\nSenha=gizmor\r\n",
+                        "Intervalo=5\r\n[Morvan]\r\nCaminho=x\r\n[MORVANT]\r\nCaminho=/nao/lido.fdb\r\n");
          ::chmod((run_.dir() + "Morvant.ini").c_str(), 0644);
        },
        0,
        {"AVISO: chave desconhecida \"Intervalo\" na seção [Quirada]",
-        "AVISO: seção desconhecida [Morvan], chave \"Caminho\"", "  [Morvant] Senha = ********\n",
+        "AVISO: seção desconhecida [Morvan], chave \"Caminho\"",
+        "AVISO: a seção [MORVANT] aparece mais de uma vez e só a primeira vale: a chave \"Caminho\" "
+        "desta repetição não é lida\n",
+        "  [Morvant] Senha = ********\n",
         "guarda a Senha do banco e pode ser lido pelo grupo ou por outros usuários",
         "Banco de dados (127.0.0.1/3050:" + db_.path() + "): OK\n"},
-       {"gizmor"}},
+       {"gizmor", "/nao/lido.fdb"}},
       {"a Usuario without Senha, which the connection does not use",
-       [&] { Configure(platform, "[Morvant]\r\nUsuario=ERPUSER\r\n"); }, 0,
+       [&] { configure_with("Usuario=ERPUSER\r\n", ""); }, 0,
        {"  [Morvant] Usuario = ERPUSER (não vale sem Senha: o serviço conecta como SYSDBA)\n",
         "Banco de dados (127.0.0.1/3050:" + db_.path() + "): OK\n"},
        {}},
@@ -296,9 +306,10 @@ TEST_F(OperatorTest, VerificarTestsTheConfiguration) {
   }
 }
 
-// The INI is read as UTF-8 or as ISO-8859-1 by its bytes, its values may be quoted, and a database
-// path with accented letters reaches the server intact.
-TEST_F(OperatorTest, AnAccentedDatabasePathAndQuotedValuesWorkInEitherEncoding) {
+// The INI is read as UTF-8, as ISO-8859-1 or, with its byte-order mark, as UTF-16 (Notepad's
+// "Unicode"), its values may be quoted, and a database path with accented letters reaches the
+// server intact.
+TEST_F(OperatorTest, AnAccentedDatabasePathAndQuotedValuesWorkInEveryEncoding) {
   AddNotes(1, 1);
   const std::string accented = TestDatabaseFolder() + "ação-" + std::to_string(::getpid()) + ".fdb";
   fs::remove(accented);
@@ -307,18 +318,22 @@ TEST_F(OperatorTest, AnAccentedDatabasePathAndQuotedValuesWorkInEitherEncoding) 
   const struct {
     const char* what;
     std::string ini_section;  // UTF-8 text, written in the encoding of the case
-    bool latin1;
+    std::function<std::string(const std::string&)> encode;
   } cases[] = {
-      {"UTF-8 INI", "[Morvant]\r\nServidor=127.0.0.1\r\nCaminho=" + accented + "\r\n", false},
-      {"ISO-8859-1 INI", "[Morvant]\r\nServidor=127.0.0.1\r\nCaminho=" + accented + "\r\n", true},
-      {"quoted values", "[Morvant]\r\nServidor=\"127.0.0.1\"\r\nCaminho= \"" + accented + "\" \r\n", true},
+      {"UTF-8 INI", "[Morvant]\r\nServidor=127.0.0.1\r\nCaminho=" + accented + "\r\n",
+       [](const std::string& t) { return t; }},
+      {"ISO-8859-1 INI", "[Morvant]\r\nServidor=127.0.0.1\r\nCaminho=" + accented + "\r\n", &Utf8ToLatin1},
+      {"UTF-16 LE INI with its mark", "[Morvant]\r\nServidor=127.0.0.1\r\nCaminho=" + accented + "\r\n",
+       [](const std::string& t) { return "\xFF\xFE" + Utf8ToUtf16(t, false); }},
+      {"quoted values", "[Morvant]\r\nServidor=\"127.0.0.1\"\r\nCaminho= \"" + accented + "\" \r\n",
+       &Utf8ToLatin1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     db_.Execute("DELETE FROM QUIRADA_ENVIOS_XML");
     fs::remove(ServiceTokenFile(tmp_.path()));
     const std::string text = c.ini_section + platform.IniSection();
-    WriteFileBytes(run_.dir() + "Morvant.ini", c.latin1 ? Utf8ToLatin1(text) : text);
+    WriteFileBytes(run_.dir() + "Morvant.ini", c.encode(text));
     const ProcessResult r = Run({"/ONCE"});
     EXPECT_EQ(r.exit_status, 0) << r.err << ReadFileBytes(run_.log_path());
     EXPECT_EQ(db_.RegisterRows().size(), 1u);

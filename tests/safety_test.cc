@@ -461,6 +461,16 @@ TEST_F(SafetyTest, AFolderOthersMayWriteIsRefusedAndNoPlantedLinkIsFollowed) {
       EXPECT_TRUE(Has(v.out, "Pasta do serviço (" + run_.dir() + "): " +
                                  (trusted ? "OK" : "FALHOU: Pasta do serviço não confiável")))
           << v.out;
+      // The folder alone, as the Windows installer asks of its target: the same verdict.
+      for (const std::vector<std::string>& args :
+           {std::vector<std::string>{"/VERIFICARPASTA"},
+            std::vector<std::string>{"/VERIFICARPASTA", run_.dir()}}) {
+        const ProcessResult p = run_.Run(args, Env());
+        EXPECT_EQ(p.exit_status, trusted ? 0 : 1) << p.out;
+        EXPECT_TRUE(Has(p.out, "Pasta do serviço (" + run_.dir() + "): " +
+                                   (trusted ? "OK" : "FALHOU: Pasta do serviço não confiável")))
+            << p.out;
+      }
     }
     ::chmod(run_.dir().c_str(), 0700);
     EXPECT_TRUE(fs::is_symlink(run_.dir() + c.name)) << "left where it was";

@@ -2,19 +2,32 @@
 ; packaging/windows/CMakeLists.txt:
 ;
 ;   makensis -INPUTCHARSET UTF8 -DEXE=<QuiradaContabil.exe> -DINI=<Morvant.ini, CR LF>
-;            -DVERSION=<version> -DOUTFILE=<QuiradaContabil-setup.exe> installer.nsi
+;            -DLEIAME=<LEIAME.md> -DVERSION=<version> -DOUTFILE=<QuiradaContabil-setup.exe>
+;            installer.nsi
 ;
 ; It installs QuiradaContabil.exe into "<Program Files>\Quirada Contabil" (another folder with
-; /D=...), with an example Morvant.ini that never replaces one already there, registers the
-; service SrvQuirada ("QuiradaContabil.exe /INSTALL /SILENT", after removing an earlier
-; registration), and writes the uninstaller and its entry in the system's list of programs. The
-; service is not started: the operator writes Morvant.ini first. A running SrvQuirada is stopped
-; before its program is replaced (a running cycle ends after the document in hand).
+; /D=<pasta>, last on the command line, or on the folder page), once the program itself has judged
+; that folder trusted ("/VERIFICARPASTA", run from the installer's own temporary folder before
+; anything is written in the target): a folder others may write is refused with the program's
+; message, and nothing is installed. Then the example Morvant.ini (the Windows one), which never
+; replaces one already there and which only SYSTEM and the Administrators may open; the operator's
+; guide LEIAME.md; the uninstaller
+; and its entry in the system's list of programs; and the service, registered by
+; "QuiradaContabil.exe /INSTALL" (description, delayed automatic start, recovery actions, the
+; event source with its message table).
+;
+; An upgrade (SrvQuirada registered already): the service is stopped (a running cycle ends within
+; seconds), the files replaced, the registration kept as the administrator left it (account, start,
+; recovery, description; only the program's path follows a new folder) and the service started
+; again when it was running. A new installation leaves it stopped: the operator writes Morvant.ini
+; first. The next steps are on the finish page and, with /S, in PROXIMOS-PASSOS.txt beside the
+; program.
 ;
 ; The uninstaller stops the service, removes it ("/UNINSTALL /SILENT") and removes the files this
 ; installer wrote, except Morvant.ini: the operator's configuration stays, and so do the service
 ; log, the cycle's lock file and any XML file left beside the program (the folder goes only when
-; nothing is left in it). Both run silently with /S.
+; nothing is left in it). Both run silently with /S; a refusal then shows only in the exit status
+; (run without /S to read why).
 ;
 ; 64-bit only (the program is), and so is the installer itself: Wine without its 32-bit part
 ; does not run a 32-bit installer at all.
@@ -25,17 +38,21 @@ SetCompressor /SOLID lzma
 RequestExecutionLevel admin
 
 !include LogicLib.nsh
+!include MUI2.nsh
 
-!ifndef EXE | INI | VERSION | OUTFILE
-  !error "Define EXE, INI, VERSION and OUTFILE (see the top of this file)"
+!ifndef EXE | INI | LEIAME | VERSION | OUTFILE
+  !error "Define EXE, INI, LEIAME, VERSION and OUTFILE (see the top of this file)"
 !endif
 
 !define SERVICE "SrvQuirada"
 !define PROGRAM "QuiradaContabil.exe"
+!define NEXT_STEPS "PROXIMOS-PASSOS.txt"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\QuiradaContabil"
-; How long a stop may take: a cycle ends after the document in hand, and one request to the
-; platform may take up to 10 minutes.
+; How long a stop may take: a cycle ends within seconds of the request, but the service manager
+; allows a stuck one this long.
 !define STOP_PATIENCE_SECONDS 900
+; The DACL Morvant.ini gets (it may hold the database password): SYSTEM and the Administrators.
+!define PRIVATE_DACL "D:P(A;;FA;;;SY)(A;;FA;;;BA)"
 
 Name "Quirada Contábil"
 OutFile "${OUTFILE}"
@@ -49,10 +66,21 @@ VIAddVersionKey "FileVersion" "${VERSION}"
 VIAddVersionKey "ProductVersion" "${VERSION}"
 VIAddVersionKey "LegalCopyright" ""
 
-Page directory
-Page instfiles
-UninstPage uninstConfirm
-UninstPage instfiles
+Var WasRegistered  ; 1: SrvQuirada was registered before this installation (an upgrade)
+Var WasRunning     ; 1: and it was not stopped
+Var NextSteps      ; the finish page's text
+
+!define MUI_ABORTWARNING
+!define MUI_PAGE_CUSTOMFUNCTION_LEAVE DirectoryLeave
+!insertmacro MUI_PAGE_DIRECTORY
+!insertmacro MUI_PAGE_INSTFILES
+!define MUI_FINISHPAGE_TITLE "Quirada Contábil instalado"
+!define MUI_FINISHPAGE_TEXT "$NextSteps"
+!define MUI_FINISHPAGE_TEXT_LARGE
+!insertmacro MUI_PAGE_FINISH
+!insertmacro MUI_UNPAGE_CONFIRM
+!insertmacro MUI_UNPAGE_INSTFILES
+!insertmacro MUI_LANGUAGE "PortugueseBR"
 
 ; Stops the service SrvQuirada when it is registered and not stopped, and waits until the service
 ; control manager says it stopped (at most STOP_PATIENCE_SECONDS). Nothing when it is not there.
@@ -112,15 +140,173 @@ FunctionEnd
 !insertmacro DEFINE_STOP_SERVICE ""
 !insertmacro DEFINE_STOP_SERVICE "un."
 
+; Sets $WasRegistered and $WasRunning from the service manager.
+Function ReadServiceState
+  Push $0
+  Push $1
+  Push $2
+  Push $3
+  StrCpy $WasRegistered 0
+  StrCpy $WasRunning 0
+  System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i 0x0001) p .r0'
+  ${If} $0 P<> 0
+    ; SERVICE_QUERY_STATUS
+    System::Call 'advapi32::OpenServiceW(p r0, w "${SERVICE}", i 0x0004) p .r1'
+    ${If} $1 P<> 0
+      StrCpy $WasRegistered 1
+      System::Call '*(i, i, i, i, i, i, i) p .r2'
+      System::Call 'advapi32::QueryServiceStatus(p r1, p r2) i .r3'
+      System::Call '*$2(i, i .r3)'
+      ${If} $3 <> 1
+        StrCpy $WasRunning 1
+      ${EndIf}
+      System::Free $2
+      System::Call 'advapi32::CloseServiceHandle(p r1)'
+    ${EndIf}
+    System::Call 'advapi32::CloseServiceHandle(p r0)'
+  ${EndIf}
+  Pop $3
+  Pop $2
+  Pop $1
+  Pop $0
+FunctionEnd
+
+; Whether $INSTDIR is a trusted folder for the service, as the new program judges it, run from the
+; installer's own temporary folder (nothing is run or written in the target before it is judged).
+; The folder is made first (empty) so that its own rules are judged, and taken away again when it
+; is refused. Leaves the exit status in $0 (0: trusted) and the program's words in $1.
+Function CheckFolder
+  Push $2
+  InitPluginsDir
+  SetOutPath "$PLUGINSDIR"
+  File "/oname=$PLUGINSDIR\${PROGRAM}" "${EXE}"
+  StrCpy $2 0
+  ${IfNot} ${FileExists} "$INSTDIR\*.*"
+    CreateDirectory "$INSTDIR"
+    StrCpy $2 1
+  ${EndIf}
+  nsExec::ExecToStack '"$PLUGINSDIR\${PROGRAM}" /VERIFICARPASTA "$INSTDIR"'
+  Pop $0
+  Pop $1
+  ${If} $0 != 0
+  ${AndIf} $2 = 1
+    RMDir "$INSTDIR"
+  ${EndIf}
+  Pop $2
+FunctionEnd
+
+Function DirectoryLeave
+  Call CheckFolder
+  ${If} $0 != 0
+    MessageBox MB_OK|MB_ICONSTOP "A pasta $\"$INSTDIR$\" não serve para o serviço, que roda como LocalSystem: escolha outra (como a sugerida, em Arquivos de Programas).$\r$\n$\r$\n$1"
+    Abort
+  ${EndIf}
+FunctionEnd
+
+; Gives Morvant.ini the DACL of the program's own files.
+Function ProtectIni
+  Push $0
+  Push $1
+  Push $2
+  Push $3
+  Push $4
+  StrCpy $0 1
+  System::Call 'advapi32::ConvertStringSecurityDescriptorToSecurityDescriptorW(w "${PRIVATE_DACL}", i 1, *p .r1, p 0) i .r2'
+  ${If} $2 <> 0
+    System::Call 'advapi32::GetSecurityDescriptorDacl(p r1, *i .r2, *p .r3, *i .r4) i'
+    ; SE_FILE_OBJECT; DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION
+    System::Call 'advapi32::SetNamedSecurityInfoW(w "$INSTDIR\Morvant.ini", i 1, i 0x80000004, p 0, p 0, p r3, p 0) i .r0'
+    System::Call 'kernel32::LocalFree(p r1)'
+  ${EndIf}
+  ${If} $0 != 0
+    DetailPrint "Aviso: não foi possível restringir o acesso a $INSTDIR\Morvant.ini (erro $0): deixe-o só para SYSTEM e os Administradores."
+  ${EndIf}
+  Pop $4
+  Pop $3
+  Pop $2
+  Pop $1
+  Pop $0
+FunctionEnd
+
+; Points the registered service at this installation's program, nothing else of its registration
+; changed (SERVICE_NO_CHANGE for the rest).
+Function PointServiceHere
+  Push $0
+  Push $1
+  Push $2
+  System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i 0x0001) p .r0'
+  ${If} $0 P<> 0
+    ; SERVICE_CHANGE_CONFIG
+    System::Call 'advapi32::OpenServiceW(p r0, w "${SERVICE}", i 0x0002) p .r1'
+    ${If} $1 P<> 0
+      ; The path quoted, as the service manager must run a path with blanks.
+      StrCpy $2 '"$INSTDIR\${PROGRAM}"'
+      System::Call 'advapi32::ChangeServiceConfigW(p r1, i 0xffffffff, i 0xffffffff, i 0xffffffff, w r2, p 0, p 0, p 0, p 0, p 0, p 0) i .r2'
+      ${If} $2 = 0
+        DetailPrint "Aviso: o serviço ${SERVICE} não pôde ser apontado para $INSTDIR\${PROGRAM}."
+      ${EndIf}
+      System::Call 'advapi32::CloseServiceHandle(p r1)'
+    ${EndIf}
+    System::Call 'advapi32::CloseServiceHandle(p r0)'
+  ${EndIf}
+  Pop $2
+  Pop $1
+  Pop $0
+FunctionEnd
+
+Function StartService
+  Push $0
+  Push $1
+  Push $2
+  Push $3
+  System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i 0x0001) p .r0'
+  ${If} $0 P<> 0
+    ; SERVICE_START
+    System::Call 'advapi32::OpenServiceW(p r0, w "${SERVICE}", i 0x0010) p .r1'
+    ${If} $1 P<> 0
+      System::Call 'advapi32::StartServiceW(p r1, i 0, p 0) i .r2 ? e'
+      Pop $3  ; the system's error code
+      ${If} $2 = 0
+        DetailPrint "Aviso: o serviço ${SERVICE} não pôde ser iniciado de novo (erro $3): inicie-o com sc start ${SERVICE}."
+      ${Else}
+        DetailPrint "Serviço ${SERVICE} iniciado de novo, como estava antes da atualização."
+      ${EndIf}
+      System::Call 'advapi32::CloseServiceHandle(p r1)'
+    ${EndIf}
+    System::Call 'advapi32::CloseServiceHandle(p r0)'
+  ${EndIf}
+  Pop $3
+  Pop $2
+  Pop $1
+  Pop $0
+FunctionEnd
+
 Section "Quirada Contábil"
   SetRegView 64
-  Call StopService
+  ; The target folder first, silent installs included: nothing goes into a folder others may write.
+  Call CheckFolder
+  ${If} $0 != 0
+    DetailPrint "$1"
+    MessageBox MB_OK|MB_ICONSTOP "Nada foi instalado: a pasta $\"$INSTDIR$\" não serve para o serviço, que roda como LocalSystem.$\r$\n$\r$\n$1" /SD IDOK
+    SetErrorLevel 1
+    Abort
+  ${EndIf}
+  DetailPrint "$1"
+
+  Call ReadServiceState
+  ${If} $WasRegistered = 1
+    Call StopService
+  ${EndIf}
 
   SetOutPath "$INSTDIR"
   File "/oname=${PROGRAM}" "${EXE}"
-  SetOverwrite off
-  File "/oname=Morvant.ini" "${INI}"
-  SetOverwrite on
+  File "/oname=LEIAME.md" "${LEIAME}"
+  ${If} ${FileExists} "$INSTDIR\Morvant.ini"
+    DetailPrint "Morvant.ini mantido como está."
+  ${Else}
+    File "/oname=Morvant.ini" "${INI}"
+    Call ProtectIni
+  ${EndIf}
   WriteUninstaller "$INSTDIR\uninstall.exe"
 
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "Quirada Contábil"
@@ -132,23 +318,43 @@ Section "Quirada Contábil"
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
 
-  ; A registration left by an earlier installation (perhaps of another folder) makes way for
-  ; this one; its absence is no failure.
-  nsExec::Exec '"$INSTDIR\${PROGRAM}" /UNINSTALL /SILENT'
+  ; An upgrade keeps the registration; only the program's path follows this folder. "/INSTALL"
+  ; then registers a new service, or finds this program's and registers the event source again.
+  ${If} $WasRegistered = 1
+    Call PointServiceHere
+  ${EndIf}
+  nsExec::ExecToStack '"$INSTDIR\${PROGRAM}" /INSTALL'
   Pop $0
-  nsExec::Exec '"$INSTDIR\${PROGRAM}" /INSTALL /SILENT'
-  Pop $0
+  Pop $1
+  DetailPrint "$1"
   ${If} $0 != 0
-    MessageBox MB_OK|MB_ICONSTOP "Falha ao registrar o serviço ${SERVICE}: $\"${PROGRAM} /INSTALL$\" terminou com o estado $0. Rode-o num prompt de comando como administrador para ver a causa." /SD IDOK
+    MessageBox MB_OK|MB_ICONSTOP "Falha ao registrar o serviço ${SERVICE}: $\"${PROGRAM} /INSTALL$\" terminou com o estado $0.$\r$\n$\r$\n$1" /SD IDOK
     SetErrorLevel 1
     Abort
   ${EndIf}
-  DetailPrint "Serviço ${SERVICE} instalado (início automático); ele ainda não foi iniciado."
-  DetailPrint "Próximos passos:"
-  DetailPrint "  1. Edite $INSTDIR\Morvant.ini: [Morvant] Servidor e Caminho."
-  DetailPrint "  2. O cliente do Firebird 3 de 64 bits (fbclient.dll) deve estar instalado."
-  DetailPrint "  3. Confira: $\"$INSTDIR\${PROGRAM}$\" /VERIFICAR"
-  DetailPrint "  4. Inicie o serviço: sc start ${SERVICE}"
+
+  ${If} $WasRunning = 1
+    Call StartService
+    StrCpy $NextSteps "O serviço ${SERVICE} foi atualizado e iniciado de novo, com o registro (conta, início, recuperação, descrição) como estava.$\r$\n$\r$\n"
+  ${ElseIf} $WasRegistered = 1
+    StrCpy $NextSteps "O serviço ${SERVICE} foi atualizado, com o registro (conta, início, recuperação, descrição) como estava; ele continua parado.$\r$\n$\r$\n"
+  ${Else}
+    StrCpy $NextSteps "O serviço ${SERVICE} foi instalado (início automático atrasado, conta do sistema); ele ainda não foi iniciado.$\r$\n$\r$\n"
+  ${EndIf}
+  StrCpy $NextSteps "$NextStepsPróximos passos:$\r$\n\
+  1. Edite $INSTDIR\Morvant.ini: [Morvant] Servidor e Caminho (o caminho do banco como o servidor Firebird o vê).$\r$\n\
+  2. O cliente do Firebird 3 de 64 bits (fbclient.dll) deve estar instalado: na pasta do programa ou na instalação do Firebird registrada no Windows.$\r$\n\
+  3. Confira, num prompt de comando como administrador: $\"$INSTDIR\${PROGRAM}$\" /VERIFICAR$\r$\n\
+  4. Inicie o serviço: sc start ${SERVICE} (ou pelo console de Serviços).$\r$\n\
+Guia do operador: $INSTDIR\LEIAME.md, seção Windows."
+  DetailPrint "$NextSteps"
+  ${If} ${Silent}
+    ; No finish page: the next steps beside the program, in a file Notepad opens (UTF-16 LE).
+    FileOpen $2 "$INSTDIR\${NEXT_STEPS}" w
+    FileWriteWord $2 0xFEFF
+    FileWriteUTF16LE $2 "$NextSteps$\r$\n"
+    FileClose $2
+  ${EndIf}
 SectionEnd
 
 Section "Uninstall"
@@ -173,6 +379,8 @@ Section "Uninstall"
     IntOp $1 $1 + 1
   ${Loop}
   Delete /REBOOTOK "$INSTDIR\${PROGRAM}"
+  Delete "$INSTDIR\${NEXT_STEPS}"
+  Delete "$INSTDIR\LEIAME.md"
   Delete "$INSTDIR\uninstall.exe"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
   ; Only when empty: Morvant.ini, the log and what the service left stay.

@@ -8,6 +8,9 @@
 //   service_control pause NAME SECONDS          sends PAUSE, waits until the state is PAUSED
 //   service_control continue NAME SECONDS       sends CONTINUE, waits until it is RUNNING
 //   service_control wait NAME STATE SECONDS     waits until the state is STATE (MISSING included)
+//   service_control describe NAME TEXT          gives the service the description TEXT, as an
+//                                               administrator would
+//   service_control description NAME            prints its description
 //
 // Exit status 0 when done (the state reached), 1 on a failure or a timeout (the last state
 // printed), 2 for a bad command line.
@@ -139,11 +142,43 @@ int Control(const std::wstring& name, DWORD control, const char* state, int seco
   return WaitFor(name, state, seconds);
 }
 
+int Describe(const std::wstring& name, const std::wstring& text) {
+  const ScHandle service = OpenNamedService(name, SERVICE_CHANGE_CONFIG);
+  if (!service) {
+    std::fprintf(stderr, "service_control: the service is not registered\n");
+    return 1;
+  }
+  std::wstring copy = text;
+  SERVICE_DESCRIPTIONW description{copy.data()};
+  if (!ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &description))
+    Fail("ChangeServiceConfig2W");
+  return 0;
+}
+
+int Description(const std::wstring& name) {
+  const ScHandle service = OpenNamedService(name, SERVICE_QUERY_CONFIG);
+  if (!service) {
+    std::printf("missing\n");
+    return 1;
+  }
+  DWORD needed = 0;
+  QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, nullptr, 0, &needed);
+  std::vector<unsigned char> buffer(needed + sizeof(SERVICE_DESCRIPTIONW));
+  if (!QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, buffer.data(),
+                            static_cast<DWORD>(buffer.size()), &needed))
+    Fail("QueryServiceConfig2W");
+  const auto* description = reinterpret_cast<const SERVICE_DESCRIPTIONW*>(buffer.data());
+  std::printf("%s\n", Narrow(description->lpDescription).c_str());
+  return 0;
+}
+
 int Usage() {
   std::fprintf(stderr,
                "usage: service_control status|config NAME\n"
                "       service_control pause|continue NAME SECONDS\n"
-               "       service_control wait NAME STATE SECONDS\n");
+               "       service_control wait NAME STATE SECONDS\n"
+               "       service_control describe NAME TEXT\n"
+               "       service_control description NAME\n");
   return 2;
 }
 
@@ -165,5 +200,7 @@ int main(int argc, char** argv) {
     return Control(name, SERVICE_CONTROL_CONTINUE, "RUNNING", std::atoi(argv[3]));
   }
   if (command == "wait" && argc == 5) return WaitFor(name, argv[3], std::atoi(argv[4]));
+  if (command == "describe" && argc == 4) return Describe(name, Wide(argv[3]));
+  if (command == "description" && argc == 3) return Description(name);
   return Usage();
 }
