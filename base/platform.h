@@ -8,7 +8,9 @@
 // PrivateTempDir: a folder for this user's files that no other local user can read or plant
 // files in, ending with a path separator. On Linux "<TempDir>quirada-<effective uid>/", created
 // with mode 0700; when something else is there (not a directory, a link, another owner, or
-// group/other permissions) it raises Exception naming the folder.
+// group/other permissions) it raises Exception naming the folder. PrivateTempDir(sub) is the
+// folder `sub` (a plain name) inside it, created alike (on Windows with the protected DACL of the
+// program's files); "" gives the private folder itself.
 // SystemErrorText: the system's own text for an errno value ("Permission denied").
 #pragma once
 
@@ -23,6 +25,7 @@ std::string TempDir();
 std::string ExecutablePath();
 
 std::string PrivateTempDir();
+std::string PrivateTempDir(const std::string& sub);
 
 std::string SystemErrorText(int error);
 

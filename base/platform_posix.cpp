@@ -45,8 +45,10 @@ bool ProcessIsRunning(long pid) {
 
 std::string CurrentUserName() { return std::to_string(::geteuid()); }
 
-std::string PrivateTempDir() {
-  const std::string dir = TempDir() + "quirada-" + CurrentUserName();
+namespace {
+
+// `dir` made (mode 0700) when missing, then checked to be this user's private folder.
+std::string PrivateFolder(const std::string& dir) {
   if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
     throw Exception("Não foi possível criar a pasta privada \"" + dir + "\": " +
                     SystemErrorText(errno));
@@ -62,6 +64,15 @@ std::string PrivateTempDir() {
                     ", sem permissões para grupo e outros); remova-a ou corrija-a");
   }
   return dir + "/";
+}
+
+}  // namespace
+
+std::string PrivateTempDir() { return PrivateFolder(TempDir() + "quirada-" + CurrentUserName()); }
+
+std::string PrivateTempDir(const std::string& sub) {
+  const std::string dir = PrivateTempDir();
+  return sub.empty() ? dir : PrivateFolder(dir + sub);
 }
 
 std::string RandomName() {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/errors.h"
+#include "base/file_security_win32.h"
 #include "base/platform.h"
 #include "base/text_win32.h"
 
@@ -50,6 +51,27 @@ std::string PrivateTempDir() {
   // The service runs as SYSTEM, whose temporary folder other users cannot read or write; a user
   // running the program by hand has a temporary folder of their own.
   return TempDir();
+}
+
+std::string PrivateTempDir(const std::string& sub) {
+  const std::string dir = PrivateTempDir();
+  if (sub.empty()) return dir;
+  const std::string folder = dir + sub;
+  const std::wstring wide = Utf8ToWide(folder);
+  PrivateFileSecurity security;
+  if (!CreateDirectoryW(wide.c_str(), security.attributes())) {
+    const DWORD error = GetLastError();
+    if (error != ERROR_ALREADY_EXISTS)
+      throw Exception("Não foi possível criar a pasta privada \"" + folder + "\": " +
+                      WindowsErrorText(error));
+  }
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    throw Exception("A pasta \"" + folder + "\" não é uma pasta privada deste usuário; "
+                    "remova-a ou corrija-a");
+  }
+  return folder + "\\";
 }
 
 std::string SystemErrorText(int error) { return std::strerror(error); }

@@ -6,6 +6,10 @@
 #   /lib/systemd/system/SrvQuirada.service    the long-running service, enabled on installation
 #                                             (started once the INI file names the ERP database)
 #   /lib/systemd/system/SrvQuirada-once.*     one cycle per hour, the alternative; shipped disabled
+#   /lib/systemd/system/SrvQuirada@.service   the template of named instances: "systemctl enable
+#                                             --now SrvQuirada@<name>" runs the instance whose
+#                                             folder is /var/lib/quirada-contabil/<name> (made by
+#                                             systemd, mode 0700, when missing)
 #   /usr/share/doc/quirada-contabil/          the operator's guide
 #
 # The units come from the same template "/INSTALL" writes (service/SrvQuirada.service.in); the
@@ -19,11 +23,23 @@ set(QUIRADA_PACKAGE_OUT ${CMAKE_BINARY_DIR}/packaging)
 # Filled in as "/INSTALL" would for an executable in /opt/quirada-contabil.
 set(QUIRADA_EXEC_START ${QUIRADA_PACKAGE_HOME}/QuiradaContabil)
 set(QUIRADA_HOME ${QUIRADA_PACKAGE_HOME})
+set(QUIRADA_STATE_DIRECTORY "")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/service/SrvQuirada.service.in
   ${CMAKE_SOURCE_DIR}/packaging/SrvQuirada-once.service.in)
 configure_file(${CMAKE_SOURCE_DIR}/service/SrvQuirada.service.in
   ${QUIRADA_PACKAGE_OUT}/SrvQuirada.service @ONLY)
+
+# The template of named instances: the unit "/INSTALL --instancia <name> --pasta <folder>" would
+# write, for the folder /var/lib/quirada-contabil/<name>, which systemd makes when missing.
+block()
+  set(QUIRADA_EXEC_START
+    "${QUIRADA_PACKAGE_HOME}/QuiradaContabil --pasta /var/lib/quirada-contabil/%i --instancia %i")
+  set(QUIRADA_HOME /var/lib/quirada-contabil/%i)
+  set(QUIRADA_STATE_DIRECTORY "StateDirectory=quirada-contabil/%i\nStateDirectoryMode=0700\n")
+  configure_file(${CMAKE_SOURCE_DIR}/service/SrvQuirada.service.in
+    ${QUIRADA_PACKAGE_OUT}/SrvQuirada@.service @ONLY)
+endblock()
 
 file(READ ${CMAKE_SOURCE_DIR}/service/SrvQuirada.service.in quirada_unit)
 string(FIND "${quirada_unit}" "# Sandbox." quirada_sandbox_begin)
@@ -51,6 +67,7 @@ install(FILES ${CMAKE_SOURCE_DIR}/packaging/Morvant.ini DESTINATION etc/quirada-
   PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 install(FILES
   ${QUIRADA_PACKAGE_OUT}/SrvQuirada.service
+  ${QUIRADA_PACKAGE_OUT}/SrvQuirada@.service
   ${QUIRADA_PACKAGE_OUT}/SrvQuirada-once.service
   ${CMAKE_SOURCE_DIR}/packaging/SrvQuirada-once.timer
   DESTINATION ${QUIRADA_PACKAGE_UNITS}

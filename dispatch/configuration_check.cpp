@@ -9,7 +9,6 @@
 #include "base/folder_trust.h"
 #include "base/text.h"
 #include "dispatch/connection_setup.h"
-#include "dispatch/ini_file.h"
 #include "dispatch/register_check.h"
 #include "platform_client/http_client.h"
 
@@ -43,18 +42,17 @@ bool ChaveConhecidaNa(const std::string& secao, const std::string& chave) {
   return false;
 }
 
-// The INI's part: the file, the values in effect, the warnings. Returns the database's part.
-TBancoConfigurado MostrarConfiguracao(const std::string& executable_dir, std::ostream& out) {
-  const std::string ini = IniPath(executable_dir);
-  const IniFileContents conteudo = ReadIniFile(ini);
+// The INI's part: the file, the values in effect, the warnings.
+void MostrarConfiguracao(const TConfiguracao& config, std::ostream& out) {
+  const std::string& ini = config.arquivo_ini;
   out << "Arquivo de configuração: " << ini;
-  if (!conteudo.encoding)
+  if (!config.codificacao)
     out << " (não encontrado: valem os valores padrão)";
   else
-    out << " (lido em " << IniEncodingName(*conteudo.encoding) << ")";
+    out << " (lido em " << IniEncodingName(*config.codificacao) << ")";
   out << '\n';
 
-  const TBancoConfigurado banco = LerBancoConfigurado(executable_dir);
+  const TBancoConfigurado& banco = config.banco;
   out << "  [Morvant] Servidor = " << banco.Servidor << '\n'
       << "  [Morvant] Caminho = " << banco.Caminho << '\n'
       << "  [Morvant] Usuario = " << banco.Usuario
@@ -64,15 +62,15 @@ TBancoConfigurado MostrarConfiguracao(const std::string& executable_dir, std::os
       << '\n'
       << "  [Morvant] Senha = "
       << (banco.Senha.empty() ? "(não definida: as senhas internas do serviço)" : "********") << '\n';
-  const std::string api = conteudo.Value(kSecaoQuirada, "ApiUrl", kDefaultApiUrl);
-  const std::string auth = conteudo.Value(kSecaoQuirada, "AuthUrl", kDefaultAuthUrl);
-  const std::string ca = conteudo.Value(kSecaoQuirada, "CAFile", "");
+  const std::string& api = config.api_url;
+  const std::string& auth = config.auth_url;
+  const std::string& ca = config.ca_file;
   out << "  [Quirada] ApiUrl = " << api << '\n'
       << "  [Quirada] AuthUrl = " << auth << '\n'
       << "  [Quirada] CAFile = " << (ca.empty() ? "(nenhum)" : ca) << '\n'
-      << "  [Quirada] IntervaloSegundos = " << IntervaloCiclo(executable_dir) / 1000 << '\n';
+      << "  [Quirada] IntervaloSegundos = " << config.intervalo_ms / 1000 << '\n';
 
-  for (const IniEntry& e : conteudo.entries) {
+  for (const IniEntry& e : config.entradas) {
     if (e.place == IniPlace::kBeforeAnySection)
       out << "AVISO: a chave \"" << e.key << "\" vem antes de qualquer seção: o serviço não a lê\n";
     else if (e.place == IniPlace::kRepeatedSection)
@@ -99,7 +97,6 @@ TBancoConfigurado MostrarConfiguracao(const std::string& executable_dir, std::os
           << ": " << leitores->mend << "\n";
     }
   }
-  return banco;
 }
 
 // One check's line: "<what>: OK", or "<what>: FALHOU: <cause>".
@@ -118,7 +115,8 @@ bool Verificar(std::ostream& out, const std::string& o_que, const std::function<
 }  // namespace
 
 bool VerificarConfiguracao(TCicloEnvio& c, std::ostream& out) {
-  const TBancoConfigurado banco = MostrarConfiguracao(c.executable_dir, out);
+  MostrarConfiguracao(c.config, out);
+  const TBancoConfigurado& banco = c.config.banco;
 
   bool tudo_ok = true;
   std::optional<std::string> chave_contabilidade, chave_integracao;
@@ -127,7 +125,7 @@ bool VerificarConfiguracao(TCicloEnvio& c, std::ostream& out) {
     tudo_ok &= Verificar(out, "Banco de dados (" + banco.Conexao() + ")", [&] {
       std::string falha;
       const auto guardar = [&falha](const std::string& linha) { falha = linha; };
-      if (!ConectarBancoDados(c.Erp.Connquendalor, c.executable_dir, guardar)) {
+      if (!ConectarBancoDados(c.Erp.Connquendalor, c.config.banco, guardar)) {
         // The connection sequence's line without its prefix: the cause and what was tried.
         throw Exception(falha.substr(std::string(kFalhaConexao).size()));
       }
@@ -169,7 +167,7 @@ bool VerificarConfiguracao(TCicloEnvio& c, std::ostream& out) {
       ocupado = ReivindicarBanco(c.Erp);
       if (!ocupado) {
         try {
-          ProvarGravacao(c.Erp, c.executable_dir);
+          ProvarGravacao(c.Erp, c.config.pasta);
         } catch (...) {
           c.Erp.TransReadWrite.Rollback();
           throw;

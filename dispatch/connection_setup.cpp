@@ -4,7 +4,6 @@
 #include <optional>
 
 #include "dispatch/fb_api.h"
-#include "dispatch/ini_file.h"
 
 namespace quirada {
 namespace {
@@ -48,20 +47,8 @@ std::string TBancoConfigurado::Conexao() const {
   return host + "/" + std::to_string(Porta()) + ":" + Caminho;
 }
 
-TBancoConfigurado LerBancoConfigurado(const std::string& executable_dir) {
-  const IniFileContents ini = ReadIniFile(executable_dir + kArquivoIni);
-  TBancoConfigurado banco;
-  banco.Servidor = ini.Value(kSecaoIni, "Servidor", "localhost");
-  banco.Caminho = ini.Value(kSecaoIni, "Caminho", executable_dir + "MORVANT.FDB");
-  banco.Usuario = ini.Value(kSecaoIni, "Usuario", kUsuarioBanco);
-  banco.Senha = ini.Value(kSecaoIni, "Senha", "");
-  return banco;
-}
-
-TBancoConfigurado CarregarParametrosConexao(FbConnection& Connquendalor,
-                                           const std::string& executable_dir,
-                                           const std::string& Usuario, const std::string& Senha) {
-  const TBancoConfigurado banco = LerBancoConfigurado(executable_dir);
+void CarregarParametrosConexao(FbConnection& Connquendalor, const TBancoConfigurado& banco,
+                               const std::string& Usuario, const std::string& Senha) {
   Connquendalor.LoginPrompt = false;
   Connquendalor.Params = {
       "DriverID=FB",
@@ -77,7 +64,6 @@ TBancoConfigurado CarregarParametrosConexao(FbConnection& Connquendalor,
       "ExtendedMetaData=False",
       "OpenMode=Open",
   };
-  return banco;
 }
 
 namespace {
@@ -103,32 +89,29 @@ std::optional<Falha> Tentar(FbConnection& Connquendalor) {
 
 }  // namespace
 
-bool ConectarBancoDados(FbConnection& Connquendalor, const std::string& executable_dir,
+bool ConectarBancoDados(FbConnection& Connquendalor, const TBancoConfigurado& banco,
                         const std::function<void(const std::string&)>& save_log) {
   Connquendalor.Disconnect();
-  const TBancoConfigurado ini = LerBancoConfigurado(executable_dir);
-  const auto logar = [&](const TBancoConfigurado& banco, const std::string& causa) {
+  const auto logar = [&](const std::string& causa) {
     save_log(kFalhaConexao + causa + " (" + banco.Conexao() + ")");
   };
 
-  if (!ini.Senha.empty()) {
+  if (!banco.Senha.empty()) {
     // The administrator's own credentials, and only those.
-    const TBancoConfigurado banco =
-        CarregarParametrosConexao(Connquendalor, executable_dir, ini.Usuario, ini.Senha);
-    if (const auto falha = Tentar(Connquendalor)) logar(banco, falha->mensagem);
+    CarregarParametrosConexao(Connquendalor, banco, banco.Usuario, banco.Senha);
+    if (const auto falha = Tentar(Connquendalor)) logar(falha->mensagem);
     return Connquendalor.Connected();
   }
 
-  CarregarParametrosConexao(Connquendalor, executable_dir, kUsuarioBanco, kSenhaPrincipal);
+  CarregarParametrosConexao(Connquendalor, banco, kUsuarioBanco, kSenhaPrincipal);
   const std::optional<Falha> primeira = Tentar(Connquendalor);
   if (!primeira) return Connquendalor.Connected();
 
   // The fallback password follows at once.
   Connquendalor.Disconnect();
-  const TBancoConfigurado banco =
-      CarregarParametrosConexao(Connquendalor, executable_dir, kUsuarioBanco, kSenhaAlternativa);
+  CarregarParametrosConexao(Connquendalor, banco, kUsuarioBanco, kSenhaAlternativa);
   if (const auto segunda = Tentar(Connquendalor))
-    logar(banco, primeira->login_recusado ? segunda->mensagem : primeira->mensagem);
+    logar(primeira->login_recusado ? segunda->mensagem : primeira->mensagem);
   return Connquendalor.Connected();
 }
 

@@ -1,18 +1,19 @@
 // How the service finds and connects to the ERP database.
 //
-// CarregarParametrosConexao reads "Morvant.ini" in the given folder (the executable's directory,
-// with its trailing separator), section "Morvant": "Servidor" (default "localhost"; Firebird's own
-// "host/port", also "[ipv6]/port", names a port other than 3050) and "Caminho" (default the folder
-// followed by "MORVANT.FDB"). It clears LoginPrompt and refills Params with the twelve parameter
-// lines of the service, in their order; the connection character set is UTF8, in which the server
-// gives every text without loss whatever the database's character set. It does not connect or
-// disconnect.
+// The database comes from the section "Morvant" of the instance's "Morvant.ini" (configuration.h):
+// "Servidor" (default "localhost"; Firebird's own "host/port", also "[ipv6]/port", names a port
+// other than 3050) and "Caminho" (default the instance's folder followed by "MORVANT.FDB").
+//
+// CarregarParametrosConexao clears LoginPrompt and refills Params with the twelve parameter lines
+// of the service, in their order, for that database and the credentials given; the connection
+// character set is UTF8, in which the server gives every text without loss whatever the
+// database's character set. It does not connect or disconnect.
 //
 // ConectarBancoDados is the connection sequence of every dispatch cycle. When the INI names a
 // password ("[Morvant] Senha", with "Usuario", default "SYSDBA"), it connects with those only.
 // Otherwise: disconnect; load the parameters with user "SYSDBA" and the first password; connect.
-// On any failure, silently: disconnect, load the parameters again (the INI file is read again)
-// with the fallback password, connect. When that fails too, `save_log` receives
+// On any failure, silently: disconnect, load the parameters again (from the same configuration:
+// the INI is read once per cycle) with the fallback password, connect. When that fails too, `save_log` receives
 // "Falha na conexão com o banco de dados: ", the cause and " (<connection string>)", e.g.
 // " (127.0.0.1/3050:/var/lib/erp/MORVANT.FDB)": the cause is
 // the first attempt's failure, unless the server refused that login, and then the second's (a
@@ -46,14 +47,11 @@ struct TBancoConfigurado {
   std::string Conexao() const;
 };
 
-TBancoConfigurado LerBancoConfigurado(const std::string& executable_dir);
+// Loads the parameters of `banco` for `Usuario` and `Senha`.
+void CarregarParametrosConexao(FbConnection& Connquendalor, const TBancoConfigurado& banco,
+                               const std::string& Usuario, const std::string& Senha);
 
-// Loads the parameters for `Usuario` and `Senha`; returns what the INI said.
-TBancoConfigurado CarregarParametrosConexao(FbConnection& Connquendalor,
-                                           const std::string& executable_dir,
-                                           const std::string& Usuario, const std::string& Senha);
-
-bool ConectarBancoDados(FbConnection& Connquendalor, const std::string& executable_dir,
+bool ConectarBancoDados(FbConnection& Connquendalor, const TBancoConfigurado& banco,
                         const std::function<void(const std::string&)>& save_log);
 
 }  // namespace quirada

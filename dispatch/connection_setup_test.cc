@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "dispatch/configuration.h"
 #include "dispatch/fb_query.h"
 #include "testing/erp_database.h"
 
@@ -31,6 +32,11 @@ std::vector<std::string> ServiceParams(const std::string& database, const std::s
 
 void WriteIni(const std::string& dir, const std::string& content) {
   std::ofstream(dir + "Morvant.ini", std::ios::binary | std::ios::trunc) << content;
+}
+
+// The database the instance in `dir` names, as a cycle reads it at its start.
+TBancoConfigurado BancoDe(const std::string& dir) {
+  return ConfiguracaoDaInstancia(dir, ReadIniFile(dir + "Morvant.ini"), false).banco;
 }
 
 TEST(CarregarParametrosConexao, FillsTheTwelveLinesFromTheIniFile) {
@@ -60,28 +66,17 @@ TEST(CarregarParametrosConexao, FillsTheTwelveLinesFromTheIniFile) {
     if (database.rfind("<dir>", 0) == 0) database = dir.path() + database.substr(5);
     FbConnection connection;
     connection.Params = {"Database=da sessão anterior"};
-    CarregarParametrosConexao(connection, dir.path(), "SYSDBA", "segredo");
+    CarregarParametrosConexao(connection, BancoDe(dir.path()), "SYSDBA", "segredo");
     EXPECT_FALSE(connection.LoginPrompt);
     EXPECT_EQ(connection.Params, ServiceParams(database, "segredo", c.server, c.port));
     EXPECT_FALSE(connection.Connected());
   }
 }
 
-TEST(CarregarParametrosConexao, ReadsTheIniFileAgainEveryTime) {
-  TempFolder dir;
-  FbConnection connection;
-  WriteIni(dir.path(), "[Morvant]\nServidor=primeiro\n");
-  CarregarParametrosConexao(connection, dir.path(), "U", "S");
-  EXPECT_EQ(connection.Params[6], "Server=primeiro");
-  WriteIni(dir.path(), "[Morvant]\nServidor=segundo\n");
-  CarregarParametrosConexao(connection, dir.path(), "U", "S");
-  EXPECT_EQ(connection.Params[6], "Server=segundo");
-}
-
 class ConnectionSequence : public ::testing::Test {
  protected:
   bool Run() {
-    return ConectarBancoDados(connection_, dir_.path(), [this](const std::string& line) { log_.push_back(line); });
+    return ConectarBancoDados(connection_, BancoDe(dir_.path()), [this](const std::string& line) { log_.push_back(line); });
   }
 
   std::string DatabaseName() {
@@ -183,7 +178,7 @@ TEST_F(ConnectionSequence, ConnectionFailuresAreLoggedOnceWithTheDriversMessage)
       return text;
     };
     std::vector<std::string> log;
-    EXPECT_FALSE(ConectarBancoDados(connection_, dir.path(), [&](const std::string& line) { log.push_back(line); }));
+    EXPECT_FALSE(ConectarBancoDados(connection_, BancoDe(dir.path()), [&](const std::string& line) { log.push_back(line); }));
     ASSERT_EQ(log.size(), 1u);
     const std::string expected_start = std::string(kFalhaConexao) + in_dir(c.message);
     EXPECT_EQ(log[0].substr(0, expected_start.size()), expected_start) << log[0];
@@ -204,7 +199,7 @@ TEST_F(ConnectionSequence, WithoutIniFileConnectsToLocalhostAndMorvantFdbBesideT
   } cleanup{exe_dir};
   std::filesystem::permissions(exe_dir, std::filesystem::perms(0755));
   std::filesystem::create_symlink(db_.path(), exe_dir + "MORVANT.FDB");
-  EXPECT_TRUE(ConectarBancoDados(connection_, exe_dir, [this](const std::string& line) { log_.push_back(line); }));
+  EXPECT_TRUE(ConectarBancoDados(connection_, BancoDe(exe_dir), [this](const std::string& line) { log_.push_back(line); }));
   EXPECT_EQ(connection_.Params[6], "Server=localhost");
   EXPECT_EQ(connection_.Params[2], "Database=" + exe_dir + "MORVANT.FDB");
   EXPECT_TRUE(log_.empty());
@@ -226,7 +221,7 @@ TEST_F(ConnectionSequence, DisconnectsFirstAndConnectsToTheDatabaseTheIniNames) 
 
 TEST_F(ConnectionSequence, AFailingLogWriterIsNotSwallowed) {
   WriteIni(dir_.path(), "[Morvant]\nServidor=127.0.0.2\n");
-  EXPECT_THROW(ConectarBancoDados(connection_, dir_.path(),
+  EXPECT_THROW(ConectarBancoDados(connection_, BancoDe(dir_.path()),
                                   [](const std::string&) { throw std::runtime_error("log somente leitura"); }),
                std::runtime_error);
 }

@@ -1,14 +1,12 @@
 #include "dispatch/dispatch_cycle.h"
 
 #include <cerrno>
-#include <charconv>
 #include <map>
 #include <optional>
 #include <ostream>
 
 #include "dispatch/connection_setup.h"
 #include "dispatch/database_cancel.h"
-#include "dispatch/ini_file.h"
 #include "dispatch/pending_walk.h"
 #include "dispatch/register_check.h"
 #include "dispatch/register_write.h"
@@ -21,7 +19,6 @@
 namespace quirada {
 namespace {
 
-constexpr uint32_t kIntervaloPadraoSegundos = 3600;
 // "/PENDING"'s mark for a document that the cycle logs and never sends.
 constexpr const char* kSemXml = "sem XML: não será enviado";
 
@@ -133,7 +130,7 @@ bool EnviarDocumento(TCicloEnvio& c, FbQuery& documento, Registro& registro, TRe
   const long long sequencial = documento.FieldAsInteger("SEQUENCIAL");
   const std::string tipo = documento.FieldAsString("TIPO");
   const std::string chave = documento.FieldAsString("CHAVE");
-  const std::string ArquivoXML = c.executable_dir + ExtraiNumero(chave) + ".xml";
+  const std::string ArquivoXML = c.config.pasta + ExtraiNumero(chave) + ".xml";
 
   std::string falha;
   const std::optional<FbText> lido = LerXml(documento, &falha);
@@ -215,7 +212,7 @@ std::optional<TRegistroVerificado> PrepararRegistro(TCicloEnvio& c, TResumoCiclo
     resumo.banco_ocupado = std::move(*ocupado);
     return std::nullopt;
   }
-  ProvarGravacao(c.Erp, c.executable_dir);
+  ProvarGravacao(c.Erp, c.config.pasta);
   return verificado;
 }
 
@@ -251,17 +248,16 @@ void ConfigurarCliente(TCicloEnvio& c, const std::string& chave_contabilidade,
   TDTQuirada& q = c.DTQuirada;
   // No token folder but the private one, checked now: until it is, the client has none.
   q.setCaminhoArquivoToken("");
-  q.setCaminhoArquivoToken(PrivateTempDir());
+  q.setCaminhoArquivoToken(PrivateTempDir(c.config.pasta_token));
   q.SetClientID(kClientID);
   q.SetClientSecret(kClientSecret);
   q.setAuence(kAudience);
   q.setKeyContabilidade(chave_contabilidade);
   q.setIntegrationKey(chave_integracao);
   q.SetParadaSolicitada(c.ParadaSolicitada);
-  const IniFileContents ini = ReadIniFile(IniPath(c.executable_dir));
-  q.SetApiUrl(ini.Value(kSecaoQuirada, "ApiUrl", kDefaultApiUrl));
-  q.SetAuthUrl(ini.Value(kSecaoQuirada, "AuthUrl", kDefaultAuthUrl));
-  q.SetCAFile(ini.Value(kSecaoQuirada, "CAFile", ""));
+  q.SetApiUrl(c.config.api_url);
+  q.SetAuthUrl(c.config.auth_url);
+  q.SetCAFile(c.config.ca_file);
 }
 
 std::string TextoResumo(const TResumoCiclo& resumo) {
@@ -275,7 +271,7 @@ namespace {
 
 void ExecutarEtapas(TCicloEnvio& c, TResumoCiclo& resumo) {
   ComFechamento(c, [&] {
-    resumo.conectou = ConectarBancoDados(c.Erp.Connquendalor, c.executable_dir,
+    resumo.conectou = ConectarBancoDados(c.Erp.Connquendalor, c.config.banco,
                                          [&](const std::string& linha) {
                                            resumo.falha_conexao = linha;
                                            c.DoSaveLog(linha);
@@ -334,7 +330,7 @@ void ListarPendentes(TCicloEnvio& c, std::ostream& out) {
   ComFechamento(c, [&] {
     std::string falha;
     auto guardar = [&falha](const std::string& msg) { falha = msg; };
-    if (!ConectarBancoDados(c.Erp.Connquendalor, c.executable_dir, guardar)) throw Exception(falha);
+    if (!ConectarBancoDados(c.Erp.Connquendalor, c.config.banco, guardar)) throw Exception(falha);
     if (!AbrirConfiguracao(c)) {
       out << "Nada a enviar: a chave de autorização ou a chave de integração está vazia em "
              "PADRAOII.\n";
@@ -367,19 +363,6 @@ void ListarPendentes(TCicloEnvio& c, std::ostream& out) {
     out << "Por tipo: " << por_tipo["N"] << " nota(s) fiscal(is) (N), " << por_tipo["C"]
         << " cancelamento(s) (C).\n";
   });
-}
-
-std::string IniPath(const std::string& executable_dir) { return executable_dir + kArquivoIni; }
-
-uint32_t IntervaloCiclo(const std::string& executable_dir) {
-  const std::string text =
-      ReadIniString(IniPath(executable_dir), kSecaoQuirada, "IntervaloSegundos", "");
-  uint32_t seconds = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), seconds);
-  if (ec != std::errc() || end != text.data() + text.size() || seconds == 0 ||
-      seconds > 4'000'000)
-    seconds = kIntervaloPadraoSegundos;
-  return seconds * 1000;
 }
 
 }  // namespace quirada

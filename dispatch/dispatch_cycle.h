@@ -1,7 +1,7 @@
 // The dispatch cycle: the work of every timer tick.
 //
 // ExecutarCicloEnvio connects to the ERP database, reads the integration settings and the pending
-// documents, and for each document in turn writes its XML file beside the executable, uploads it,
+// documents, and for each document in turn writes its XML file in the instance's folder, uploads it,
 // asks the platform for the state of the batch it created and, when the platform accepted it,
 // records the send in the register (register_write.h, committed at once), then deletes the file.
 // Whatever happens, it closes the settings query and disconnects before it returns or raises.
@@ -40,7 +40,8 @@
 // database), and whatever else fails once a stop was requested, ends the cycle the same way: it is
 // not raised, it returns with `interrompido` set, and nothing is logged for the stop.
 //
-// The token file lives in the user's private temporary folder (PrivateTempDir).
+// The token file lives in the user's private temporary folder (PrivateTempDir), in the instance's
+// own folder there (TConfiguracao::pasta_token).
 //
 // A failed connection is not raised: the connection sequence logs it and the cycle ends quietly.
 #pragma once
@@ -50,6 +51,7 @@
 #include <iosfwd>
 #include <string>
 
+#include "dispatch/configuration.h"
 #include "dispatch/erp_queries.h"
 #include "platform_client/Quirada.h"
 
@@ -61,14 +63,12 @@ inline constexpr const char* kClientSecret =
     "Tq4Lm-Zr8WxJc2Hn_Vb6Ks0DfPy3Ga9Eu1Ro7Mi5Qw-Nt8Bz4Yh_Cv2Xe6Jp0SdL";
 inline constexpr const char* kAudience = "7c2e5a13-8b4d-4f60-9e21-3d7b6c8a0f45";
 
-// The optional section of "Morvant.ini" with the platform's endpoints and the cycle's period.
-inline constexpr const char* kSecaoQuirada = "Quirada";
-
-// What one cycle works with: the module's components and where the executable lives.
+// What one cycle works with: the module's components and the instance's configuration, read
+// once at the cycle's start.
 struct TCicloEnvio {
   ErpComponents& Erp;
   TDTQuirada& DTQuirada;
-  std::string executable_dir;  // ends with '/'
+  const TConfiguracao& config;
   std::function<void(const std::string&)> DoSaveLog;
   // Whether a stop request has arrived; none when empty.
   std::function<bool()> ParadaSolicitada;
@@ -110,15 +110,8 @@ void ListarPendentes(TCicloEnvio& ciclo, std::ostream& out);
 void ComFechamento(TCicloEnvio& ciclo, const std::function<void()>& body);
 
 // Gives the platform client what every cycle gives it: the service's credentials, the keys, the
-// private token folder and the endpoints of the INI's "[Quirada]" section.
+// instance's private token folder and the endpoints of the INI's "[Quirada]" section.
 void ConfigurarCliente(TCicloEnvio& ciclo, const std::string& chave_contabilidade,
                        const std::string& chave_integracao);
-
-// The INI file in the executable's folder (`executable_dir` ends with a separator).
-std::string IniPath(const std::string& executable_dir);
-
-// The period between the end of a cycle and the start of the next, in milliseconds: the key
-// "IntervaloSegundos" of the section "Quirada" of the INI file, default 3600 seconds.
-uint32_t IntervaloCiclo(const std::string& executable_dir);
 
 }  // namespace quirada

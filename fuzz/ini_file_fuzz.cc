@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "dispatch/ini_file.h"
+#include "base/ini_file.h"
 #include "fuzz/fuzz_support.h"
 #include "base/text.h"
 

@@ -6,11 +6,16 @@
 // them); "/ONCE" runs one dispatch cycle in the foreground and says how it went; "/PENDING" lists
 // what the next cycle would send; "/VERIFICAR" tests the configuration; "/VERIFICARPASTA [pasta]"
 // says whether a folder is trusted (the installer asks it before it writes in its target folder);
-// "/HELP" and "/VERSION" say what they say. "/ONCE" and "/INSTALL" do nothing in a service folder
-// others may change (service_folder.h). Before anything is written, the program learns the account
-// the registered service runs as (folder_trust.h: it is trusted, and the files written are its).
+// "/HELP" and "/VERSION" say what they say; "/INSTANCIAS" lists the instances registered on this
+// machine. "--pasta <folder>" makes every mode work on that instance's folder (its INI, log, lock
+// and XML files) instead of the executable's; "/INSTALL --instancia <name> --pasta <folder>" and
+// "/UNINSTALL --instancia <name>" register and remove a named instance's own service (install.h).
+// "/ONCE" and "/INSTALL" do nothing in a service folder others may change (service_folder.h).
+// Before anything is written, the program learns the account the registered service runs as
+// (folder_trust.h: it is trusted, and the files written are its).
 #include <filesystem>
 #include <iostream>
+#include <optional>
 
 #include "service/UQuirada.h"
 #include "service/host.h"
@@ -21,6 +26,7 @@
 #include "base/folder_trust.h"
 #include "base/file_io.h"
 #include "base/platform.h"
+#include "base/text.h"
 #include "service/switches.h"
 
 using namespace quirada;
@@ -65,7 +71,7 @@ class LinhaDeProgresso {
 };
 
 int RunOnce(TSrvQuirada& module) {
-  if (const std::string falta = FaltaPermissaoNaPasta(module.ExecutableDir()); !falta.empty()) {
+  if (const std::string falta = FaltaPermissaoNaPasta(module.Pasta()); !falta.empty()) {
     std::cerr << falta << '\n';
     return kStatusFalhou;
   }
@@ -137,26 +143,87 @@ int RunVerificar(TSrvQuirada& module) {
   }
 }
 
+// A folder named on the command line, absolute (a relative one from the working folder) and
+// ending with a separator; "" gives the program's folder.
+std::string PastaNomeada(const std::string& folder) {
+  if (folder.empty()) return ExecutableDir();
+  const std::filesystem::path named(std::u8string(folder.begin(), folder.end()));
+  const std::u8string absolute = std::filesystem::absolute(named).u8string();
+  std::string dir(absolute.begin(), absolute.end());
+  if (dir.back() != '/' && dir.back() != '\\') dir += std::filesystem::path::preferred_separator;
+  return dir;
+}
+
+// The message for an instance folder that is not there, or "" when it is a folder.
+std::string FaltaPasta(const std::string& dir) {
+  const auto info = GetFileInfo(dir);
+  if (info && info->IsDirectory()) return "";
+  return "A pasta da instância \"" + dir + "\" não existe (ou não é uma pasta): crie-a, só para o " +
+         "usuário do serviço (mkdir -m 700 no Linux), e ponha nela o Morvant.ini da empresa.";
+}
+
 // "/VERIFICARPASTA": the folder named (a relative one from the working folder) or the program's.
 int RunVerificarPasta(const std::string& folder) {
-  std::string dir = folder;
-  if (dir.empty()) {
-    dir = ExecutableDir();
-  } else {
-    const std::filesystem::path named(std::u8string(dir.begin(), dir.end()));
-    const std::u8string absolute = std::filesystem::absolute(named).u8string();
-    dir.assign(absolute.begin(), absolute.end());
-    if (dir.back() != '/' && dir.back() != '\\') dir += std::filesystem::path::preferred_separator;
-  }
+  const std::string dir = PastaNomeada(folder);
   const auto pasta = PastaNaoConfiavel(dir);
   std::cout << "Pasta do serviço (" << dir << "): "
             << (pasta ? "FALHOU: " + pasta->mensagem : std::string("OK")) << '\n';
   return pasta ? 1 : 0;
 }
 
-int RunModule(const TSwitches& switches) {
+// "/INSTANCIAS": every instance registered on this machine, what a provider's administrator looks
+// at each morning.
+int RunInstancias() {
+  const std::vector<TInstanciaRegistrada> instancias = RegisteredInstances();
+  for (const TInstanciaRegistrada& i : instancias) {
+    std::string ultimo = "nenhum registrado";
+    try {
+      const std::string arquivo = i.pasta + kArquivoUltimoCiclo;
+      if (FileExists(arquivo)) {
+        ultimo = ReadWholeFile(arquivo, 64 * 1024);
+        ultimo = ultimo.substr(0, ultimo.find('\n'));
+      }
+    } catch (const std::exception& e) {
+      ultimo = "ilegível: " + std::string(e.what());
+    }
+    std::cout << i.servico << " (" << (i.nome.empty() ? "sem nome" : i.nome) << "): pasta "
+              << BlankControls(i.pasta) << "; serviço " << BlankControls(i.estado)
+              << "; último ciclo: " << BlankControls(ultimo) << '\n';
+  }
+  std::cout << instancias.size() << " instância(s) registrada(s).\n";
+  return 0;
+}
+
+// "/INSTALL": the unnamed instance in the program's folder, or a named one in its own folder.
+int RunInstall(const TSwitches& switches) {
+  const std::string& nome = switches.Instancia;
+  if (nome.empty() && !switches.Pasta.empty())
+    return RefuseInstall(nome,
+                         "--pasta com /INSTALL registra uma instância com nome: diga também "
+                         "--instancia <nome>",
+                         switches.Silent);
+  if (!nome.empty() && switches.Pasta.empty())
+    return RefuseInstall(nome, "/INSTALL --instancia precisa da pasta da instância: --pasta <pasta>",
+                         switches.Silent);
+  // A unit that would run the service in a folder others may change is never written.
+  SetServiceAccount(RegisteredServiceAccount(nome));
+  TInstanciaServico instancia;
+  if (!nome.empty()) {
+    instancia = {nome, PastaNomeada(switches.Pasta)};
+    if (const std::string falta = FaltaPasta(instancia.pasta); !falta.empty())
+      return RefuseInstall(nome, falta, switches.Silent);
+    if (const auto pasta = PastaNaoConfiavel(instancia.pasta))
+      return RefuseInstall(nome, pasta->mensagem, switches.Silent);
+  }
+  if (const auto pasta = PastaNaoConfiavel(ExecutableDir()))
+    return RefuseInstall(nome, pasta->mensagem, switches.Silent);
+  return InstallService(instancia, switches.Silent);
+}
+
+int RunModule(const TSwitches& switches, const std::string& pasta_instancia) {
   TEventLoop loop;
-  TSrvQuirada module(loop, ExecutableDir());
+  TSrvQuirada module(loop, pasta_instancia);
+  module.Instancia = switches.Instancia;
   SrvQuirada = &module;
   int status = 0;
   switch (switches.Mode) {
@@ -173,7 +240,7 @@ int RunModule(const TSwitches& switches) {
       module.AvisarServico = true;
       status = RunService(loop, {[&](bool& Started) {
                                    const std::string falta =
-                                       FaltaPermissaoNaPasta(module.ExecutableDir());
+                                       FaltaPermissaoNaPasta(module.Pasta());
                                    if (!falta.empty()) throw Exception(falta);
                                    module.ServiceStart(Started);
                                  },
@@ -199,49 +266,63 @@ int main(int argc, char** argv) {
       PrepareProcess(TProcessKind::kCommand);
       break;
   }
+  const std::string pasta_instancia = PastaNomeada(switches.Pasta);
   switch (switches.Mode) {
     case TRunMode::Usage:
       return ShowUsage(switches, std::cerr);
     case TRunMode::Service:
       if (RunFromAConsole()) {
         // A person at a prompt: the service control manager never gives the service a console.
-        std::cout << UsageText(IniPath(ExecutableDir()), ServiceLogPath())
-                  << "Sem opção, o programa é o serviço SrvQuirada, que o gerenciador de serviços "
-                     "inicia (sc start SrvQuirada); num prompt de comando, use uma das opções "
-                     "acima (/ONCE executa um ciclo agora).\n";
+        const std::string servico = NomeDoServico(switches.Instancia);
+        std::cout << UsageText(pasta_instancia + kArquivoIni, pasta_instancia + kServiceLogName)
+                  << "Sem opção, o programa é o serviço " << servico
+                  << ", que o gerenciador de serviços inicia (sc start " << servico
+                  << "); num prompt de comando, use uma das opções acima (/ONCE executa um ciclo "
+                     "agora).\n";
         return 2;
       }
       break;
     case TRunMode::Help:
-      std::cout << UsageText(IniPath(ExecutableDir()), ServiceLogPath());
+      std::cout << UsageText(pasta_instancia + kArquivoIni, pasta_instancia + kServiceLogName);
       return 0;
     case TRunMode::Version:
       std::cout << VersionText() << '\n';
       return 0;
     case TRunMode::Install:
-      // A unit that would run the service in a folder others may change is never written.
-      SetServiceAccount(RegisteredServiceAccount());
-      if (const auto pasta = PastaNaoConfiavel(ExecutableDir()))
-        return RefuseInstall(pasta->mensagem, switches.Silent);
-      return InstallService(switches.Silent);
+      return RunInstall(switches);
     case TRunMode::Uninstall:
-      return UninstallService(switches.Silent);
+      return UninstallService(switches.Instancia, switches.Silent);
+    case TRunMode::Instancias:
+      try {
+        return RunInstancias();
+      } catch (const std::exception& e) {
+        std::cerr << e.what() << '\n';
+        return 1;
+      }
     default:
       break;
   }
   // The registered service's account (the system's own when there is none yet: "/INSTALL" registers
   // that one) is trusted with the folder, and what this run writes is made its too.
-  SetServiceAccount(RegisteredServiceAccount());
+  SetServiceAccount(RegisteredServiceAccount(switches.Instancia));
   if (switches.Mode == TRunMode::VerificarPasta) {
     try {
-      return RunVerificarPasta(switches.Folder);
+      return RunVerificarPasta(switches.Folder.empty() ? switches.Pasta : switches.Folder);
     } catch (const std::exception& e) {
       std::cerr << e.what() << '\n';
       return 1;
     }
   }
+  if (const std::string falta = FaltaPasta(pasta_instancia); !falta.empty()) {
+    if (switches.Mode == TRunMode::Service) {
+      WriteSystemEventError(falta);
+    } else {
+      std::cerr << falta << '\n';
+    }
+    return 1;
+  }
   try {
-    return RunModule(switches);
+    return RunModule(switches, pasta_instancia);
   } catch (const std::exception& e) {
     WriteSystemEventError(e.what());
     return 1;

@@ -1,14 +1,17 @@
 #include "service/UQuirada.h"
 
+#include <algorithm>
 #include <charconv>
 #include <ostream>
 
 #include "dispatch/configuration_check.h"
 #include "dispatch/connection_setup.h"
 #include "dispatch/dispatch_cycle.h"
-#include "dispatch/xml_file.h"
 #include "base/datetime.h"
+#include "base/file_io.h"
+#include "base/text.h"
 #include "base/file_lock.h"
+#include "base/ini_file.h"
 #include "base/platform.h"
 #include "service/host.h"
 #include "service/service_log.h"
@@ -19,7 +22,7 @@ TSrvQuirada* SrvQuirada = nullptr;
 
 namespace {
 
-constexpr uint32_t kIntervaloPadrao = 3'600'000;  // one hour
+constexpr uint32_t kIntervaloPadrao = 3'600'000;  // one hour, until the INI says otherwise
 
 // Whether `processo`, the text a lock file holds, is the id of a process that runs now.
 bool ProcessoEmExecucao(const std::string& processo) {
@@ -31,8 +34,19 @@ bool ProcessoEmExecucao(const std::string& processo) {
 
 }  // namespace
 
-TSrvQuirada::TSrvQuirada(TEventLoop& loop, std::string executable_dir)
-    : Timer1(loop), loop_(loop), executable_dir_(std::move(executable_dir)) {
+uint32_t InicioDoPrimeiroCiclo(const std::string& instancia, uint32_t periodo_ms) {
+  if (instancia.empty()) return 1000;
+  uint64_t hash = 14695981039346656037ull;  // FNV-1a: the same on every host and every start
+  for (const char c : instancia) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= 1099511628211ull;
+  }
+  const uint64_t segundos = std::max<uint64_t>(periodo_ms / 1000, 1);
+  return static_cast<uint32_t>((1 + hash % segundos) * 1000);
+}
+
+TSrvQuirada::TSrvQuirada(TEventLoop& loop, std::string pasta)
+    : Timer1(loop), loop_(loop), pasta_(std::move(pasta)) {
   Erp.Connquendalor.LoginPrompt = false;
   DTQuirada.setGravarLog(false);
   DTQuirada.SetAmbiente(TAmbiente::aProducao);
@@ -45,9 +59,9 @@ void TSrvQuirada::Timer1Timer() {
   Timer1.SetEnabled(false);
   Timer1.SetInterval(kIntervaloPadrao);
   try {
-    // Read inside the guard: an INI that fails to read must not leave the timer disarmed.
-    Timer1.SetInterval(IntervaloCiclo(executable_dir_));
+    // Inside the guard: an INI that fails to read must not leave the timer disarmed.
     const TCicloExecutado ciclo = ExecutarCiclo();
+    if (ciclo.intervalo_ms != 0) Timer1.SetInterval(ciclo.intervalo_ms);
     if (ciclo.pasta_nao_confiavel) {
       AvisarPastaNaoConfiavel(*ciclo.pasta_nao_confiavel);
     } else if (ciclo.ocupado) {
@@ -72,9 +86,12 @@ void TSrvQuirada::Timer1Timer() {
 
 TSrvQuirada::TCicloExecutado TSrvQuirada::ExecutarCiclo() {
   TCicloExecutado executado;
-  executado.pasta_nao_confiavel = PastaNaoConfiavel(executable_dir_);
+  executado.pasta_nao_confiavel = PastaNaoConfiavel(pasta_);
+  // An instance elsewhere runs the program's own folder's executable (and Firebird client).
+  if (!executado.pasta_nao_confiavel && pasta_ != ExecutableDir())
+    executado.pasta_nao_confiavel = PastaNaoConfiavel(ExecutableDir());
   if (executado.pasta_nao_confiavel) return executado;
-  const std::string trava = executable_dir_ + kArquivoTrava;
+  const std::string trava = pasta_ + kArquivoTrava;
   std::optional<FileLock> lock;
   try {
     lock = FileLock::TryAcquire(trava, &executado.processo);
@@ -87,8 +104,19 @@ TSrvQuirada::TCicloExecutado TSrvQuirada::ExecutarCiclo() {
     if (executado.processo.empty()) executado.processo = "desconhecido";
     return executado;
   }
-  TCicloEnvio ciclo = Ciclo();
-  executado.resumo = ExecutarCicloEnvio(ciclo);
+  try {
+    const TConfiguracao config = LerConfiguracao();
+    executado.intervalo_ms = config.intervalo_ms;
+    TCicloEnvio ciclo = Ciclo(config);
+    executado.resumo = ExecutarCicloEnvio(ciclo);
+  } catch (const std::exception& e) {
+    GravarUltimoCiclo("Falha: " + OneLine(e.what()));
+    throw;
+  }
+  if (!executado.resumo.conectou)
+    GravarUltimoCiclo("Falha: " + executado.resumo.falha_conexao);
+  else if (executado.resumo.banco_ocupado.empty())
+    GravarUltimoCiclo(TextoResumo(executado.resumo));
   return executado;
 }
 
@@ -101,14 +129,10 @@ void TSrvQuirada::ServiceDestroy() {
   }
 }
 
-void TSrvQuirada::CarregarParametrosConexao(const std::string& Usuario, const std::string& Senha) {
-  (void)quirada::CarregarParametrosConexao(Erp.Connquendalor, executable_dir_, Usuario, Senha);
-}
-
 std::string TSrvQuirada::TextoOcupado(const TCicloExecutado& ciclo) const {
   if (ciclo.processo_ativo)
     return "outro ciclo está em andamento nesta pasta (processo " + ciclo.processo + ")";
-  const std::string trava = executable_dir_ + kArquivoTrava;
+  const std::string trava = pasta_ + kArquivoTrava;
   const std::string registrado =
       ciclo.processo == "desconhecido"
           ? "ela não registra processo nenhum"
@@ -123,7 +147,7 @@ void TSrvQuirada::AvisarPastaNaoConfiavel(const TPastaNaoConfiavel& pasta) {
   bool no_log = false;
   if (!pasta.log_em_causa) {
     try {
-      SaveLogLine(executable_dir_ + kServiceLogName, pasta.mensagem, Now(), Links::kRefuse);
+      SaveLogLine(pasta_ + kServiceLogName, pasta.mensagem, Now(), Links::kRefuse);
       no_log = true;
     } catch (const std::exception& e) {
       WriteSystemEventError(e.what());
@@ -133,8 +157,21 @@ void TSrvQuirada::AvisarPastaNaoConfiavel(const TPastaNaoConfiavel& pasta) {
   AvisarFimDeCiclo(pasta.mensagem, TFimDeCiclo::kFalhou);
 }
 
+void TSrvQuirada::GravarUltimoCiclo(const std::string& texto) {
+  const std::string arquivo = pasta_ + kArquivoUltimoCiclo;
+  try {
+    ReplaceFile(arquivo, FormatLogStamp(Now()) + " " + texto + "\n", 0600);
+  } catch (const std::exception& e) {
+    try {
+      DoSaveLog("Não foi possível gravar o fim do último ciclo em \"" + arquivo + "\": " + e.what());
+    } catch (const std::exception&) {
+      // The log itself fails: the cycle's own failure, if any, says so.
+    }
+  }
+}
+
 void TSrvQuirada::DoSaveLog(const std::string& Msg) {
-  const std::string log = executable_dir_ + kServiceLogName;
+  const std::string log = pasta_ + kServiceLogName;
   try {
     SaveLogLine(log, Msg, Now());
   } catch (const FileError& e) {
@@ -166,12 +203,15 @@ void TSrvQuirada::AvisarFimDeCiclo(const std::string& texto, TFimDeCiclo fim) {
   ReportServiceStatus(status + " Próximo ciclo: " + FormatLogStamp(proximo) + ".");
 }
 
-std::string TSrvQuirada::ExtraiNumero(const std::string& texto) {
-  return quirada::ExtraiNumero(texto);
-}
-
 void TSrvQuirada::ServiceExecute() {
   loop_.SetExceptionHandler([this](const std::exception& E) { ManipulaExcecoes(E); });
+  uint32_t periodo = kIntervaloPadrao;
+  try {
+    periodo = LerConfiguracao().intervalo_ms;
+  } catch (const std::exception&) {
+    // The first cycle reads the INI again and says what is wrong with it.
+  }
+  Timer1.SetInterval(InicioDoPrimeiroCiclo(Instancia, periodo));
   Timer1.SetEnabled(true);
   WaitForStopRequest();
   Timer1.SetEnabled(false);
@@ -179,24 +219,28 @@ void TSrvQuirada::ServiceExecute() {
 
 void TSrvQuirada::ServiceStart(bool& Started) { (void)Started; }
 
-TServiceController TSrvQuirada::GetServiceController() const { return &ServiceController; }
+TConfiguracao TSrvQuirada::LerConfiguracao() const {
+  return ConfiguracaoDaInstancia(pasta_, ReadIniFile(pasta_ + kArquivoIni), pasta_ == ExecutableDir());
+}
 
-TCicloEnvio TSrvQuirada::Ciclo() {
-  return TCicloEnvio{Erp, DTQuirada, executable_dir_,
+TCicloEnvio TSrvQuirada::Ciclo(const TConfiguracao& config) {
+  return TCicloEnvio{Erp, DTQuirada, config,
                      [this](const std::string& msg) { DoSaveLog(msg); }, &StopRequested,
                      Progresso};
 }
 
 void TSrvQuirada::ListarPendentes(std::ostream& out) {
-  TCicloEnvio ciclo = Ciclo();
+  const TConfiguracao config = LerConfiguracao();
+  TCicloEnvio ciclo = Ciclo(config);
   quirada::ListarPendentes(ciclo, out);
 }
 
 bool TSrvQuirada::VerificarConfiguracao(std::ostream& out) {
-  TCicloEnvio ciclo = Ciclo();
+  const TConfiguracao config = LerConfiguracao();
+  TCicloEnvio ciclo = Ciclo(config);
   bool tudo_ok = quirada::VerificarConfiguracao(ciclo, out);
-  const auto pasta = PastaNaoConfiavel(executable_dir_);
-  out << "Pasta do serviço (" << executable_dir_ << "): "
+  const auto pasta = PastaNaoConfiavel(pasta_);
+  out << "Pasta do serviço (" << pasta_ << "): "
       << (pasta ? "FALHOU: " + pasta->mensagem : std::string("OK")) << '\n';
   return tudo_ok && !pasta;
 }

@@ -9,8 +9,12 @@
 // service log. ServiceExecute runs on the service thread: it installs that handler, arms Timer1
 // and waits for the stop request; a stop ends a running cycle within seconds (dispatch_cycle.h).
 //
-// One cycle at a time per service folder: a cycle holds the lock of "QuiradaContabil.lock" beside
-// the executable from its start to the end of its tail. A tick that finds it held by another
+// The module serves one instance: a folder (the executable's own, or the one "--pasta" names)
+// holding its "Morvant.ini", its service log, its cycle lock and the XML files in transit. Every
+// cycle reads the instance's INI once, at its start, and passes that configuration down.
+//
+// One cycle at a time per service folder: a cycle holds the lock of "QuiradaContabil.lock" in the
+// instance's folder from its start to the end of its tail. A tick that finds it held by another
 // process (an operator's "/ONCE", say) writes one line to the service log and waits for the next
 // period; so does a tick whose cycle finds the ERP database claimed by a cycle of another folder
 // or machine (dispatch_cycle.h). Before the lock, a cycle makes sure no one but root and the
@@ -33,16 +37,20 @@
 
 namespace quirada {
 
+// How long after its start the service takes its first cycle: 1 s for the unnamed instance; for a
+// named one a stable offset within the period (from 1 s up to the period), derived from its name,
+// so that the instances of one host do not all start at the same second.
+uint32_t InicioDoPrimeiroCiclo(const std::string& instancia, uint32_t periodo_ms);
+
 // Service control codes that reach ServiceController.
 inline constexpr uint32_t SERVICE_CONTROL_STOP = 1;
 inline constexpr uint32_t SERVICE_CONTROL_SHUTDOWN = 5;
 
-using TServiceController = void (*)(uint32_t CtrlCode);
-
 class TSrvQuirada {
  public:
-  // `executable_dir` (ending with '/') locates the INI file, the service log and the XML files.
-  explicit TSrvQuirada(TEventLoop& loop, std::string executable_dir);
+  // `pasta` (ending with a separator) is the instance's folder: its INI file, service log, lock
+  // and XML files.
+  explicit TSrvQuirada(TEventLoop& loop, std::string pasta);
   ~TSrvQuirada();  // ServiceDestroy
   TSrvQuirada(const TSrvQuirada&) = delete;
   TSrvQuirada& operator=(const TSrvQuirada&) = delete;
@@ -59,6 +67,8 @@ class TSrvQuirada {
     bool processo_ativo = false;  // and whether a process of that id runs: else the holder is
                                   // some other process, not a cycle of this program
     TResumoCiclo resumo;
+    // The period the instance's INI gave when the cycle read it; 0 when it did not get that far.
+    uint32_t intervalo_ms = 0;
   };
   // What a cycle that found the lock held says: "<lead>outro ciclo está em andamento nesta pasta
   // (processo N)", or that another process (not a cycle of this program) holds the lock and how to
@@ -69,22 +79,22 @@ class TSrvQuirada {
 
   // Told before each document of a cycle: its place among the documents the cycle selected.
   std::function<void(long long i, long long n)> Progresso;
+  // The instance's name ("" for the unnamed one): when the service takes its first cycle.
+  std::string Instancia;
   // Running as the service: after each cycle the system event log is told (host.h: an error for a
   // failed cycle, an informational event for the first one that succeeds after a failure, a
   // routine event otherwise) and the service's status names the next cycle's time.
   bool AvisarServico = false;
   void ServiceDestroy();
-  void CarregarParametrosConexao(const std::string& Usuario, const std::string& Senha);
   // Appends one time-stamped line to the service log; a failure to write it raises.
   void DoSaveLog(const std::string& Msg);
   // The handler of failures that escape a tick: their message goes to the service log.
   void ManipulaExcecoes(const std::exception& E);
-  static std::string ExtraiNumero(const std::string& texto);
-  // On the service thread: arms Timer1, waits for the stop request, disarms Timer1.
+  // On the service thread: arms Timer1 for the first cycle (InicioDoPrimeiroCiclo), waits for the
+  // stop request, disarms Timer1.
   void ServiceExecute();
   // Every start is accepted.
   void ServiceStart(bool& Started);
-  TServiceController GetServiceController() const;
 
   // Lists the documents the next cycle would send, without sending anything. Raises on failure.
   void ListarPendentes(std::ostream& out);
@@ -92,7 +102,10 @@ class TSrvQuirada {
   // check passed.
   bool VerificarConfiguracao(std::ostream& out);
 
-  const std::string& ExecutableDir() const { return executable_dir_; }
+  // The instance's folder, ending with a separator.
+  const std::string& Pasta() const { return pasta_; }
+  // The instance's configuration as its INI file gives it now.
+  TConfiguracao LerConfiguracao() const;
 
   // The ERP database's components: Connquendalor with TransReadOnly and TransReadWrite, and the
   // queries TBPadraoII, TBXml and TBEnviosXML.
@@ -101,15 +114,18 @@ class TSrvQuirada {
   TDTQuirada DTQuirada;
 
  private:
-  TCicloEnvio Ciclo();
+  TCicloEnvio Ciclo(const TConfiguracao& config);
   enum class TFimDeCiclo { kConcluido, kFalhou, kNaoExecutado };
   // The end of a cycle told to the system event log and the service's status (AvisarServico).
   void AvisarFimDeCiclo(const std::string& texto, TFimDeCiclo fim);
   // A tick in a folder that is not trusted: one line to the log, or to the system event log.
   void AvisarPastaNaoConfiavel(const TPastaNaoConfiavel& pasta);
+  // Replaces the instance's last-cycle line (kArquivoUltimoCiclo) with the time and `texto`; a
+  // failure to is written to the service log.
+  void GravarUltimoCiclo(const std::string& texto);
 
   TEventLoop& loop_;
-  const std::string executable_dir_;
+  const std::string pasta_;
   bool ultimo_ciclo_falhou_ = false;
 };
 

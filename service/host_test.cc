@@ -21,6 +21,8 @@
 #include <system_error>
 #include <vector>
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "base/unique_fd_posix.h"
@@ -261,13 +263,22 @@ TEST_P(RunServiceTest, RunsStopsAndReports) {
   ASSERT_TRUE(child.Started());
 
   std::vector<std::string> lines;
+  std::vector<std::string> notifications;
   while (auto line = child.ReadLine()) {
     lines.push_back(*line);
     if (c.signal_number != 0 && *line == c.signal_after) child.Signal(c.signal_number);
-    if (!c.again_after.empty() && *line == c.again_after) child.Signal(c.signal_number);
+    if (!c.again_after.empty() && *line == c.again_after) {
+      // The second request comes once the first has been told to the service manager.
+      while (std::find(notifications.begin(), notifications.end(), "STOPPING=1") ==
+             notifications.end()) {
+        auto datagram = listener.Receive(5000);
+        if (!datagram) break;
+        notifications.push_back(*datagram);
+      }
+      child.Signal(c.signal_number);
+    }
   }
   const int exit_status = child.Wait();
-  std::vector<std::string> notifications;
   while (auto datagram = listener.Receive(0)) notifications.push_back(*datagram);
 
   EXPECT_EQ(lines, c.lines);

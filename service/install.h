@@ -1,4 +1,14 @@
-// Installing and removing the service "SrvQuirada" on this machine's service manager.
+// Installing and removing the service "SrvQuirada" on this machine's service manager, and the
+// named instances beside it.
+//
+// An instance is one company's configuration: a folder with its own "Morvant.ini", service log,
+// lock and XML files. The unnamed instance is the executable's folder and the service
+// "SrvQuirada", as always. A named instance (TInstanciaServico: a name of letters, digits, '-' and
+// '_', and its folder) is a service of its own: "SrvQuirada@<name>" on Linux (the unit file
+// "SrvQuirada@<name>.service", whose ExecStart carries "--pasta <folder> --instancia <name>"),
+// "SrvQuirada$<name>" on Windows (display name "Quirada (<name>)", the same two switches in its
+// executable path). Every instance is installed, upgraded and removed on its own; the messages
+// below name the instance's service.
 //
 // InstallService and UninstallService write their message ("Serviço instalado com sucesso" or
 // "Falha ao instalar o serviço "SrvQuirada" com erro: "<system error text>"", and the same for
@@ -30,6 +40,7 @@
 
 #include <iostream>
 #include <string>
+#include <vector>
 
 namespace quirada {
 
@@ -39,19 +50,46 @@ inline constexpr const char* kServiceDescription =
     "Leva os XMLs fiscais (NF-e, NFC-e, CF-e SAT e cancelamentos) do banco Firebird do ERP para a "
     "plataforma contábil Quirada, por HTTPS.";
 
+// One instance's service.
+struct TInstanciaServico {
+  std::string nome;   // "" for the unnamed instance
+  std::string pasta;  // a named instance's folder, absolute, ending with a separator
+};
+
+// Whether `nome` can name an instance: one to 64 ASCII letters, digits, '-' and '_'.
+bool NomeDeInstanciaValido(const std::string& nome);
+// The service of the instance `nome`: "SrvQuirada" for "", else "SrvQuirada@<nome>" (Linux) or
+// "SrvQuirada$<nome>" (Windows).
+std::string NomeDoServico(const std::string& nome);
+
 // InstallService for the running executable (ExecutablePath(), resolved).
-int InstallService(bool silent, std::ostream& out = std::cout, std::ostream& err = std::cerr);
+int InstallService(const TInstanciaServico& instancia, bool silent, std::ostream& out = std::cout,
+                   std::ostream& err = std::cerr);
 // The same for an executable at `executable_path`.
-int InstallServiceFor(const std::string& executable_path, bool silent, std::ostream& out,
-                      std::ostream& err);
-int UninstallService(bool silent, std::ostream& out = std::cout, std::ostream& err = std::cerr);
-// The account the registered service runs as, as the service manager names it ("LocalSystem",
-// ".\quirada"...); "" when no "SrvQuirada" is registered, and always on Linux.
-std::string RegisteredServiceAccount();
+int InstallServiceFor(const std::string& executable_path, const TInstanciaServico& instancia,
+                      bool silent, std::ostream& out, std::ostream& err);
+// Removes the service of the instance `nome` ("" the unnamed one) and nothing else.
+int UninstallService(const std::string& nome, bool silent, std::ostream& out = std::cout,
+                     std::ostream& err = std::cerr);
+// The account the registered service of the instance `nome` runs as, as the service manager
+// names it ("LocalSystem", ".\quirada"...); "" when it is not registered, and always on Linux.
+std::string RegisteredServiceAccount(const std::string& nome = "");
+
+// An instance registered on this machine, as "/INSTANCIAS" lists it.
+struct TInstanciaRegistrada {
+  std::string nome;    // "" for the unnamed instance
+  std::string servico; // its service's name
+  std::string pasta;   // its folder, ending with a separator
+  std::string estado;  // the service's state as the service manager tells it ("active",
+                       // "RUNNING"...), "desconhecido" when it cannot be asked
+};
+// The unnamed instance first (when registered), then the named ones by name.
+std::vector<TInstanciaRegistrada> RegisteredInstances();
 
 // An install refused before anything was tried (the service folder is not trusted), told as a
-// failed install is ("Falha ao instalar o serviço "SrvQuirada" com erro: "<why>""); returns 1.
-int RefuseInstall(const std::string& why, bool silent, std::ostream& err = std::cerr);
+// failed install is ("Falha ao instalar o serviço "<service>" com erro: "<why>""); returns 1.
+int RefuseInstall(const std::string& nome, const std::string& why, bool silent,
+                  std::ostream& err = std::cerr);
 
 }  // namespace quirada
 

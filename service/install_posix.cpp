@@ -27,6 +27,9 @@ namespace {
 constexpr const char* kExecStartPlaceholder = "@QUIRADA_EXEC_START@";
 // The service's folder (the executable's), the one it may write to besides /tmp.
 constexpr const char* kHomePlaceholder = "@QUIRADA_HOME@";
+// The package's template of named instances has systemd make the instance's folder; a unit
+// written here names a folder that is there already.
+constexpr const char* kStateDirectoryPlaceholder = "@QUIRADA_STATE_DIRECTORY@";
 
 [[noreturn]] void ThrowSystemError(int error) {
   throw std::system_error(error, std::generic_category());
@@ -40,7 +43,15 @@ std::string ErrorText(const std::exception& e) {
   return e.what();
 }
 
-std::string UnitPath() { return ServiceUnitDir() + kServiceName + ".service"; }
+std::string UnitPath(const std::string& nome) {
+  return ServiceUnitDir() + NomeDoServico(nome) + ".service";
+}
+
+// A folder without its trailing separator ("/" stays).
+std::string SemBarraFinal(std::string pasta) {
+  while (pasta.size() > 1 && pasta.back() == '/') pasta.pop_back();
+  return pasta;
+}
 
 // systemctl is run only for the system's own unit folder of a running systemd: a folder given in
 // QUIRADA_SYSTEMD_DIR is not one systemd reads.
@@ -105,8 +116,9 @@ void WriteNewFile(const std::string& path, const std::string& text) {
 
 // A path as one word of a unit file line (ExecStart=, ReadWritePaths=): quoted when it holds a
 // blank, '%' doubled (systemd expands specifiers everywhere). systemd refuses to start an
-// executable whose path holds quotes or a backslash, so such a path is refused here already.
-std::string UnitPathWord(const std::string& path) {
+// executable whose path holds quotes or a backslash, so such a path is refused here already (and
+// a folder's too: `what` names which path it is).
+std::string UnitPathWord(const std::string& path, const char* what = "do executável") {
   std::string word;
   bool blank = false;
   for (const char c : path) {
@@ -116,8 +128,8 @@ std::string UnitPathWord(const std::string& path) {
       case '\\':
       case '"':
       case '\'':
-        throw Exception("O systemd não aceita aspas nem barra invertida no caminho do executável: " +
-                        path);
+        throw Exception(std::string("O systemd não aceita aspas nem barra invertida no caminho ") +
+                        what + ": " + path);
       case '%': word += "%%"; break;
       case ' ': blank = true; word += c; break;
       default: word += c;
@@ -169,10 +181,10 @@ std::string HiddenFolderText() {
 }
 
 // Reports a failed install; returns its exit status.
-int InstallFailure(const std::exception& e, bool silent, std::ostream& err) {
+int InstallFailure(const std::string& nome, const std::exception& e, bool silent, std::ostream& err) {
   if (!silent) {
-    err << "Falha ao instalar o serviço \"" << kServiceName << "\" com erro: \"" << ErrorText(e)
-        << "\"" << std::endl;
+    err << "Falha ao instalar o serviço \"" << NomeDoServico(nome) << "\" com erro: \""
+        << ErrorText(e) << "\"" << std::endl;
   }
   return 1;
 }
@@ -198,7 +210,7 @@ std::string HiddenExecutableFolder(const std::string& executable_path) {
   return "";
 }
 
-std::string PackageUnitPath() {
+std::string PackageUnitPath(const std::string& unit) {
   const char* env = std::getenv("QUIRADA_PACKAGE_UNIT_DIR");
   std::vector<std::string> dirs = kPackageUnitDirs;
   if (env != nullptr && *env != '\0') {
@@ -206,7 +218,7 @@ std::string PackageUnitPath() {
     if (dirs[0].back() != '/') dirs[0] += '/';
   }
   for (const std::string& dir : dirs) {
-    const std::string path = dir + kServiceName + ".service";
+    const std::string path = dir + unit;
     if (GetFileInfo(path)) return path;
   }
   return "";
@@ -219,28 +231,43 @@ std::string ServiceUnitDir() {
   return dir;
 }
 
-std::string ServiceUnitText(const std::string& executable_path) {
-  const size_t slash = executable_path.rfind('/');
-  if (slash == std::string::npos) ThrowSystemError(EINVAL);
-  const std::string home = slash == 0 ? "/" : executable_path.substr(0, slash);
-
-  return FillTemplate(kServiceUnitTemplate, {{kExecStartPlaceholder, UnitPathWord(executable_path)},
-                                              {kHomePlaceholder, UnitPathWord(home)}});
+std::string NomeDoServico(const std::string& nome) {
+  return nome.empty() ? std::string(kServiceName) : std::string(kServiceName) + "@" + nome;
 }
 
-int InstallService(bool silent, std::ostream& out, std::ostream& err) {
+std::string ServiceUnitText(const std::string& executable_path, const TInstanciaServico& instancia) {
+  const size_t slash = executable_path.rfind('/');
+  if (slash == std::string::npos) ThrowSystemError(EINVAL);
+  std::string home = slash == 0 ? "/" : executable_path.substr(0, slash);
+  std::string exec_start = UnitPathWord(executable_path);
+  if (!instancia.nome.empty()) {
+    if (!NomeDeInstanciaValido(instancia.nome) || instancia.pasta.empty() ||
+        instancia.pasta[0] != '/')
+      ThrowSystemError(EINVAL);
+    home = SemBarraFinal(instancia.pasta);
+    exec_start += " --pasta " + UnitPathWord(home, "da pasta da instância") + " --instancia " +
+                  instancia.nome;
+  }
+  return FillTemplate(kServiceUnitTemplate, {{kExecStartPlaceholder, exec_start},
+                                              {kHomePlaceholder, UnitPathWord(home)},
+                                              {kStateDirectoryPlaceholder, ""}});
+}
+
+int InstallService(const TInstanciaServico& instancia, bool silent, std::ostream& out,
+                   std::ostream& err) {
   std::string executable;
   try {
     executable = ExecutablePath();
   } catch (const std::exception& e) {
-    return InstallFailure(e, silent, err);
+    return InstallFailure(instancia.nome, e, silent, err);
   }
-  return InstallServiceFor(executable, silent, out, err);
+  return InstallServiceFor(executable, instancia, silent, out, err);
 }
 
-int InstallServiceFor(const std::string& executable_path, bool silent, std::ostream& out,
-                      std::ostream& err) {
-  const std::string path = UnitPath();
+int InstallServiceFor(const std::string& executable_path, const TInstanciaServico& instancia,
+                      bool silent, std::ostream& out, std::ostream& err) {
+  const std::string path = UnitPath(instancia.nome);
+  const std::string servico = NomeDoServico(instancia.nome);
   try {
     const std::string hidden = HiddenExecutableFolder(executable_path);
     if (!hidden.empty()) {
@@ -248,11 +275,19 @@ int InstallServiceFor(const std::string& executable_path, bool silent, std::ostr
                       ", que o serviço isolado pelo systemd não enxerga (" + HiddenFolderText() +
                       "); copie-o para uma pasta como /opt/quirada-contabil");
     }
-    WriteNewFile(path, ServiceUnitText(executable_path));
+    if (!instancia.nome.empty()) {
+      const std::string pasta_oculta = HiddenExecutableFolder(SemBarraFinal(instancia.pasta) + "/x");
+      if (!pasta_oculta.empty()) {
+        throw Exception("a pasta da instância está em " + pasta_oculta +
+                        ", que o serviço isolado pelo systemd não enxerga (" + HiddenFolderText() +
+                        "); use uma pasta como /var/lib/quirada-contabil/" + instancia.nome);
+      }
+    }
+    WriteNewFile(path, ServiceUnitText(executable_path, instancia));
     if (ManageSystemd()) {
       try {
         RunSystemctl({"daemon-reload"}, silent);
-        RunSystemctl({"enable", kServiceName}, silent);
+        RunSystemctl({"enable", servico}, silent);
       } catch (...) {
         ::unlink(path.c_str());
         try {
@@ -264,11 +299,11 @@ int InstallServiceFor(const std::string& executable_path, bool silent, std::ostr
       }
     }
   } catch (const std::exception& e) {
-    return InstallFailure(e, silent, err);
+    return InstallFailure(instancia.nome, e, silent, err);
   }
   if (!silent) {
     out << "Serviço instalado com sucesso" << std::endl;
-    const std::string packaged = PackageUnitPath();
+    const std::string packaged = instancia.nome.empty() ? PackageUnitPath() : "";
     if (!packaged.empty()) {
       out << "Aviso: a unidade " << path << " encobre a do pacote quirada-contabil (" << packaged
           << "); para voltar à do pacote, rode /UNINSTALL" << std::endl;
@@ -277,30 +312,180 @@ int InstallServiceFor(const std::string& executable_path, bool silent, std::ostr
   return 0;
 }
 
-std::string RegisteredServiceAccount() { return ""; }
+std::string RegisteredServiceAccount(const std::string&) { return ""; }
 
-int RefuseInstall(const std::string& why, bool silent, std::ostream& err) {
-  return InstallFailure(Exception(why), silent, err);
+int RefuseInstall(const std::string& nome, const std::string& why, bool silent, std::ostream& err) {
+  return InstallFailure(nome, Exception(why), silent, err);
 }
 
-int UninstallService(bool silent, std::ostream& out, std::ostream& err) {
+int UninstallService(const std::string& nome, bool silent, std::ostream& out, std::ostream& err) {
+  const std::string servico = NomeDoServico(nome);
   try {
-    const std::string path = UnitPath();
+    const std::string path = UnitPath(nome);
     struct stat st{};
     if (::lstat(path.c_str(), &st) != 0) ThrowSystemError(errno);
     const bool manage = ManageSystemd();
-    if (manage) RunSystemctl({"disable", kServiceName}, silent);
+    if (manage) RunSystemctl({"disable", servico}, silent);
     if (::unlink(path.c_str()) != 0) ThrowSystemError(errno);
     if (manage) RunSystemctl({"daemon-reload"}, silent);
   } catch (const std::exception& e) {
     if (!silent) {
-      err << "Falha ao desinstalar o serviço \"" << kServiceName << "\" com erro: \""
+      err << "Falha ao desinstalar o serviço \"" << servico << "\" com erro: \""
           << ErrorText(e) << "\"" << std::endl;
     }
     return 1;
   }
   if (!silent) out << "Serviço desinstalado com sucesso" << std::endl;
   return 0;
+}
+
+namespace {
+
+// What "systemctl <args>" prints on its standard output, its first line; "" when it cannot be run.
+std::string SystemctlLine(std::vector<std::string> args) {
+  args.insert(args.begin(), "systemctl");
+  std::vector<char*> argv;
+  for (std::string& word : args) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  int pipe_fds[2];
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return "";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  const int rc = posix_spawnp(&pid, "systemctl", &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pipe_fds[1]);
+  std::string text;
+  if (rc == 0) {
+    char buffer[512];
+    ssize_t n = 0;
+    while ((n = ::read(pipe_fds[0], buffer, sizeof buffer)) != 0) {
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        break;
+      }
+      if (text.size() < 4096) text.append(buffer, static_cast<size_t>(n));
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  ::close(pipe_fds[0]);
+  return text.substr(0, text.find('\n'));
+}
+
+// The words of a unit file line, systemd's quotes taken off.
+std::vector<std::string> UnitWords(const std::string& line) {
+  std::vector<std::string> words;
+  size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    if (i == line.size()) break;
+    std::string word;
+    if (line[i] == '"' || line[i] == '\'') {
+      const char quote = line[i++];
+      while (i < line.size() && line[i] != quote) word += line[i++];
+      ++i;
+    } else {
+      while (i < line.size() && line[i] != ' ' && line[i] != '\t') word += line[i++];
+    }
+    words.push_back(word);
+  }
+  return words;
+}
+
+// `word` with the specifiers a unit's path may hold read: "%i" the instance, "%%" a '%'.
+std::string Specifiers(const std::string& word, const std::string& nome) {
+  std::string read;
+  for (size_t i = 0; i < word.size(); ++i) {
+    if (word[i] == '%' && i + 1 < word.size() && (word[i + 1] == 'i' || word[i + 1] == '%')) {
+      read += word[i + 1] == 'i' ? nome : "%";
+      ++i;
+    } else {
+      read += word[i];
+    }
+  }
+  return read;
+}
+
+std::string TextOfUnit(const std::string& path) {
+  try {
+    return ReadWholeFile(path, 1024 * 1024);
+  } catch (const std::exception&) {
+    return "";
+  }
+}
+
+}  // namespace
+
+std::string UnitFolder(const std::string& unit_text, const std::string& nome) {
+  size_t at = 0;
+  while (at < unit_text.size()) {
+    size_t end = unit_text.find('\n', at);
+    if (end == std::string::npos) end = unit_text.size();
+    const std::string line = unit_text.substr(at, end - at);
+    at = end + 1;
+    if (!line.starts_with("ExecStart=")) continue;
+    const std::vector<std::string> words = UnitWords(line.substr(10));
+    if (words.empty()) return "";
+    for (size_t i = 1; i + 1 < words.size(); ++i) {
+      if (words[i] == "--pasta") return SemBarraFinal(Specifiers(words[i + 1], nome)) + "/";
+    }
+    const std::string exe = Specifiers(words[0], nome);
+    return exe.substr(0, exe.rfind('/') + 1);
+  }
+  return "";
+}
+
+std::vector<TInstanciaRegistrada> RegisteredInstances() {
+  namespace fs = std::filesystem;
+  const std::string dir = ServiceUnitDir();
+  const bool manage = ManageSystemd();
+  const auto estado = [&](const std::string& servico) {
+    const std::string line = manage ? SystemctlLine({"is-active", servico}) : "";
+    return line.empty() ? std::string("desconhecido") : line;
+  };
+  std::vector<TInstanciaRegistrada> lista;
+
+  // The unnamed instance: the unit "/INSTALL" wrote, or the package's.
+  std::string unidade = dir + kServiceName + ".service";
+  if (!GetFileInfo(unidade)) unidade = PackageUnitPath();
+  if (!unidade.empty()) {
+    lista.push_back({"", kServiceName, UnitFolder(TextOfUnit(unidade), ""), estado(kServiceName)});
+  }
+
+  // Named ones: units "/INSTALL" wrote, and instances of the package's template enabled with
+  // "systemctl enable SrvQuirada@<name>" (links in the unit folder's .wants folders).
+  const std::string prefixo = std::string(kServiceName) + "@";
+  std::vector<std::string> nomes;
+  const auto anotar = [&](const fs::path& entry) {
+    const std::string file = entry.filename().string();
+    if (!file.starts_with(prefixo) || !file.ends_with(".service")) return;
+    const std::string nome = file.substr(prefixo.size(), file.size() - prefixo.size() - 8);
+    if (NomeDeInstanciaValido(nome) &&
+        std::find(nomes.begin(), nomes.end(), nome) == nomes.end())
+      nomes.push_back(nome);
+  };
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(dir, error)) {
+    std::error_code e;
+    if (entry.is_directory(e) && entry.path().extension() == ".wants") {
+      for (const auto& wanted : fs::directory_iterator(entry.path(), e)) anotar(wanted.path());
+    } else {
+      anotar(entry.path());
+    }
+  }
+  std::sort(nomes.begin(), nomes.end());
+  for (const std::string& nome : nomes) {
+    const std::string servico = NomeDoServico(nome);
+    std::string texto = TextOfUnit(dir + servico + ".service");
+    if (texto.empty()) texto = TextOfUnit(dir + prefixo + ".service");
+    if (texto.empty()) texto = TextOfUnit(PackageUnitPath(prefixo + ".service"));
+    lista.push_back({nome, servico, UnitFolder(texto, nome), estado(servico)});
+  }
+  return lista;
 }
 
 }  // namespace quirada

@@ -22,11 +22,14 @@ namespace quirada {
 std::string ServiceUnitDir();
 
 // The unit's text for an executable at `executable_path` (an absolute path): ExecStart names it
-// and ReadWritePaths its folder, the one the sandboxed service may write to besides /tmp. Paths
+// and ReadWritePaths its folder, the one the sandboxed service may write to besides /tmp. For a
+// named instance ExecStart adds "--pasta <folder> --instancia <name>" and ReadWritePaths names the
+// instance's folder instead. Paths
 // are quoted when they hold a blank and '%' is doubled. A path that systemd would not run (one
 // with a control character: std::system_error EINVAL; with quotes or a backslash: Exception) is
 // refused, so "/INSTALL" never reports success for a unit that cannot start.
-std::string ServiceUnitText(const std::string& executable_path);
+std::string ServiceUnitText(const std::string& executable_path,
+                            const TInstanciaServico& instancia = {});
 
 // The folder of `executable_path` (an absolute path) when it lies in a folder that the unit's
 // sandbox hides from the service: /home, /root and /run/user (ProtectHome=), /tmp and /var/tmp
@@ -37,7 +40,12 @@ std::string HiddenExecutableFolder(const std::string& executable_path);
 
 // The unit file the package quirada-contabil installed, when there is one: SrvQuirada.service in
 // $QUIRADA_PACKAGE_UNIT_DIR when that is set and not empty, else in /lib/systemd/system/ or
-// /usr/lib/systemd/system/. Empty when none exists.
-std::string PackageUnitPath();
+// /usr/lib/systemd/system/. Empty when none exists. PackageUnitPath("SrvQuirada@.service") finds
+// the package's template of named instances the same way.
+std::string PackageUnitPath(const std::string& unit = "SrvQuirada.service");
+
+// The folder a unit's ExecStart gives with "--pasta" ("%i" read as `nome`, "%%" as "%"), ending
+// with '/'; for a unit without it, the executable's folder. Empty when the text has no ExecStart.
+std::string UnitFolder(const std::string& unit_text, const std::string& nome);
 
 }  // namespace quirada

@@ -41,7 +41,7 @@ std::string UnitFor(const std::string& exec_start, const std::string& home) {
          "ExecStart=" + exec_start + "\n"
          "Restart=on-failure\n"
          "RestartSec=30s\n"
-         "# A stop waits for the running cycle: one HTTP request alone may take up to 10 minutes.\n"
+         "# A stop ends the running cycle within seconds; the limit is the service manager's last resort.\n"
          "TimeoutStopSec=15min\n"
          "# Sandbox. The service writes only beside its executable (log, XML files) and in /tmp (token\n"
          "# file), which is private to it. It reads its INI file, the TLS trust store and the Firebird\n"
@@ -250,8 +250,8 @@ TEST_F(InstallServiceTest, InstallsAndUninstallsOnceEachWithTheirMessages) {
   for (size_t i = 0; i < steps.size(); ++i) {
     const Step& step = steps[i];
     std::ostringstream out, err;
-    const int status = step.op == kInstall ? InstallServiceFor(kExecutable, step.silent, out, err)
-                                           : UninstallService(step.silent, out, err);
+    const int status = step.op == kInstall ? InstallServiceFor(kExecutable, {}, step.silent, out, err)
+                                           : UninstallService("", step.silent, out, err);
     SCOPED_TRACE("step " + std::to_string(i));
     EXPECT_EQ(status, step.status);
     EXPECT_EQ(out.str(), step.out);
@@ -269,7 +269,7 @@ TEST_F(InstallServiceTest, InstallsAndUninstallsOnceEachWithTheirMessages) {
 TEST_F(InstallServiceTest, InstallingIntoAMissingFolderFailsWithTheSystemText) {
   ScopedUnitDir missing((dir_ / "missing").c_str());
   std::ostringstream out, err;
-  EXPECT_EQ(InstallServiceFor(kExecutable, false, out, err), 1);
+  EXPECT_EQ(InstallServiceFor(kExecutable, {}, false, out, err), 1);
   EXPECT_EQ(out.str(), "");
   EXPECT_EQ(err.str(),
             "Falha ao instalar o serviço \"SrvQuirada\" com erro: \"" + SystemText(ENOENT) + "\"\n");
@@ -299,7 +299,7 @@ TEST_F(InstallServiceTest, RefusesAnExecutableInAFolderTheSandboxHidesAndWritesN
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
     std::ostringstream out, err;
-    EXPECT_EQ(InstallServiceFor(c.path, c.silent, out, err), c.status);
+    EXPECT_EQ(InstallServiceFor(c.path, {}, c.silent, out, err), c.status);
     EXPECT_EQ(out.str(), c.out);
     EXPECT_EQ(err.str(), c.err);
     EXPECT_EQ(fs::exists(unit_), c.status == 0);
@@ -334,7 +334,7 @@ TEST_F(InstallServiceTest, WarnsThatTheUnitOverridesThePackagesOwn) {
       fs::remove(package_unit_);
     }
     std::ostringstream out, err;
-    EXPECT_EQ(InstallServiceFor(kExecutable, c.silent, out, err), 0);
+    EXPECT_EQ(InstallServiceFor(kExecutable, {}, c.silent, out, err), 0);
     EXPECT_EQ(out.str(), c.out);
     EXPECT_EQ(err.str(), "");
     EXPECT_TRUE(fs::remove(unit_));

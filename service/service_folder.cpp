@@ -30,6 +30,7 @@ std::optional<TPastaNaoConfiavel> PastaNaoConfiavel(const std::string& executabl
   std::vector<TrustedFileName> arquivos = {{kArquivoIni, true},
                                            {kServiceLogName, true},
                                            {kArquivoTrava, false},
+                                           {kArquivoUltimoCiclo, false},
                                            {"fbclient.dll", false}};
   if (const std::string exe = NomeDoExecutavel(); !exe.empty()) arquivos.push_back({exe, false});
   const std::vector<UntrustedPath> caminhos = FindUntrustedPaths(executable_dir, arquivos);

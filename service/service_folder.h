@@ -3,7 +3,8 @@
 //
 // The rule is base/folder_trust.h's, over the folder, the folders above it and the files the
 // program keeps in it: the executable, "Morvant.ini" and the log (each of the last two may be a
-// link its owner made elsewhere, followed then), the lock "QuiradaContabil.lock" and the Firebird
+// link its owner made elsewhere, followed then), the lock "QuiradaContabil.lock", the last
+// cycle's line "QuiradaContabil.ciclo" and the Firebird
 // client "fbclient.dll" when it is there (Windows loads it from the folder). In a folder
 // that is not trusted "/ONCE", a service tick and "/INSTALL" do nothing but say so, and
 // "/VERIFICAR" says FALHOU.
@@ -17,6 +18,8 @@
 namespace quirada {
 
 inline constexpr const char* kArquivoTrava = "QuiradaContabil.lock";
+// One line: when the last cycle of the instance ended and how ("/INSTANCIAS" shows it).
+inline constexpr const char* kArquivoUltimoCiclo = "QuiradaContabil.ciclo";
 
 struct TPastaNaoConfiavel {
   // "Pasta do serviço não confiável: ..." with each path, who besides root and the program's user

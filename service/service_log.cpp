@@ -132,7 +132,6 @@ std::string Lead(const LogEnd& end) {
 
 }  // namespace
 
-std::string ServiceLogPath() { return ExecutableDir() + kServiceLogName; }
 
 void SaveLogLine(const std::string& path, const std::string& message, TDateTime now, Links links) {
   const std::string stamp = FormatLogStamp(now) + " - ";

@@ -29,9 +29,6 @@ namespace quirada {
 
 inline constexpr const char* kServiceLogName = "QuiradaContabil.log";
 
-// ExecutableDir() followed by "QuiradaContabil.log".
-std::string ServiceLogPath();
-
 // Appends "<stamp> - <message>" to the log at `path`, stamped with `now`. With Links::kRefuse a
 // symbolic link in the log's name is refused rather than followed (a folder others may write).
 void SaveLogLine(const std::string& path, const std::string& message, TDateTime now,

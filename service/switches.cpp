@@ -6,18 +6,20 @@
 #include <utility>
 
 #include "service/host.h"
+#include "service/install.h"
 
 namespace quirada {
 namespace {
 
 // The switches that choose what the program does; "SILENT" goes with any of them.
-constexpr std::array<std::pair<const char*, TRunMode>, 10> kModes = {{
+constexpr std::array<std::pair<const char*, TRunMode>, 11> kModes = {{
     {"INSTALL", TRunMode::Install},
     {"UNINSTALL", TRunMode::Uninstall},
     {"ONCE", TRunMode::Once},
     {"PENDING", TRunMode::Pending},
     {"VERIFICAR", TRunMode::Verificar},
     {"VERIFICARPASTA", TRunMode::VerificarPasta},
+    {"INSTANCIAS", TRunMode::Instancias},
     {"HELP", TRunMode::Help},
     {"H", TRunMode::Help},
     {"?", TRunMode::Help},
@@ -40,12 +42,29 @@ std::string SwitchName(const std::string& arg) {
 }
 
 TSwitches Invalid(const std::string& arg) {
-  return {TRunMode::Usage, false, arg, ""};
+  TSwitches invalid;
+  invalid.Mode = TRunMode::Usage;
+  invalid.Invalid = arg;
+  return invalid;
 }
 
+// The switches that carry a value.
+bool TakesValue(const std::string& name) { return name == "PASTA" || name == "INSTANCIA"; }
+
 bool IsSwitch(const std::string& name) {
-  return name == "SILENT" || std::any_of(kModes.begin(), kModes.end(),
-                                         [&](const auto& entry) { return name == entry.first; });
+  return name == "SILENT" || TakesValue(name) ||
+         std::any_of(kModes.begin(), kModes.end(),
+                     [&](const auto& entry) { return name == entry.first; });
+}
+
+// Stores `value` of the switch `name`; false when it cannot be taken (a second, different value;
+// an empty one; a name that is no instance's).
+bool TakeValue(TSwitches& result, const std::string& name, const std::string& value) {
+  std::string& slot = name == "PASTA" ? result.Pasta : result.Instancia;
+  if (value.empty() || (!slot.empty() && slot != value)) return false;
+  if (name == "INSTANCIA" && !NomeDeInstanciaValido(value)) return false;
+  slot = value;
+  return true;
 }
 
 }  // namespace
@@ -53,15 +72,35 @@ bool IsSwitch(const std::string& name) {
 TSwitches ParseSwitches(const std::vector<std::string>& args) {
   TSwitches result;
   bool folder_may_follow = false;
+  std::string value_of;  // the switch whose value is the next word
   for (const std::string& arg : args) {
-    const std::string name = SwitchName(arg);
+    if (!value_of.empty()) {
+      if (!TakeValue(result, value_of, arg)) return Invalid(arg);
+      value_of.clear();
+      continue;
+    }
+    std::string name = SwitchName(arg);
+    const size_t equals = name.find('=');
     // The folder after "VERIFICARPASTA" ("/opt/q" included, which looks like a switch).
-    if (folder_may_follow && !IsSwitch(name)) {
+    if (folder_may_follow && !IsSwitch(name) &&
+        !(equals != std::string::npos && TakesValue(name.substr(0, equals)))) {
       result.Folder = arg;
       folder_may_follow = false;
       continue;
     }
+    if (equals != std::string::npos) {
+      // "--pasta=<folder>": the value as written, not in capitals.
+      name.resize(equals);
+      if (!TakesValue(name)) return Invalid(arg);
+      if (!TakeValue(result, name, arg.substr(arg.find('=') + 1))) return Invalid(arg);
+      folder_may_follow = false;
+      continue;
+    }
     folder_may_follow = name == "VERIFICARPASTA";
+    if (TakesValue(name)) {
+      value_of = name;
+      continue;
+    }
     if (name == "SILENT") {
       result.Silent = true;
       continue;
@@ -72,6 +111,7 @@ TSwitches ParseSwitches(const std::vector<std::string>& args) {
     if (result.Mode != TRunMode::Service && result.Mode != found->second) return Invalid(arg);
     result.Mode = found->second;
   }
+  if (!value_of.empty()) return Invalid(args.back());
   return result;
 }
 
@@ -86,7 +126,7 @@ std::string VersionText() { return std::string("QuiradaContabil ") + QUIRADA_VER
 std::string UsageText(const std::string& ini_path, const std::string& log_path) {
   std::string text =
       VersionText() + "\n"
-      "Uso: QuiradaContabil [opção]\n" + NoSwitchUsage() +
+      "Uso: QuiradaContabil [opção] [--pasta <pasta>] [--instancia <nome>]\n" + NoSwitchUsage() +
       "  -INSTALL      instala o serviço\n"
       "  -UNINSTALL    desinstala o serviço\n"
       "  -SILENT       com -INSTALL ou -UNINSTALL: não mostra mensagens\n"
@@ -99,6 +139,14 @@ std::string UsageText(const std::string& ini_path, const std::string& log_path) 
       "  -VERIFICARPASTA [pasta]\n"
       "                diz se a pasta (sem ela, a do programa) é confiável para o serviço:\n"
       "                estado 0 quando é, 1 quando não é (quem mais pode alterá-la e como corrigir)\n"
+      "  -INSTANCIAS   lista as instâncias registradas: nome, pasta, estado do serviço e o fim\n"
+      "                do último ciclo\n"
+      "  --pasta <pasta>\n"
+      "                a pasta da instância (o Morvant.ini, o log, a trava e os XMLs); sem ela,\n"
+      "                a pasta do programa\n"
+      "  --instancia <nome>\n"
+      "                com -INSTALL (e --pasta) ou -UNINSTALL: o serviço da instância <nome>\n"
+      "                (letras, dígitos, - e _), ao lado do serviço sem nome\n"
       "  -HELP, -h, /? esta ajuda\n"
       "  -VERSION      a versão\n"
       "As opções também podem ser escritas com \"--\" ou \"/\", em maiúsculas ou minúsculas.\n"

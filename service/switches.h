@@ -2,10 +2,15 @@
 //
 // Switches are written with "-", "--" or "/" in front, in any letter case: "INSTALL",
 // "UNINSTALL", "SILENT", "ONCE", "PENDING", "VERIFICAR", "VERIFICARPASTA" (optionally followed by
-// a folder), "HELP" (also "-h" and "/?") and "VERSION". Without a switch (or with "SILENT" alone)
-// the program runs as the service. "SILENT" only quiets the messages of "INSTALL" and "UNINSTALL".
-// Anything else, a word without a prefix (but the folder of "VERIFICARPASTA"), or two different
-// modes at once, asks for the usage text.
+// a folder), "INSTANCIAS", "HELP" (also "-h" and "/?") and "VERSION". Without a switch (or with
+// "SILENT" alone) the program runs as the service. "SILENT" only quiets the messages of "INSTALL"
+// and "UNINSTALL". Beside any of them, "PASTA <folder>" names the instance's folder (its INI, log,
+// lock and XML files; without it the executable's folder) and "INSTANCIA <name>" the instance
+// ("INSTALL" and "UNINSTALL" register and remove that instance's service); both also as
+// "--pasta=<folder>" and "--instancia=<name>". An instance's name is letters, digits, '-' and '_'.
+// Anything else, a word without a prefix (but the folder of "VERIFICARPASTA" and the values of
+// "PASTA" and "INSTANCIA"), a switch given twice with different values, a value missing or an
+// instance name that is not one, or two different modes at once, asks for the usage text.
 #pragma once
 
 #include <iosfwd>
@@ -15,7 +20,8 @@
 namespace quirada {
 
 enum class TRunMode {
-  Service, Install, Uninstall, Once, Pending, Verificar, VerificarPasta, Help, Version, Usage
+  Service, Install, Uninstall, Once, Pending, Verificar, VerificarPasta, Instancias, Help, Version,
+  Usage
 };
 
 // The program's version, "QuiradaContabil <version>" as "VERSION" prints it.
@@ -28,6 +34,10 @@ struct TSwitches {
   std::string Invalid;
   // With Mode == VerificarPasta: the folder named after it; "" for the program's own.
   std::string Folder;
+  // "PASTA": the instance's folder as written; "" for the executable's folder.
+  std::string Pasta;
+  // "INSTANCIA": the instance's name; "" for the unnamed instance.
+  std::string Instancia;
 };
 
 // `args` without the program's name.

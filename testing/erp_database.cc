@@ -407,27 +407,4 @@ SysdbaPasswordChange::~SysdbaPasswordChange() {
   ServerLock::Instance().ReleaseExclusive();
 }
 
-TempFolder::TempFolder() {
-  static std::atomic<int> counter{0};
-  std::random_device random;
-  for (;;) {
-    const std::string candidate = TempDir() + "quirada-test-" + std::to_string(CurrentProcessId()) + "-" +
-                                  std::to_string(counter++) + "-" + std::to_string(random() % 1000000);
-    std::error_code ec;
-    if (std::filesystem::create_directory(candidate, ec)) {
-      // Whatever the umask: no one but its owner may change it (the program refuses a folder of
-      // its own, or one its log leads to, that others may change).
-      std::filesystem::permissions(candidate, std::filesystem::perms(0755), ec);
-      path_ = candidate + "/";
-      return;
-    }
-    if (ec) throw Exception("Não foi possível criar " + candidate + ": " + ec.message());
-  }
-}
-
-TempFolder::~TempFolder() {
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-}
-
 }  // namespace quirada::testing

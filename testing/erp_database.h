@@ -14,6 +14,8 @@
 // Exceptions.
 #pragma once
 
+#include "testing/test_files.h"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -128,20 +130,6 @@ class SysdbaPasswordChange {
  private:
   FbConnection connection_;
   FbTransaction transaction_{connection_, FbTransactionMode::kReadWrite};
-};
-
-// A new empty folder under the system's temporary directory (ending with '/'), removed with its
-// content when the object goes away.
-class TempFolder {
- public:
-  TempFolder();
-  ~TempFolder();
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
 };
 
 }  // namespace quirada::testing

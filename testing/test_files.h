@@ -18,6 +18,20 @@ void WriteFileBytes(const std::filesystem::path& path, std::string_view bytes);
 // The message of the std::exception that `f` raises, or "no failure".
 std::string FailureOf(const std::function<void()>& f);
 
+// A new empty folder under the system's temporary directory (ending with '/'), removed with its
+// content when the object goes away.
+class TempFolder {
+ public:
+  TempFolder();
+  ~TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
 // SHA-256 of `bytes` in lower-case hex, as the local platform's journal writes it.
 std::string Sha256Hex(std::string_view bytes);
 

@@ -1,4 +1,4 @@
-#include "dispatch/ini_file.h"
+#include "base/ini_file.h"
 
 #include <cerrno>
 

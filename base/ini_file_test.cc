@@ -1,11 +1,10 @@
-#include "dispatch/ini_file.h"
+#include "base/ini_file.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "testing/erp_database.h"
 #include "testing/test_files.h"
 
 using quirada::testing::FailureOf;

@@ -1,0 +1,54 @@
+// The configuration of one instance of the service: what a cycle, "/PENDING" and "/VERIFICAR"
+// work with, taken from the instance's "Morvant.ini" once, at their start, and passed down. Nothing
+// below the service reads the INI file or looks for the instance's folder by itself.
+//
+// An instance is a folder (the executable's own, or the one "--pasta" names) holding its INI
+// file, its service log, its cycle lock and the XML files in transit. A folder without an INI file
+// has every default: the database "MORVANT.FDB" in that folder on "localhost", the service's
+// built-in credentials, the platform's own hosts and a cycle an hour.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/ini_file.h"
+#include "dispatch/connection_setup.h"
+
+namespace quirada {
+
+// The optional section of "Morvant.ini" with the platform's endpoints and the cycle's period.
+inline constexpr const char* kSecaoQuirada = "Quirada";
+
+struct TConfiguracao {
+  std::string pasta;        // the instance's folder, ending with a separator
+  std::string arquivo_ini;  // pasta + "Morvant.ini"
+  // The encoding the INI file was read in; nothing when there is no INI file.
+  std::optional<IniEncoding> codificacao;
+  // Every entry of the file, those the profile rules do not read included ("/VERIFICAR" warns of
+  // them).
+  std::vector<IniEntry> entradas;
+
+  TBancoConfigurado banco;  // section "Morvant"
+  std::string api_url;      // section "Quirada", default the platform's API host
+  std::string auth_url;     // default the platform's authorization server
+  std::string ca_file;      // default none
+  // The period between the end of a cycle and the start of the next, in milliseconds: the key
+  // "IntervaloSegundos", default 3600 seconds (also for a value that is no whole number from 1
+  // to 4,000,000).
+  uint32_t intervalo_ms = 0;
+  // The folder of the instance's token file inside the user's private temporary folder: "" for
+  // the private folder itself (the executable's own folder, as always), else a name of its own
+  // for every other instance folder: each instance keeps its own token, which carries its
+  // company's integration key.
+  std::string pasta_token;
+};
+
+// The configuration of the instance in `pasta` (ending with a separator) from what its INI file
+// holds (`ini`, as ReadIniFile read pasta + "Morvant.ini"). `pasta_propria`: `pasta` is the
+// executable's folder (the instance that was always there: its token file stays where it was).
+TConfiguracao ConfiguracaoDaInstancia(const std::string& pasta, const IniFileContents& ini,
+                                      bool pasta_propria);
+
+}  // namespace quirada
