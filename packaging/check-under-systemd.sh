@@ -39,6 +39,11 @@ command -v systemd-nspawn >/dev/null || { echo "instale systemd-container" >&2; 
 
 W=$(mktemp -d /tmp/quirada-nspawn.XXXXXX)
 DB=$FB_DIR/nspawn-$$.fdb
+# The databases of two named instances, one company each.
+DBA=$FB_DIR/nspawn-$$-acme.fdb
+DBB=$FB_DIR/nspawn-$$-beta.fdb
+KEYA=35251112345678000190550010000000041000000046
+KEYB=35251112345678000190550010000000051000000055
 KEY1=35251112345678000190550010000000011000000019
 KEY2=35251112345678000190550010000000021000000028
 KEY3=35251112345678000190550010000000031000000037
@@ -53,7 +58,9 @@ cleanup() {
   local status=$?
   set +e
   [ -n "$LP_PID" ] && kill "$LP_PID" 2>/dev/null && wait "$LP_PID" 2>/dev/null
-  [ "$DB_CREATED" = yes ] && echo "DROP DATABASE;" | isql "127.0.0.1/3050:$DB" >/dev/null 2>&1
+  if [ "$DB_CREATED" = yes ]; then
+    for db in "$DB" "$DBA" "$DBB"; do echo "DROP DATABASE;" | isql "127.0.0.1/3050:$db" >/dev/null 2>&1; done
+  fi
   rm -rf "$W"
   exit $status
 }
@@ -83,12 +90,24 @@ INSERT INTO XML_CANCELAMENTO VALUES (7, '$KEY2', '<?xml version="1.0" encoding="
 COMMIT;
 SQL
 
+for company in acme beta; do
+  if [ $company = acme ]; then db=$DBA key=$KEYA; else db=$DBB key=$KEYB; fi
+  echo "CREATE DATABASE '127.0.0.1/3050:$db' USER 'SYSDBA' PASSWORD '$FB_PASSWORD' DEFAULT CHARACTER SET WIN1252;" |
+    isql-fb -q
+  isql -i testing/erp_schema.sql "127.0.0.1/3050:$db"
+  isql "127.0.0.1/3050:$db" <<SQL
+INSERT INTO PADRAOII VALUES (1, 'chave-contabilidade-$company', 'chave-integracao-$company', CURRENT_DATE - 30, 'Y', 'Y', 'Y', 'Y', 'Y');
+INSERT INTO NOTASENTRADASESAIDAS VALUES (1, '$key', '<?xml version="1.0" encoding="UTF-8"?><nfeProc><NFe><infNFe Id="NFe$key"/></NFe></nfeProc>', CURRENT_DATE, '55', 'P', 'E');
+COMMIT;
+SQL
+done
+
 register_rows() {
-  isql "127.0.0.1/3050:$DB" <<<"SELECT 'ROW', SEQUENCIAL, TIPOXML, CODIGORETORNO FROM QUIRADA_ENVIOS_XML ORDER BY TIPOXML, SEQUENCIAL;" |
+  isql "127.0.0.1/${2:-3050}:${1:-$DB}" <<<"SELECT 'ROW', SEQUENCIAL, TIPOXML, CODIGORETORNO FROM QUIRADA_ENVIOS_XML ORDER BY TIPOXML, SEQUENCIAL;" |
     awk '$1 == "ROW" { print $2, $3, $4 }'
 }
 
-export W DEB DB PORT KEY3 FB_PASSWORD
+export W DEB DB DBA DBB PORT KEY3 KEYA KEYB FB_PASSWORD
 # The overlay and the container live in a mount namespace of their own.
 cat >"$W/inner.sh" <<'INNER'
 set -euo pipefail
@@ -196,14 +215,15 @@ ini_case() {
   fi
 }
 ini_case '[Morvant]\nServidor=127.0.0.1\nCaminho=/nenhum/MORVANT.FDB\n' yes
-ini_case ' [ morvant ]\r\n  CAMINHO : /nenhum/MORVANT.FDB\r\n' yes
+ini_case ' [ morvant ]\r\n  CAMINHO = /nenhum/MORVANT.FDB\r\n' yes
+ini_case '[Morvant]\nCaminho: /nenhum/MORVANT.FDB\n' no
 ini_case '[Morvant]\nServidor=127.0.0.1\n#Caminho=/nenhum/MORVANT.FDB\n' no
 ini_case '[Morvant]\nCaminho=   \nCaminho=/nenhum/MORVANT.FDB\n' no
 ini_case '[Quirada]\nCaminho=/nenhum/MORVANT.FDB\n' no
 ini_case '[Morvant]\nCaminhoBanco=/nenhum/MORVANT.FDB\n' no
 cp "$W/example.ini" "$INI_FILE"
 IN rm -f $LOG
-say "postinst: inicia o serviço só com o Caminho no INI (2 casos iniciados, 4 não)"
+say "postinst: inicia o serviço só com o Caminho no INI (2 casos iniciados, 5 não)"
 
 # The operator's last step; the example INI file leaves the database at its default.
 IN systemctl start SrvQuirada.service
@@ -291,6 +311,69 @@ timers=$(IN systemctl list-timers --no-pager SrvQuirada-once.timer)
 grep -q 'SrvQuirada-once.service' <<<"$timers" || fail "temporizador não agendado: $timers"
 say "temporizador: $(sed -n 2p <<<"$timers" | tr -s ' ')"
 
+# Two companies more on this host: one instance that /INSTALL registers for a folder of the
+# operator's, one from the package's template, whose folder systemd makes in /var/lib.
+instance_ini() {
+  cat <<INI
+[Morvant]
+Servidor=127.0.0.1
+Caminho=$1
+
+[Quirada]
+ApiUrl=https://127.0.0.1:$PORT
+AuthUrl=https://127.0.0.1:$PORT
+CAFile=/etc/quirada-contabil/ca-local.pem
+IntervaloSegundos=5
+INI
+}
+EXE=/opt/quirada-contabil/QuiradaContabil
+IN install -d -m 0755 /srv/quirada
+IN install -d -m 0700 /srv/quirada/acme
+instance_ini "$DBA" >"$M/srv/quirada/acme/Morvant.ini"
+IN "$EXE" /INSTALL --instancia acme --pasta /srv/quirada/acme >"$W/install-acme.log" 2>&1 ||
+  { cat "$W/install-acme.log"; fail "/INSTALL --instancia acme"; }
+exec_start=$(grep '^ExecStart=' "$M/etc/systemd/system/SrvQuirada@acme.service")
+[ "$exec_start" = "ExecStart=$EXE --pasta /srv/quirada/acme --instancia acme" ] ||
+  fail "unidade da instância acme: $exec_start"
+grep -qx 'ReadWritePaths=/srv/quirada/acme /tmp' "$M/etc/systemd/system/SrvQuirada@acme.service" ||
+  fail "unidade da instância acme sem ReadWritePaths da sua pasta"
+[ "$(IN systemctl is-enabled SrvQuirada@acme.service)" = enabled ] || fail "/INSTALL não habilitou SrvQuirada@acme"
+IN systemctl start SrvQuirada@acme.service
+IN install -d -m 0755 /var/lib/quirada-contabil
+IN install -d -m 0700 /var/lib/quirada-contabil/beta
+instance_ini "$DBB" >"$M/var/lib/quirada-contabil/beta/Morvant.ini"
+IN systemctl enable --now SrvQuirada@beta.service >"$W/enable-beta.log" 2>&1 ||
+  { cat "$W/enable-beta.log"; fail "systemctl enable --now SrvQuirada@beta"; }
+for folder in /srv/quirada/acme /var/lib/quirada-contabil/beta; do
+  wait_for "IN grep -q 'Ciclo concluído: 1 enviado(s), 0 não enviado(s).' $folder/QuiradaContabil.ciclo 2>/dev/null" ||
+    fail "a instância de $folder não concluiu um ciclo: $(IN cat $folder/QuiradaContabil.log 2>&1)"
+done
+for company in acme beta; do
+  if [ $company = acme ]; then key=$KEYA; else key=$KEYB; fi
+  sha=$(printf '%s' "chave-integracao-$company" | sha256sum | cut -d' ' -f1)
+  grep -q "\"file\":\"$key.xml\".*\"integration_key_sha256\":\"$sha\"" "$W/platform/journal.jsonl" ||
+    fail "o documento da instância $company não chegou com a chave de integração dela"
+done
+! IN grep -q -e "$KEYA" -e "$KEYB" "$LOG" || fail "o log da instância sem nome fala dos documentos das outras"
+instances=$(IN "$EXE" /INSTANCIAS)
+for expected in \
+    "SrvQuirada (sem nome): pasta /opt/quirada-contabil/; serviço inactive;" \
+    "SrvQuirada@acme (acme): pasta /srv/quirada/acme/; serviço active; último ciclo: " \
+    "SrvQuirada@beta (beta): pasta /var/lib/quirada-contabil/beta/; serviço active; último ciclo: " \
+    "3 instância(s) registrada(s)."; do
+  grep -qF "$expected" <<<"$instances" || fail "/INSTANCIAS sem '$expected': $instances"
+done
+IN systemctl stop SrvQuirada@acme.service
+IN "$EXE" /UNINSTALL --instancia acme >"$W/uninstall-acme.log" 2>&1 ||
+  { cat "$W/uninstall-acme.log"; fail "/UNINSTALL --instancia acme"; }
+IN test ! -e /etc/systemd/system/SrvQuirada@acme.service || fail "/UNINSTALL deixou a unidade de acme"
+[ "$(IN systemctl is-active SrvQuirada@beta.service)" = active ] || fail "/UNINSTALL de acme parou beta"
+instances=$(IN "$EXE" /INSTANCIAS)
+! grep -q 'acme' <<<"$instances" && grep -q 'SrvQuirada@beta (beta)' <<<"$instances" &&
+  grep -q 'SrvQuirada (sem nome)' <<<"$instances" || fail "/INSTANCIAS depois de /UNINSTALL de acme: $instances"
+IN systemctl disable --now SrvQuirada@beta.service >/dev/null 2>&1
+say "instâncias: acme (/INSTALL, /srv/quirada/acme) e beta (modelo do pacote) enviaram cada uma o seu documento com a sua chave; /INSTANCIAS as lista; /UNINSTALL de acme deixou as outras"
+
 IN systemctl start SrvQuirada.service
 log_before=$(log_text)
 IN dpkg -r quirada-contabil >"$W/dpkg-r.log" 2>&1 || { cat "$W/dpkg-r.log"; fail "dpkg -r"; }
@@ -317,4 +400,9 @@ rows=$(register_rows)
 [ "$rows" = "7 C SA2
 1 N SA2" ] || fail "registros inesperados em QUIRADA_ENVIOS_XML: $rows"
 say "QUIRADA_ENVIOS_XML: $(tr '\n' ';' <<<"$rows")"
+for db in "$DBA" "$DBB"; do
+  rows=$(register_rows "$db")
+  [ "$rows" = "1 N SA2" ] || fail "registros inesperados em QUIRADA_ENVIOS_XML de $db: $rows"
+done
+say "QUIRADA_ENVIOS_XML de cada instância: o seu documento"
 say "ok"

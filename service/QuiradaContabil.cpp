@@ -267,6 +267,7 @@ int main(int argc, char** argv) {
       break;
   }
   const std::string pasta_instancia = PastaNomeada(switches.Pasta);
+  SetServiceName(NomeDoServico(switches.Instancia));
   switch (switches.Mode) {
     case TRunMode::Usage:
       return ShowUsage(switches, std::cerr);

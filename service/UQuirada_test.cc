@@ -32,5 +32,44 @@ TEST(SrvQuiradaTest, ATickWhoseIniCannotBeReadLeavesTheTimerArmedWithTheDefaultP
   fs::remove_all(dir);
 }
 
+// The unnamed instance starts after 1 s, as always; named ones at an offset of their own within the
+// period, the same at every start, spread over the period rather than bunched at its start.
+TEST(SrvQuiradaTest, NamedInstancesTakeTheirFirstCycleAtAStableOffsetSpreadOverThePeriod) {
+  EXPECT_EQ(InicioDoPrimeiroCiclo("", 3'600'000), 1000u);
+  EXPECT_EQ(InicioDoPrimeiroCiclo("acme", 3'600'000), InicioDoPrimeiroCiclo("acme", 3'600'000));
+  EXPECT_NE(InicioDoPrimeiroCiclo("acme", 3'600'000), InicioDoPrimeiroCiclo("acme2", 3'600'000));
+  int quarters[4] = {0, 0, 0, 0};
+  for (int i = 0; i < 200; ++i) {
+    const uint32_t offset = InicioDoPrimeiroCiclo("empresa-" + std::to_string(i), 3'600'000);
+    ASSERT_GE(offset, 1000u);
+    ASSERT_LE(offset, 3'600'000u);
+    ASSERT_EQ(offset % 1000, 0u) << "whole seconds";
+    ++quarters[(offset - 1) / 900'000];
+  }
+  for (const int n : quarters) EXPECT_GE(n, 25) << "200 names, about 50 in each quarter of the hour";
+  EXPECT_EQ(InicioDoPrimeiroCiclo("acme", 1000), 1000u) << "a period of one second";
+}
+
+// A cycle's end is kept in the instance's folder for "/INSTANCIAS", a failure too.
+TEST(SrvQuiradaTest, ACycleThatFailsLeavesItsEndInTheInstancesFolder) {
+  const fs::path dir = fs::temp_directory_path() / "quirada-module-last-cycle";
+  fs::remove_all(dir);
+  fs::create_directories(dir / "Morvant.ini");
+  TEventLoop loop;
+  {
+    TSrvQuirada module(loop, dir.string() + std::string(1, fs::path::preferred_separator));
+    (void)testing::FailureOf([&] { (void)module.ExecutarCiclo(); });
+  }
+  const std::string line = testing::ReadFileBytes(dir / "QuiradaContabil.ciclo");
+  EXPECT_NE(line.find(" Falha: "), std::string::npos) << line;
+  EXPECT_NE(line.find("Morvant.ini"), std::string::npos) << line;
+  EXPECT_EQ(line.back(), '\n');
+#ifndef _WIN32
+  EXPECT_EQ(fs::status(dir / "QuiradaContabil.ciclo").permissions(),
+            fs::perms::owner_read | fs::perms::owner_write);
+#endif
+  fs::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace quirada

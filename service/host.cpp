@@ -3,9 +3,22 @@
 #include "service/host.h"
 
 #include <exception>
+#include <string>
 #include <utility>
 
 namespace quirada {
+namespace {
+
+std::string& NameOfTheService() {
+  static std::string name = "SrvQuirada";
+  return name;
+}
+
+}  // namespace
+
+void SetServiceName(const std::string& name) { NameOfTheService() = name; }
+
+const std::string& ServiceName() { return NameOfTheService(); }
 
 int RunServiceEvents(const TServiceEvents& events) {
   bool started = true;

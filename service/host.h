@@ -51,6 +51,12 @@ enum class TProcessKind {
 // only from the system folder and its own folder (never the search path or the working folder).
 void PrepareProcess(TProcessKind kind);
 
+// The name the service manager knows this service by ("SrvQuirada", or a named instance's
+// "SrvQuirada$<name>" on Windows): the Windows service's registration and its start and stop
+// events name it. "SrvQuirada" until set.
+void SetServiceName(const std::string& name);
+const std::string& ServiceName();
+
 // Whether a run without a switch is a person's, at a console, and so cannot be the service: on
 // Windows a process the service control manager starts has no console. Never on Linux, where such
 // a run is the service in the foreground.

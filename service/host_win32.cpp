@@ -234,7 +234,7 @@ bool WaitTellingTheScm(HANDLE event, DWORD limit_ms) {
 
 void WINAPI ServiceMain(DWORD, LPWSTR*) {
   TServiceRun& run = *service_run;
-  const std::wstring name = Utf8ToWide(kServiceName);
+  const std::wstring name = Utf8ToWide(ServiceName());
   const SERVICE_STATUS_HANDLE handle =
       RegisterServiceCtrlHandlerExW(name.c_str(), &ControlHandler, nullptr);
   if (handle == nullptr) {
@@ -261,9 +261,10 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   }
   WaitTellingTheScm(run.process_done, kFinishPatienceMs);
   if (run.started) {
-    WriteSystemEventInfo(std::string(stop_name.load()) == "SHUTDOWN"
-                             ? "Serviço SrvQuirada parado: o Windows está sendo desligado."
-                             : "Serviço SrvQuirada parado.");
+    WriteSystemEventInfo("Serviço " + ServiceName() +
+                         (std::string(stop_name.load()) == "SHUTDOWN"
+                              ? " parado: o Windows está sendo desligado."
+                              : " parado."));
   }
   ReportState(SERVICE_STOPPED, run.exit_status);
 }
@@ -387,7 +388,7 @@ void NotifyServiceManager(TServiceNotice notice) {
   }
   if (notice == TServiceNotice::kReady) {
     if (service_run != nullptr) service_run->started = true;
-    WriteSystemEventInfo(std::string("Serviço SrvQuirada iniciado (QuiradaContabil ") +
+    WriteSystemEventInfo("Serviço " + ServiceName() + " iniciado (QuiradaContabil " +
                          QUIRADA_VERSION + ").");
   }
 }
@@ -410,7 +411,7 @@ int RunService(TEventLoop& loop, const TServiceEvents& events) {
   service_run = &run;
 
   std::thread([] {
-    const std::wstring name = Utf8ToWide(kServiceName);
+    const std::wstring name = Utf8ToWide(ServiceName());
     SERVICE_TABLE_ENTRYW table[] = {{const_cast<wchar_t*>(name.c_str()), &ServiceMain},
                                     {nullptr, nullptr}};
     if (!StartServiceCtrlDispatcherW(table)) {

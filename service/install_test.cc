@@ -266,6 +266,58 @@ TEST_F(InstallServiceTest, InstallsAndUninstallsOnceEachWithTheirMessages) {
   }
 }
 
+// Named instances beside the unnamed one: each a unit of its own whose ExecStart names its folder,
+// listed with the instances of the package's template that systemd was told to enable, and removed
+// one by one.
+TEST_F(InstallServiceTest, NamedInstancesHaveUnitsOfTheirOwnListedAndRemovedOneByOne) {
+  std::ostringstream out, err;
+  ASSERT_EQ(InstallServiceFor(kExecutable, {}, true, out, err), 0) << err.str();
+  ASSERT_EQ(InstallServiceFor(kExecutable, {"acme", "/srv/q/acme/"}, false, out, err), 0) << err.str();
+  ASSERT_EQ(InstallServiceFor(kExecutable, {"beta_2", "/srv/Quirada Beta/"}, true, out, err), 0) << err.str();
+  EXPECT_EQ(out.str(), "Serviço instalado com sucesso\n");
+  EXPECT_EQ(ReadFileBytes(dir_ / "SrvQuirada@acme.service"),
+            UnitFor(std::string(kExecutable) + " --pasta /srv/q/acme --instancia acme", "/srv/q/acme"));
+  EXPECT_EQ(ReadFileBytes(dir_ / "SrvQuirada@beta_2.service"),
+            UnitFor(std::string(kExecutable) + " --pasta \"/srv/Quirada Beta\" --instancia beta_2",
+                    "\"/srv/Quirada Beta\""));
+  EXPECT_EQ(InstallServiceFor(kExecutable, {"acme", "/srv/outra/"}, false, out, err), 1);
+  EXPECT_EQ(err.str(),
+            "Falha ao instalar o serviço \"SrvQuirada@acme\" com erro: \"" + SystemText(EEXIST) + "\"\n");
+
+  // An instance of the package's template, enabled by the administrator.
+  std::string template_text = ServiceUnitText(kExecutable, {"x", "/var/lib/quirada-contabil/x"});
+  for (const std::string from : {"/var/lib/quirada-contabil/x", "--instancia x"}) {
+    const std::string to = from.starts_with("--") ? "--instancia %i" : "/var/lib/quirada-contabil/%i";
+    for (size_t at; (at = template_text.find(from)) != std::string::npos;) template_text.replace(at, from.size(), to);
+  }
+  std::ofstream(dir_ / "package" / "SrvQuirada@.service") << template_text;
+  fs::create_directories(dir_ / "multi-user.target.wants");
+  fs::create_symlink(dir_ / "package" / "SrvQuirada@.service",
+                     dir_ / "multi-user.target.wants" / "SrvQuirada@gama.service");
+
+  const auto listed = [] {
+    std::vector<std::string> lines;
+    for (const TInstanciaRegistrada& i : RegisteredInstances())
+      lines.push_back(i.nome + "|" + i.servico + "|" + i.pasta + "|" + i.estado);
+    return lines;
+  };
+  EXPECT_EQ(listed(), (std::vector<std::string>{
+                          "|SrvQuirada|/opt/quirada-contabil/|desconhecido",
+                          "acme|SrvQuirada@acme|/srv/q/acme/|desconhecido",
+                          "beta_2|SrvQuirada@beta_2|/srv/Quirada Beta/|desconhecido",
+                          "gama|SrvQuirada@gama|/var/lib/quirada-contabil/gama/|desconhecido",
+                      }));
+
+  ASSERT_EQ(UninstallService("acme", true, out, err), 0);
+  EXPECT_FALSE(fs::exists(dir_ / "SrvQuirada@acme.service"));
+  EXPECT_TRUE(fs::exists(unit_));
+  EXPECT_EQ(listed(), (std::vector<std::string>{
+                          "|SrvQuirada|/opt/quirada-contabil/|desconhecido",
+                          "beta_2|SrvQuirada@beta_2|/srv/Quirada Beta/|desconhecido",
+                          "gama|SrvQuirada@gama|/var/lib/quirada-contabil/gama/|desconhecido",
+                      }));
+}
+
 TEST_F(InstallServiceTest, InstallingIntoAMissingFolderFailsWithTheSystemText) {
   ScopedUnitDir missing((dir_ / "missing").c_str());
   std::ostringstream out, err;

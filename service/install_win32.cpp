@@ -1,7 +1,9 @@
 // Installing and removing the service with the Windows service control manager (SCM), and the
 // event source of its messages.
 #include <windows.h>
+#include <shellapi.h>
 
+#include <algorithm>
 #include <exception>
 #include <memory>
 #include <ostream>
@@ -74,21 +76,30 @@ void Tell(std::ostream& stream, const std::string& text, bool failure) {
   stream << text << std::endl;
 }
 
-int InstallFailure(const std::string& text, bool silent, std::ostream& err) {
+int InstallFailure(const std::string& nome, const std::string& text, bool silent,
+                   std::ostream& err) {
   if (!silent) {
-    Tell(err, std::string("Falha ao instalar o serviço \"") + kServiceName + "\" com erro: \"" +
-                  text + "\"",
+    Tell(err, "Falha ao instalar o serviço \"" + NomeDoServico(nome) + "\" com erro: \"" + text +
+                  "\"",
          true);
   }
   return 1;
 }
 
 // The executable path as the SCM runs it: in double quotes when it holds a blank, so that the
-// system never tries a shorter path ("C:\Program.exe") first.
-std::wstring BinaryPath(const std::string& executable_path) {
+// system never tries a shorter path ("C:\Program.exe") first. A named instance's path goes on with
+// "--pasta "<folder>" --instancia <name>", the folder always quoted (a backslash before the
+// closing quote doubled, so that it stays a backslash).
+std::wstring BinaryPath(const std::string& executable_path, const TInstanciaServico& instancia = {}) {
   const std::wstring path = Utf8ToWide(executable_path);
-  if (path.find(L' ') == std::wstring::npos) return path;
-  return L"\"" + path + L"\"";
+  std::wstring binary = path.find(L' ') == std::wstring::npos ? path : L"\"" + path + L"\"";
+  if (!instancia.nome.empty()) {
+    std::wstring pasta = Utf8ToWide(instancia.pasta);
+    while (pasta.size() > 3 && (pasta.back() == L'\\' || pasta.back() == L'/')) pasta.pop_back();
+    if (!pasta.empty() && pasta.back() == L'\\') pasta += L'\\';
+    binary += L" --pasta \"" + pasta + L"\" --instancia " + Utf8ToWide(instancia.nome);
+  }
+  return binary;
 }
 
 // The registration as the SCM keeps it.
@@ -102,12 +113,17 @@ std::vector<unsigned char> Config(SC_HANDLE service) {
   return buffer;
 }
 
-// Whether the registered path names `executable_path` (its quotes aside, letter case ignored).
-bool SameExecutable(std::wstring registered, const std::string& executable_path) {
-  if (registered.size() >= 2 && registered.front() == L'"' && registered.back() == L'"')
-    registered = registered.substr(1, registered.size() - 2);
-  return CompareStringOrdinal(registered.c_str(), -1, Utf8ToWide(executable_path).c_str(), -1,
-                              TRUE) == CSTR_EQUAL;
+// Whether the registered path is the one this install would write (its quotes aside, letter case
+// ignored): the same executable, for the same instance folder.
+bool SameExecutable(std::wstring registered, const std::string& executable_path,
+                    const TInstanciaServico& instancia) {
+  std::wstring expected = BinaryPath(executable_path, instancia);
+  if (instancia.nome.empty()) {
+    if (registered.size() >= 2 && registered.front() == L'"' && registered.back() == L'"')
+      registered = registered.substr(1, registered.size() - 2);
+    expected = Utf8ToWide(executable_path);
+  }
+  return CompareStringOrdinal(registered.c_str(), -1, expected.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
 void ChangeConfig(SC_HANDLE service, DWORD level, void* info) {
@@ -169,23 +185,28 @@ void RemoveEventSource() {
 
 }  // namespace
 
-int RefuseInstall(const std::string& why, bool silent, std::ostream& err) {
-  return InstallFailure(why, silent, err);
+std::string NomeDoServico(const std::string& nome) {
+  return nome.empty() ? std::string(kServiceName) : std::string(kServiceName) + "$" + nome;
 }
 
-int InstallService(bool silent, std::ostream& out, std::ostream& err) {
+int RefuseInstall(const std::string& nome, const std::string& why, bool silent, std::ostream& err) {
+  return InstallFailure(nome, why, silent, err);
+}
+
+int InstallService(const TInstanciaServico& instancia, bool silent, std::ostream& out,
+                   std::ostream& err) {
   std::string executable;
   try {
     executable = ExecutablePath();
   } catch (const std::exception& e) {
-    return InstallFailure(e.what(), silent, err);
+    return InstallFailure(instancia.nome, e.what(), silent, err);
   }
-  return InstallServiceFor(executable, silent, out, err);
+  return InstallServiceFor(executable, instancia, silent, out, err);
 }
 
-int InstallServiceFor(const std::string& executable_path, bool silent, std::ostream& out,
-                      std::ostream& err) {
-  const std::wstring name = Utf8ToWide(kServiceName);
+int InstallServiceFor(const std::string& executable_path, const TInstanciaServico& instancia,
+                      bool silent, std::ostream& out, std::ostream& err) {
+  const std::wstring name = Utf8ToWide(NomeDoServico(instancia.nome));
   std::vector<std::string> warnings;
   try {
     const ScHandle manager = OpenManager(SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
@@ -195,7 +216,7 @@ int InstallServiceFor(const std::string& executable_path, bool silent, std::ostr
       const std::vector<unsigned char> config = Config(existing.get());
       const auto* registered = reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(config.data());
       if (!SameExecutable(registered->lpBinaryPathName ? registered->lpBinaryPathName : L"",
-                          executable_path))
+                          executable_path, instancia))
         throw ScmError(ERROR_SERVICE_EXISTS);
       RegisterEventSource(executable_path);
       if (!silent) {
@@ -205,8 +226,11 @@ int InstallServiceFor(const std::string& executable_path, bool silent, std::ostr
       }
       return 0;
     }
-    const std::wstring display_name = Utf8ToWide(kServiceDisplayName);
-    const std::wstring binary_path = BinaryPath(executable_path);
+    const std::wstring display_name =
+        Utf8ToWide(instancia.nome.empty() ? std::string(kServiceDisplayName)
+                                          : std::string(kServiceDisplayName) + " (" +
+                                                instancia.nome + ")");
+    const std::wstring binary_path = BinaryPath(executable_path, instancia);
     // No load-order group, tag, dependencies or account: the system's default service account.
     const ScHandle service(CreateServiceW(
         manager.get(), name.c_str(), display_name.c_str(),
@@ -223,7 +247,7 @@ int InstallServiceFor(const std::string& executable_path, bool silent, std::ostr
       throw;
     }
   } catch (const std::exception& e) {
-    return InstallFailure(e.what(), silent, err);
+    return InstallFailure(instancia.nome, e.what(), silent, err);
   }
   if (!silent) {
     Tell(out, "Serviço instalado com sucesso", false);
@@ -232,18 +256,21 @@ int InstallServiceFor(const std::string& executable_path, bool silent, std::ostr
   return 0;
 }
 
-int UninstallService(bool silent, std::ostream& out, std::ostream& err) {
+int UninstallService(const std::string& nome, bool silent, std::ostream& out, std::ostream& err) {
+  const std::string servico = NomeDoServico(nome);
   try {
     const ScHandle manager = OpenManager(SC_MANAGER_CONNECT);
-    const std::wstring name = Utf8ToWide(kServiceName);
+    const std::wstring name = Utf8ToWide(servico);
     const ScHandle service(OpenServiceW(manager.get(), name.c_str(), DELETE));
     if (!service) throw ScmError(GetLastError());
     if (!DeleteService(service.get())) throw ScmError(GetLastError());
-    RemoveEventSource();
+    // The event source is every instance's: it goes with the last one.
+    bool outra = false;
+    for (const TInstanciaRegistrada& i : RegisteredInstances()) outra |= i.servico != servico;
+    if (!outra) RemoveEventSource();
   } catch (const std::exception& e) {
     if (!silent) {
-      Tell(err, std::string("Falha ao desinstalar o serviço \"") + kServiceName +
-                    "\" com erro: \"" + e.what() + "\"",
+      Tell(err, "Falha ao desinstalar o serviço \"" + servico + "\" com erro: \"" + e.what() + "\"",
            true);
     }
     return 1;
@@ -252,10 +279,10 @@ int UninstallService(bool silent, std::ostream& out, std::ostream& err) {
   return 0;
 }
 
-std::string RegisteredServiceAccount() {
+std::string RegisteredServiceAccount(const std::string& nome) {
   try {
     const ScHandle manager = OpenManager(SC_MANAGER_CONNECT);
-    const ScHandle service(OpenServiceW(manager.get(), Utf8ToWide(kServiceName).c_str(),
+    const ScHandle service(OpenServiceW(manager.get(), Utf8ToWide(NomeDoServico(nome)).c_str(),
                                         SERVICE_QUERY_CONFIG));
     if (!service) return "";
     const std::vector<unsigned char> config = Config(service.get());
@@ -264,6 +291,89 @@ std::string RegisteredServiceAccount() {
   } catch (const std::exception&) {
     return "";  // no service manager to ask: the system's own account
   }
+}
+
+namespace {
+
+// The folder a registered executable path gives with "--pasta", ending with a separator; without
+// it, the executable's folder.
+std::string PastaDoRegistro(const std::wstring& binary_path) {
+  int count = 0;
+  LPWSTR* words = CommandLineToArgvW(binary_path.c_str(), &count);
+  if (words == nullptr) return "";
+  std::wstring pasta;
+  for (int i = 1; i + 1 < count; ++i) {
+    if (std::wstring(words[i]) == L"--pasta") pasta = words[i + 1];
+  }
+  if (pasta.empty() && count > 0) {
+    pasta = words[0];
+    pasta.resize(pasta.find_last_of(L"\\/") == std::wstring::npos ? 0 : pasta.find_last_of(L"\\/"));
+  }
+  LocalFree(words);
+  if (pasta.empty()) return "";
+  if (pasta.back() != L'\\' && pasta.back() != L'/') pasta += L'\\';
+  return WideToUtf8(pasta);
+}
+
+// The state as "sc query" names it.
+std::string Estado(DWORD state) {
+  switch (state) {
+    case SERVICE_STOPPED: return "STOPPED";
+    case SERVICE_START_PENDING: return "START_PENDING";
+    case SERVICE_STOP_PENDING: return "STOP_PENDING";
+    case SERVICE_RUNNING: return "RUNNING";
+    case SERVICE_CONTINUE_PENDING: return "CONTINUE_PENDING";
+    case SERVICE_PAUSE_PENDING: return "PAUSE_PENDING";
+    case SERVICE_PAUSED: return "PAUSED";
+    default: return "desconhecido";
+  }
+}
+
+}  // namespace
+
+std::vector<TInstanciaRegistrada> RegisteredInstances() {
+  const ScHandle manager = OpenManager(SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE);
+  std::vector<unsigned char> buffer;
+  DWORD needed = 0, count = 0, resume = 0;
+  std::vector<TInstanciaRegistrada> lista;
+  for (;;) {
+    const BOOL done = EnumServicesStatusExW(
+        manager.get(), SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL,
+        buffer.empty() ? nullptr : buffer.data(), static_cast<DWORD>(buffer.size()), &needed,
+        &count, &resume, nullptr);
+    if (!done && GetLastError() != ERROR_MORE_DATA) throw ScmError(GetLastError());
+    const auto* services = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSW*>(buffer.data());
+    for (DWORD i = 0; i < count; ++i) {
+      const std::string servico = WideToUtf8(services[i].lpServiceName);
+      const std::string prefixo = std::string(kServiceName) + "$";
+      std::string nome;
+      if (servico.starts_with(prefixo)) {
+        nome = servico.substr(prefixo.size());
+        if (!NomeDeInstanciaValido(nome)) continue;
+      } else if (CompareStringOrdinal(services[i].lpServiceName, -1,
+                                      Utf8ToWide(kServiceName).c_str(), -1, TRUE) != CSTR_EQUAL) {
+        continue;
+      }
+      std::string pasta;
+      if (const ScHandle service{OpenServiceW(manager.get(), services[i].lpServiceName,
+                                              SERVICE_QUERY_CONFIG)}) {
+        try {
+          const std::vector<unsigned char> config = Config(service.get());
+          const auto* registered = reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(config.data());
+          pasta = PastaDoRegistro(registered->lpBinaryPathName ? registered->lpBinaryPathName : L"");
+        } catch (const std::exception&) {
+          // Listed without its folder.
+        }
+      }
+      lista.push_back({nome, servico, pasta, Estado(services[i].ServiceStatusProcess.dwCurrentState)});
+    }
+    if (done) break;
+    if (count == 0) buffer.resize(needed);
+    count = 0;
+  }
+  std::sort(lista.begin(), lista.end(),
+            [](const auto& a, const auto& b) { return a.nome < b.nome; });
+  return lista;
 }
 
 }  // namespace quirada

@@ -129,7 +129,7 @@ class InstallTest : public ::testing::Test {
   // Removes what the test registered; never a service that was there before it.
   void TearDown() override {
     std::ostringstream out, err;
-    if (ours_ && Registered() != nullptr) UninstallService(true, out, err);
+    if (ours_ && Registered() != nullptr) UninstallService("", true, out, err);
   }
 
  private:
@@ -138,7 +138,7 @@ class InstallTest : public ::testing::Test {
 
 TEST_F(InstallTest, RegistersTheServiceAsTheSystemRunsItAndRemovesIt) {
   std::ostringstream out, err;
-  ASSERT_EQ(InstallServiceFor("C:\\Program Files\\Quirada Contabil\\QuiradaContabil.exe", false,
+  ASSERT_EQ(InstallServiceFor("C:\\Program Files\\Quirada Contabil\\QuiradaContabil.exe", {}, false,
                               out, err),
             0)
       << err.str();
@@ -190,7 +190,7 @@ TEST_F(InstallTest, RegistersTheServiceAsTheSystemRunsItAndRemovesIt) {
   EXPECT_EQ(r->tag, 0u);
 
   out.str("");
-  ASSERT_EQ(UninstallService(false, out, err), 0);
+  ASSERT_EQ(UninstallService("", false, out, err), 0);
   EXPECT_EQ(out.str(), "Serviço desinstalado com sucesso\n");
   EXPECT_EQ(err.str(), "");
   EXPECT_EQ(Registered(), nullptr);
@@ -201,7 +201,7 @@ TEST_F(InstallTest, RegistersTheServiceAsTheSystemRunsItAndRemovesIt) {
 // registration stays (here the description and the start type), the event source follows.
 TEST_F(InstallTest, InstallingTheSameProgramAgainKeepsTheRegistrationAsTheAdministratorLeftIt) {
   std::ostringstream out, err;
-  ASSERT_EQ(InstallServiceFor("C:\\Quirada\\QuiradaContabil.exe", true, out, err), 0) << err.str();
+  ASSERT_EQ(InstallServiceFor("C:\\Quirada\\QuiradaContabil.exe", {}, true, out, err), 0) << err.str();
   {
     const ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     const ScHandle service(OpenServiceW(manager.get(), L"SrvQuirada", SERVICE_CHANGE_CONFIG));
@@ -213,7 +213,7 @@ TEST_F(InstallTest, InstallingTheSameProgramAgainKeepsTheRegistrationAsTheAdmini
                                      SERVICE_NO_CHANGE, nullptr, nullptr, nullptr, nullptr, nullptr,
                                      nullptr, nullptr));
   }
-  ASSERT_EQ(InstallServiceFor("C:\\QUIRADA\\QuiradaContabil.exe", false, out, err), 0) << err.str();
+  ASSERT_EQ(InstallServiceFor("C:\\QUIRADA\\QuiradaContabil.exe", {}, false, out, err), 0) << err.str();
   EXPECT_EQ(out.str(), "Serviço já instalado para este programa: o registro (conta, início, recuperação, "
                        "descrição) foi mantido como está\n");
   EXPECT_EQ(err.str(), "");
@@ -226,7 +226,7 @@ TEST_F(InstallTest, InstallingTheSameProgramAgainKeepsTheRegistrationAsTheAdmini
 
 TEST_F(InstallTest, APathWithoutBlanksIsNotQuoted) {
   std::ostringstream out, err;
-  ASSERT_EQ(InstallServiceFor("C:\\Quirada\\QuiradaContabil.exe", true, out, err), 0) << err.str();
+  ASSERT_EQ(InstallServiceFor("C:\\Quirada\\QuiradaContabil.exe", {}, true, out, err), 0) << err.str();
   const auto r = Registered();
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(r->binary_path, L"C:\\Quirada\\QuiradaContabil.exe");
@@ -235,9 +235,9 @@ TEST_F(InstallTest, APathWithoutBlanksIsNotQuoted) {
 
 TEST_F(InstallTest, InstallingTwiceAndRemovingTwiceFailWithTheSystemsText) {
   std::ostringstream out, err;
-  ASSERT_EQ(InstallServiceFor("C:\\Quirada\\QuiradaContabil.exe", false, out, err), 0) << err.str();
+  ASSERT_EQ(InstallServiceFor("C:\\Quirada\\QuiradaContabil.exe", {}, false, out, err), 0) << err.str();
   out.str("");
-  EXPECT_EQ(InstallServiceFor("C:\\Outra\\QuiradaContabil.exe", false, out, err), 1);
+  EXPECT_EQ(InstallServiceFor("C:\\Outra\\QuiradaContabil.exe", {}, false, out, err), 1);
   EXPECT_EQ(out.str(), "");
   EXPECT_EQ(err.str(), "Falha ao instalar o serviço \"SrvQuirada\" com erro: \"" +
                            WindowsSystemText(ERROR_SERVICE_EXISTS) + "\"\n");
@@ -247,17 +247,17 @@ TEST_F(InstallTest, InstallingTwiceAndRemovingTwiceFailWithTheSystemsText) {
 
   // Silent: the status alone tells.
   err.str("");
-  EXPECT_EQ(InstallServiceFor("C:\\Outra\\QuiradaContabil.exe", true, out, err), 1);
+  EXPECT_EQ(InstallServiceFor("C:\\Outra\\QuiradaContabil.exe", {}, true, out, err), 1);
   EXPECT_EQ(err.str(), "");
 
-  ASSERT_EQ(UninstallService(true, out, err), 0);
+  ASSERT_EQ(UninstallService("", true, out, err), 0);
   EXPECT_EQ(out.str() + err.str(), "");
-  EXPECT_EQ(UninstallService(false, out, err), 1);
+  EXPECT_EQ(UninstallService("", false, out, err), 1);
   EXPECT_EQ(out.str(), "");
   EXPECT_EQ(err.str(), "Falha ao desinstalar o serviço \"SrvQuirada\" com erro: \"" +
                            WindowsSystemText(ERROR_SERVICE_DOES_NOT_EXIST) + "\"\n");
   err.str("");
-  EXPECT_EQ(UninstallService(true, out, err), 1);
+  EXPECT_EQ(UninstallService("", true, out, err), 1);
   EXPECT_EQ(err.str(), "");
 }
 

@@ -86,6 +86,43 @@ TEST(ParseSwitchesTest, VerificarPastaTakesTheFolderAfterIt) {
   }
 }
 
+// "PASTA" and "INSTANCIA" go beside any mode, their value in the next word or after '='; a name
+// that is no instance's, a value missing or given twice differently is a usage error.
+TEST(ParseSwitchesTest, PastaAndInstanciaTakeTheirValueBesideAnyMode) {
+  const struct {
+    std::vector<std::string> args;
+    TRunMode mode;
+    std::string pasta;
+    std::string instancia;
+    std::string invalid;
+  } cases[] = {
+      {{"--pasta", "/srv/q/acme", "/ONCE"}, TRunMode::Once, "/srv/q/acme", "", ""},
+      {{"/ONCE", "/PASTA", "/srv/q/acme"}, TRunMode::Once, "/srv/q/acme", "", ""},
+      {{"--pasta=C:\\Quirada\\Acme Ltda", "-pending"}, TRunMode::Pending, "C:\\Quirada\\Acme Ltda", "", ""},
+      {{"--PASTA=/srv/Q"}, TRunMode::Service, "/srv/Q", "", ""},
+      {{"/INSTALL", "--instancia", "acme-01", "--pasta", "/srv/q"}, TRunMode::Install, "/srv/q", "acme-01", ""},
+      {{"/uninstall", "--instancia=Beta_2"}, TRunMode::Uninstall, "", "Beta_2", ""},
+      {{"--pasta", "/a", "--pasta", "/a"}, TRunMode::Service, "/a", "", ""},
+      {{"--pasta", "/a", "--pasta=/b"}, TRunMode::Usage, "", "", "--pasta=/b"},
+      {{"/INSTALL", "--instancia", "acme ltda"}, TRunMode::Usage, "", "", "acme ltda"},
+      {{"/INSTALL", "--instancia=ação"}, TRunMode::Usage, "", "", "--instancia=ação"},
+      {{"/INSTALL", "--instancia", "../x"}, TRunMode::Usage, "", "", "../x"},
+      {{"/ONCE", "--pasta"}, TRunMode::Usage, "", "", "--pasta"},
+      {{"--pasta="}, TRunMode::Usage, "", "", "--pasta="},
+      {{"--once=1"}, TRunMode::Usage, "", "", "--once=1"},
+      {{"/VERIFICARPASTA", "--pasta=/srv/q"}, TRunMode::VerificarPasta, "/srv/q", "", ""},
+      {{"/INSTANCIAS"}, TRunMode::Instancias, "", "", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    const TSwitches got = ParseSwitches(c.args);
+    EXPECT_EQ(got.Mode, c.mode);
+    EXPECT_EQ(got.Pasta, c.pasta);
+    EXPECT_EQ(got.Instancia, c.instancia);
+    EXPECT_EQ(got.Invalid, c.invalid);
+  }
+}
+
 TEST(ParseSwitchesTest, TakesMainsArgumentsWithoutTheProgramName) {
   const char* argv[] = {"/opt/quirada/QuiradaContabil", "/INSTALL", "-silent", nullptr};
   const TSwitches got = ParseSwitches(3, argv);
@@ -99,7 +136,8 @@ TEST(ShowUsageTest, NamesTheBadArgumentListsEverySwitchAndReturnsTwo) {
   const std::string text = err.str();
   EXPECT_EQ(text.find("Opção inválida: \"-bogus\"\n"), 0u) << text;
   for (const char* name :
-       {"-INSTALL", "-UNINSTALL", "-SILENT", "-ONCE", "-PENDING", "-VERIFICAR", "-VERIFICARPASTA"}) {
+       {"-INSTALL", "-UNINSTALL", "-SILENT", "-ONCE", "-PENDING", "-VERIFICAR", "-VERIFICARPASTA",
+        "-INSTANCIAS", "--pasta", "--instancia"}) {
     EXPECT_NE(text.find(name), std::string::npos) << name;
   }
   EXPECT_EQ(text.substr(text.size() - UsageText().size()), UsageText());

@@ -37,6 +37,8 @@ struct PlatformEndpoints::Outcome {
   std::string sha256;
   std::optional<std::string> batch;
   std::optional<std::string> code;
+  // Whose upload it was: the SHA-256 of its x-integration-key (the key itself is not journalled).
+  std::optional<std::string> key_sha256;
 
   static Outcome Json(int status, std::string body) {
     Outcome o;
@@ -154,7 +156,11 @@ PlatformEndpoints::Outcome PlatformEndpoints::Route(const testing::CapturedReque
   if (TrimmedHeader(request, "x-integration-key").empty())
     return Outcome::Error(400, "missing_integration_key", "Cabeçalho x-integration-key ausente");
 
-  if (upload) return Upload(request);
+  if (upload) {
+    Outcome o = Upload(request);
+    o.key_sha256 = testing::Sha256Hex(TrimmedHeader(request, "x-integration-key"));
+    return o;
+  }
   if (status) return BatchState(PercentDecode(path.substr(batch_prefix.size())));
   rapidjson::StringBuffer buffer;
   Writer w(buffer);
@@ -411,6 +417,7 @@ void PlatformEndpoints::Record(const std::string& method, const std::string& pat
   }
   if (outcome.batch) Member(w, "batch", *outcome.batch);
   if (outcome.code) Member(w, "code", *outcome.code);
+  if (outcome.key_sha256) Member(w, "integration_key_sha256", *outcome.key_sha256);
   w.EndObject();
   std::string line = buffer.GetString();
   line += '\n';
