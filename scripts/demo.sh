@@ -4,8 +4,8 @@
 #
 #   scripts/demo.sh [--build-dir DIR] [--no-build] [--rule RULE]...
 #
-# Installs what is missing (scripts/install-deps.sh), configures and builds build/ (or DIR) unless
-# --no-build, starts Firebird when it is not running (and stops it at the end only then), creates
+# Installs what is missing (scripts/install-deps.sh), configures build/ (or DIR) and builds the
+# program and the local platform there unless --no-build, starts Firebird when it is not running (and stops it at the end only then), creates
 # the demo database /var/tmp/quirada-demo/db/DEMO.FDB anew, starts the local platform, writes a run
 # folder (/var/tmp/quirada-demo/run/) with a copy of the service and its Morvant.ini, and runs
 # "/PENDING", "/ONCE" and "/PENDING" again. It prints the platform's journal, the register rows and
@@ -70,7 +70,8 @@ if [ "$BUILD" = yes ]; then
   scripts/install-deps.sh
   step "Building in $BUILD_DIR"
   [ -f "$BUILD_DIR/CMakeCache.txt" ] || cmake -S . -B "$BUILD_DIR" -G Ninja
-  cmake --build "$BUILD_DIR"
+  # Only what the demo runs: the program and the local platform, not the tests.
+  cmake --build "$BUILD_DIR" --target QuiradaContabil quirada-local-platform
 fi
 SERVICE_EXE=$BUILD_DIR/QuiradaContabil
 PLATFORM_EXE=$BUILD_DIR/quirada-local-platform
