@@ -59,9 +59,16 @@ void TSrvQuirada::Timer1Timer() {
   Timer1.SetEnabled(false);
   Timer1.SetInterval(kIntervaloPadrao);
   try {
-    // Inside the guard: an INI that fails to read must not leave the timer disarmed.
-    const TCicloExecutado ciclo = ExecutarCiclo();
-    if (ciclo.intervalo_ms != 0) Timer1.SetInterval(ciclo.intervalo_ms);
+    // Inside the guard: an INI that fails to read must not leave the timer disarmed. The period
+    // holds for the next tick whatever this cycle does, a failure included.
+    std::optional<TConfiguracao> config;
+    try {
+      config = LerConfiguracao();
+      Timer1.SetInterval(config->intervalo_ms);
+    } catch (const std::exception&) {
+      // The cycle reads the INI again and fails with its message.
+    }
+    const TCicloExecutado ciclo = ExecutarCiclo(config ? &*config : nullptr);
     if (ciclo.pasta_nao_confiavel) {
       AvisarPastaNaoConfiavel(*ciclo.pasta_nao_confiavel);
     } else if (ciclo.ocupado) {
@@ -84,7 +91,7 @@ void TSrvQuirada::Timer1Timer() {
   Timer1.SetEnabled(true);
 }
 
-TSrvQuirada::TCicloExecutado TSrvQuirada::ExecutarCiclo() {
+TSrvQuirada::TCicloExecutado TSrvQuirada::ExecutarCiclo(const TConfiguracao* lida) {
   TCicloExecutado executado;
   executado.pasta_nao_confiavel = PastaNaoConfiavel(pasta_);
   // An instance elsewhere runs the program's own folder's executable (and Firebird client).
@@ -105,8 +112,7 @@ TSrvQuirada::TCicloExecutado TSrvQuirada::ExecutarCiclo() {
     return executado;
   }
   try {
-    const TConfiguracao config = LerConfiguracao();
-    executado.intervalo_ms = config.intervalo_ms;
+    const TConfiguracao config = lida != nullptr ? *lida : LerConfiguracao();
     TCicloEnvio ciclo = Ciclo(config);
     executado.resumo = ExecutarCicloEnvio(ciclo);
   } catch (const std::exception& e) {

@@ -67,15 +67,15 @@ class TSrvQuirada {
     bool processo_ativo = false;  // and whether a process of that id runs: else the holder is
                                   // some other process, not a cycle of this program
     TResumoCiclo resumo;
-    // The period the instance's INI gave when the cycle read it; 0 when it did not get that far.
-    uint32_t intervalo_ms = 0;
   };
   // What a cycle that found the lock held says: "<lead>outro ciclo está em andamento nesta pasta
   // (processo N)", or that another process (not a cycle of this program) holds the lock and how to
   // find it (fuser).
   std::string TextoOcupado(const TCicloExecutado& ciclo) const;
-  // One dispatch cycle under the service folder's lock. A failure raises, after the cycle's tail.
-  TCicloExecutado ExecutarCiclo();
+  // One dispatch cycle under the service folder's lock, with the configuration `config` (the tick
+  // read it already) or, without one, the instance's INI read now. A failure raises, after the
+  // cycle's tail; its end, a failure's too, is kept in the instance's folder (kArquivoUltimoCiclo).
+  TCicloExecutado ExecutarCiclo(const TConfiguracao* config = nullptr);
 
   // Told before each document of a cycle: its place among the documents the cycle selected.
   std::function<void(long long i, long long n)> Progresso;

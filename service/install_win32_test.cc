@@ -34,10 +34,10 @@ struct Registration {
   std::wstring binary_path, group, dependencies, account, display_name;
 };
 
-std::unique_ptr<Registration> Registered() {
+std::unique_ptr<Registration> Registered(const wchar_t* name = L"SrvQuirada") {
   const ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!manager) return nullptr;
-  const ScHandle service(OpenServiceW(manager.get(), L"SrvQuirada", SERVICE_QUERY_CONFIG));
+  const ScHandle service(OpenServiceW(manager.get(), name, SERVICE_QUERY_CONFIG));
   if (!service) return nullptr;
   DWORD needed = 0;
   QueryServiceConfigW(service.get(), nullptr, 0, &needed);
@@ -130,11 +130,57 @@ class InstallTest : public ::testing::Test {
   void TearDown() override {
     std::ostringstream out, err;
     if (ours_ && Registered() != nullptr) UninstallService("", true, out, err);
+    for (const char* name : {"acme", "beta"}) {
+      if (ours_ && Registered(Utf8ToWide(std::string("SrvQuirada$") + name).c_str()) != nullptr)
+        UninstallService(name, true, out, err);
+    }
   }
 
  private:
   bool ours_ = false;
 };
+
+// Named instances beside the unnamed one: each a service of its own, "SrvQuirada$<name>", whose path
+// carries its folder and name; listed together; removed one by one, the shared event source going
+// with the last.
+TEST_F(InstallTest, NamedInstancesAreServicesOfTheirOwnListedAndRemovedOneByOne) {
+  const std::string exe = "C:\\Quirada\\QuiradaContabil.exe";
+  std::ostringstream out, err;
+  ASSERT_EQ(InstallServiceFor(exe, {}, true, out, err), 0) << err.str();
+  ASSERT_EQ(InstallServiceFor(exe, {"acme", "D:\\Empresas\\Acme Ltda\\"}, true, out, err), 0) << err.str();
+  ASSERT_EQ(InstallServiceFor(exe, {"beta", "C:\\"}, true, out, err), 0) << err.str();
+
+  const auto acme = Registered(L"SrvQuirada$acme");
+  ASSERT_NE(acme, nullptr);
+  EXPECT_EQ(acme->binary_path,
+            L"C:\\Quirada\\QuiradaContabil.exe --pasta \"D:\\Empresas\\Acme Ltda\" --instancia acme");
+  EXPECT_EQ(acme->display_name, L"Quirada (acme)");
+  EXPECT_EQ(acme->start, static_cast<DWORD>(SERVICE_AUTO_START));
+  const auto beta = Registered(L"SrvQuirada$beta");
+  ASSERT_NE(beta, nullptr);
+  EXPECT_EQ(beta->binary_path, L"C:\\Quirada\\QuiradaContabil.exe --pasta \"C:\\\\\" --instancia beta");
+
+  const auto listed = [] {
+    std::vector<std::string> lines;
+    for (const TInstanciaRegistrada& i : RegisteredInstances()) lines.push_back(i.nome + "|" + i.servico + "|" + i.pasta);
+    return lines;
+  };
+  EXPECT_EQ(listed(), (std::vector<std::string>{"|SrvQuirada|C:\\Quirada\\",
+                                                "acme|SrvQuirada$acme|D:\\Empresas\\Acme Ltda\\",
+                                                "beta|SrvQuirada$beta|C:\\"}));
+  // The same executable for the same folder is an upgrade; for another folder, another program's.
+  EXPECT_EQ(InstallServiceFor(exe, {"acme", "D:\\Empresas\\Acme Ltda"}, true, out, err), 0);
+  EXPECT_EQ(InstallServiceFor(exe, {"acme", "D:\\Outra"}, true, out, err), 1);
+
+  ASSERT_EQ(UninstallService("acme", true, out, err), 0);
+  EXPECT_EQ(Registered(L"SrvQuirada$acme"), nullptr);
+  EXPECT_NE(Registered(), nullptr);
+  EXPECT_EQ(listed(), (std::vector<std::string>{"|SrvQuirada|C:\\Quirada\\", "beta|SrvQuirada$beta|C:\\"}));
+  ASSERT_EQ(UninstallService("", true, out, err), 0);
+  EXPECT_EQ(EventMessageFile(), Utf8ToWide(exe)) << "beta still needs the event source";
+  ASSERT_EQ(UninstallService("beta", true, out, err), 0);
+  EXPECT_EQ(EventMessageFile(), L"(no event source)");
+}
 
 TEST_F(InstallTest, RegistersTheServiceAsTheSystemRunsItAndRemovesIt) {
   std::ostringstream out, err;
