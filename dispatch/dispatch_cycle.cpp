@@ -8,6 +8,7 @@
 
 #include "dispatch/connection_setup.h"
 #include "dispatch/database_cancel.h"
+#include "dispatch/document_kinds.h"
 #include "dispatch/document_outcome.h"
 #include "dispatch/ini_file.h"
 #include "dispatch/pending_walk.h"
@@ -328,7 +329,7 @@ void ListarPendentes(TCicloEnvio& c, std::ostream& out) {
       return;
     }
     int total = 0;
-    std::map<std::string, int> por_tipo;
+    std::map<std::string, int, std::less<>> por_tipo;
     PercorrerPendentes(c.Erp, [&](FbQuery& documento) {
       ++por_tipo[documento.FieldAsString("TIPO")];
       std::string falha;
@@ -351,8 +352,7 @@ void ListarPendentes(TCicloEnvio& c, std::ostream& out) {
       return true;
     });
     out << total << " documento(s) pendente(s).\n";
-    out << "Por tipo: " << por_tipo["N"] << " nota(s) fiscal(is) (N), " << por_tipo["C"]
-        << " cancelamento(s) (C).\n";
+    out << ResumoPorTipo(por_tipo) << '\n';
   });
 }
 
