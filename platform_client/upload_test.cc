@@ -1,5 +1,7 @@
 #ifdef _WIN32
 #include <windows.h>
+
+#include "base/win32_handle_win32.h"
 #endif
 
 #include <filesystem>
@@ -30,10 +32,9 @@ const char kCreated[] = R"({"status":{"code":"S1","message":"ok"},"id":123})";
 // Whether any handle is open on `path`: a handle that shares nothing cannot be had while another
 // is open (nothing but this process touches the test's files).
 bool IsOpenHere(const fs::path& path) {
-  const HANDLE handle =
-      CreateFileW(path.wstring().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_SHARING_VIOLATION;
-  CloseHandle(handle);
+  const UniqueHandle handle(
+      CreateFileW(path.wstring().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!handle) return GetLastError() == ERROR_SHARING_VIOLATION;
   return false;
 }
 #else
