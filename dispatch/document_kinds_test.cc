@@ -39,7 +39,7 @@ TEST(DocumentKinds, EveryKindIsAFlagOfTheSettingsQueryAndAParameterOfItsLetterIn
     ASSERT_NE(condicao, std::string::npos);
     const size_t tipo_do_ramo = pendentes.rfind(" AS TIPO\n", condicao);
     ASSERT_NE(tipo_do_ramo, std::string::npos);
-    EXPECT_EQ(pendentes.substr(tipo_do_ramo - 3, 3), "'" + std::string(tipo.letra) + "'");
+    EXPECT_EQ(pendentes.substr(tipo_do_ramo - 3, 3), std::string("'").append(tipo.letra).append("'"));
   }
   EXPECT_EQ(da_tabela, parametros);
 }
