@@ -1,8 +1,10 @@
 // The failure classes of the system.
 //
-// Every failure is an exception that carries a message; callers tell failures apart by the message
-// only. `Exception` is the general class: the dispatch cycle and the platform client raise it with
-// the message of whatever they caught. The Portuguese and English texts of the messages are the
+// Every failure is an exception that carries a message; callers tell failures apart by the message,
+// save for two kinds they may catch by type: Interrupted below, and the platform client's
+// PlatformError (an answer of the platform outside 2xx, platform_client/Quirada.h). `Exception` is
+// the general class: the dispatch cycle and the platform client raise it with the message of
+// whatever they caught. The Portuguese and English texts of the messages are the
 // system's own and are matched exactly by peers and operators.
 #pragma once
 

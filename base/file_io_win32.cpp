@@ -15,6 +15,7 @@
 
 #include "base/file_io.h"
 #include "base/file_security_win32.h"
+#include "base/win32_handle_win32.h"
 #include "base/platform.h"
 #include "base/text_win32.h"
 
@@ -51,8 +52,6 @@ FileInfo InfoOf(DWORD attributes, const FILETIME& modified, uint64_t size, uint6
   return info;
 }
 
-void FreeLocal(void* p) { LocalFree(p); }
-
 // The SID the process's token names in `what` (TokenUser or TokenOwner); empty when unreadable.
 std::vector<unsigned char> TokenSid(HANDLE token, TOKEN_INFORMATION_CLASS what) {
   DWORD size = 0;
@@ -70,18 +69,16 @@ std::vector<unsigned char> TokenSid(HANDLE token, TOKEN_INFORMATION_CLASS what) 
 // by default). A file planted by another user has that user as its owner.
 bool OwnedByThisProcess(HANDLE handle) {
   PSID owner = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  LocalBuffer<PSECURITY_DESCRIPTOR> descriptor;
   if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
-                      nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+                      nullptr, nullptr, descriptor.put()) != ERROR_SUCCESS)
     return false;
-  const std::unique_ptr<void, decltype(&FreeLocal)> descriptor_holder(descriptor, &FreeLocal);
   if (owner == nullptr || !IsValidSid(owner)) return false;
 
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
-  const std::unique_ptr<void, decltype(&CloseHandle)> token_holder(token, &CloseHandle);
+  UniqueHandle token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) return false;
   for (const TOKEN_INFORMATION_CLASS what : {TokenUser, TokenOwner}) {
-    std::vector<unsigned char> sid = TokenSid(token, what);
+    std::vector<unsigned char> sid = TokenSid(token.get(), what);
     if (!sid.empty() && EqualSid(owner, sid.data())) return true;
   }
   return false;
@@ -136,17 +133,17 @@ std::optional<FileInfo> GetFileInfo(const std::string& path, bool follow_links) 
   // READ_CONTROL to read the owner; without it (a file whose rules deny it) the file is still
   // described, as not this user's.
   bool can_read_owner = true;
-  HANDLE handle = CreateFileW(wide.c_str(), READ_CONTROL, kShare, nullptr, OPEN_EXISTING, flags, nullptr);
-  if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+  UniqueHandle handle(CreateFileW(wide.c_str(), READ_CONTROL, kShare, nullptr, OPEN_EXISTING, flags, nullptr));
+  if (!handle && GetLastError() == ERROR_ACCESS_DENIED) {
     can_read_owner = false;
-    handle = CreateFileW(wide.c_str(), 0, kShare, nullptr, OPEN_EXISTING, flags, nullptr);
+    handle.reset(CreateFileW(wide.c_str(), 0, kShare, nullptr, OPEN_EXISTING, flags, nullptr));
   }
-  if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
+  if (!handle) return std::nullopt;
   BY_HANDLE_FILE_INFORMATION data{};
-  const bool ok = GetFileInformationByHandle(handle, &data) != 0;
-  const DWORD type = GetFileType(handle);
-  const bool owned = can_read_owner && ok && OwnedByThisProcess(handle);
-  CloseHandle(handle);
+  const bool ok = GetFileInformationByHandle(handle.get(), &data) != 0;
+  const DWORD type = GetFileType(handle.get());
+  const bool owned = can_read_owner && ok && OwnedByThisProcess(handle.get());
+  handle.reset();
   if (!ok) {
     if (type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE) {
       FileInfo info;
@@ -178,13 +175,11 @@ bool CanWriteFolder(const std::string& dir) {
   }
   const std::wstring probe = Utf8ToWide(dir) + L"\\quirada-probe-" + Utf8ToWide(name);
   PrivateFileSecurity security;
-  const HANDLE handle =
+  const UniqueHandle handle(
       CreateFileW(probe.c_str(), GENERIC_WRITE, 0, security.attributes(), CREATE_NEW,
                   FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT,
-                  nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  CloseHandle(handle);
-  return true;
+                  nullptr));
+  return static_cast<bool>(handle);
 }
 
 bool RemoveFile(const std::string& path) {
@@ -211,13 +206,13 @@ void MakeRoomFor(const std::string& path) {
 }
 
 std::string ResolvedPath(const std::string& path) {
-  const HANDLE handle = CreateFileW(Utf8ToWide(path).c_str(), 0,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) Raise("Cannot open file", path, ErrnoOf(GetLastError()));
+  UniqueHandle handle(CreateFileW(Utf8ToWide(path).c_str(), 0,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!handle) Raise("Cannot open file", path, ErrnoOf(GetLastError()));
   wchar_t buffer[32768];
-  const DWORD n = GetFinalPathNameByHandleW(handle, buffer, 32768, FILE_NAME_NORMALIZED);
-  CloseHandle(handle);
+  const DWORD n = GetFinalPathNameByHandleW(handle.get(), buffer, 32768, FILE_NAME_NORMALIZED);
+  handle.reset();
   if (n == 0 || n >= 32768) Raise("Cannot open file", path, ErrnoOf(GetLastError()));
   std::wstring resolved(buffer, n);
   if (resolved.rfind(L"\\\\?\\", 0) == 0 && resolved.rfind(L"\\\\?\\UNC\\", 0) != 0) resolved.erase(0, 4);
@@ -228,16 +223,17 @@ void ReplaceFile(const std::string& path, std::string_view content, uint32_t /*m
   // A new file of a name no one can guess: nothing someone else made there ahead of time is ever
   // opened (and a name taken already is simply another try).
   std::string temp;
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  for (int attempt = 0; attempt < 8 && handle == INVALID_HANDLE_VALUE; ++attempt) {
+  UniqueHandle handle;
+  for (int attempt = 0; attempt < 8 && !handle; ++attempt) {
     temp = path + ".tmp-" + RandomName();
-    handle = Open(temp, GENERIC_WRITE, CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT);
-    if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
+    handle.reset(Open(temp, GENERIC_WRITE, CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT));
+    if (!handle && GetLastError() != ERROR_FILE_EXISTS) break;
   }
-  if (handle == INVALID_HANDLE_VALUE) Raise("Cannot create file", path, ErrnoOf(GetLastError()));
-  int error = WriteAll(handle, content);
-  if (error == 0 && !FlushFileBuffers(handle)) error = ErrnoOf(GetLastError());
-  if (!CloseHandle(handle) && error == 0) error = ErrnoOf(GetLastError());
+  if (!handle) Raise("Cannot create file", path, ErrnoOf(GetLastError()));
+  int error = WriteAll(handle.get(), content);
+  if (error == 0 && !FlushFileBuffers(handle.get())) error = ErrnoOf(GetLastError());
+  // The close may still fail the last write: closed by hand, its result counts.
+  if (!CloseHandle(handle.release()) && error == 0) error = ErrnoOf(GetLastError());
   if (error != 0) {
     DeleteFileW(Utf8ToWide(temp).c_str());
     Raise("Cannot write file", path, error);

@@ -25,10 +25,9 @@ Sid WellKnown(WELL_KNOWN_SID_TYPE type) {
 }
 
 Sid FromText(const wchar_t* text) {
-  PSID sid = nullptr;
-  if (!ConvertStringSidToSidW(text, &sid)) return {};
-  const std::unique_ptr<void, LocalFreer> holder(sid);
-  return CopyOfSid(sid);
+  LocalBuffer<PSID> sid;
+  if (!ConvertStringSidToSidW(text, sid.put())) return {};
+  return CopyOfSid(sid.get());
 }
 
 // The owner of the system folder (C:\Windows\System32).
@@ -37,11 +36,10 @@ Sid SystemFolderOwner() {
   const UINT n = GetSystemDirectoryW(folder, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) return {};
   PSID owner = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  LocalBuffer<PSECURITY_DESCRIPTOR> descriptor;
   if (GetNamedSecurityInfoW(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
-                            nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+                            nullptr, nullptr, descriptor.put()) != ERROR_SUCCESS)
     return {};
-  const std::unique_ptr<void, LocalFreer> holder(descriptor);
   return owner != nullptr && IsValidSid(owner) ? CopyOfSid(owner) : Sid{};
 }
 
@@ -63,13 +61,12 @@ bool Same(const Sid& a, PSID b) { return !a.empty() && EqualSid(const_cast<unsig
 
 // The account this process runs as.
 Sid ProcessUser() {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
-  const std::unique_ptr<void, decltype(&CloseHandle)> holder(token, &CloseHandle);
+  UniqueHandle token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) return {};
   DWORD size = 0;
-  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
   std::vector<unsigned char> data(size);
-  if (size == 0 || !GetTokenInformation(token, TokenUser, data.data(), size, &size)) return {};
+  if (size == 0 || !GetTokenInformation(token.get(), TokenUser, data.data(), size, &size)) return {};
   return CopyOfSid(reinterpret_cast<TOKEN_USER*>(data.data())->User.Sid);
 }
 
@@ -93,10 +90,9 @@ Sid CopyOfSid(PSID sid) {
 }
 
 std::string SidText(PSID sid) {
-  wchar_t* text = nullptr;
-  if (!ConvertSidToStringSidW(sid, &text)) return "?";
-  const std::unique_ptr<void, LocalFreer> holder(text);
-  return WideToUtf8(text);
+  LocalBuffer<wchar_t*> text;
+  if (!ConvertSidToStringSidW(sid, text.put())) return "?";
+  return WideToUtf8(text.get());
 }
 
 std::string AccountText(PSID sid) {

@@ -10,16 +10,13 @@
 
 #include <windows.h>
 
-#include <memory>
+#include "base/win32_handle_win32.h"
+
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace quirada {
-
-struct LocalFreer {
-  void operator()(void* p) const { LocalFree(p); }
-};
 
 // A SID in a buffer of its own.
 using Sid = std::vector<unsigned char>;
@@ -40,7 +37,7 @@ struct HandleSecurity {
   PSID owner = nullptr;
   bool dacl_present = false;  // false: no DACL at all, anyone may do anything
   PACL dacl = nullptr;
-  std::unique_ptr<void, LocalFreer> descriptor;
+  LocalBuffer<PSECURITY_DESCRIPTOR> descriptor;
 };
 // Nothing when the rules cannot be read; `error` then receives the system's error code.
 std::optional<HandleSecurity> ReadSecurity(HANDLE handle, DWORD* error);

@@ -33,13 +33,12 @@ constexpr char kEveryone[] = "S-1-1-0";
 
 // Gives `path` the DACL of `sddl` ("D:P(A;;FA;;;WD)..."), nothing inherited.
 void SetRules(const fs::path& path, const wchar_t* sddl) {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  LocalBuffer<PSECURITY_DESCRIPTOR> descriptor;
   ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1,
-                                                                   &descriptor, nullptr));
-  const std::unique_ptr<void, LocalFreer> holder(descriptor);
+                                                                   descriptor.put(), nullptr));
   BOOL present = FALSE, defaulted = FALSE;
   PACL dacl = nullptr;
-  ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted));
+  ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted));
   ASSERT_EQ(SetNamedSecurityInfoW(const_cast<wchar_t*>(path.wstring().c_str()), SE_FILE_OBJECT,
                                   DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
                                   nullptr, nullptr, dacl, nullptr),
@@ -49,12 +48,11 @@ void SetRules(const fs::path& path, const wchar_t* sddl) {
 // Every account the DACL of `path` grants something on the file itself (with `write_only`, more
 // than reading), as "S-1-..." texts.
 std::vector<std::string> Grantees(const fs::path& path, bool write_only = false) {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  LocalBuffer<PSECURITY_DESCRIPTOR> descriptor;
   PACL dacl = nullptr;
   EXPECT_EQ(GetNamedSecurityInfoW(path.wstring().c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                  nullptr, nullptr, &dacl, nullptr, &descriptor),
+                                  nullptr, nullptr, &dacl, nullptr, descriptor.put()),
             static_cast<DWORD>(ERROR_SUCCESS));
-  const std::unique_ptr<void, LocalFreer> holder(descriptor);
   std::vector<std::string> sids;
   if (dacl == nullptr) return {kEveryone};
   for (DWORD i = 0; i < dacl->AceCount; ++i) {
@@ -73,10 +71,9 @@ std::vector<std::string> Grantees(const fs::path& path, bool write_only = false)
 // to is a trusted one.
 bool OnlyTrustedMayOpen(const fs::path& path, bool write_only = false) {
   for (const std::string& text : Grantees(path, write_only)) {
-    PSID sid = nullptr;
-    if (!ConvertStringSidToSidW(Utf8ToWide(text).c_str(), &sid)) return false;
-    const std::unique_ptr<void, LocalFreer> holder(sid);
-    if (!IsTrustedSid(sid)) return false;
+    LocalBuffer<PSID> sid;
+    if (!ConvertStringSidToSidW(Utf8ToWide(text).c_str(), sid.put())) return false;
+    if (!IsTrustedSid(sid.get())) return false;
   }
   return true;
 }
@@ -107,10 +104,10 @@ class FileSecurityTest : public ::testing::Test {
 // it holds; a file made there the ordinary way is not, so the check tells them apart.
 TEST_F(FileSecurityTest, TheFilesTheProgramCreatesAreOpenToTheTrustedAccountsOnly) {
   SetRules(dir_, L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;WD)");
-  const HANDLE plain = CreateFileW(Utf8ToWide(Path("comum.txt")).c_str(), GENERIC_WRITE, 0, nullptr,
-                                   CREATE_NEW, 0, nullptr);
-  ASSERT_NE(plain, INVALID_HANDLE_VALUE);
-  CloseHandle(plain);
+  UniqueHandle plain(CreateFileW(Utf8ToWide(Path("comum.txt")).c_str(), GENERIC_WRITE, 0, nullptr,
+                                 CREATE_NEW, 0, nullptr));
+  ASSERT_TRUE(plain);
+  plain.reset();
   ASSERT_FALSE(OnlyTrustedMayOpen(Path("comum.txt"))) << "the folder's rules let everyone read";
 
   ReplaceFile(Path("token.dm"), "access_token=x\r\n", 0600);

@@ -2,7 +2,6 @@
 // above it and the files named in it.
 #include <windows.h>
 
-#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -11,6 +10,7 @@
 #include "base/file_security_win32.h"
 #include "base/folder_trust.h"
 #include "base/text_win32.h"
+#include "base/win32_handle_win32.h"
 
 namespace quirada {
 namespace {
@@ -28,15 +28,12 @@ constexpr char kAdministrators[] = "*S-1-5-32-544";
 
 std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
 
-using Handle = std::unique_ptr<void, decltype(&CloseHandle)>;
-
 // The file or folder itself, for its rules: never what a link leads to.
-Handle OpenForRules(const std::string& path) {
-  const HANDLE h = CreateFileW(Utf8ToWide(path).c_str(), READ_CONTROL,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                               nullptr);
-  return Handle(h == INVALID_HANDLE_VALUE ? nullptr : h, &CloseHandle);
+UniqueHandle OpenForRules(const std::string& path) {
+  return UniqueHandle(CreateFileW(Utf8ToWide(path).c_str(), READ_CONTROL,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                  nullptr));
 }
 
 // "BUILTIN\Users (S-1-5-32-545) e Everyone (S-1-1-0)".
@@ -80,7 +77,7 @@ class Walk {
     const DWORD attributes = GetFileAttributesW(Utf8ToWide(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return;  // not there
     const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    const Handle handle = OpenForRules(path);
+    const UniqueHandle handle = OpenForRules(path);
     DWORD error = handle ? 0 : GetLastError();
     std::optional<HandleSecurity> security;
     if (handle) security = ReadSecurity(handle.get(), &error);
@@ -162,7 +159,7 @@ std::vector<UntrustedPath> FindUntrustedPaths(const std::string& dir,
 }
 
 std::optional<UntrustedPath> OthersMayRead(const std::string& path) {
-  const Handle handle = OpenForRules(path);
+  const UniqueHandle handle = OpenForRules(path);
   if (!handle) return std::nullopt;
   const std::optional<HandleSecurity> security = ReadSecurity(handle.get(), nullptr);
   if (!security) return std::nullopt;

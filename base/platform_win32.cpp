@@ -9,6 +9,7 @@
 #include "base/file_security_win32.h"
 #include "base/platform.h"
 #include "base/text_win32.h"
+#include "base/win32_handle_win32.h"
 
 namespace quirada {
 namespace {
@@ -80,13 +81,11 @@ long CurrentProcessId() { return static_cast<long>(GetCurrentProcessId()); }
 
 bool ProcessIsRunning(long pid) {
   if (pid <= 0) return false;
-  const HANDLE process =
-      OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
-  if (process == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;  // there, but not ours
+  const UniqueHandle process(
+      OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid)));
+  if (!process) return GetLastError() == ERROR_ACCESS_DENIED;  // there, but not ours
   DWORD code = 0;
-  const bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
-  CloseHandle(process);
-  return running;
+  return GetExitCodeProcess(process.get(), &code) && code == STILL_ACTIVE;
 }
 
 std::string CurrentUserName() {

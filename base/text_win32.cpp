@@ -6,6 +6,7 @@
 
 #include "base/text.h"
 #include "base/text_win32.h"
+#include "base/win32_handle_win32.h"
 
 namespace quirada {
 
@@ -52,12 +53,11 @@ std::string AnsiCodePageName() { return "windows-" + std::to_string(GetACP()); }
 
 // The system's text for a Windows error code, without its trailing blanks and full stop.
 std::string WindowsErrorText(DWORD error) {
-  wchar_t* buffer = nullptr;
+  LocalBuffer<wchar_t*> buffer;
   const DWORD n = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  std::wstring text = n > 0 && buffer != nullptr ? std::wstring(buffer, n) : std::wstring();
-  if (buffer != nullptr) LocalFree(buffer);
+      nullptr, error, 0, reinterpret_cast<wchar_t*>(buffer.put()), 0, nullptr);
+  std::wstring text = n > 0 && buffer ? std::wstring(buffer.get(), n) : std::wstring();
   while (!text.empty() && (text.back() <= L' ' || text.back() == L'.')) text.pop_back();
   if (text.empty()) return "Erro do sistema " + std::to_string(error);
   return WideToUtf8(text);

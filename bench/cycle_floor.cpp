@@ -21,15 +21,12 @@
 #include "dispatch/fb_query.h"
 #include "platform_client/encodings.h"
 #include "platform_client/http_client.h"
+#include "platform_client/wire.h"
 #include "base/datetime.h"
 
 using namespace quirada;
 
 namespace {
-
-constexpr const char* kClientID = "Rk7TwQ2mZc9HvLp3NxB8sJd5GfY1aWqE";
-constexpr const char* kClientSecret =
-    "Tq4Lm-Zr8WxJc2Hn_Vb6Ks0DfPy3Ga9Eu1Ro7Mi5Qw-Nt8Bz4Yh_Cv2Xe6Jp0SdL";
 
 // A fresh client and connection for every request, as the service does.
 rapidjson::Document Send(HttpRequest& request) {
@@ -56,10 +53,10 @@ void Run(int n, const std::string& api_url, const std::string& ca_file,
   HttpRequest token;
   token.method = "POST";
   token.endpoint = endpoint;
-  token.target = "/oauth/token";
+  token.target = kTokenPath;
   token.version = HttpVersion::kHttp10;
   token.ca_file = ca_file;
-  const std::string form = "grant_type=client_credentials&audience=7c2e5a13-8b4d-4f60-9e21-3d7b6c8a0f45";
+  const std::string form = std::string("grant_type=client_credentials&audience=") + kAudience;
   StringBodySource form_body(form);
   token.body = &form_body;
   token.headers = {{"Host", endpoint.HostHeader()},
@@ -81,7 +78,7 @@ void Run(int n, const std::string& api_url, const std::string& ca_file,
     HttpRequest upload;
     upload.method = "POST";
     upload.endpoint = endpoint;
-    upload.target = "/quirada/invoice/v3/batches";
+    upload.target = kBatchesPath;
     upload.version = HttpVersion::kHttp10;
     upload.body = &upload_body;
     upload.ca_file = ca_file;
@@ -95,7 +92,7 @@ void Run(int n, const std::string& api_url, const std::string& ca_file,
     HttpRequest status;
     status.method = "GET";
     status.endpoint = endpoint;
-    status.target = "/quirada/invoice/v3/batches/" + id;
+    status.target = kBatchStatusPath + id;
     status.ca_file = ca_file;
     status.headers = {{"x-integration-key", "chave-integracao"}, {"Authorization", bearer},
                       {"Host", endpoint.HostHeader()}};

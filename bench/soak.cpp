@@ -41,6 +41,7 @@
 
 #include <rapidjson/document.h>
 
+#include "platform_client/wire.h"
 #include "dispatch/fb_query.h"
 #include "testing/erp_database.h"
 #include "base/datetime.h"
@@ -54,7 +55,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kUploadPath = "/quirada/invoice/v3/batches";
 constexpr const char* kHttpLimits = "connect=2,stall=2,total=6";
 constexpr auto kCycleWait = 180s;  // a cycle lasts seconds; far longer means the service is stuck
 
@@ -62,8 +62,8 @@ constexpr auto kCycleWait = 180s;  // a cycle lasts seconds; far longer means th
 struct Exchange {
   std::string method, path, fault, file, batch, code;
   int status = 0;
-  bool IsUpload() const { return method == "POST" && path == kUploadPath; }
-  bool IsStatus() const { return method == "GET" && path.starts_with(std::string(kUploadPath) + "/"); }
+  bool IsUpload() const { return method == "POST" && path == kBatchesPath; }
+  bool IsStatus() const { return method == "GET" && path.starts_with(kBatchStatusPath); }
 };
 
 // One instance of the local platform, stopped before its journal is read so that no request can

@@ -7,6 +7,8 @@
 
 #include "dispatch/connection_setup.h"
 #include "dispatch/database_cancel.h"
+#include "dispatch/document_kinds.h"
+#include "dispatch/document_outcome.h"
 #include "dispatch/pending_walk.h"
 #include "dispatch/register_check.h"
 #include "dispatch/register_write.h"
@@ -60,29 +62,11 @@ void ConfigurarCliente(TCicloEnvio& c) {
                     c.Erp.TBPadraoII.FieldAsString("QUIRADA_INTEGRATION_KEY"));
 }
 
-// A rejection of this one document by the platform, as opposed to a failure of the platform, the
-// network or the credentials, which would strike every document alike.
-bool DocumentoRecusado(int32_t status) {
-  return status >= 400 && status <= 499 && status != 401 && status != 403 && status != 408 &&
-         status != 429;
-}
-
 // What the register can take and how a row goes in, set up once per cycle.
 struct Registro {
   TRegistroVerificado verificado;
   std::optional<FbQuery> insercao;  // the INSERT, when the register's unique key allows it
 };
-
-// A batch id from the platform that is no plain name in the status query's path is a fault of
-// the platform: its text for the message, "" when it is sound.
-std::string FalhaIdLote(const std::string& id) {
-  if (id.empty() || id == "." || id == "..") return "vazio ou um nome de pasta";
-  for (const char ch : id) {
-    const auto u = static_cast<unsigned char>(ch);
-    if (u < 0x20 || u > 0x7E) return "com caracteres fora do ASCII imprimível";
-  }
-  return "";
-}
 
 // Writes one document's register row and commits it.
 void Registrar(TCicloEnvio& c, Registro& registro, const RegistroEnvio& linha,
@@ -158,46 +142,50 @@ bool EnviarDocumento(TCicloEnvio& c, FbQuery& documento, Registro& registro, TRe
     return false;
   }
 
+  // What the platform answered decides (document_outcome.h).
   TDTQuirada& q = c.DTQuirada;
+  FatosDocumento fatos;
   try {
-    q.EnviaXML(ArquivoXML);
+    fatos.envio = q.EnviaXML(ArquivoXML);
   } catch (const Interrupted&) {
     RemoveFile(ArquivoXML);  // a stop cut the upload: no fiscal data stays behind
     throw;
   } catch (const std::exception& e) {
-    if (Parada(c) || !DocumentoRecusado(q.UltimoStatusEnvio())) throw;
+    const auto* resposta = dynamic_cast<const PlatformError*>(&e);
+    fatos.falha_envio = resposta != nullptr ? resposta->status() : -1;
+    fatos.parada = Parada(c);
+    if (DecidirDocumento(fatos) != Desfecho::kRecusado) throw;
     NaoEnviado(c, resumo, "Documento " + chave + " recusado pela plataforma: " + e.what());
     RemoveFile(ArquivoXML);
     return false;
   }
 
-  // Only a batch created by this upload (status 201) left its code and identifier in Retorno;
-  // anything else there belongs to an earlier operation.
-  bool gravado = false;
-  const std::string& codigo = q.Retorno.CodRetorno;
-  if (q.UltimoStatusEnvio() == 201 && (codigo == "S1" || codigo == "S2")) {
-    const std::string IDEnvio = q.Retorno.Id;
-    if (const std::string falha = FalhaIdLote(IDEnvio); !falha.empty())
-      throw Exception("A plataforma criou para o documento " + chave +
-                      " um lote de identificador inválido (" + falha + "): \"" + IDEnvio + "\"");
+  const std::string& IDEnvio = fatos.envio.Id;
+  Desfecho desfecho = DecidirDocumento(fatos);
+  if (desfecho == Desfecho::kLoteInvalido)
+    throw Exception("A plataforma criou para o documento " + chave +
+                    " um lote de identificador inválido (" + FalhaIdLote(IDEnvio) + "): \"" +
+                    IDEnvio + "\"");
+  if (desfecho == Desfecho::kConsultarEstado) {
     try {
-      q.StatusFile(IDEnvio);
+      fatos.estado = q.StatusFile(IDEnvio);
     } catch (const Interrupted&) {
       RemoveFile(ArquivoXML);
       throw;
     }
-    const std::string estado = q.Retorno.CodRetorno;
-    if (estado != "E0" && estado != "EA0" && estado != "EB0") {
-      const size_t cabe = registro.verificado.tamanho_id_envio;
-      if (IDEnvio.size() > cabe)
-        NaoEnviado(c, resumo, "Documento " + chave + ": a plataforma criou o lote \"" + IDEnvio +
-                                  "\", de " + std::to_string(IDEnvio.size()) +
-                                  " caracteres, mais do que os " + std::to_string(cabe) +
-                                  " de QUIRADA_ENVIOS_XML.ID_ENVIO; registrado cortado em " +
-                                  std::to_string(cabe) + " caracteres");
-      Registrar(c, registro, {sequencial, tipo, Now(), IDEnvio, estado}, chave);
-      gravado = true;
-    }
+    desfecho = DecidirDocumento(fatos);
+  }
+  const bool gravado = desfecho == Desfecho::kRegistrado;
+  if (gravado) {
+    const std::string& estado = fatos.estado->CodRetorno;
+    const size_t cabe = registro.verificado.tamanho_id_envio;
+    if (IDEnvio.size() > cabe)
+      NaoEnviado(c, resumo, "Documento " + chave + ": a plataforma criou o lote \"" + IDEnvio +
+                                "\", de " + std::to_string(IDEnvio.size()) +
+                                " caracteres, mais do que os " + std::to_string(cabe) +
+                                " de QUIRADA_ENVIOS_XML.ID_ENVIO; registrado cortado em " +
+                                std::to_string(cabe) + " caracteres");
+    Registrar(c, registro, {sequencial, tipo, Now(), IDEnvio, estado}, chave);
   }
 
   if (FileExists(ArquivoXML)) RemoveFile(ArquivoXML);
@@ -337,7 +325,7 @@ void ListarPendentes(TCicloEnvio& c, std::ostream& out) {
       return;
     }
     int total = 0;
-    std::map<std::string, int> por_tipo;
+    std::map<std::string, int, std::less<>> por_tipo;
     PercorrerPendentes(c.Erp, [&](FbQuery& documento) {
       ++por_tipo[documento.FieldAsString("TIPO")];
       std::string falha;
@@ -360,8 +348,7 @@ void ListarPendentes(TCicloEnvio& c, std::ostream& out) {
       return true;
     });
     out << total << " documento(s) pendente(s).\n";
-    out << "Por tipo: " << por_tipo["N"] << " nota(s) fiscal(is) (N), " << por_tipo["C"]
-        << " cancelamento(s) (C).\n";
+    out << ResumoPorTipo(por_tipo) << '\n';
   });
 }
 

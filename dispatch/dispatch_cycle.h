@@ -6,7 +6,7 @@
 // records the send in the register (register_write.h, committed at once), then deletes the file.
 // Whatever happens, it closes the settings query and disconnects before it returns or raises.
 //
-// Outcome of one document:
+// Outcome of one document (DecidirDocumento, document_outcome.h):
 //  - upload code "S1" or "S2" (exact) and a status code other than "E0", "EA0", "EB0": recorded;
 //  - upload code "S1"/"S2" and status "E0", "EA0" or "EB0": not recorded, offered again;
 //  - any other upload code, or an upload answered with a success status other than 201 (which
@@ -56,12 +56,6 @@
 #include "platform_client/Quirada.h"
 
 namespace quirada {
-
-// The fixed credentials of the service on the platform's authorization server.
-inline constexpr const char* kClientID = "Rk7TwQ2mZc9HvLp3NxB8sJd5GfY1aWqE";
-inline constexpr const char* kClientSecret =
-    "Tq4Lm-Zr8WxJc2Hn_Vb6Ks0DfPy3Ga9Eu1Ro7Mi5Qw-Nt8Bz4Yh_Cv2Xe6Jp0SdL";
-inline constexpr const char* kAudience = "7c2e5a13-8b4d-4f60-9e21-3d7b6c8a0f45";
 
 // What one cycle works with: the module's components and the instance's configuration, read
 // once at the cycle's start.

@@ -1,5 +1,7 @@
 #include "dispatch/erp_queries.h"
 
+#include "dispatch/document_kinds.h"
+
 namespace quirada {
 
 void PrepararTBEnviosXML(FbQuery& TBEnviosXML, FbTransaction& TransReadWrite) {
@@ -19,11 +21,8 @@ namespace {
 void AbrirPendentes(FbQuery& TBPadraoII, FbQuery& TBXml) {
   TBXml.Close();
   TBXml.SetParamDateTime("DATA", TBPadraoII.FieldAsDateTime("QUIRADA_DATAINICIALENVIO"));
-  TBXml.SetParamString("NFE_T", TBPadraoII.FieldAsString("QUIRADA_ENVIARNFE_TERCEIROS"));
-  TBXml.SetParamString("NFE_P", TBPadraoII.FieldAsString("QUIRADA_ENVIARNFE_PROPRIO"));
-  TBXml.SetParamString("NFCE", TBPadraoII.FieldAsString("QUIRADA_ENVIARNFCE"));
-  TBXml.SetParamString("SAT", TBPadraoII.FieldAsString("QUIRADA_ENVIARSAT"));
-  TBXml.SetParamString("CANC", TBPadraoII.FieldAsString("QUIRADA_ENVIARXMLCANCELAMENTO"));
+  for (const TipoDocumento& tipo : kTiposDocumento)
+    TBXml.SetParamString(tipo.parametro, TBPadraoII.FieldAsString(tipo.flag));
   TBXml.Open();
 }
 

@@ -126,8 +126,9 @@ struct ErpComponents {
 
 // Opens the pending documents from the open settings row, as every cycle does: closes TBXml (its
 // text made the one for the database's dialect), binds its parameters in this order, DATA from
-// QUIRADA_DATAINICIALENVIO as a date and time, NFE_T, NFE_P, NFCE, SAT and CANC from their flags
-// as text, unchanged, and opens it.
+// QUIRADA_DATAINICIALENVIO as a date and time, then the parameter of every kind of document
+// (document_kinds.h: NFE_T, NFE_P, NFCE, SAT and CANC) from its flag as text, unchanged, and opens
+// it.
 void AbrirPendentes(ErpComponents& erp);
 
 // How many documents the pending query selects now, with the parameters of the open settings

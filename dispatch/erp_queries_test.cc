@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "dispatch/document_kinds.h"
 #include "dispatch/register_write.h"
 #include "testing/erp_database.h"
 
@@ -139,10 +141,8 @@ class ErpQueriesTest : public ::testing::Test {
   TDateTime today_ = 0;
 };
 
-struct Flags {
-  std::optional<std::string> nfe_p, nfe_t, nfce, sat, canc;
-};
-const Flags kAllOn{"Y", "Y", "Y", "Y", "Y"};
+using Flags = std::map<std::string, std::optional<std::string>>;
+const Flags kAllOn = testing::FlagsOfEveryKind("Y");
 
 struct Note {
   long long seq;
@@ -164,6 +164,7 @@ struct SelectionCase {
   std::vector<Cancellation> cancellations;
   Pending register_rows;
   Pending expected;
+  bool one_of_each_kind = false;  // and one document of every kind, numbered by its place in the table
 };
 
 std::vector<SelectionCase> SelectionCases() {
@@ -194,25 +195,25 @@ std::vector<SelectionCase> SelectionCases() {
        kAllOn, 1000, {{7, 5, "55", "P", "E"}}, {{7, 5}}, {{7, "N"}}, {{7, "C"}}},
       {"register row (C, 8) hides cancellation 8, not note 8",
        kAllOn, 1000, {{8, 5, "55", "T", "E"}}, {{8, 5}}, {{8, "C"}}, {{8, "N"}}},
-      {"every flag off gives nothing", Flags{"N", "N", "N", "N", "N"}, 1000,
+      {"every flag off gives nothing", testing::FlagsOfEveryKind("N"), 1000,
        {{1, 5, "55", "P", "E"}, {2, 5, "55", "T", "E"}, {3, 5, "65", "P", "E"}, {4, 5, "59", "P", "E"}}, {{5, 5}},
        {}, {}},
   };
 
-  // Each flag alone, with every kind of value: only "Y" (blanks after it dropped) enables its kind.
-  const std::vector<Note> one_of_each_note = {
-      {1, 5, "55", "P", "E"}, {2, 5, "55", "T", "E"}, {3, 5, "65", "P", "E"}, {4, 5, "59", "P", "E"}};
+  // Each flag alone, with every kind of value: only "Y" (blanks after it dropped) enables its kind,
+  // with one document of every kind in the database (the kind's place in the table its number).
   const std::pair<std::optional<std::string>, bool> values[] = {
       {"Y", true}, {"Y ", true}, {"y", false}, {"S", false}, {"N", false}, {"", false}, {std::nullopt, false}};
-  const char* names[] = {"NFE_P", "NFE_T", "NFCE", "SAT", "CANC"};
-  const Pending own_kind[] = {{{1, "N"}}, {{2, "N"}}, {{3, "N"}}, {{4, "N"}}, {{5, "C"}}};
-  for (int kind = 0; kind < 5; ++kind) {
+  long long numero = 0;
+  for (const TipoDocumento& tipo : kTiposDocumento) {
+    ++numero;
     for (const auto& [value, enables] : values) {
-      Flags flags;
-      std::optional<std::string>* slots[] = {&flags.nfe_p, &flags.nfe_t, &flags.nfce, &flags.sat, &flags.canc};
-      *slots[kind] = value;
-      cases.push_back({std::string(names[kind]) + " = " + (value ? "'" + *value + "'" : "NULL"), flags, 1000,
-                       one_of_each_note, {{5, 5}}, {}, enables ? own_kind[kind] : Pending{}});
+      Flags flags = testing::FlagsOfEveryKind(std::nullopt);
+      flags[std::string(tipo.parametro)] = value;
+      SelectionCase alone{std::string(tipo.parametro) + " = " + (value ? "'" + *value + "'" : "NULL"), flags, 1000,
+                          {}, {}, {}, enables ? Pending{{numero, std::string(tipo.letra)}} : Pending{}};
+      alone.one_of_each_kind = true;
+      cases.push_back(alone);
     }
   }
   return cases;
@@ -225,12 +226,12 @@ TEST_F(ErpQueriesTest, PendingDocumentsFollowTheSelectionRules) {
     SettingsRow settings;
     settings.data_inicial_envio =
         c.start_days_ago ? std::optional<TDateTime>(today_ - *c.start_days_ago) : std::nullopt;
-    settings.enviar_nfe_proprio = c.flags.nfe_p;
-    settings.enviar_nfe_terceiros = c.flags.nfe_t;
-    settings.enviar_nfce = c.flags.nfce;
-    settings.enviar_sat = c.flags.sat;
-    settings.enviar_xml_cancelamento = c.flags.canc;
+    settings.enviar = c.flags;
     db_.InsertSettings(settings);
+    if (c.one_of_each_kind) {
+      long long numero = 0;
+      for (const TipoDocumento& tipo : kTiposDocumento) db_.InsertDocumentOfKind(tipo.parametro, ++numero, today_ - 5);
+    }
     for (const Note& n : c.notes)
       db_.InsertNote({n.seq, "3524" + std::to_string(n.seq), "<nfe/>", today_ - n.days_ago, n.modelo, n.emissao,
                       n.status});

@@ -11,6 +11,7 @@
 #include "base/errors.h"
 #include "base/platform.h"
 #include "base/text_win32.h"
+#include "base/win32_handle_win32.h"
 #include "dispatch/fb_api.h"
 
 namespace quirada {
@@ -33,25 +34,26 @@ std::wstring DefaultInstanceFolder() {
 
 // The library at `path` (a full path), its own DLLs from its folder and the system folder; nothing
 // when it is not there.
-HMODULE LoadFrom(const std::wstring& path) {
-  if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return nullptr;
-  return LoadLibraryExW(path.c_str(), nullptr,
-                        LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+UniqueModule LoadFrom(const std::wstring& path) {
+  if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return UniqueModule();
+  return UniqueModule(LoadLibraryExW(path.c_str(), nullptr,
+                                     LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32));
 }
 
-HMODULE LoadClient() {
-  if (HMODULE m = LoadFrom(Utf8ToWide(ExecutableDir()) + L"fbclient.dll")) return m;
+UniqueModule LoadClient() {
+  if (UniqueModule m = LoadFrom(Utf8ToWide(ExecutableDir()) + L"fbclient.dll")) return m;
   if (const std::wstring folder = DefaultInstanceFolder(); !folder.empty())
     return LoadFrom(folder + L"fbclient.dll");
-  return nullptr;
+  return UniqueModule();
 }
 
-// Loads the client, or raises saying how to install it (a later call tries again).
+// Loads the client, or raises saying how to install it (a later call tries again). A library
+// without the entry point is let go; the client found stays loaded for the process's life.
 Firebird::IMaster* LoadMaster() {
-  const HMODULE client = LoadClient();
+  UniqueModule client = LoadClient();
   const auto get_master =
       client ? reinterpret_cast<MasterFunction>(
-                   reinterpret_cast<void*>(GetProcAddress(client, "fb_get_master_interface")))
+                   reinterpret_cast<void*>(GetProcAddress(client.get(), "fb_get_master_interface")))
              : nullptr;
   if (get_master == nullptr) {
     throw Exception(
@@ -61,6 +63,7 @@ Firebird::IMaster* LoadMaster() {
         "64 bits (o instalador do Firebird, opção \"Client components\") ou copie fbclient.dll "
         "dessa instalação para a pasta do programa.");
   }
+  client.release();
   return get_master();
 }
 

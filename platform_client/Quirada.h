@@ -5,13 +5,16 @@
 // operations one after another on one thread. Every operation that talks to a server builds a new
 // HTTP client and TLS connection and drops both at its end; the component keeps between calls only
 // its properties, the last parsed answer (Response), its result records (Retorno, KeyCliente) and
-// the Status flag. Retorno is never cleared: each operation writes only its own fields.
+// the Status flag. Retorno is never cleared: each operation writes only its own fields. The upload
+// (EnviaXML) and the status query (StatusFile) also return a record of their own, which holds only
+// what that one operation got: that is the record to decide by.
 //
 // Failures are Exception carrying a message. Every API operation first checks the cached token
 // (token file "token.dm" in CaminhoArquivoToken) and obtains a new one when it has expired; a
 // failure of that check reaches the caller unchanged. Failures of an exchange are caught and raised
 // again as a plain Exception with the message each operation names (or reported to the handler where
-// an operation says so).
+// an operation says so); for the upload and the status query an answer outside 2xx is raised as
+// PlatformError, with the same message.
 //
 // Endpoints: ApiUrl and AuthUrl (scheme "https", host, optional port) default to the platform's
 // hosts; CAFile names a PEM file of extra trusted authorities. Certificates are always verified.
@@ -22,13 +25,16 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <rapidjson/document.h>
 
 #include "platform_client/http_client.h"
 #include "platform_client/json_parser.h"
+#include "platform_client/wire.h"
 #include "base/datetime.h"
+#include "base/errors.h"
 
 namespace quirada {
 
@@ -41,6 +47,41 @@ struct TRetornoPadrao {
   std::string Id;          // identifier of the batch created by an upload
 
   bool operator==(const TRetornoPadrao&) const = default;
+};
+
+// What one upload got: the HTTP status of its answer and, for a created batch (201) only, the
+// platform's code, the batch's identifier and the platform's message.
+struct TRetornoEnvio {
+  int32_t Codigo = 0;
+  std::string CodRetorno;
+  std::string Id;
+  std::string Mensagem;
+
+  bool operator==(const TRetornoEnvio&) const = default;
+};
+
+// What one status query got: the HTTP status of its answer, the batch's code and message.
+struct TRetornoStatus {
+  int32_t Codigo = 0;
+  std::string CodRetorno;
+  std::string Mensagem;
+
+  bool operator==(const TRetornoStatus&) const = default;
+};
+
+// An answer of the platform outside 200..299 to an upload or a status query: its HTTP status and its
+// body, decoded (ISO-8859-1 unless its Content-Type names a charset). The message is the one the
+// operation names for it.
+class PlatformError : public Exception {
+ public:
+  PlatformError(const std::string& message, int32_t status, std::string body)
+      : Exception(message), status_(status), body_(std::move(body)) {}
+  int32_t status() const { return status_; }
+  const std::string& body() const { return body_; }
+
+ private:
+  int32_t status_;
+  std::string body_;
 };
 
 // The accountant office and the client that an activation belongs to.
@@ -83,13 +124,6 @@ inline constexpr char KEEP_ALIVE[] = "Keep-Alive";
 inline constexpr char kBearerPrefix[] = "Bearer ";
 inline constexpr char kIntegrationKeyHeader[] = "x-integration-key";
 inline constexpr char kAuthorizationHeader[] = "Authorization";
-
-// Endpoint paths.
-inline constexpr char kTokenPath[] = "/oauth/token";
-inline constexpr char kBatchesPath[] = "/quirada/invoice/v3/batches";
-inline constexpr char kBatchStatusPath[] = "/quirada/invoice/v3/batches/";
-inline constexpr char kActivationInfoPath[] = "/quirada/integration/v1/activation/info";
-inline constexpr char kActivationEnablePath[] = "/quirada/integration/v1/activation/enable";
 
 // The token file's name, appended directly to CaminhoArquivoToken.
 inline constexpr char kTokenFileName[] = "token.dm";
@@ -146,12 +180,6 @@ class TDTQuirada {
   bool Status() const { return Fstatus; }
   void setStatus(bool value) { Fstatus = value; }
 
-  // The HTTP status of the last upload's answer (EnviaXML), -1 when no answer came. It tells a
-  // batch created by this upload (201) from a success that created none, and a rejection of the
-  // document from a failure of the platform, without relying on Retorno, which keeps what earlier
-  // operations wrote.
-  int32_t UltimoStatusEnvio() const { return FUltimoStatusEnvio; }
-
   // The token file's path: CaminhoArquivoToken followed directly by "token.dm". Raises when no
   // token folder was given: a token is never read or written in the working folder.
   std::string TokenFilePath() const;
@@ -163,12 +191,17 @@ class TDTQuirada {
   // there; a failure leaves the token file as it was (a valid cached token stays usable). Returns a
   // copy of Retorno.
   TRetornoPadrao SolicitarToken();
-  // Uploads one XML file as a new batch.
-  TRetornoPadrao EnviaXML(const std::string& CaminhoXML);
+  // Uploads one XML file as a new batch. A created batch (201) writes Retorno's Codigo, CodRetorno,
+  // Mensagem and Id; any other 2xx answer writes nothing there. An answer outside 2xx writes its
+  // body to Retorno.Mensagem and raises PlatformError with the body as its message.
+  TRetornoEnvio EnviaXML(const std::string& CaminhoXML);
   // Appends one line to the upload log when GravarLog is true.
   void Gravalog(const std::string& Chave, const std::string& ID);
-  // Asks for the state of an uploaded batch.
-  TRetornoPadrao StatusFile(const std::string& aFileID);
+  // Asks for the state of an uploaded batch; writes Retorno's Codigo, CodRetorno and Mensagem. A
+  // failed exchange, with a request handler set, is reported to it and the query returns an empty
+  // record; without one an answer outside 2xx raises PlatformError with the status line as its
+  // message, any other failure a plain Exception.
+  TRetornoStatus StatusFile(const std::string& aFileID);
   // Exchanges the accountant office's key for the client's integration key.
   TRetornoPadrao GetKeyIntegracao();
   // Reads the office and the client that an activation belongs to.
@@ -257,7 +290,6 @@ class TDTQuirada {
   TKeyClient KeyCliente;
 
  private:
-  int32_t FUltimoStatusEnvio = -1;
   // Whether the token the API requests carry came from the token file (not from a request made by
   // this operation's token check).
   bool FTokenDoArquivo = false;

@@ -7,9 +7,10 @@
 
 namespace quirada {
 
-TRetornoPadrao TDTQuirada::StatusFile(const std::string& aFileID) {
+TRetornoStatus TDTQuirada::StatusFile(const std::string& aFileID) {
   VerificarValidadeToken();
 
+  TRetornoStatus resultado;
   const auto on_answer = [&](const HttpResponse& response) {
     FResponse = JsonDocument::Parse(DecodeBody(response.body, response.charset, DefaultCharset::kUtf8));
     RequireObjectRoot(FResponse.get());
@@ -30,14 +31,19 @@ TRetornoPadrao TDTQuirada::StatusFile(const std::string& aFileID) {
     Retorno.CodRetorno = LookupText(*FResponse, *status_object, "code");
     Retorno.Mensagem = LookupText(*FResponse, *status_object, "message");
     Fstatus = Retorno.CodRetorno == "EA10" || Retorno.CodRetorno == "SA2";
+    resultado = {Retorno.Codigo, Retorno.CodRetorno, Retorno.Mensagem};
   };
   // The id is one segment of the path, whatever the platform put in it.
   const bool answered = Exchange(
       true, [&] { return ApiQuery(kBatchStatusPath + PathSegmentEncode(aFileID), FIntegrationKey); },
       on_answer,
-      [this](const ExchangeFailure& failure) { FailQuery(TRequestType::rtReadStatusFile, failure); },
+      [this](const ExchangeFailure& failure) {
+        if (failure.http_error && !FonExecuteRequest)
+          throw PlatformError(failure.message, failure.status, failure.error_body);
+        FailQuery(TRequestType::rtReadStatusFile, failure);
+      },
       true);
-  return answered ? Retorno : TRetornoPadrao{};
+  return answered ? resultado : TRetornoStatus{};
 }
 
 }  // namespace quirada

@@ -16,7 +16,7 @@ using testing::TestHttpsServer;
 using testing::Report;
 using testing::kUserAgentLine;
 using testing::JsonAnswer;
-using testing::AnswerCase;
+using AnswerCase = testing::AnswerCase<TRetornoStatus>;
 using testing::kAnyFailure;
 
 
@@ -48,32 +48,32 @@ TEST_F(BatchStatusTest, TheQueryGoesOutByteForByte) {
   EXPECT_EQ(server_.Requests().back().request_line, "GET /quirada/invoice/v3/batches/ HTTP/1.1");
 }
 
-TEST_F(BatchStatusTest, TheStatusObjectFillsRetornoAndStatusOrTheQueryFails) {
+TEST_F(BatchStatusTest, TheStatusObjectFillsRetornoStatusAndTheRecordOrTheQueryFails) {
   const TRetornoPadrao before{7, "old", "old message", "carried", "old-id"};
   const auto json = JsonAnswer;
   const AnswerCase cases[] = {
       {"first file's apiStatus", json("HTTP/1.1 200 OK", Files(R"({"code":"SA2","message":"ok"})")),
-       nullptr, {200, "SA2", "ok", "carried", "old-id"}, true},
+       nullptr, {200, "SA2", "ok", "carried", "old-id"}, true, {200, "SA2", "ok"}},
       {"only the first of two files",
        json("HTTP/1.1 200 OK", R"({"filesExpanded":[{"apiStatus":{"code":"E0","message":"one"}},{"apiStatus":{"code":"SA2","message":"two"}}]})"),
-       nullptr, {200, "E0", "one", "carried", "old-id"}, false},
+       nullptr, {200, "E0", "one", "carried", "old-id"}, false, {200, "E0", "one"}},
       {"no files: the top-level status",
        json("HTTP/1.1 200 OK", R"({"filesExpanded":[],"status":{"code":"EA10","message":"top"}})"),
-       nullptr, {200, "EA10", "top", "carried", "old-id"}, true},
+       nullptr, {200, "EA10", "top", "carried", "old-id"}, true, {200, "EA10", "top"}},
       {"numeric code, null message", json("HTTP/1.1 200 OK", Files(R"({"code":10,"message":null})")),
-       nullptr, {200, "10", "", "carried", "old-id"}, false},
+       nullptr, {200, "10", "", "carried", "old-id"}, false, {200, "10", ""}},
       {"duplicate code: the first counts", json("HTTP/1.1 200 OK", Files(R"({"code":"SA2","code":"E0","message":"m"})")),
-       nullptr, {200, "SA2", "m", "carried", "old-id"}, true},
+       nullptr, {200, "SA2", "m", "carried", "old-id"}, true, {200, "SA2", "m"}},
       {"202 is an answer too", json("HTTP/1.1 202 Accepted", Files(R"({"code":"S2","message":"m"})")),
-       nullptr, {202, "S2", "m", "carried", "old-id"}, false},
+       nullptr, {202, "S2", "m", "carried", "old-id"}, false, {202, "S2", "m"}},
       {"UTF-8 naming no charset",
        [](TestHttpsServer& s) { s.Respond("HTTP/1.1 200 OK", {{"Content-Type", "application/json"}},
                                           Files("{\"code\":\"SA2\",\"message\":\"Conclu\xC3\xAD" "do\"}")); },
-       nullptr, {200, "SA2", "Conclu\xC3\xAD" "do", "carried", "old-id"}, true},
+       nullptr, {200, "SA2", "Conclu\xC3\xAD" "do", "carried", "old-id"}, true, {200, "SA2", "Conclu\xC3\xAD" "do"}},
       {"Latin-1 by its charset",
        [](TestHttpsServer& s) { s.Respond("HTTP/1.1 200 OK", {{"Content-Type", "application/json; charset=ISO-8859-1"}},
                                           Files("{\"code\":\"SA2\",\"message\":\"Conclu\xED" "do\"}")); },
-       nullptr, {200, "SA2", "Conclu\xC3\xAD" "do", "carried", "old-id"}, true},
+       nullptr, {200, "SA2", "Conclu\xC3\xAD" "do", "carried", "old-id"}, true, {200, "SA2", "Conclu\xC3\xAD" "do"}},
       {"filesExpanded missing although status is there",
        json("HTTP/1.1 200 OK", R"({"status":{"code":"SA2","message":"ok"}})"),
        "Value 'filesExpanded' not found", before, false},
@@ -189,11 +189,11 @@ TEST_F(BatchStatusTest, WithAHandlerFailuresAreReportedInsteadOfRaised) {
     reports_.clear();
     q_.Retorno = {7, "old", "old message", "carried", "old-id"};
     c.answer(server_);
-    TRetornoPadrao result;
+    TRetornoStatus result;
     EXPECT_EQ(FailureOf([&] { result = q_.StatusFile("1"); }), "no failure");
     EXPECT_EQ(reports_, c.reports);
-    if (c.empty_result) EXPECT_EQ(result, TRetornoPadrao{});
-    else EXPECT_EQ(result, q_.Retorno);
+    if (c.empty_result) EXPECT_EQ(result, TRetornoStatus{});
+    else EXPECT_EQ(result, (TRetornoStatus{200, "SA2", "ok"}));
   }
 
   reports_.clear();
@@ -212,13 +212,37 @@ TEST_F(BatchStatusTest, AHandlerThatFailsIsReportedOnceMoreAndAFailingFailureRep
   });
   q_.Retorno = {7, "old", "old message", "carried", "old-id"};
   server_.RespondJson("HTTP/1.1 200 OK", Files(R"({"code":"SA2","message":"ok"})"));
-  EXPECT_EQ(FailureOf([&] { EXPECT_EQ(q_.StatusFile("1"), TRetornoPadrao{}); }), "no failure");
+  EXPECT_EQ(FailureOf([&] { EXPECT_EQ(q_.StatusFile("1"), TRetornoStatus{}); }), "no failure");
   EXPECT_EQ(heard, (std::vector<std::string>{"carried", "handler broke"}));
   EXPECT_EQ(q_.Retorno, (TRetornoPadrao{7, "old", "old message", "carried", "old-id"}));
 
   q_.onExecuteRequest([](TRequestType, std::string, int32_t) { throw Exception("always broken"); });
   server_.RespondJson("HTTP/1.1 200 OK", Files(R"({"code":"SA2","message":"ok"})"));
   EXPECT_EQ(FailureOf([&] { q_.StatusFile("1"); }), "always broken");
+}
+
+TEST_F(BatchStatusTest, AnAnswerOutsideTwoHundredsArrivesAsAPlatformErrorWithItsStatusAndBody) {
+  const struct {
+    const char* what;
+    const char* status_line;
+    std::string body;
+  } cases[] = {
+      {"404", "HTTP/1.1 404 Not Found", R"({"error":"no batch"})"},
+      {"500 with an empty body", "HTTP/1.1 500 Internal Server Error", ""},
+      {"503", "HTTP/1.1 503 Service Unavailable", "ocupado"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    server_.RespondJson(c.status_line, c.body);
+    try {
+      q_.StatusFile("lote-1");
+      ADD_FAILURE() << "no failure";
+    } catch (const PlatformError& e) {
+      EXPECT_EQ(std::string(e.what()), c.status_line);
+      EXPECT_EQ(e.status(), std::stoi(std::string(c.status_line).substr(9, 3)));
+      EXPECT_EQ(e.body(), c.body);
+    }
+  }
 }
 
 }  // namespace

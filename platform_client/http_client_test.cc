@@ -4,6 +4,8 @@
 #include <windows.h>
 // Before OpenSSL's headers, which take back the names that wincrypt.h defines.
 #include <wincrypt.h>
+
+#include "base/win32_handle_win32.h"
 #endif
 
 #include <openssl/pem.h>
@@ -256,6 +258,8 @@ TEST(HttpClientTest, EachRequestTrustsTheCaFileItNamesWhenCaFileChangesBetweenRe
 // Remove); Added() is false when the store refused it (adding to it is an administrator's right).
 // Each change is committed at once: Wine keeps a system store's changes in memory until then, out
 // of sight of the store libcurl opens.
+BOOL CloseCertStore(HCERTSTORE store) { return CertCloseStore(store, 0); }
+
 class SystemStoreAuthority {
  public:
   explicit SystemStoreAuthority(const std::string& pem) {
@@ -266,9 +270,9 @@ class SystemStoreAuthority {
     const int size = cert != nullptr ? i2d_X509(cert, &der) : -1;
     X509_free(cert);
     if (size <= 0) return;
-    store_ = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"ROOT");
-    if (store_ != nullptr &&
-        CertAddEncodedCertificateToStore(store_, X509_ASN_ENCODING, der, static_cast<DWORD>(size),
+    store_.reset(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"ROOT"));
+    if (store_ &&
+        CertAddEncodedCertificateToStore(store_.get(), X509_ASN_ENCODING, der, static_cast<DWORD>(size),
                                          CERT_STORE_ADD_NEW, &added_)) {
       if (!Commit()) Remove();
     } else {
@@ -278,7 +282,6 @@ class SystemStoreAuthority {
   }
   ~SystemStoreAuthority() {
     Remove();
-    if (store_ != nullptr) CertCloseStore(store_, 0);
   }
   SystemStoreAuthority(const SystemStoreAuthority&) = delete;
   SystemStoreAuthority& operator=(const SystemStoreAuthority&) = delete;
@@ -293,9 +296,9 @@ class SystemStoreAuthority {
   }
 
  private:
-  bool Commit() { return CertControlStore(store_, 0, CERT_STORE_CTRL_COMMIT, nullptr) != 0; }
+  bool Commit() { return CertControlStore(store_.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr) != 0; }
 
-  HCERTSTORE store_ = nullptr;
+  Win32Handle<HCERTSTORE, &CloseCertStore> store_;
   PCCERT_CONTEXT added_ = nullptr;
 };
 

@@ -20,8 +20,7 @@ std::string MemberText(const JsonDocument& doc, const rapidjson::Value& object, 
 
 }  // namespace
 
-TRetornoPadrao TDTQuirada::EnviaXML(const std::string& CaminhoXML) {
-  FUltimoStatusEnvio = -1;
+TRetornoEnvio TDTQuirada::EnviaXML(const std::string& CaminhoXML) {
   VerificarValidadeToken();
 
   // The boundary is fixed and the file opened before any connection; a file that cannot be opened
@@ -43,8 +42,10 @@ TRetornoPadrao TDTQuirada::EnviaXML(const std::string& CaminhoXML) {
     request.headers = ApiHeaders(headers, request.endpoint);
     return request;
   };
+  TRetornoEnvio resultado;
   const auto on_answer = [&](const HttpResponse& response) {
-    FUltimoStatusEnvio = response.status;
+    resultado = TRetornoEnvio{};
+    resultado.Codigo = response.status;
     const std::string aResult = DecodeBody(response.body, response.charset, DefaultCharset::kLatin1);
     FResponse = JsonDocument::Parse(aResult);
     RequireObjectRoot(FResponse.get());
@@ -57,6 +58,9 @@ TRetornoPadrao TDTQuirada::EnviaXML(const std::string& CaminhoXML) {
       Retorno.Codigo = response.status;
       Retorno.CodRetorno = MemberText(*FResponse, stat, "code");
       Retorno.Mensagem = MemberText(*FResponse, stat, "message");
+      resultado.CodRetorno = Retorno.CodRetorno;
+      resultado.Id = FileId;
+      resultado.Mensagem = Retorno.Mensagem;
       Gravalog(file_name, FileId);
       Fstatus = true;
     }
@@ -66,12 +70,11 @@ TRetornoPadrao TDTQuirada::EnviaXML(const std::string& CaminhoXML) {
       [this](const ExchangeFailure& failure) {
         if (!failure.http_error) throw Exception(failure.message);
         // The platform's error body is the message.
-        FUltimoStatusEnvio = failure.status;
         Retorno.Mensagem = failure.error_body;
-        throw Exception(failure.error_body);
+        throw PlatformError(failure.error_body, failure.status, failure.error_body);
       },
       true);
-  return Retorno;
+  return resultado;
 }
 
 }  // namespace quirada

@@ -1,5 +1,7 @@
 #ifdef _WIN32
 #include <windows.h>
+
+#include "base/win32_handle_win32.h"
 #endif
 
 #include <filesystem>
@@ -20,7 +22,8 @@ namespace fs = std::filesystem;
 using testing::TestHttpsServer;
 using testing::kUserAgentLine;
 using testing::JsonAnswer;
-using testing::AnswerCase;
+using testing::ServerAnswer;
+using AnswerCase = testing::AnswerCase<TRetornoEnvio>;
 using testing::kAnyFailure;
 
 const char kCreated[] = R"({"status":{"code":"S1","message":"ok"},"id":123})";
@@ -29,10 +32,9 @@ const char kCreated[] = R"({"status":{"code":"S1","message":"ok"},"id":123})";
 // Whether any handle is open on `path`: a handle that shares nothing cannot be had while another
 // is open (nothing but this process touches the test's files).
 bool IsOpenHere(const fs::path& path) {
-  const HANDLE handle =
-      CreateFileW(path.wstring().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_SHARING_VIOLATION;
-  CloseHandle(handle);
+  const UniqueHandle handle(
+      CreateFileW(path.wstring().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!handle) return GetLastError() == ERROR_SHARING_VIOLATION;
   return false;
 }
 #else
@@ -119,7 +121,7 @@ TEST_F(UploadTest, TheUploadGoesOutByteForByte) {
   }
 }
 
-TEST_F(UploadTest, TheAnswerFillsRetornoOnlyForACreatedBatch) {
+TEST_F(UploadTest, TheAnswerFillsRetornoAndTheRecordOnlyForACreatedBatch) {
   {
     const File open = File::OpenForReading(xml_.string());
     ASSERT_TRUE(IsOpenHere(xml_)) << "the probe does not see a file this process holds open";
@@ -128,19 +130,21 @@ TEST_F(UploadTest, TheAnswerFillsRetornoOnlyForACreatedBatch) {
   const auto json = JsonAnswer;
   const AnswerCase cases[] = {
       {"201 created", json("HTTP/1.1 201 Created", kCreated), nullptr,
-       {201, "S1", "ok", "carried", "123"}, true},
+       {201, "S1", "ok", "carried", "123"}, true, {201, "S1", "123", "ok"}},
       {"201 with values of other kinds", json("HTTP/1.1 201 Created", R"({"status":{"code":10,"message":{"a":1}},"id":null})"),
-       nullptr, {201, "10", "", "carried", "null"}, true},
+       nullptr, {201, "10", "", "carried", "null"}, true, {201, "10", "null", ""}},
       {"201 with duplicate members", json("HTTP/1.1 201 Created", R"({"status":{"code":"S1","code":"X","message":"m"},"id":"first","id":"second"})"),
-       nullptr, {201, "S1", "m", "carried", "first"}, true},
+       nullptr, {201, "S1", "m", "carried", "first"}, true, {201, "S1", "first", "m"}},
       {"201 in Latin-1 naming no charset",
        [](TestHttpsServer& s) { s.Respond("HTTP/1.1 201 Created", {{"Content-Type", "application/json"}},
                                           "{\"status\":{\"code\":\"S2\",\"message\":\"Lote recebido com \xEAxito\"},\"id\":\"b\"}"); },
-       nullptr, {201, "S2", "Lote recebido com \xC3\xAAxito", "carried", "b"}, true},
+       nullptr, {201, "S2", "Lote recebido com \xC3\xAAxito", "carried", "b"}, true,
+       {201, "S2", "b", "Lote recebido com \xC3\xAAxito"}},
       {"201 in UTF-8 by its charset", json("HTTP/1.1 201 Created", "{\"status\":{\"code\":\"S2\",\"message\":\"Lote recebido com \xC3\xAAxito\"},\"id\":\"b\"}"),
-       nullptr, {201, "S2", "Lote recebido com \xC3\xAAxito", "carried", "b"}, true},
-      {"200 with a status object", json("HTTP/1.1 200 OK", kCreated), nullptr, before, false},
-      {"202 with a status object", json("HTTP/1.1 202 Accepted", kCreated), nullptr, before, false},
+       nullptr, {201, "S2", "Lote recebido com \xC3\xAAxito", "carried", "b"}, true,
+       {201, "S2", "b", "Lote recebido com \xC3\xAAxito"}},
+      {"200 with a status object", json("HTTP/1.1 200 OK", kCreated), nullptr, before, false, {200, "", "", ""}},
+      {"202 with a status object", json("HTTP/1.1 202 Accepted", kCreated), nullptr, before, false, {202, "", "", ""}},
       {"200 without status", json("HTTP/1.1 200 OK", "{}"), "Value 'status' not found", before, false},
       {"201 without status", json("HTTP/1.1 201 Created", R"({"id":1})"), "Value 'status' not found", before, false},
       {"201 that is no JSON", json("HTTP/1.1 201 Created", "<html/>"), "Value 'status' not found", before, false},
@@ -297,6 +301,83 @@ TEST_F(UploadTest, AnUploadLogThatCannotBeWrittenFailsTheUploadAfterRetornoIsFil
   EXPECT_EQ(FailureOf([&] { q_.EnviaXML(xml_.string()); }), "Unable to create directory");
   EXPECT_EQ(q_.Retorno, (TRetornoPadrao{201, "S1", "ok", "carried", "123"}));
   EXPECT_FALSE(q_.Status());
+}
+
+// Retorno keeps what earlier operations wrote; the record an upload returns never does.
+TEST_F(UploadTest, TheRecordReturnedHoldsNothingOfAnEarlierOperation) {
+  const struct {
+    const char* what;
+    const char* status_line;
+    const char* body;
+    TRetornoEnvio returned;
+  } sequence[] = {
+      {"a created batch", "HTTP/1.1 201 Created", kCreated, {201, "S1", "123", "ok"}},
+      {"then a success that created none", "HTTP/1.1 200 OK", R"({"status":{"code":"S2","message":"m"},"id":"9"})",
+       {200, "", "", ""}},
+      {"then another created batch", "HTTP/1.1 201 Created", R"({"status":{"code":"E1","message":"x"},"id":"b"})",
+       {201, "E1", "b", "x"}},
+      {"then an accepted one", "HTTP/1.1 202 Accepted", kCreated, {202, "", "", ""}},
+  };
+  for (const auto& step : sequence) {
+    SCOPED_TRACE(step.what);
+    server_.RespondJson(step.status_line, step.body);
+    EXPECT_EQ(q_.EnviaXML(xml_.string()), step.returned);
+  }
+  // Retorno still holds the last created batch.
+  EXPECT_EQ(q_.Retorno, (TRetornoPadrao{201, "E1", "x", "", "b"}));
+}
+
+TEST_F(UploadTest, AnAnswerOutsideTwoHundredsArrivesAsAPlatformErrorWithItsStatusAndBody) {
+  const struct {
+    const char* what;
+    ServerAnswer answer;
+    int32_t status;
+    std::string body;
+  } cases[] = {
+      {"400 in Latin-1",
+       [](TestHttpsServer& s) { s.Respond("HTTP/1.1 400 Bad Request", {{"Content-Type", "text/plain; charset=iso-8859-1"}}, "XML inv\xE1lido"); },
+       400, "XML inv\xC3\xA1lido"},
+      {"403", JsonAnswer("HTTP/1.1 403 Forbidden", R"({"error":"forbidden"})"), 403, R"({"error":"forbidden"})"},
+      {"422", JsonAnswer("HTTP/1.1 422 Unprocessable Entity", R"({"error":"schema"})"), 422, R"({"error":"schema"})"},
+      {"500 with an empty body", [](TestHttpsServer& s) { s.Respond("HTTP/1.1 500 Internal Server Error"); }, 500, ""},
+      {"302", [](TestHttpsServer& s) { s.Respond("HTTP/1.1 302 Found", {{"Location", "/x"}}, "moved"); }, 302, "moved"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.answer(server_);
+    try {
+      q_.EnviaXML(xml_.string());
+      ADD_FAILURE() << "no failure";
+    } catch (const PlatformError& e) {
+      EXPECT_EQ(e.status(), c.status);
+      EXPECT_EQ(e.body(), c.body);
+      EXPECT_EQ(std::string(e.what()), c.body);
+    }
+  }
+}
+
+TEST_F(UploadTest, AFailureWithoutAnAnswerOutsideTwoHundredsIsNoPlatformError) {
+  const struct {
+    const char* what;
+    ServerAnswer answer;
+  } cases[] = {
+      {"connection closed without answer", [](TestHttpsServer& s) { s.CloseWithoutAnswer(); }},
+      {"201 that is no JSON", JsonAnswer("HTTP/1.1 201 Created", "<html/>")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.answer(server_);
+    bool platform_error = false;
+    const std::string failure = FailureOf([&] {
+      try {
+        q_.EnviaXML(xml_.string());
+      } catch (const PlatformError&) {
+        platform_error = true;
+      }
+    });
+    EXPECT_NE(failure, "no failure");
+    EXPECT_FALSE(platform_error);
+  }
 }
 
 }  // namespace

@@ -36,6 +36,7 @@
 #include "base/platform.h"
 #include "base/text.h"
 #include "base/text_win32.h"
+#include "base/win32_handle_win32.h"
 #include "service/host.h"
 #include "service/install.h"
 #include "service/messages.h"
@@ -107,15 +108,14 @@ void WriteStandardError(const std::string& line) {
 
 void WriteSystemEvent(WORD type, const char* priority, const std::string& message) {
   WriteStandardError(priority + OneLine(message) + "\n");
-  const HANDLE log = RegisterEventSourceW(nullptr, Utf8ToWide(kServiceName).c_str());
-  if (log == nullptr) return;
+  const UniqueEventSource log(RegisterEventSourceW(nullptr, Utf8ToWide(kServiceName).c_str()));
+  if (!log) return;
   std::wstring text = Utf8ToWide(message);
   // One string of an event holds at most 31839 characters.
   if (text.size() > 31000) text = text.substr(0, 31000) + L" [...]";
   const wchar_t* strings[] = {text.c_str()};
   const DWORD event = type == EVENTLOG_ERROR_TYPE ? QUIRADA_EVENT_ERROR : QUIRADA_EVENT_INFO;
-  ReportEventW(log, type, 0, event, nullptr, 1, 0, strings, nullptr);
-  DeregisterEventSource(log);
+  ReportEventW(log.get(), type, 0, event, nullptr, 1, 0, strings, nullptr);
 }
 
 // --- The state told to the SCM -------------------------------------------------------------------

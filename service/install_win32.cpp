@@ -13,6 +13,7 @@
 
 #include "base/platform.h"
 #include "base/text_win32.h"
+#include "base/win32_handle_win32.h"
 #include "service/install.h"
 
 namespace quirada {
@@ -28,15 +29,8 @@ class ScmError : public std::exception {
   std::string text_;
 };
 
-struct ScHandleCloser {
-  void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
-};
-using ScHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ScHandleCloser>;
-
-struct KeyCloser {
-  void operator()(HKEY key) const { RegCloseKey(key); }
-};
-using Key = std::unique_ptr<std::remove_pointer_t<HKEY>, KeyCloser>;
+using ScHandle = UniqueServiceHandle;
+using Key = UniqueKey;
 
 constexpr wchar_t kEventLogKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
 

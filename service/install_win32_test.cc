@@ -16,15 +16,13 @@
 #include <gtest/gtest.h>
 
 #include "base/text_win32.h"
+#include "base/win32_handle_win32.h"
 #include "testing/system_text_win32.h"
 
 namespace quirada {
 namespace {
 
-struct ScHandleCloser {
-  void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
-};
-using ScHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ScHandleCloser>;
+using ScHandle = UniqueServiceHandle;
 
 using testing::WindowsSystemText;
 

@@ -34,14 +34,17 @@ inline ServerAnswer JsonAnswer(const char* status_line, std::string body) {
 }
 
 // A row of a table of answers to one operation: what the operation then raises (nullptr: nothing;
-// kAnyFailure: any message), what Retorno and Status hold afterwards.
+// kAnyFailure: any message), what Retorno and Status hold afterwards, and after a success the
+// record the operation returns (of type R).
 inline constexpr char kAnyFailure[] = "*";
+template <class R>
 struct AnswerCase {
   const char* what;
   ServerAnswer answer;
   const char* failure;
   TRetornoPadrao after;
   bool status;
+  R returned{};
 };
 
 // One report to the request handler.
@@ -72,20 +75,19 @@ class ClientTest : public ::testing::Test {
   }
 
   // Runs `operation` against the answer of `c` with Retorno `before` and checks its outcome: the
-  // failure, the record returned (Retorno itself after a success), Retorno, Status, and exactly one
-  // connection made.
-  void ExpectOutcome(const AnswerCase& c, const TRetornoPadrao& before,
-                     const std::function<TRetornoPadrao()>& operation) {
+  // failure, the record returned after a success, Retorno, Status, and exactly one connection made.
+  template <class R, class Operation>
+  void ExpectOutcome(const AnswerCase<R>& c, const TRetornoPadrao& before, const Operation& operation) {
     SCOPED_TRACE(c.what);
     q_.Retorno = before;
     q_.setStatus(false);
     const int connections = server_.ConnectionCount();
     c.answer(server_);
-    TRetornoPadrao result;
+    R result;
     const std::string failure = FailureOf([&] { result = operation(); });
     if (c.failure == nullptr) {
       EXPECT_EQ(failure, "no failure");
-      EXPECT_EQ(result, q_.Retorno);
+      EXPECT_EQ(result, c.returned);
     } else if (c.failure == kAnyFailure) {
       EXPECT_NE(failure, "no failure");
     } else {

@@ -19,6 +19,7 @@
 #include <random>
 #include <thread>
 
+#include "dispatch/document_kinds.h"
 #include "dispatch/fb_api.h"
 #include "testing/erp_schema.h"
 #include "base/errors.h"
@@ -198,6 +199,12 @@ void BindText(FbQuery& q, const char* name, const std::optional<std::string>& va
 
 }  // namespace
 
+std::map<std::string, std::optional<std::string>> FlagsOfEveryKind(const std::optional<std::string>& value) {
+  std::map<std::string, std::optional<std::string>> flags;
+  for (const TipoDocumento& tipo : kTiposDocumento) flags[std::string(tipo.parametro)] = value;
+  return flags;
+}
+
 std::string TestDatabaseFolder() {
   // The server's folder; under Wine the Linux /tmp is reached as the same path.
   std::error_code ec;
@@ -282,11 +289,19 @@ void ErpDatabase::ClearTables() {
 }
 
 void ErpDatabase::InsertSettings(const SettingsRow& row) {
+  for (const auto& [parametro, value] : row.enviar) {
+    bool known = false;
+    for (const TipoDocumento& tipo : kTiposDocumento) known = known || tipo.parametro == parametro;
+    if (!known) throw Exception("No kind of document has the parameter " + parametro);
+  }
+  std::string columns, values;
+  for (const TipoDocumento& tipo : kTiposDocumento) {
+    columns += ", " + std::string(tipo.flag);
+    values += ", :" + std::string(tipo.parametro);
+  }
   FbQuery q(connection(), transaction_,
             "INSERT INTO PADRAOII (CODIGO, QUIRADA_AUTORIZATION_KEY, QUIRADA_INTEGRATION_KEY, "
-            "QUIRADA_DATAINICIALENVIO, QUIRADA_ENVIARNFE_PROPRIO, QUIRADA_ENVIARNFE_TERCEIROS, "
-            "QUIRADA_ENVIARNFCE, QUIRADA_ENVIARSAT, QUIRADA_ENVIARXMLCANCELAMENTO) "
-            "VALUES (:CODIGO, :AUT, :INT, :DATA, :NFE_P, :NFE_T, :NFCE, :SAT, :CANC)");
+            "QUIRADA_DATAINICIALENVIO" + columns + ") VALUES (:CODIGO, :AUT, :INT, :DATA" + values + ")");
   q.SetParamInteger("CODIGO", row.codigo);
   BindText(q, "AUT", row.autorization_key);
   BindText(q, "INT", row.integration_key);
@@ -294,11 +309,10 @@ void ErpDatabase::InsertSettings(const SettingsRow& row) {
     q.SetParamDateTime("DATA", *row.data_inicial_envio);
   else
     q.SetParamNull("DATA");
-  BindText(q, "NFE_P", row.enviar_nfe_proprio);
-  BindText(q, "NFE_T", row.enviar_nfe_terceiros);
-  BindText(q, "NFCE", row.enviar_nfce);
-  BindText(q, "SAT", row.enviar_sat);
-  BindText(q, "CANC", row.enviar_xml_cancelamento);
+  for (const TipoDocumento& tipo : kTiposDocumento) {
+    const auto flag = row.enviar.find(std::string(tipo.parametro));
+    BindText(q, std::string(tipo.parametro).c_str(), flag == row.enviar.end() ? std::nullopt : flag->second);
+  }
   q.ExecSQL();
 }
 
@@ -324,6 +338,26 @@ void ErpDatabase::InsertCancellation(const CancellationRow& row) {
   q.SetParamString("XML", row.xml);
   q.SetParamDateTime("DATA", row.data);
   q.ExecSQL();
+}
+
+void ErpDatabase::InsertDocumentOfKind(std::string_view parametro, long long sequencial, TDateTime data) {
+  const std::string chave = "kind" + std::to_string(sequencial);
+  // The shape of a document of each kind, as the pending query's branch of its flag selects it.
+  const struct {
+    std::string_view parametro;
+    const char* modelo;  // nullptr: a cancellation
+    const char* emissao;
+  } kShapes[] = {{"NFE_P", "55", "P"}, {"NFE_T", "55", "T"}, {"NFCE", "65", "P"}, {"SAT", "59", "P"},
+                 {"CANC", nullptr, nullptr}};
+  for (const auto& shape : kShapes) {
+    if (shape.parametro != parametro) continue;
+    if (shape.modelo == nullptr)
+      InsertCancellation({sequencial, chave, "<canc/>", data});
+    else
+      InsertNote({sequencial, chave, "<nfe/>", data, shape.modelo, shape.emissao, "E"});
+    return;
+  }
+  throw Exception("No document of kind " + std::string(parametro) + " is known to the fixture");
 }
 
 void ErpDatabase::InsertRegister(const RegisterRow& row) {

@@ -14,13 +14,14 @@
 // Exceptions.
 #pragma once
 
-#include "testing/test_files.h"
-
+#include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dispatch/fb_connection.h"
+#include "testing/test_files.h"
 #include "dispatch/fb_query.h"
 #include "dispatch/register_write.h"
 #include "base/datetime.h"
@@ -40,16 +41,18 @@ std::vector<std::string> TestConnectionParams(const std::string& database,
                                               const std::string& server = kTestServer,
                                               const std::string& charset = "UTF8");
 
+// The flag of every kind of document (kTiposDocumento), by the kind's parameter ("NFE_P", ...),
+// each `value` (nullopt: NULL).
+std::map<std::string, std::optional<std::string>> FlagsOfEveryKind(const std::optional<std::string>& value);
+
 struct SettingsRow {
   long long codigo = 1;
   std::optional<std::string> autorization_key = "chave-contabilidade";
   std::optional<std::string> integration_key = "chave-integracao";
   std::optional<TDateTime> data_inicial_envio;  // NULL when absent
-  std::optional<std::string> enviar_nfe_proprio = "Y";
-  std::optional<std::string> enviar_nfe_terceiros = "Y";
-  std::optional<std::string> enviar_nfce = "Y";
-  std::optional<std::string> enviar_sat = "Y";
-  std::optional<std::string> enviar_xml_cancelamento = "Y";
+  // The flags that enable the kinds of document, by the kind's parameter; a name outside
+  // kTiposDocumento fails the insert.
+  std::map<std::string, std::optional<std::string>> enviar = FlagsOfEveryKind("Y");
 };
 
 struct NoteRow {
@@ -98,6 +101,9 @@ class ErpDatabase {
   void InsertSettings(const SettingsRow& row);
   void InsertNote(const NoteRow& row);
   void InsertCancellation(const CancellationRow& row);
+  // Inserts, dated `data`, one document that only the flag of the kind of parameter `parametro`
+  // selects: a note of its model and issuer, or a cancellation.
+  void InsertDocumentOfKind(std::string_view parametro, long long sequencial, TDateTime data);
   void InsertRegister(const RegisterRow& row);
   // Every register row, ordered by TIPOXML and SEQUENCIAL.
   std::vector<RegisterRow> RegisterRows();

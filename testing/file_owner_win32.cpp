@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "base/win32_handle_win32.h"
 #include "testing/file_owner.h"
 
 namespace quirada::testing {
@@ -11,23 +12,21 @@ namespace {
 // The owner the system reports for `path`, compared with `sid`.
 bool OwnerIs(const std::wstring& path, PSID sid) {
   PSID owner = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  LocalBuffer<PSECURITY_DESCRIPTOR> descriptor;
   if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
-                            nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+                            nullptr, nullptr, nullptr, descriptor.put()) != ERROR_SUCCESS)
     return false;
-  const bool same = owner != nullptr && EqualSid(owner, sid);
-  LocalFree(descriptor);
-  return same;
+  return owner != nullptr && EqualSid(owner, sid);
 }
 
 // Whether `path` is still owned by the user this process runs as.
 bool OwnedByThisUser(const std::wstring& path) {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return true;
+  UniqueHandle token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) return true;
   BYTE data[512];
   DWORD size = 0;
-  const bool read = GetTokenInformation(token, TokenUser, data, sizeof data, &size) != 0;
-  CloseHandle(token);
+  const bool read = GetTokenInformation(token.get(), TokenUser, data, sizeof data, &size) != 0;
+  token.reset();
   return !read || OwnerIs(path, reinterpret_cast<TOKEN_USER*>(data)->User.Sid);
 }
 
@@ -53,8 +52,8 @@ bool GiveAwayUnderWine(const std::wstring& path) {
   if (!CreateProcessW(L"Z:\\usr\\bin\\chown", command.data(), nullptr, nullptr, FALSE, 0, nullptr,
                       nullptr, &startup, &process))
     return false;
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
+  UniqueHandle(process.hThread).reset();
+  UniqueHandle(process.hProcess).reset();
   // The handle of a Unix process tells nothing of its end: the owner is watched instead.
   for (int waited_ms = 0; waited_ms < 10000; waited_ms += 50) {
     if (!OwnedByThisUser(path)) return true;

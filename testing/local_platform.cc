@@ -11,6 +11,8 @@
 
 #include <rapidjson/document.h>
 
+#include "platform_client/wire.h"
+
 namespace quirada::testing {
 
 namespace fs = std::filesystem;
@@ -102,14 +104,14 @@ std::vector<JournalEntry> LocalPlatform::Entries() const {
 std::vector<JournalEntry> LocalPlatform::Uploads() const {
   std::vector<JournalEntry> out;
   for (auto& e : Entries())
-    if (e["method"] == "POST" && e["path"] == "/quirada/invoice/v3/batches") out.push_back(e);
+    if (e["method"] == "POST" && e["path"] == kBatchesPath) out.push_back(e);
   return out;
 }
 
 std::vector<JournalEntry> LocalPlatform::StatusQueries() const {
   std::vector<JournalEntry> out;
   for (auto& e : Entries())
-    if (e["method"] == "GET" && e["path"].rfind("/quirada/invoice/v3/batches/", 0) == 0)
+    if (e["method"] == "GET" && e["path"].rfind(kBatchStatusPath, 0) == 0)
       out.push_back(e);
   return out;
 }

@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/win32_handle_win32.h"
+
 namespace quirada::testing {
 namespace {
 
@@ -27,14 +29,13 @@ void StartWinsock() {
 
 // The system's text for a Winsock error, with its number.
 std::string ReasonOf(int error) {
-  wchar_t* text = nullptr;
+  LocalBuffer<wchar_t*> text;
   const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                      FORMAT_MESSAGE_IGNORE_INSERTS,
                                  nullptr, static_cast<DWORD>(error), 0,
-                                 reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+                                 reinterpret_cast<wchar_t*>(text.put()), 0, nullptr);
   std::string reason;
-  for (DWORD i = 0; i < n; ++i) reason += text[i] < 0x80 ? static_cast<char>(text[i]) : '?';
-  if (text != nullptr) LocalFree(text);
+  for (DWORD i = 0; i < n; ++i) reason += text.get()[i] < 0x80 ? static_cast<char>(text.get()[i]) : '?';
   while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' || reason.back() == ' '))
     reason.pop_back();
   return (reason.empty() ? "Winsock error" : reason) + " (" + std::to_string(error) + ")";

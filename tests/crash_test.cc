@@ -29,6 +29,7 @@
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
+#include "platform_client/wire.h"
 #include "testing/erp_database.h"
 #include "base/datetime.h"
 #include "testing/local_platform.h"
@@ -40,7 +41,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-constexpr const char* kUploadPath = "/quirada/invoice/v3/batches";
 
 // An expired token file as an earlier run would have left it: every run below must ask for a new
 // token, and a kill before the new file is in place must leave exactly these bytes.
@@ -60,8 +60,8 @@ struct Exchange {
   std::string method, path, fault, file, batch, code, sha256;
   int status = 0;  // 0: not answered
 
-  bool IsUpload() const { return method == "POST" && path == kUploadPath; }
-  bool IsStatus() const { return method == "GET" && path.starts_with(std::string(kUploadPath) + "/"); }
+  bool IsUpload() const { return method == "POST" && path == kBatchesPath; }
+  bool IsStatus() const { return method == "GET" && path.starts_with(kBatchStatusPath); }
   // An upload the platform took: it created a batch and said so.
   bool Accepted() const { return IsUpload() && status == 201 && !batch.empty(); }
 };

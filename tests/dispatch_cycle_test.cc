@@ -200,11 +200,7 @@ TEST_F(DispatchCycleTest, AKeyWithoutDigitsIsUploadedFromDotXml) {
 TEST_F(DispatchCycleTest, WithoutAnyFlagYNothingIsRequestedOrLogged) {
   db_.ClearTables();
   SettingsRow settings;
-  settings.enviar_nfe_proprio = "N";
-  settings.enviar_nfe_terceiros = "y";
-  settings.enviar_nfce = "S";
-  settings.enviar_sat.reset();
-  settings.enviar_xml_cancelamento = "";
+  settings.enviar = {{"NFE_P", "N"}, {"NFE_T", "y"}, {"NFCE", "S"}, {"SAT", std::nullopt}, {"CANC", ""}};
   db_.InsertSettings(settings);
   AddNote(1, "NFe-0001");
   LocalPlatform platform;

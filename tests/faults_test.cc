@@ -35,6 +35,7 @@
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
+#include "platform_client/wire.h"
 #include "testing/erp_database.h"
 #include "testing/executable_test.h"
 #include "base/unique_fd_posix.h"
@@ -49,8 +50,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-constexpr const char* kUploadPath = "/quirada/invoice/v3/batches";
-constexpr const char* kTokenPath = "/oauth/token";
 // Short enough that a stalled exchange ends within seconds, long enough for a healthy one.
 constexpr const char* kShortLimits = "connect=2,stall=2,total=8";
 
@@ -60,8 +59,8 @@ struct Exchange {
   int status = 0;  // 0: not answered
   uint64_t bytes = 0;  // of the uploaded file
 
-  bool IsUpload() const { return method == "POST" && path == kUploadPath; }
-  bool IsStatus() const { return method == "GET" && path.starts_with(std::string(kUploadPath) + "/"); }
+  bool IsUpload() const { return method == "POST" && path == kBatchesPath; }
+  bool IsStatus() const { return method == "GET" && path.starts_with(kBatchStatusPath); }
   bool IsToken() const { return method == "POST" && path == kTokenPath; }
   // An upload that created a batch: the platform accepted the document.
   bool Accepted() const { return IsUpload() && status == 201 && !batch.empty(); }

@@ -25,6 +25,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform_client/wire.h"
 #include "base/file_lock.h"
 #include "base/text.h"
 #include "base/unique_fd_posix.h"
@@ -375,13 +376,14 @@ TEST_F(OperatorTest, ARefusedCachedTokenIsRenewedWithinTheCycle) {
   EXPECT_EQ(r.out, "Ciclo concluído: 1 enviado(s), 0 não enviado(s).\n");
   std::vector<std::string> seen;
   for (auto& e : restarted.Entries()) {
-    const bool status_query = e["path"].starts_with("/quirada/invoice/v3/batches/");
-    seen.push_back(e["method"] + " " + (status_query ? "/quirada/invoice/v3/batches/<id>" : e["path"]) +
+    const bool status_query = e["path"].starts_with(kBatchStatusPath);
+    seen.push_back(e["method"] + " " + (status_query ? kBatchStatusPath + std::string("<id>") : e["path"]) +
                    " " + e["status"]);
   }
-  EXPECT_EQ(seen, (std::vector<std::string>{"POST /quirada/invoice/v3/batches 401", "POST /oauth/token 200",
-                                            "POST /quirada/invoice/v3/batches 201",
-                                            "GET /quirada/invoice/v3/batches/<id> 200"}));
+  const std::string upload = std::string("POST ") + kBatchesPath;
+  EXPECT_EQ(seen, (std::vector<std::string>{upload + " 401", std::string("POST ") + kTokenPath + " 200",
+                                            upload + " 201",
+                                            std::string("GET ") + kBatchStatusPath + "<id> 200"}));
   EXPECT_EQ(db_.RegisterRows().size(), 2u);
 }
 

@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform_client/wire.h"
 #include "base/text.h"
 #include "testing/erp_database.h"
 #include "testing/executable_test.h"
@@ -220,7 +221,7 @@ TEST_F(SafetyTest, NoRequestEverCarriesATokenFromOutsideTheServicesPrivateFolder
     } else {
       // A request with the planted token would be refused by the platform (401).
       EXPECT_EQ(r.exit_status, 0) << ReadFileBytes(run_.log_path());
-      EXPECT_EQ(platform.JournalWith("/oauth/token").size(), 1u);
+      EXPECT_EQ(platform.JournalWith(kTokenPath).size(), 1u);
       EXPECT_EQ(db_.RegisterRows().size(), 2u);
       EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(ServiceTokenFile(tmp_.path()))));
     }
@@ -308,7 +309,7 @@ TEST_F(SafetyTest, HostileAnswersAndBatchIdsAreBoundedAndEscaped) {
       ASSERT_EQ(rows.size(), 1u);
       EXPECT_EQ(rows[0].id_envio, c.recorded_id);
       ASSERT_EQ(platform.StatusQueries().size(), 1u);
-      EXPECT_EQ(platform.StatusQueries()[0]["path"], "/quirada/invoice/v3/batches/" + c.status_id);
+      EXPECT_EQ(platform.StatusQueries()[0]["path"], kBatchStatusPath + c.status_id);
     } else {
       EXPECT_EQ(r.exit_status, 1);
       EXPECT_TRUE(rows.empty());
@@ -623,10 +624,10 @@ TEST_F(SafetyTest, AStopDuringAStalledExchangeEndsTheProcessWithinFiveSeconds) {
     std::string path;  // of the request that stalls
     std::vector<std::string> args;
   } cases[] = {
-      {"a stalled token request, /ONCE", "token:*=stall", "/oauth/token", {"/ONCE"}},
-      {"a stalled upload, /ONCE", "upload:*=stall", "/quirada/invoice/v3/batches", {"/ONCE"}},
-      {"a stalled token request, the service", "token:*=stall", "/oauth/token", {}},
-      {"a stalled upload, the service", "upload:*=stall", "/quirada/invoice/v3/batches", {}},
+      {"a stalled token request, /ONCE", "token:*=stall", kTokenPath, {"/ONCE"}},
+      {"a stalled upload, /ONCE", "upload:*=stall", kBatchesPath, {"/ONCE"}},
+      {"a stalled token request, the service", "token:*=stall", kTokenPath, {}},
+      {"a stalled upload, the service", "upload:*=stall", kBatchesPath, {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

@@ -75,7 +75,9 @@ TEST(Program, PendingListsWhatTheNextCycleWouldSend) {
   EXPECT_EQ(r.exit_status, 0) << r.err;
   EXPECT_NE(r.out.find("7 N NFe3525-0001 19\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("7 C Canc3525-0002 9\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("2 documento(s) pendente(s)."), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("2 documento(s) pendente(s).\nPor tipo: 1 nota(s) fiscal(is) (N), 1 cancelamento(s) (C).\n"),
+            std::string::npos)
+      << r.out;
   EXPECT_TRUE(db.RegisterRows().empty());
 }
 

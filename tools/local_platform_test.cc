@@ -21,6 +21,8 @@
 
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
+
+#include "platform_client/wire.h"
 #include "testing/test_files.h"
 
 using quirada::testing::ReadFileBytes;
@@ -30,10 +32,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr char kClientId[] = "Rk7TwQ2mZc9HvLp3NxB8sJd5GfY1aWqE";
-constexpr char kClientSecret[] = "Tq4Lm-Zr8WxJc2Hn_Vb6Ks0DfPy3Ga9Eu1Ro7Mi5Qw-Nt8Bz4Yh_Cv2Xe6Jp0SdL";
-constexpr char kTokenForm[] = "grant_type=client_credentials&audience=7c2e5a13-8b4d-4f60-9e21-3d7b6c8a0f45";
-constexpr char kBatches[] = "/quirada/invoice/v3/batches";
+const std::string kTokenForm = std::string("grant_type=client_credentials&audience=") + kAudience;
 constexpr char kKey[] = "x-integration-key: chave-de-integracao";
 
 rapidjson::Document ParseJson(const std::string& text) {
@@ -248,10 +247,10 @@ Answer Send(const Platform& platform, const std::string& method, const std::stri
   return answer;
 }
 
-std::string Credentials() { return std::string(kClientId) + ":" + kClientSecret; }
+std::string Credentials() { return std::string(kClientID) + ":" + kClientSecret; }
 
 std::string TakeToken(const Platform& platform) {
-  const Answer answer = Send(platform, "POST", "/oauth/token", {}, kTokenForm, Credentials());
+  const Answer answer = Send(platform, "POST", kTokenPath, {}, kTokenForm, Credentials());
   EXPECT_EQ(answer.status, 200) << answer.body;
   const rapidjson::Document doc = ParseJson(answer.body);
   return doc.IsObject() && doc.HasMember("access_token") ? doc["access_token"].GetString() : "";
@@ -276,12 +275,12 @@ constexpr char kUploadType[] = "Content-Type: multipart/form-data; boundary=----
 
 Answer Upload(const Platform& platform, const std::string& token, const std::string& file_name,
               const std::string& data = "<nfeProc/>\r\n") {
-  return Send(platform, "POST", kBatches, {kUploadType, kKey, "Authorization: Bearer " + token},
+  return Send(platform, "POST", kBatchesPath, {kUploadType, kKey, "Authorization: Bearer " + token},
               UploadBody(file_name, data));
 }
 
 Answer Status(const Platform& platform, const std::string& token, const std::string& id) {
-  return Send(platform, "GET", std::string(kBatches) + "/" + id, {kKey, "Authorization: Bearer " + token});
+  return Send(platform, "GET", std::string(kBatchStatusPath) + id, {kKey, "Authorization: Bearer " + token});
 }
 
 std::string Text(const rapidjson::Value& object, const char* name) {
@@ -299,7 +298,7 @@ TEST(LocalPlatform, IssuesTokensOnlyForTheServiceCredentialsAndGrant) {
   const std::string other_audience = "grant_type=client_credentials&audience=00000000-0000-0000-0000-000000000000";
   const Case cases[] = {
       {Credentials(), kTokenForm, 200},
-      {std::string(kClientId) + ":wrong-secret", kTokenForm, 401},
+      {std::string(kClientID) + ":wrong-secret", kTokenForm, 401},
       {std::string("someone-else:") + kClientSecret, kTokenForm, 401},
       {std::nullopt, kTokenForm, 401},
       {Credentials(), "grant_type=password&audience=7c2e5a13-8b4d-4f60-9e21-3d7b6c8a0f45", 401},
@@ -308,7 +307,7 @@ TEST(LocalPlatform, IssuesTokensOnlyForTheServiceCredentialsAndGrant) {
   };
   std::vector<std::string> tokens;
   for (const Case& c : cases) {
-    const Answer answer = Send(platform, "POST", "/oauth/token", {}, c.form, c.user_password);
+    const Answer answer = Send(platform, "POST", kTokenPath, {}, c.form, c.user_password);
     SCOPED_TRACE(c.form);
     EXPECT_EQ(answer.status, c.status) << answer.body;
     EXPECT_EQ(answer.content_type, "application/json; charset=utf-8");
@@ -328,8 +327,8 @@ TEST(LocalPlatform, IssuesTokensOnlyForTheServiceCredentialsAndGrant) {
   EXPECT_NE(TakeToken(platform), tokens[0]) << "every grant issues a new token";
 
   const std::string out = platform.Out();
-  EXPECT_NE(out.find("POST /oauth/token 200\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("POST /oauth/token 401\n"), std::string::npos) << out;
+  EXPECT_NE(out.find(std::string("POST ") + kTokenPath + " 200\n"), std::string::npos) << out;
+  EXPECT_NE(out.find(std::string("POST ") + kTokenPath + " 401\n"), std::string::npos) << out;
   EXPECT_EQ(out.find(tokens[0]), std::string::npos);
   EXPECT_EQ(out.find(kClientSecret), std::string::npos);
   EXPECT_EQ(ReadFileBytes(platform.dir() / "journal.jsonl").find(tokens[0]), std::string::npos);
@@ -365,10 +364,10 @@ TEST(LocalPlatform, CreatesABatchForAnUploadAndReportsItProcessed) {
   ASSERT_EQ(journal.size(), 3u);
   for (const rapidjson::Document& line : journal)
     EXPECT_TRUE(HasShape(Text(line, "time"), "DDDD-DD-DDTDD:DD:DD.DDDSDD:DD")) << Text(line, "time");
-  EXPECT_EQ(Text(journal[0], "path"), "/oauth/token");
+  EXPECT_EQ(Text(journal[0], "path"), kTokenPath);
   const rapidjson::Document& sent = journal[1];
   EXPECT_EQ(Text(sent, "method"), "POST");
-  EXPECT_EQ(Text(sent, "path"), kBatches);
+  EXPECT_EQ(Text(sent, "path"), kBatchesPath);
   EXPECT_EQ(sent["status"].GetInt(), 201);
   EXPECT_EQ(Text(sent, "file"), file);
   EXPECT_EQ(sent["bytes"].GetUint64(), xml.size());
@@ -378,13 +377,13 @@ TEST(LocalPlatform, CreatesABatchForAnUploadAndReportsItProcessed) {
   EXPECT_FALSE(sent.HasMember("fault"));
   const rapidjson::Document& asked = journal[2];
   EXPECT_EQ(Text(asked, "method"), "GET");
-  EXPECT_EQ(Text(asked, "path"), std::string(kBatches) + "/" + id);
+  EXPECT_EQ(Text(asked, "path"), std::string(kBatchStatusPath) + id);
   EXPECT_EQ(asked["status"].GetInt(), 200);
   EXPECT_EQ(Text(asked, "batch"), id);
   EXPECT_EQ(Text(asked, "code"), "SA2");
   EXPECT_FALSE(asked.HasMember("file"));
 
-  EXPECT_NE(platform.Out().find("GET /quirada/invoice/v3/batches/" + id + " 200\n"), std::string::npos);
+  EXPECT_NE(platform.Out().find(std::string("GET ") + kBatchStatusPath + id + " 200\n"), std::string::npos);
 }
 
 TEST(LocalPlatform, WantsAnIssuedTokenAndAnIntegrationKeyOnEveryApiEndpoint) {
@@ -399,10 +398,10 @@ TEST(LocalPlatform, WantsAnIssuedTokenAndAnIntegrationKeyOnEveryApiEndpoint) {
     long healthy;
   };
   const Endpoint endpoints[] = {
-      {"POST", kBatches, {kUploadType}, UploadBody("2.xml", "<a/>"), 201},
-      {"GET", std::string(kBatches) + "/" + id, {}, std::nullopt, 200},
-      {"POST", "/quirada/integration/v1/activation/enable", {}, "", 200},
-      {"GET", "/quirada/integration/v1/activation/info", {}, std::nullopt, 200},
+      {"POST", kBatchesPath, {kUploadType}, UploadBody("2.xml", "<a/>"), 201},
+      {"GET", std::string(kBatchStatusPath) + id, {}, std::nullopt, 200},
+      {"POST", kActivationEnablePath, {}, "", 200},
+      {"GET", kActivationInfoPath, {}, std::nullopt, 200},
   };
   struct Credential {
     std::string authorization;
@@ -431,7 +430,7 @@ TEST(LocalPlatform, WantsAnIssuedTokenAndAnIntegrationKeyOnEveryApiEndpoint) {
 
 TEST(LocalPlatform, HonoursATokenOnlyForItsLifetime) {
   Platform platform({"--token-lifetime", "0"});
-  const Answer token = Send(platform, "POST", "/oauth/token", {}, kTokenForm, Credentials());
+  const Answer token = Send(platform, "POST", kTokenPath, {}, kTokenForm, Credentials());
   ASSERT_EQ(token.status, 200);
   EXPECT_EQ(ParseJson(token.body)["expires_in"].GetInt(), 0);
   EXPECT_EQ(Upload(platform, Text(ParseJson(token.body), "access_token"), "1.xml").status, 401);
@@ -441,14 +440,14 @@ TEST(LocalPlatform, AnswersTheActivationEndpoints) {
   Platform platform;
   const std::string token = TakeToken(platform);
   const std::vector<std::string> headers = {kKey, "Authorization: Bearer " + token};
-  const Answer first = Send(platform, "POST", "/quirada/integration/v1/activation/enable", headers, "");
-  const Answer second = Send(platform, "POST", "/quirada/integration/v1/activation/enable", headers, "");
+  const Answer first = Send(platform, "POST", kActivationEnablePath, headers, "");
+  const Answer second = Send(platform, "POST", kActivationEnablePath, headers, "");
   ASSERT_EQ(first.status, 200);
   const std::string key = Text(ParseJson(first.body), "integrationKey");
   EXPECT_TRUE(HasShape(key, "HHHHHHHH-HHHH-4HHH-VHHH-HHHHHHHHHHHH")) << key;
   EXPECT_NE(Text(ParseJson(second.body), "integrationKey"), key);
 
-  const Answer info = Send(platform, "GET", "/quirada/integration/v1/activation/info", headers);
+  const Answer info = Send(platform, "GET", kActivationInfoPath, headers);
   ASSERT_EQ(info.status, 200);
   const rapidjson::Document doc = ParseJson(info.body);
   EXPECT_EQ(Text(doc, "accountantOfficeNationalIdentity"), "12345678000190");
@@ -470,18 +469,18 @@ TEST(LocalPlatform, AnswersMalformedUploadsUnknownBatchesAndUnknownPathsWithJson
     long status;
   };
   const Case cases[] = {
-      {"no closing delimiter", "POST", kBatches, {kUploadType}, whole.substr(0, whole.size() - 40), 400},
-      {"another boundary", "POST", kBatches, {"Content-Type: multipart/form-data; boundary=xyz"}, whole, 400},
-      {"no boundary", "POST", kBatches, {"Content-Type: multipart/form-data"}, whole, 400},
-      {"not multipart", "POST", kBatches, {"Content-Type: application/xml"}, "<a/>", 400},
-      {"no file part", "POST", kBatches, {"Content-Type: multipart/form-data; boundary=b"}, no_file, 400},
-      {"a part without a blank line", "POST", kBatches, {"Content-Type: multipart/form-data; boundary=b"},
+      {"no closing delimiter", "POST", kBatchesPath, {kUploadType}, whole.substr(0, whole.size() - 40), 400},
+      {"another boundary", "POST", kBatchesPath, {"Content-Type: multipart/form-data; boundary=xyz"}, whole, 400},
+      {"no boundary", "POST", kBatchesPath, {"Content-Type: multipart/form-data"}, whole, 400},
+      {"not multipart", "POST", kBatchesPath, {"Content-Type: application/xml"}, "<a/>", 400},
+      {"no file part", "POST", kBatchesPath, {"Content-Type: multipart/form-data; boundary=b"}, no_file, 400},
+      {"a part without a blank line", "POST", kBatchesPath, {"Content-Type: multipart/form-data; boundary=b"},
        "--b\r\nContent-Disposition: form-data; name=\"file[]\"\r\n--b--\r\n", 400},
-      {"unknown batch", "GET", std::string(kBatches) + "/no-such-batch", {}, std::nullopt, 404},
-      {"empty batch id", "GET", std::string(kBatches) + "/", {}, std::nullopt, 404},
+      {"unknown batch", "GET", std::string(kBatchesPath) + "/no-such-batch", {}, std::nullopt, 404},
+      {"empty batch id", "GET", std::string(kBatchStatusPath), {}, std::nullopt, 404},
       {"unknown path", "GET", "/quirada/invoice/v2/batches", {}, std::nullopt, 404},
-      {"wrong method", "GET", kBatches, {}, std::nullopt, 404},
-      {"token by GET", "GET", "/oauth/token", {}, std::nullopt, 404},
+      {"wrong method", "GET", kBatchesPath, {}, std::nullopt, 404},
+      {"token by GET", "GET", kTokenPath, {}, std::nullopt, 404},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -707,7 +706,7 @@ TEST(LocalPlatform, KillRulesEndTheProcessOfThePidFileBeforeOrAfterAnswering) {
     const auto send = [&] {
       if (c.request == "upload") return Upload(platform, token, "4001.xml");
       if (c.request == "status") return Status(platform, token, batch);
-      return Send(platform, "POST", "/oauth/token", {}, kTokenForm, Credentials());
+      return Send(platform, "POST", kTokenPath, {}, kTokenForm, Credentials());
     };
     const Answer answer = send();
     EXPECT_EQ(answer.status, c.answered) << answer.body;
@@ -797,7 +796,7 @@ TEST(LocalPlatform, AnswersTokenRequestsAsTheirRuleSays) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.rule);
     Platform platform({"--rule", c.rule});
-    const Answer answer = Send(platform, "POST", "/oauth/token", {}, kTokenForm, Credentials());
+    const Answer answer = Send(platform, "POST", kTokenPath, {}, kTokenForm, Credentials());
     EXPECT_EQ(answer.status, c.status);
     rapidjson::Document doc;
     doc.Parse(answer.body.c_str());

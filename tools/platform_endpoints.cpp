@@ -14,10 +14,6 @@
 namespace quirada::local_platform {
 namespace {
 
-constexpr std::string_view kTokenPath = "/oauth/token";
-constexpr std::string_view kBatchesPath = "/quirada/invoice/v3/batches";
-constexpr std::string_view kEnablePath = "/quirada/integration/v1/activation/enable";
-constexpr std::string_view kInfoPath = "/quirada/integration/v1/activation/info";
 constexpr std::string_view kDefaultUploadCode = "S1";
 constexpr std::string_view kDefaultStatusCode = "SA2";
 
@@ -140,12 +136,12 @@ PlatformEndpoints::Outcome PlatformEndpoints::Route(const testing::CapturedReque
                                                     const std::string& method, const std::string& path) {
   if (path == kTokenPath && method == "POST") return Token(request);
 
-  const std::string batch_prefix = std::string(kBatchesPath) + "/";
+  const std::string batch_prefix = kBatchStatusPath;
   const bool upload = method == "POST" && path == kBatchesPath;
   const bool status = method == "GET" && path.starts_with(batch_prefix) &&
                       path.find('/', batch_prefix.size()) == std::string::npos;
-  const bool enable = method == "POST" && path == kEnablePath;
-  const bool info = method == "GET" && path == kInfoPath;
+  const bool enable = method == "POST" && path == kActivationEnablePath;
+  const bool info = method == "GET" && path == kActivationInfoPath;
   if (!upload && !status && !enable && !info) return Outcome::Error(404, "not_found", "Recurso não encontrado");
 
   if (!TokenValid(request)) {
@@ -179,7 +175,7 @@ PlatformEndpoints::Outcome PlatformEndpoints::Route(const testing::CapturedReque
 
 PlatformEndpoints::Outcome PlatformEndpoints::Token(const testing::CapturedRequest& request) {
   const std::string authorization = TrimmedHeader(request, "Authorization");
-  const std::string expected = Base64(std::string(kClientId) + ":" + kClientSecret);
+  const std::string expected = Base64(std::string(kClientID) + ":" + kClientSecret);
   if (!StartsWithNoCase(authorization, "Basic ") || authorization.substr(6) != expected) {
     Outcome o = Outcome::Error(401, "invalid_client", "Credenciais do cliente inválidas");
     o.headers.push_back({"WWW-Authenticate", "Basic realm=\"quirada\""});

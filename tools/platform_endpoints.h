@@ -2,12 +2,14 @@
 // answer to every request the HTTPS server core receives, the tokens and batches issued so far,
 // and the record of what was answered.
 //
-// Endpoints (every answer JSON, "Content-Type: application/json; charset=utf-8"):
-//   POST /oauth/token                              client-credentials grant with HTTP Basic
-//   POST /quirada/invoice/v3/batches               multipart upload of the "file[]" part
-//   GET  /quirada/invoice/v3/batches/<id>          state of a batch
-//   POST /quirada/integration/v1/activation/enable an integration key
-//   GET  /quirada/integration/v1/activation/info   the office and client of the activation
+// Endpoints (every answer JSON, "Content-Type: application/json; charset=utf-8"; the paths and
+// the credentials are the platform's, platform_client/wire.h):
+//   POST kTokenPath                   client-credentials grant with HTTP Basic (kClientID,
+//                                     kClientSecret; the form names kAudience)
+//   POST kBatchesPath                 multipart upload of the "file[]" part
+//   GET  kBatchStatusPath<id>         state of a batch
+//   POST kActivationEnablePath        an integration key
+//   GET  kActivationInfoPath          the office and client of the activation
 // The API endpoints want "Authorization: Bearer <a token issued here, not expired>" (401) and an
 // "x-integration-key" header (400). Anything else is 404.
 //
@@ -25,16 +27,12 @@
 #include <string>
 #include <vector>
 
+#include "platform_client/wire.h"
 #include "testing/https_server_core.h"
 #include "tools/platform_rules.h"
 #include "tools/process_killer.h"
 
 namespace quirada::local_platform {
-
-// The credentials and audience the authorization server accepts.
-inline constexpr char kClientId[] = "Rk7TwQ2mZc9HvLp3NxB8sJd5GfY1aWqE";
-inline constexpr char kClientSecret[] = "Tq4Lm-Zr8WxJc2Hn_Vb6Ks0DfPy3Ga9Eu1Ro7Mi5Qw-Nt8Bz4Yh_Cv2Xe6Jp0SdL";
-inline constexpr char kAudience[] = "7c2e5a13-8b4d-4f60-9e21-3d7b6c8a0f45";
 
 struct PlatformSettings {
   std::string journal_path;

@@ -6,14 +6,16 @@
 
 #include <string>
 
+#include "base/win32_handle_win32.h"
+
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
   if (reason != DLL_PROCESS_ATTACH) return TRUE;
   wchar_t path[MAX_PATH];
   const DWORD n = GetModuleFileNameW(instance, path, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) return TRUE;
   const std::wstring marker = std::wstring(path, n) + L".carregado";
-  const HANDLE file = CreateFileW(marker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  const quirada::UniqueHandle file(
+      CreateFileW(marker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
   return TRUE;
 }
 

@@ -25,12 +25,11 @@
 #include <type_traits>
 #include <vector>
 
+#include "base/win32_handle_win32.h"
+
 namespace {
 
-struct ScHandleCloser {
-  void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
-};
-using ScHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ScHandleCloser>;
+using ScHandle = quirada::UniqueServiceHandle;
 
 std::wstring Wide(const char* text) {
   const int n = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
