@@ -29,6 +29,9 @@ Desfecho DecidirDocumento(const FatosDocumento& fatos) {
   if (fatos.envio.Codigo != 201 || (codigo != "S1" && codigo != "S2")) return Desfecho::kNaoRegistrado;
   if (!FalhaIdLote(fatos.envio.Id).empty()) return Desfecho::kLoteInvalido;
   if (!fatos.estado) return Desfecho::kConsultarEstado;
+  // A query that got no answer (a failure reported to a request handler returns an empty record)
+  // says nothing of the batch.
+  if (fatos.estado->Codigo < 200 || fatos.estado->Codigo > 299) return Desfecho::kNaoRegistrado;
   const std::string& estado = fatos.estado->CodRetorno;
   return estado == "E0" || estado == "EA0" || estado == "EB0" ? Desfecho::kNaoRegistrado
                                                               : Desfecho::kRegistrado;

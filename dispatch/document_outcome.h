@@ -9,8 +9,9 @@
 //    or "S2", leaves the document not recorded, without a status query (kNaoRegistrado);
 //  - a batch created with a code "S1"/"S2" whose id is no plain name (FalhaIdLote) is a fault of
 //    the platform that ends the cycle (kLoteInvalido); any other is asked for (kConsultarEstado);
-//  - a status query answered "E0", "EA0" or "EB0" leaves the document not recorded; any other code
-//    records it (kRegistrado).
+//  - a status query answered "E0", "EA0" or "EB0", or one that got no answer in 2xx (the empty
+//    record a query whose failure went to a request handler returns), leaves the document not
+//    recorded; any other code records it (kRegistrado).
 #pragma once
 
 #include <cstdint>

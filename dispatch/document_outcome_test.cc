@@ -70,6 +70,8 @@ TEST(DocumentOutcome, EachDocumentIsDecidedByWhatThePlatformAnsweredIt) {
       {"state E0 is not recorded", false, kAnswered, criado, Estado("E0"), Desfecho::kNaoRegistrado},
       {"state EA0 is not recorded", false, kAnswered, criado, Estado("EA0"), Desfecho::kNaoRegistrado},
       {"state EB0 is not recorded", false, kAnswered, criado, Estado("EB0"), Desfecho::kNaoRegistrado},
+      {"a query that got no answer is not recorded", false, kAnswered, criado, TRetornoStatus{},
+       Desfecho::kNaoRegistrado},
   };
   for (const auto& c : cases) {
     const FatosDocumento fatos{c.parada, c.falha_envio, c.envio, c.estado};
