@@ -248,7 +248,12 @@ bool TSrvQuirada::VerificarConfiguracao(std::ostream& out) {
   const auto pasta = PastaNaoConfiavel(pasta_);
   out << "Pasta do serviço (" << pasta_ << "): "
       << (pasta ? "FALHOU: " + pasta->mensagem : std::string("OK")) << '\n';
-  return tudo_ok && !pasta;
+  if (pasta_ == ExecutableDir()) return tudo_ok && !pasta;
+  // An instance elsewhere runs the program's folder's executable: that folder is trusted too.
+  const auto programa = PastaNaoConfiavel(ExecutableDir());
+  out << "Pasta do programa (" << ExecutableDir() << "): "
+      << (programa ? "FALHOU: " + programa->mensagem : std::string("OK")) << '\n';
+  return tudo_ok && !pasta && !programa;
 }
 
 void ServiceController(uint32_t CtrlCode) {

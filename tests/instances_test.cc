@@ -150,6 +150,15 @@ TEST_F(InstancesTest, EachInstanceSendsItsOwnDocumentsWithItsOwnKeyTokenLogAndLo
     if (entry.path().filename() == "token.dm") tokens.insert(ReadFileBytes(entry.path()));
   EXPECT_EQ(tokens.size(), 3u) << "three token files, each with a token of its own";
 
+  // The configuration test of one instance: its INI, its database, its folder and the program's.
+  const ProcessResult check = Run({"/VERIFICAR", "--pasta", Folder("acme")});
+  EXPECT_EQ(check.exit_status, 0) << check.out << check.err;
+  for (const std::string& line : {"Arquivo de configuração: " + Folder("acme") + "Morvant.ini",
+                                  "  [Morvant] Caminho = " + companies[1].db.path() + "\n",
+                                  "Pasta do serviço (" + Folder("acme") + "): OK\n",
+                                  "Pasta do programa (" + base_ + "): OK\n"})
+    EXPECT_TRUE(Has(check.out, line)) << line << "\n--\n" << check.out;
+
   // What the administrator reads in the morning.
   const ProcessResult list = Run({"/INSTANCIAS"});
   EXPECT_EQ(list.exit_status, 0) << list.err;
