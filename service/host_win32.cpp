@@ -110,7 +110,11 @@ void WriteSystemEvent(WORD type, const char* priority, const std::string& messag
   WriteStandardError(priority + OneLine(message) + "\n");
   const UniqueEventSource log(RegisterEventSourceW(nullptr, Utf8ToWide(kServiceName).c_str()));
   if (!log) return;
-  std::wstring text = Utf8ToWide(message);
+  // Every instance writes under the one event source: a named instance's events say whose they are.
+  const bool own = ServiceName() == kServiceName;
+  std::wstring text = Utf8ToWide(own || message.starts_with("Serviço " + ServiceName())
+                                     ? message
+                                     : ServiceName() + ": " + message);
   // One string of an event holds at most 31839 characters.
   if (text.size() > 31000) text = text.substr(0, 31000) + L" [...]";
   const wchar_t* strings[] = {text.c_str()};
