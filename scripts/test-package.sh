@@ -111,6 +111,7 @@ drwxr-xr-x root/root ./lib/systemd/system/
 -rw-r--r-- root/root ./lib/systemd/system/SrvQuirada-once.service
 -rw-r--r-- root/root ./lib/systemd/system/SrvQuirada-once.timer
 -rw-r--r-- root/root ./lib/systemd/system/SrvQuirada.service
+-rw-r--r-- root/root ./lib/systemd/system/SrvQuirada@.service
 drwxr-xr-x root/root ./opt/
 drwxr-xr-x root/root ./opt/quirada-contabil/
 lrwxrwxrwx root/root ./opt/quirada-contabil/Morvant.ini -> /etc/quirada-contabil/Morvant.ini
@@ -212,10 +213,18 @@ expect_eq "arquivos instalados" \
 644 root:root regular file $UNITS/SrvQuirada.service
 644 root:root regular file $UNITS/SrvQuirada-once.service
 644 root:root regular file $UNITS/SrvQuirada-once.timer
+644 root:root regular file $UNITS/SrvQuirada@.service
 644 root:root regular file /usr/share/doc/$PKG/LEIAME.md" \
   "$(for p in "$HOME_DIR" "$HOME_DIR/QuiradaContabil" "$HOME_DIR/Morvant.ini" "$ETC_DIR" "$INI" \
        "$UNITS/SrvQuirada.service" "$UNITS/SrvQuirada-once.service" "$UNITS/SrvQuirada-once.timer" \
-       "/usr/share/doc/$PKG/LEIAME.md"; do echo "$(stat_of "$p") $p"; done)"
+       "$UNITS/SrvQuirada@.service" "/usr/share/doc/$PKG/LEIAME.md"; do echo "$(stat_of "$p") $p"; done)"
+# The template of named instances: the unit "/INSTALL --instancia" would write for the folder
+# /var/lib/quirada-contabil/<name>, which systemd makes.
+grep -qx 'ExecStart=/opt/quirada-contabil/QuiradaContabil --pasta /var/lib/quirada-contabil/%i --instancia %i' \
+  "$UNITS/SrvQuirada@.service" || fail "SrvQuirada@.service sem o ExecStart da instância"
+grep -qx 'StateDirectory=quirada-contabil/%i' "$UNITS/SrvQuirada@.service" &&
+  grep -qx 'ReadWritePaths=/var/lib/quirada-contabil/%i /tmp' "$UNITS/SrvQuirada@.service" ||
+  fail "SrvQuirada@.service sem a pasta da instância"
 expect_eq "link do INI" "$INI" "$(readlink "$HOME_DIR/Morvant.ini")"
 cmp -s "$INI" "$ROOT/packaging/Morvant.ini" || fail "$INI difere de packaging/Morvant.ini"
 cmp -s "/usr/share/doc/$PKG/LEIAME.md" "$ROOT/LEIAME.md" || fail "LEIAME.md instalado difere do original"
@@ -362,12 +371,12 @@ cmp -s "$INI" "$WORK/ini.before" || fail "a atualização trocou o INI do operad
 
 # ------------------------------------------------------------------------------------------------
 step "purgando com dpkg -P: saem o INI e o que o serviço gravou, um banco na pasta fica"
-# What the service writes beside its executable: the log and the lock file (from /ONCE above) and
-# the XML file a cut-short cycle leaves. An operator's file there (the default database) stays.
+# What the service writes beside its executable: the log, the lock file and the last cycle's line
+# (from /ONCE above) and the XML file a cut-short cycle leaves. An operator's file there (the default database) stays.
 : >"$HOME_DIR/$KEY_NOTE.xml"
 : >"$HOME_DIR/MORVANT.FDB"
 : >"$ETC_DIR/ca-extra.pem"
-for f in "$LOG" "$HOME_DIR/QuiradaContabil.lock" "$HOME_DIR/$KEY_NOTE.xml"; do
+for f in "$LOG" "$HOME_DIR/QuiradaContabil.lock" "$HOME_DIR/QuiradaContabil.ciclo" "$HOME_DIR/$KEY_NOTE.xml"; do
   [ -f "$f" ] || fail "$f não existe antes da purga"
 done
 dpkg -P "$PKG" >"$WORK/dpkg-p.log" 2>&1 || { cat "$WORK/dpkg-p.log" >&2; fail "dpkg -P"; }
