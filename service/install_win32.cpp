@@ -293,17 +293,17 @@ namespace {
 // it, the executable's folder.
 std::string PastaDoRegistro(const std::wstring& binary_path) {
   int count = 0;
-  LPWSTR* words = CommandLineToArgvW(binary_path.c_str(), &count);
-  if (words == nullptr) return "";
+  const LocalBuffer<LPWSTR*> words(CommandLineToArgvW(binary_path.c_str(), &count));
+  if (!words) return "";
   std::wstring pasta;
   for (int i = 1; i + 1 < count; ++i) {
-    if (std::wstring(words[i]) == L"--pasta") pasta = words[i + 1];
+    if (std::wstring(words.get()[i]) == L"--pasta") pasta = words.get()[i + 1];
   }
   if (pasta.empty() && count > 0) {
-    pasta = words[0];
-    pasta.resize(pasta.find_last_of(L"\\/") == std::wstring::npos ? 0 : pasta.find_last_of(L"\\/"));
+    pasta = words.get()[0];
+    const size_t separador = pasta.find_last_of(L"\\/");
+    pasta.resize(separador == std::wstring::npos ? 0 : separador);
   }
-  LocalFree(words);
   if (pasta.empty()) return "";
   if (pasta.back() != L'\\' && pasta.back() != L'/') pasta += L'\\';
   return WideToUtf8(pasta);
