@@ -11,6 +11,7 @@
 
 #include "base/errors.h"
 #include "base/platform.h"
+#include "base/text.h"
 
 namespace quirada {
 
@@ -84,13 +85,7 @@ std::string RandomName() {
     if (n <= 0) throw Exception("O gerador de números aleatórios do sistema falhou: " + SystemErrorText(errno));
     got += static_cast<size_t>(n);
   }
-  static const char kHex[] = "0123456789abcdef";
-  std::string name;
-  for (unsigned char b : bytes) {
-    name += kHex[b >> 4];
-    name += kHex[b & 15];
-  }
-  return name;
+  return LowerHex(std::string_view(reinterpret_cast<const char*>(bytes), sizeof bytes));
 }
 
 }  // namespace quirada

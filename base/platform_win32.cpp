@@ -8,6 +8,7 @@
 #include "base/errors.h"
 #include "base/file_security_win32.h"
 #include "base/platform.h"
+#include "base/text.h"
 #include "base/text_win32.h"
 #include "base/win32_handle_win32.h"
 
@@ -99,13 +100,7 @@ std::string RandomName() {
   unsigned char bytes[8];
   if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, bytes, sizeof bytes, BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
     throw Exception("O gerador de números aleatórios do sistema falhou (BCryptGenRandom)");
-  static const char kHex[] = "0123456789abcdef";
-  std::string name;
-  for (unsigned char b : bytes) {
-    name += kHex[b >> 4];
-    name += kHex[b & 15];
-  }
-  return name;
+  return LowerHex(std::string_view(reinterpret_cast<const char*>(bytes), sizeof bytes));
 }
 
 }  // namespace quirada

@@ -43,6 +43,12 @@ std::string Utf8ToAnsi(std::string_view utf8);
 // system's other ANSI code page) on Windows.
 std::string AnsiCodePageName();
 
+// `bytes` in lower-case hexadecimal, two digits a byte.
+std::string LowerHex(std::string_view bytes);
+
+// A 64-bit FNV-1a digest of `text`: the same on every host, platform and run (not a secret's).
+uint64_t StableHash(std::string_view text);
+
 // Whether two texts are equal when ASCII letters are compared without regard to case.
 bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdio>
 
+#include "base/text.h"
 #include "platform_client/Quirada.h"
 
 namespace quirada {
@@ -23,11 +24,6 @@ uint32_t IntervaloMs(const std::string& text) {
 // '-' and '_' kept, 32 at most) and a digest of the whole path, so that two folders of the same
 // name elsewhere never share a token.
 std::string PastaDoToken(const std::string& pasta) {
-  uint64_t hash = 14695981039346656037ull;  // FNV-1a
-  for (const char c : pasta) {
-    hash ^= static_cast<unsigned char>(c);
-    hash *= 1099511628211ull;
-  }
   std::string caminho = pasta;
   while (!caminho.empty() && (caminho.back() == '/' || caminho.back() == '\\')) caminho.pop_back();
   const size_t barra = caminho.find_last_of("/\\");
@@ -43,7 +39,7 @@ std::string PastaDoToken(const std::string& pasta) {
     }
   }
   char digest[17];
-  std::snprintf(digest, sizeof digest, "%016llx", static_cast<unsigned long long>(hash));
+  std::snprintf(digest, sizeof digest, "%016llx", static_cast<unsigned long long>(StableHash(pasta)));
   return nome + "-" + digest;
 }
 

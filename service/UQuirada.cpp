@@ -36,13 +36,9 @@ bool ProcessoEmExecucao(const std::string& processo) {
 
 uint32_t InicioDoPrimeiroCiclo(const std::string& instancia, uint32_t periodo_ms) {
   if (instancia.empty()) return 1000;
-  uint64_t hash = 14695981039346656037ull;  // FNV-1a: the same on every host and every start
-  for (const char c : instancia) {
-    hash ^= static_cast<unsigned char>(c);
-    hash *= 1099511628211ull;
-  }
+  // The same on every host and every start.
   const uint64_t segundos = std::max<uint64_t>(periodo_ms / 1000, 1);
-  return static_cast<uint32_t>((1 + hash % segundos) * 1000);
+  return static_cast<uint32_t>((1 + StableHash(instancia) % segundos) * 1000);
 }
 
 TSrvQuirada::TSrvQuirada(TEventLoop& loop, std::string pasta)

@@ -62,28 +62,54 @@ bool ManageSystemd() {
   return ::lstat("/run/systemd/system", &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-void RunSystemctl(const std::vector<std::string>& args, bool silent) {
+// Runs "systemctl <args>" and returns its wait status. With `output`, its standard output is read
+// into it (4 KiB at most) and its standard error goes to /dev/null; else both go to /dev/null with
+// `silent`, to the program's own without.
+int SpawnSystemctl(const std::vector<std::string>& args, bool silent, std::string* output) {
   std::vector<std::string> words = {"systemctl"};
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
 
+  int pipe_fds[2] = {-1, -1};
+  if (output != nullptr && ::pipe2(pipe_fds, O_CLOEXEC) != 0) ThrowSystemError(errno);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  if (silent) {
+  if (output != nullptr) {
+    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
+  } else if (silent) {
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   }
+  if (output != nullptr || silent)
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   pid_t pid = 0;
   const int rc = posix_spawnp(&pid, "systemctl", &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
+  if (output != nullptr) {
+    ::close(pipe_fds[1]);
+    char buffer[512];
+    ssize_t n = 0;
+    while (rc == 0 && (n = ::read(pipe_fds[0], buffer, sizeof buffer)) != 0) {
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        break;
+      }
+      if (output->size() < 4096) output->append(buffer, static_cast<size_t>(n));
+    }
+    ::close(pipe_fds[0]);
+  }
   if (rc != 0) ThrowSystemError(rc);
 
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) ThrowSystemError(errno);
   }
+  return status;
+}
+
+void RunSystemctl(const std::vector<std::string>& args, bool silent) {
+  const int status = SpawnSystemctl(args, silent, nullptr);
   std::string command = "systemctl";
   for (const std::string& arg : args) command += " " + arg;
   if (WIFSIGNALED(status)) {
@@ -342,37 +368,13 @@ int UninstallService(const std::string& nome, bool silent, std::ostream& out, st
 namespace {
 
 // What "systemctl <args>" prints on its standard output, its first line; "" when it cannot be run.
-std::string SystemctlLine(std::vector<std::string> args) {
-  args.insert(args.begin(), "systemctl");
-  std::vector<char*> argv;
-  for (std::string& word : args) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return "";
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  const int rc = posix_spawnp(&pid, "systemctl", &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(pipe_fds[1]);
+std::string SystemctlLine(const std::vector<std::string>& args) {
   std::string text;
-  if (rc == 0) {
-    char buffer[512];
-    ssize_t n = 0;
-    while ((n = ::read(pipe_fds[0], buffer, sizeof buffer)) != 0) {
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        break;
-      }
-      if (text.size() < 4096) text.append(buffer, static_cast<size_t>(n));
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+  try {
+    (void)SpawnSystemctl(args, true, &text);
+  } catch (const std::exception&) {
+    return "";
   }
-  ::close(pipe_fds[0]);
   return text.substr(0, text.find('\n'));
 }
 
