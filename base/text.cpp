@@ -239,6 +239,19 @@ size_t Utf8C1Length(std::string_view utf8, size_t at) {
   return second >= 0x80 && second <= 0x9F ? 2 : 0;
 }
 
+std::string_view Utf8Prefix(std::string_view utf8, size_t max_bytes) {
+  if (utf8.size() <= max_bytes) return utf8;
+  size_t end = 0;
+  size_t i = 0;
+  while (i < utf8.size()) {
+    uint32_t cp = 0;
+    (void)DecodeUtf8(utf8, i, cp);  // past one character, or one byte of none
+    if (i > max_bytes) break;
+    end = i;
+  }
+  return utf8.substr(0, end);
+}
+
 std::string BlankControls(std::string_view utf8) {
   std::string out;
   out.reserve(utf8.size());

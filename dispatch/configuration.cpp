@@ -56,6 +56,7 @@ TConfiguracao ConfiguracaoDaInstancia(const std::string& pasta, const IniFileCon
   c.banco.Caminho = ini.Value(kSecaoIni, "Caminho", pasta + "MORVANT.FDB");
   c.banco.Usuario = ini.Value(kSecaoIni, "Usuario", kUsuarioBanco);
   c.banco.Senha = ini.Value(kSecaoIni, "Senha", "");
+  c.banco.Papel = ini.Value(kSecaoIni, "Papel", "");
   c.api_url = ini.Value(kSecaoQuirada, "ApiUrl", kDefaultApiUrl);
   c.auth_url = ini.Value(kSecaoQuirada, "AuthUrl", kDefaultAuthUrl);
   c.ca_file = ini.Value(kSecaoQuirada, "CAFile", "");

@@ -1,6 +1,8 @@
 #include "dispatch/configuration_check.h"
 
 #include <array>
+#include <cctype>
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -9,6 +11,7 @@
 #include "base/folder_trust.h"
 #include "base/text.h"
 #include "dispatch/connection_setup.h"
+#include "dispatch/erp_settings.h"
 #include "dispatch/register_check.h"
 #include "platform_client/http_client.h"
 
@@ -21,11 +24,12 @@ struct ChaveConhecida {
 };
 
 // Every key the service reads.
-constexpr std::array<ChaveConhecida, 8> kChaves = {{
+constexpr std::array<ChaveConhecida, 9> kChaves = {{
     {kSecaoIni, "Servidor"},
     {kSecaoIni, "Caminho"},
     {kSecaoIni, "Usuario"},
     {kSecaoIni, "Senha"},
+    {kSecaoIni, "Papel"},
     {kSecaoQuirada, "ApiUrl"},
     {kSecaoQuirada, "AuthUrl"},
     {kSecaoQuirada, "CAFile"},
@@ -61,7 +65,10 @@ void MostrarConfiguracao(const TConfiguracao& config, std::ostream& out) {
               : "")
       << '\n'
       << "  [Morvant] Senha = "
-      << (banco.Senha.empty() ? "(não definida: as senhas internas do serviço)" : "********") << '\n';
+      << (banco.Senha.empty() ? "(não definida: as senhas internas do serviço)" : "********") << '\n'
+      << "  [Morvant] Papel = " << (banco.Papel.empty() ? "(nenhum)" : banco.Papel) << '\n';
+  if (const std::string dica = banco.DicaPorta(); !dica.empty())
+    out << "AVISO: Servidor \"" << banco.Servidor << "\": " << dica << '\n';
   const std::string& api = config.api_url;
   const std::string& auth = config.auth_url;
   const std::string& ca = config.ca_file;
@@ -112,6 +119,23 @@ bool Verificar(std::ostream& out, const std::string& o_que, const std::function<
   }
 }
 
+// The database's character set and dialect, on the line after its check.
+void MostrarBanco(TCicloEnvio& c, std::ostream& out) {
+  std::string cs;
+  try {
+    FbQuery banco_info(c.Erp.Connquendalor, c.Erp.TransReadOnly,
+                       "SELECT TRIM(RDB$CHARACTER_SET_NAME) AS CS FROM RDB$DATABASE");
+    banco_info.Open();
+    cs = BlankControls(banco_info.FieldAsString("CS"));
+  } catch (const std::exception& e) {
+    cs = "(não lido: " + BlankControls(e.what()) + ")";
+  }
+  out << "  conjunto de caracteres " << (cs.empty() ? "NONE" : cs) << ", dialeto SQL "
+      << c.Erp.Connquendalor.database_dialect()
+      << (c.Erp.Connquendalor.database_read_only() ? ", somente leitura" : "")
+      << "; o texto é lido em UTF8, sem perda\n";
+}
+
 }  // namespace
 
 bool VerificarConfiguracao(TCicloEnvio& c, std::ostream& out) {
@@ -119,8 +143,19 @@ bool VerificarConfiguracao(TCicloEnvio& c, std::ostream& out) {
   const TBancoConfigurado& banco = c.config.banco;
 
   bool tudo_ok = true;
-  std::optional<std::string> chave_contabilidade, chave_integracao;
+  std::optional<TConfiguracaoErp> erp;
   bool conectou = false;
+  // A statement refused for want of a grant is told as a cycle tells it: who and the GRANT.
+  const auto com_permissoes = [&](const std::function<void()>& verificacao) {
+    return [&c, verificacao] {
+      try {
+        verificacao();
+      } catch (const DatabaseError& e) {
+        if (!e.no_permission()) throw;
+        throw Exception(TextoSemPermissao(QuemConectou(c.Erp), e.what()));
+      }
+    };
+  };
   ComFechamento(c, [&] {
     tudo_ok &= Verificar(out, "Banco de dados (" + banco.Conexao() + ")", [&] {
       std::string falha;
@@ -130,67 +165,45 @@ bool VerificarConfiguracao(TCicloEnvio& c, std::ostream& out) {
         throw Exception(falha.substr(std::string(kFalhaConexao).size()));
       }
       conectou = true;
-      c.Erp.TBPadraoII.Open();
-      chave_contabilidade = c.Erp.TBPadraoII.FieldAsString("QUIRADA_AUTORIZATION_KEY");
-      chave_integracao = c.Erp.TBPadraoII.FieldAsString("QUIRADA_INTEGRATION_KEY");
     });
-    if (conectou) {
-      std::string cs;
-      try {
-        FbQuery banco_info(c.Erp.Connquendalor, c.Erp.TransReadOnly,
-                           "SELECT TRIM(RDB$CHARACTER_SET_NAME) AS CS FROM RDB$DATABASE");
-        banco_info.Open();
-        cs = banco_info.FieldAsString("CS");
-      } catch (const std::exception& e) {
-        cs = "(não lido: " + OneLine(e.what()) + ")";
-      }
-      out << "  conjunto de caracteres " << (cs.empty() ? "NONE" : cs) << ", dialeto SQL "
-          << c.Erp.Connquendalor.database_dialect()
-          << (c.Erp.Connquendalor.database_read_only() ? ", somente leitura" : "")
-          << "; o texto é lido em UTF8, sem perda\n";
-    }
+    if (conectou) MostrarBanco(c, out);
     const auto depende = [&] {
       if (!conectou) throw Exception("depende do banco de dados, que falhou");
     };
-    tudo_ok &= Verificar(out, "Consulta dos documentos pendentes", [&] {
+    // The settings as every cycle judges them, in the cycle's words.
+    tudo_ok &= Verificar(out, "Configuração da integração (PADRAOII)", com_permissoes([&] {
       depende();
+      erp = LerConfiguracaoErp(c.Erp);
+      if (erp->estado != TEstadoConfiguracaoErp::kPronta) throw Exception(erp->motivo);
+    }));
+    tudo_ok &= Verificar(out, "Consulta dos documentos pendentes", com_permissoes([&] {
+      depende();
+      if (!erp) throw Exception("depende da configuração da integração, que não pôde ser lida");
       AbrirPendentes(c.Erp);
       c.Erp.TBXml.Close();
-    });
-    // The register as a cycle proves it before its first upload, writing no row; the claim
-    // taken for the grants' proof is let go at once.
-    bool registro_ok = false;
-    std::optional<std::string> ocupado;
-    tudo_ok &= Verificar(out, "Registro dos envios (QUIRADA_ENVIOS_XML)", [&] {
+    }));
+    // The register as a cycle proves it before its first upload, under the claim a cycle takes
+    // for each document (waiting for it as long as a cycle would), writing no row; the claim is
+    // let go at once.
+    tudo_ok &= Verificar(out, "Registro dos envios (QUIRADA_ENVIOS_XML)", com_permissoes([&] {
       depende();
       (void)VerificarRegistro(c.Erp);
-      ocupado = ReivindicarBanco(c.Erp);
-      if (!ocupado) {
-        try {
-          ProvarGravacao(c.Erp, c.config.pasta);
-        } catch (...) {
-          c.Erp.TransReadWrite.Rollback();
-          throw;
-        }
-        c.Erp.TransReadWrite.Rollback();
+      ReivindicacaoDocumento reivindicacao(c.Erp);
+      if (const std::optional<std::string> ocupado = reivindicacao.Tomar()) {
+        std::string quem = *ocupado;
+        quem[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(quem[0])));
+        throw Exception(quem + ", e não a largou em " + std::to_string(kLockTimeout.count()) +
+                        " segundos: os ciclos não enviam nada enquanto ela a prender");
       }
-      registro_ok = true;
-    });
-    tudo_ok &= Verificar(out, "Nenhum outro ciclo de envio neste banco de dados", [&] {
-      depende();
-      if (!registro_ok) throw Exception("depende do registro dos envios, que falhou");
-      if (ocupado)
-        throw Exception(*ocupado +
-                        "; se for outra instalação, deixe só uma apontada para este banco (as "
-                        "permissões de gravação em QUIRADA_ENVIOS_XML ficaram sem verificar)");
-    });
+      ProvarGravacao(c.Erp, c.config.pasta);
+    }));
   });
 
   // The configured AuthUrl is always asked: a cached token proves nothing about it.
   std::optional<std::string> falha_cliente;
   tudo_ok &= Verificar(out, "Plataforma, token de acesso", [&] {
     try {
-      ConfigurarCliente(c, chave_contabilidade.value_or(""), chave_integracao.value_or(""));
+      ConfigurarCliente(c, erp ? erp->chave_contabilidade : "", erp ? erp->chave_integracao : "");
     } catch (const std::exception& e) {
       falha_cliente = e.what();  // the private token folder, say: nothing of the platform is tried
       throw;
@@ -199,22 +212,20 @@ bool VerificarConfiguracao(TCicloEnvio& c, std::ostream& out) {
   });
 
   TKeyClient ativacao;
+  const bool com_chave = erp && !erp->chave_contabilidade.empty();
   tudo_ok &= Verificar(out, "Plataforma, ativação da chave de autorização", [&] {
     if (falha_cliente) throw Exception(*falha_cliente);
-    if (!chave_contabilidade) throw Exception("depende do banco de dados, que falhou");
-    if (chave_contabilidade->empty())
-      throw Exception("a chave de autorização (QUIRADA_AUTORIZATION_KEY) está vazia em PADRAOII");
+    if (!conectou) throw Exception("depende do banco de dados, que falhou");
+    if (!erp) throw Exception("depende da configuração da integração, que não pôde ser lida");
+    if (!com_chave) throw Exception(erp->motivo);
     ativacao = c.DTQuirada.VerificarKeyCliente();
   });
-  if (chave_contabilidade && !chave_contabilidade->empty() && !ativacao.CNPJCliente.empty()) {
+  if (com_chave && !ativacao.CNPJCliente.empty()) {
     out << "Contabilidade: " << BlankControls(ativacao.CNPJContabilidade) << " - "
         << BlankControls(ativacao.NomeContabilidade) << '\n'
         << "Cliente: " << BlankControls(ativacao.CNPJCliente) << " - "
         << BlankControls(ativacao.NomeCliente) << '\n';
   }
-  if (chave_integracao && chave_integracao->empty())
-    out << "AVISO: a chave de integração (QUIRADA_INTEGRATION_KEY) está vazia em PADRAOII: os "
-           "ciclos não enviam nada enquanto ela faltar\n";
   return tudo_ok;
 }
 

@@ -41,6 +41,17 @@ int TBancoConfigurado::Porta() const {
   return porta != 0 ? porta : kPortaPadrao;
 }
 
+std::string TBancoConfigurado::DicaPorta() const {
+  const size_t dois_pontos = Servidor.find(':');
+  if (dois_pontos == std::string::npos || dois_pontos == 0 ||
+      Servidor.find(':', dois_pontos + 1) != std::string::npos || dois_pontos + 1 == Servidor.size())
+    return "";
+  for (size_t i = dois_pontos + 1; i < Servidor.size(); ++i)
+    if (Servidor[i] < '0' || Servidor[i] > '9') return "";
+  return "o Firebird escreve a porta depois de uma barra, não de dois-pontos: Servidor=" +
+         Servidor.substr(0, dois_pontos) + "/" + Servidor.substr(dois_pontos + 1);
+}
+
 std::string TBancoConfigurado::Conexao() const {
   std::string host = Host();
   if (host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";  // IPv6
@@ -64,6 +75,7 @@ void CarregarParametrosConexao(FbConnection& Connquendalor, const TBancoConfigur
       "ExtendedMetaData=False",
       "OpenMode=Open",
   };
+  if (!banco.Papel.empty()) Connquendalor.Params.push_back("RoleName=" + banco.Papel);
 }
 
 namespace {
@@ -93,7 +105,8 @@ bool ConectarBancoDados(FbConnection& Connquendalor, const TBancoConfigurado& ba
                         const std::function<void(const std::string&)>& save_log) {
   Connquendalor.Disconnect();
   const auto logar = [&](const std::string& causa) {
-    save_log(kFalhaConexao + causa + " (" + banco.Conexao() + ")");
+    const std::string dica = banco.DicaPorta();
+    save_log(kFalhaConexao + causa + " (" + banco.Conexao() + ")" + (dica.empty() ? "" : "; " + dica));
   };
 
   if (!banco.Senha.empty()) {

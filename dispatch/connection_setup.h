@@ -9,6 +9,9 @@
 // character set is UTF8, in which the server gives every text without loss whatever the
 // database's character set. It does not connect or disconnect.
 //
+// "Papel" names the SQL role every attempt takes (a line "RoleName=" after the twelve), so that
+// grants given to a role count; without it the connection takes none.
+//
 // ConectarBancoDados is the connection sequence of every dispatch cycle. When the INI names a
 // password ("[Morvant] Senha", with "Usuario", default "SYSDBA"), it connects with those only.
 // Otherwise: disconnect; load the parameters with user "SYSDBA" and the first password; connect.
@@ -17,7 +20,8 @@
 // "Falha na conexão com o banco de dados: ", the cause and " (<connection string>)", e.g.
 // " (127.0.0.1/3050:/var/lib/erp/MORVANT.FDB)": the cause is
 // the first attempt's failure, unless the server refused that login, and then the second's (a
-// missing file or an unreachable server is not hidden behind the fallback password's refusal).
+// missing file or an unreachable server is not hidden behind the fallback password's refusal). A
+// "Servidor" written "host:port" adds that Firebird writes the port after a slash.
 // The failure goes no further; a failure of `save_log` itself does leave the function. Returns
 // whether the connection is connected.
 #pragma once
@@ -40,11 +44,15 @@ struct TBancoConfigurado {
   std::string Caminho;
   std::string Usuario;  // "SYSDBA" unless the INI says otherwise
   std::string Senha;    // empty: the service's built-in passwords
+  std::string Papel;    // the SQL role the connection takes; empty for none
   // The server and port "Servidor" names (3050 when it names none).
   std::string Host() const;
   int Porta() const;
   // The connection string the Firebird client is given: "host/port:Caminho".
   std::string Conexao() const;
+  // When "Servidor" is written "host:port" (one colon, digits after it): the sentence that says
+  // how Firebird writes a port; else "".
+  std::string DicaPorta() const;
 };
 
 // Loads the parameters of `banco` for `Usuario` and `Senha`.

@@ -1,6 +1,7 @@
 #include "dispatch/database_cancel.h"
 
 #include <chrono>
+#include <optional>
 #include <utility>
 
 namespace quirada {
@@ -21,9 +22,20 @@ CancelamentoNaParada::~CancelamentoNaParada() {
 
 void CancelamentoNaParada::Vigiar() {
   std::unique_lock<std::mutex> lock(mutex_);
+  std::optional<std::chrono::steady_clock::time_point> pedido;
+  bool cortada = false;
   while (!fim_) {
     const bool parou = parada_();
-    if (parou) conexao_.CancelOperation();
+    if (parou) {
+      const auto agora = std::chrono::steady_clock::now();
+      if (!pedido) pedido = agora;
+      if (agora - *pedido < kPrazoCancelamento) {
+        conexao_.CancelOperation(FbConnection::Cancel::kAsking);
+      } else if (!cortada) {
+        conexao_.CancelOperation(FbConnection::Cancel::kForcibly);
+        cortada = true;
+      }
+    }
     acordar_.wait_for(lock, parou ? std::chrono::milliseconds(200) : std::chrono::milliseconds(50));
   }
 }

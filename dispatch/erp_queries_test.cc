@@ -133,7 +133,8 @@ class ErpQueriesTest : public ::testing::Test {
   // The register write of the dispatch cycle, always looking the row up.
   void RecordSend(long long sequencial, const std::string& tipo, TDateTime when, const std::string& id,
                   const std::string& codigo) {
-    GravarRegistroEnvio(erp_.TBEnviosXML, nullptr, {sequencial, tipo, when, id, codigo});
+    ProcurarRegistroEnvio(erp_.TBEnviosXML, sequencial, tipo);
+    GravarRegistroEnvio(erp_.TBEnviosXML, {sequencial, tipo, when, id, codigo});
   }
 
   ErpDatabase db_;

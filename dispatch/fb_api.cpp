@@ -68,6 +68,7 @@ DatabaseFailureKind FailureKindOf(Firebird::IStatus* status) {
   kind.lock_conflict = HasError(status, isc_lock_conflict) || HasError(status, isc_lock_timeout) ||
                        HasError(status, isc_deadlock) || HasError(status, isc_update_conflict);
   kind.cancelled = HasError(status, isc_cancelled);
+  kind.no_permission = HasError(status, isc_no_priv);
   return kind;
 }
 

@@ -36,6 +36,8 @@ struct DatabaseFailureKind {
   bool lock_conflict = false;
   // The operation was cancelled (FbConnection::CancelOperation).
   bool cancelled = false;
+  // The user (with the role it took) lacks a grant the statement needs.
+  bool no_permission = false;
 };
 
 // A failure reported by the Firebird client or server.
@@ -49,6 +51,8 @@ class DatabaseError : public Exception {
   bool login_refused() const { return kind_.login_refused; }
   bool lock_conflict() const { return kind_.lock_conflict; }
   bool cancelled() const { return kind_.cancelled; }
+  bool no_permission() const { return kind_.no_permission; }
+  DatabaseFailureKind kind() const { return kind_; }
 
  private:
   DatabaseFailureKind kind_;

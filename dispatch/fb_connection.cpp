@@ -32,11 +32,27 @@ void FbConnection::SetConnected(bool value) {
 void FbConnection::Connect() {
   if (Connected()) return;
   FbAttachSettings settings = ParseConnectionParams(Params);
+  cut_ = false;
   Attach(settings);
   settings_ = std::move(settings);
 }
 
 void FbConnection::Attach(const FbAttachSettings& settings) {
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    AttachOnce(settings);
+  } catch (const DatabaseError& e) {
+    // The client's own words for a server that never answered ("connection rejected by remote
+    // interface") would send the operator looking for a refusal.
+    if (std::chrono::steady_clock::now() - start < kConnectTimeout - std::chrono::seconds(1)) throw;
+    throw DatabaseError("O servidor não respondeu em " + std::to_string(kConnectTimeout.count()) +
+                            " segundos (" + e.what() + ")",
+                        e.kind());
+  }
+  ReadDatabaseInfo();
+}
+
+void FbConnection::AttachOnce(const FbAttachSettings& settings) {
   FbCall([&] {
     FbStatus st;
     if (!provider_) provider_.reset(FbMaster()->getDispatcher());
@@ -49,12 +65,13 @@ void FbConnection::Attach(const FbAttachSettings& settings) {
     dpb->insertString(&st, isc_dpb_password, settings.password.c_str());
     dpb->insertString(&st, isc_dpb_lc_ctype, settings.character_set.c_str());
     dpb->insertInt(&st, isc_dpb_sql_dialect, settings.sql_dialect);
+    if (!settings.role.empty()) dpb->insertString(&st, isc_dpb_sql_role_name, settings.role.c_str());
+    dpb->insertInt(&st, isc_dpb_connect_timeout, static_cast<int>(kConnectTimeout.count()));
     Firebird::IAttachment* attached = provider_->attachDatabase(
         &st, settings.connection_string.c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st));
     const std::lock_guard<std::mutex> lock(attachment_mutex_);
     attachment_.reset(attached);
   });
-  ReadDatabaseInfo();
 }
 
 namespace {
@@ -88,12 +105,13 @@ void FbConnection::ReadDatabaseInfo() {
   }
 }
 
-void FbConnection::CancelOperation() noexcept {
+void FbConnection::CancelOperation(Cancel how) noexcept {
   const std::lock_guard<std::mutex> lock(attachment_mutex_);
   if (!attachment_) return;
   try {
+    if (how == Cancel::kForcibly) cut_ = true;
     FbStatus st;
-    attachment_->cancelOperation(&st, fb_cancel_raise);
+    attachment_->cancelOperation(&st, how == Cancel::kForcibly ? fb_cancel_abort : fb_cancel_raise);
   } catch (...) {
     // Nothing in progress to cancel, or the attachment is gone: nothing to do either way.
   }
@@ -143,15 +161,23 @@ Firebird::IAttachment* FbConnection::attachment() {
 }
 
 void FbConnection::RunReconnecting(const std::function<void()>& operation) {
+  std::string lost;
   try {
     operation();
     return;
   } catch (const DatabaseError& e) {
-    if (!AutoReconnect || !e.connection_lost() || !Connected()) throw;
+    if (!AutoReconnect || !e.connection_lost() || !Connected() || cut_) throw;
+    lost = e.what();
   }
   const FbAttachSettings settings = settings_;
   Abandon();
-  Attach(settings);
+  try {
+    Attach(settings);
+  } catch (const DatabaseError& e) {
+    throw DatabaseError("A conexão com o banco de dados (" + settings.connection_string +
+                            ") foi perdida (" + lost + ") e não pôde ser refeita: " + e.what(),
+                        e.kind());
+  }
   operation();
 }
 
@@ -179,7 +205,7 @@ FbTransaction::~FbTransaction() {
   connection_.Remove(this);
 }
 
-void FbTransaction::Start() {
+void FbTransaction::Start(Wait wait) {
   Firebird::IAttachment* attachment = connection_.attachment();
   FbCall([&] {
     FbStatus st;
@@ -187,11 +213,13 @@ void FbTransaction::Start() {
     tpb->insertTag(&st, mode_ == FbTransactionMode::kReadOnly ? isc_tpb_read : isc_tpb_write);
     tpb->insertTag(&st, isc_tpb_read_committed);
     tpb->insertTag(&st, isc_tpb_rec_version);
-    if (reserved_table_.empty()) {
+    if (wait == Wait::kNoWait && !reserved_table_.empty()) {
+      tpb->insertTag(&st, isc_tpb_nowait);
+    } else {
       tpb->insertTag(&st, isc_tpb_wait);
       tpb->insertInt(&st, isc_tpb_lock_timeout, static_cast<int>(kLockTimeout.count()));
-    } else {
-      tpb->insertTag(&st, isc_tpb_nowait);
+    }
+    if (!reserved_table_.empty()) {
       tpb->insertString(&st, isc_tpb_lock_write, reserved_table_.c_str());
       tpb->insertTag(&st, isc_tpb_protected);
     }
@@ -233,8 +261,8 @@ void FbTransaction::Abandon() {
   explicit_ = false;
 }
 
-void FbTransaction::StartTransaction() {
-  if (!handle_) Start();
+void FbTransaction::StartTransaction(Wait wait) {
+  if (!handle_) Start(wait);
   explicit_ = true;
 }
 

@@ -10,10 +10,14 @@
 //  - Connecting a connected connection and disconnecting an unconnected one do nothing.
 //  - Disconnecting closes the open queries, commits every transaction still open and detaches; an
 //    attachment that was already lost is let go without complaint.
+//  - Attaching waits at most kConnectTimeout for the server; then it fails saying the server did
+//    not answer in that time.
 //  - With AutoReconnect (the default), an operation of a query that finds the attachment broken
 //    (network failure, attachment shut down by the server or an administrator) attaches again,
 //    once, with the parameters of the last Connect, and repeats the operation; a second failure
-//    leaves the operation. Queries that had rows open when the attachment broke lose them.
+//    leaves the operation, its message saying that the connection was lost and could not be
+//    made again. Queries that had rows open when the attachment broke lose them. An attachment
+//    cut by CancelOperation(kForcibly) is never attached again.
 //
 // FbTransaction: a transaction of one connection, read-only or read-write, both READ COMMITTED
 // (record version), so that long reads never hold back the database's garbage collection. A
@@ -21,9 +25,9 @@
 // last statement using it is done; StartTransaction keeps it open until Commit or Rollback.
 // A transaction waits for another transaction's lock at most kLockTimeout; then the statement
 // fails (DatabaseError::lock_conflict). A transaction given a reserved table takes that table for
-// protected write when it starts, without waiting: it fails to start at once (lock_conflict) when
-// another transaction writes to the table or holds it; while it runs, others may read the table but
-// not write it.
+// protected write when it starts: while another transaction writes to the table or holds it, the
+// start waits, at most kLockTimeout (or not at all, when asked so), then fails (lock_conflict);
+// while it runs, others may read the table but not write it.
 //
 // Queries and transactions must be destroyed before their connection. Not thread-safe: one thread
 // uses a connection and everything on it, except CancelOperation.
@@ -32,6 +36,7 @@
 #include <firebird/Interface.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -48,6 +53,9 @@ class FbTransaction;
 
 // The longest a statement waits for a record or table another transaction holds.
 inline constexpr std::chrono::seconds kLockTimeout{30};
+// The longest an attach waits for the server: to connect, and for its answers while it attaches
+// (a server that takes the connection and never answers is told in this time).
+inline constexpr std::chrono::seconds kConnectTimeout{30};
 
 class FbConnection {
  public:
@@ -70,7 +78,11 @@ class FbConnection {
 
   // From any thread: the client call in progress on this connection fails at once with a
   // DatabaseError that is cancelled(). Nothing when no call is in progress or it is not connected.
-  void CancelOperation() noexcept;
+  // kAsking asks the server to end the call, which needs the server's answer; kForcibly closes
+  // the client's side of the attachment, which ends a call that waits on a server that no longer
+  // answers (the call fails as a lost connection; the server rolls back what was not committed).
+  enum class Cancel { kAsking, kForcibly };
+  void CancelOperation(Cancel how = Cancel::kAsking) noexcept;
 
   // What the database said of itself when it was attached.
   int database_dialect() const { return database_dialect_; }
@@ -96,6 +108,7 @@ class FbConnection {
   void Remove(FbQuery* q);
 
   void Attach(const FbAttachSettings& settings);
+  void AttachOnce(const FbAttachSettings& settings);
   // Forgets every handle of the current attachment without talking to the server.
   void Abandon();
   void ReadDatabaseInfo();
@@ -107,6 +120,8 @@ class FbConnection {
   FbAttachSettings settings_;
   int database_dialect_ = 3;
   bool database_read_only_ = false;
+  // The attachment was cut by CancelOperation(kForcibly): it is not attached again.
+  std::atomic<bool> cut_ = false;
   std::vector<FbTransaction*> transactions_;
   std::vector<FbQuery*> queries_;
 };
@@ -129,8 +144,9 @@ class FbTransaction {
   Firebird::ITransaction* handle() const { return handle_.get(); }
 
   // Explicit use: the transaction stays open until Commit or Rollback (or disconnection, which
-  // commits it).
-  void StartTransaction();
+  // commits it). kNoWait: a reserved table held by another transaction fails the start at once.
+  enum class Wait { kLockTimeout, kNoWait };
+  void StartTransaction(Wait wait = Wait::kLockTimeout);
   void Commit();
   void Rollback();
   // Commits what was done so far and goes on in the same transaction (its reservation kept).
@@ -146,7 +162,7 @@ class FbTransaction {
 
  private:
   friend class FbConnection;
-  void Start();
+  void Start(Wait wait = Wait::kLockTimeout);
   void Finish(bool commit);
   void Abandon();  // the attachment is gone
 

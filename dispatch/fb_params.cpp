@@ -24,6 +24,7 @@ const std::map<std::string, std::string>& KnownNames() {
       {"SERVER", "Server"},             {"PORT", "Port"},
       {"SQLDIALECT", "SQLDialect"},     {"CHARACTERSET", "CharacterSet"},
       {"EXTENDEDMETADATA", "ExtendedMetaData"}, {"OPENMODE", "OpenMode"},
+      {"ROLENAME", "RoleName"},
   };
   return names;
 }
@@ -112,6 +113,7 @@ FbAttachSettings ParseConnectionParams(const std::vector<std::string>& param_lin
   settings.connection_string = server + "/" + std::to_string(port) + ":" + lines.Get("DATABASE").value_or("");
   settings.user_name = lines.Get("USER_NAME").value_or("");
   settings.password = lines.Get("PASSWORD").value_or("");
+  settings.role = lines.Get("ROLENAME").value_or("");
   return settings;
 }
 

@@ -7,6 +7,9 @@
 // than "UTF8", "ISO8859_1" or "NONE") or a malformed value is an Exception with a message that
 // names the parameter. Messages never quote the value of "Password".
 //
+// "RoleName" (optional) is the SQL role the attachment takes, whose grants then count beside the
+// user's own.
+//
 // "SQLDialect" is the highest dialect the connection speaks: a database of a lower dialect is
 // spoken to in its own (fb_connection.h).
 #pragma once
@@ -28,6 +31,7 @@ struct FbAttachSettings {
                                   // database path as the lines give it, in UTF-8
   std::string user_name;
   std::string password;
+  std::string role;  // the SQL role the attachment takes ("RoleName"); none when empty
   int sql_dialect = 3;
   std::string character_set = "UTF8";  // the name the server knows it by
   FbCharset charset = FbCharset::kUtf8;

@@ -1,17 +1,23 @@
 // The register (QUIRADA_ENVIOS_XML) made ready before a cycle's first upload, and the claim that
-// keeps one cycle per ERP database, across service folders and machines.
+// keeps two cycles on one ERP database (of other service folders or machines) from sending a
+// document twice.
 //
 // VerificarRegistro proves that the register can take rows before anything is uploaded: the
 // table and its five columns exist, ID_ENVIO holds at least kTamanhoMinimoIdEnvio characters (the
-// platform's batch ids) and the database is not read-only. ReivindicarBanco then starts
-// TransReadWrite, which reserves the register for protected write without waiting (fb_connection.h):
-// the claim. The server releases it when the transaction ends, when its holder disconnects or
-// dies; it blocks no reader (the ERP, "/PENDING") and no writer of any other table. The register
-// rows of the cycle are written through it, each committed at once (CommitRetaining). Within the
-// claim, ProvarGravacao proves that the user may insert and update the register, writing no row,
-// and marks the attachment as this cycle's (the service folder, in a session context variable),
-// so that another cycle that finds the claim taken can name its holder's machine, process and
-// folder (as far as the server lets its user see other attachments).
+// platform's batch ids) and the database is not read-only. ProvarGravacao, under the claim,
+// proves that the user may insert and update the register, writing no row, and marks the
+// attachment as this cycle's (the service folder, in a session context variable), so that a cycle
+// or an operator that finds the claim taken can name its holder's machine, process and folder (as
+// far as the server lets its user see other attachments).
+//
+// The claim (ReivindicacaoDocumento) is TransReadWrite started: it reserves the register for
+// protected write, waiting at most kLockTimeout for whoever holds it. A cycle takes it for one
+// document at a time: it looks the document up in the register (another cycle may have recorded
+// it since the pending query ran), uploads it, asks for its batch's state, writes its row and
+// commits, which lets the claim go. So the ERP's own writes to the register wait at most one
+// document's exchange, and two cycles on one database share its pending documents, each sent
+// once. The server lets the claim go too when its holder disconnects or dies; the claim blocks no
+// reader (the ERP, "/PENDING") and no writer of any other table.
 //
 // Every failure is an Exception whose message names what is wrong, the fix (the DDL or the GRANT)
 // and that nothing was sent.
@@ -37,20 +43,49 @@ inline constexpr const char* kDdlEnviosXML =
 // What the register can take, read once per cycle.
 struct TRegistroVerificado {
   size_t tamanho_id_envio = 0;  // characters ID_ENVIO holds
-  bool chave_unica = false;     // a unique key of (SEQUENCIAL, TIPOXML): rows are inserted at once
 };
 
 TRegistroVerificado VerificarRegistro(ErpComponents& erp);
 
-// Takes the claim. Returns nothing when taken; otherwise who holds it, as a clause for a message
-// ("outro ciclo de envio está em andamento neste banco de dados (máquina ..., processo ..., pasta
-// ...)" or, when the holder is no cycle this user can see, that another transaction writes to or
-// holds the register).
-std::optional<std::string> ReivindicarBanco(ErpComponents& erp);
+// Takes the claim, waiting as `wait` says. Returns nothing when taken; otherwise who holds it, as
+// a clause for a message ("outro ciclo de envio está em andamento neste banco de dados (máquina
+// ..., processo ..., pasta ...)" or, when the holder is no cycle this user can see, that another
+// transaction writes to or holds the register), without control characters.
+std::optional<std::string> ReivindicarBanco(
+    ErpComponents& erp, FbTransaction::Wait wait = FbTransaction::Wait::kLockTimeout);
 
 // Within the claim: the user's INSERT and UPDATE rights on the register, proven without writing a
-// row, and the attachment marked with `pasta` (the service folder) for whoever finds the claim
-// taken.
+// row, and the attachment marked with `pasta` (the service folder, cut to what the context
+// variable holds, never inside a character) for whoever finds the claim taken.
 void ProvarGravacao(ErpComponents& erp, const std::string& pasta);
+
+// The claim for one document, let go (rolled back) when destroyed unless Liberar let it go first.
+class ReivindicacaoDocumento {
+ public:
+  explicit ReivindicacaoDocumento(ErpComponents& erp) : erp_(erp) {}
+  ~ReivindicacaoDocumento();
+  ReivindicacaoDocumento(const ReivindicacaoDocumento&) = delete;
+  ReivindicacaoDocumento& operator=(const ReivindicacaoDocumento&) = delete;
+
+  // Takes it; who holds it when it could not be had (ReivindicarBanco).
+  std::optional<std::string> Tomar() { return ReivindicarBanco(erp_); }
+  // Commits what was written under it (the document's row) and lets it go.
+  void Liberar() { erp_.TransReadWrite.Commit(); }
+
+ private:
+  ErpComponents& erp_;
+};
+
+// Who the connection is: its user and the role it took ("" for none).
+struct TQuemConectou {
+  std::string usuario;
+  std::string papel;
+};
+TQuemConectou QuemConectou(ErpComponents& erp);
+
+// The sentence for a statement the database refused for want of a grant (DatabaseError
+// no_permission, whose text is `recusa`): who (user, role), what privilege on which object, and
+// the GRANT that mends it, to the role when the connection took one.
+std::string TextoSemPermissao(const TQuemConectou& quem, const std::string& recusa);
 
 }  // namespace quirada

@@ -1,28 +1,18 @@
 // The register write: recording in QUIRADA_ENVIOS_XML that the platform accepted one document.
 //
-// The row of (SEQUENCIAL, TIPOXML) gets the five columns, in this order: SEQUENCIAL, TIPOXML,
-// DATAHORAENVIO, ID_ENVIO, CODIGORETORNO. TBEnviosXML looks the row up; when there is one it is
-// updated, otherwise a new row is inserted, committed at once through TransReadWrite.
-//
-// When the register table has a unique key made of SEQUENCIAL and TIPOXML (its primary key, a
-// unique constraint or a unique index), a second row for the same pair cannot exist, and the
-// pending query only offers documents without a row: the new row is then inserted straight away,
-// and only when the key says the row is there already does the look-up and update follow. Same
-// rows either way, one round trip to the server fewer for every document.
+// TBEnviosXML looks the row of (SEQUENCIAL, TIPOXML) up (ProcurarRegistroEnvio) and stays on it;
+// GravarRegistroEnvio then writes the five columns, in this order: SEQUENCIAL, TIPOXML,
+// DATAHORAENVIO, ID_ENVIO, CODIGORETORNO, to the row found (an UPDATE) or to a new one (an INSERT),
+// through TransReadWrite. The cycle looks a document up under its claim, before the upload
+// (register_check.h): a row found there means another cycle recorded it meanwhile.
 #pragma once
 
 #include <string>
-#include <string_view>
 
-#include "dispatch/fb_connection.h"
 #include "dispatch/fb_query.h"
 #include "base/datetime.h"
 
 namespace quirada {
-
-inline constexpr std::string_view kSqlInsercaoEnviosXML =
-    "INSERT INTO QUIRADA_ENVIOS_XML (SEQUENCIAL, TIPOXML, DATAHORAENVIO, ID_ENVIO, CODIGORETORNO) "
-    "VALUES (:SEQUENCIAL, :TIPOXML, :DATAHORAENVIO, :ID_ENVIO, :CODIGORETORNO)";
 
 // One row of the register.
 struct RegistroEnvio {
@@ -33,12 +23,11 @@ struct RegistroEnvio {
   std::string codigo_retorno;
 };
 
-// Whether an active unique key of QUIRADA_ENVIOS_XML is made of SEQUENCIAL and TIPOXML alone (one
-// of them or both), read from the database's metadata through `transaction`.
-bool RegistroTemChaveUnica(FbConnection& connection, FbTransaction& transaction);
+// Opens TBEnviosXML on the row of (`sequencial`, `tipo_xml`); returns whether there is one.
+bool ProcurarRegistroEnvio(FbQuery& TBEnviosXML, long long sequencial, const std::string& tipo_xml);
 
-// Writes `registro`. `insercao` (kSqlInsercaoEnviosXML through TransReadWrite) is given only when
-// RegistroTemChaveUnica said so; without it the row is always looked up first.
-void GravarRegistroEnvio(FbQuery& TBEnviosXML, FbQuery* insercao, const RegistroEnvio& registro);
+// Writes `registro` to the row TBEnviosXML stands on, or, when it stands on none, to a new row,
+// and posts it.
+void GravarRegistroEnvio(FbQuery& TBEnviosXML, const RegistroEnvio& registro);
 
 }  // namespace quirada

@@ -70,11 +70,21 @@ class LinhaDeProgresso {
   bool shown_ = false;
 };
 
+// A line for a person: what came from the database, the network or a file reaches the terminal
+// (or the journal) without a control character that could forge a line or drive the terminal.
+void Linha(std::ostream& out, const std::string& texto) { out << BlankControls(texto) << '\n' << std::flush; }
+
 int RunOnce(TSrvQuirada& module) {
   if (const std::string falta = FaltaPermissaoNaPasta(module.Pasta()); !falta.empty()) {
-    std::cerr << falta << '\n';
+    Linha(std::cerr, falta);
     return kStatusFalhou;
   }
+  // A stop request that the cycle could not obey in time ends the process: it says first where
+  // the cycle stood.
+  module.AoTerminarNaParada = [](const TResumoCiclo& onde) {
+    if (StandardErrorIsTerminal()) std::cerr << '\n' << std::flush;
+    Linha(std::cout, TextoResumo(onde));
+  };
   try {
     TSrvQuirada::TCicloExecutado ciclo;
     {
@@ -82,40 +92,45 @@ int RunOnce(TSrvQuirada& module) {
       ciclo = module.ExecutarCiclo();
     }
     if (ciclo.pasta_nao_confiavel) {
-      std::cerr << ciclo.pasta_nao_confiavel->mensagem << '\n';
+      Linha(std::cerr, ciclo.pasta_nao_confiavel->mensagem);
       return kStatusFalhou;
     }
     if (ciclo.ocupado) {
       if (ciclo.processo_ativo) {
-        std::cerr << "Outro ciclo de envio está em andamento nesta pasta (processo "
-                  << ciclo.processo << "); nada foi feito.\n";
+        Linha(std::cerr, "Outro ciclo de envio está em andamento nesta pasta (processo " +
+                             ciclo.processo + "); nada foi feito.");
       } else {
-        std::cerr << "Ciclo de envio não executado: " << module.TextoOcupado(ciclo) << ".\n";
+        Linha(std::cerr, "Ciclo de envio não executado: " + module.TextoOcupado(ciclo) + ".");
       }
       return kStatusOcupado;
     }
     if (ciclo.resumo.interrompido) {
       // "Ciclo interrompido por pedido de parada: ...": a stop is no failure.
-      std::cout << TextoResumo(ciclo.resumo) << '\n';
+      Linha(std::cout, TextoResumo(ciclo.resumo));
       return kStatusConcluido;
     }
     if (!ciclo.resumo.conectou) {
       // Written to the service log by the cycle itself.
-      std::cerr << ciclo.resumo.falha_conexao << '\n';
+      Linha(std::cerr, ciclo.resumo.falha_conexao);
       return kStatusFalhou;
     }
     if (!ciclo.resumo.banco_ocupado.empty()) {
-      std::string quem = ciclo.resumo.banco_ocupado;
-      if (!quem.empty() && quem[0] >= 'a' && quem[0] <= 'z') quem[0] = static_cast<char>(quem[0] - 32);
-      std::cerr << quem << "; nada foi feito.\n";
+      if (ciclo.resumo.selecionados > 0) {
+        Linha(std::cerr, TextoBancoOcupado(ciclo.resumo));
+      } else {
+        std::string quem = ciclo.resumo.banco_ocupado;
+        if (quem[0] >= 'a' && quem[0] <= 'z') quem[0] = static_cast<char>(quem[0] - 32);
+        Linha(std::cerr, quem + "; nada foi feito.");
+      }
       return kStatusOcupado;
     }
-    std::cout << TextoResumo(ciclo.resumo) << '\n';
+    if (!ciclo.resumo.nada_a_enviar.empty()) Linha(std::cout, "Nada a enviar: " + ciclo.resumo.nada_a_enviar);
+    Linha(std::cout, TextoResumo(ciclo.resumo));
     return ciclo.resumo.registrados_no_log > 0 ? kStatusDocumentosNoLog : kStatusConcluido;
   } catch (const std::exception& e) {
     try {
       module.ManipulaExcecoes(e);
-      std::cerr << e.what() << '\n';
+      Linha(std::cerr, e.what());
     } catch (const std::exception& log_failure) {
       WriteSystemEventError(log_failure.what());
       WriteSystemEventError(e.what());
@@ -129,7 +144,7 @@ int RunPending(TSrvQuirada& module) {
     module.ListarPendentes(std::cout);
     return 0;
   } catch (const std::exception& e) {
-    std::cerr << e.what() << '\n';
+    Linha(std::cerr, e.what());
     return 1;
   }
 }
@@ -138,7 +153,7 @@ int RunVerificar(TSrvQuirada& module) {
   try {
     return module.VerificarConfiguracao(std::cout) ? 0 : 1;
   } catch (const std::exception& e) {
-    std::cerr << e.what() << '\n';
+    Linha(std::cerr, e.what());
     return 1;
   }
 }
@@ -297,7 +312,7 @@ int main(int argc, char** argv) {
       try {
         return RunInstancias();
       } catch (const std::exception& e) {
-        std::cerr << e.what() << '\n';
+        Linha(std::cerr, e.what());
         return 1;
       }
     default:
@@ -310,7 +325,7 @@ int main(int argc, char** argv) {
     try {
       return RunVerificarPasta(switches.Folder.empty() ? switches.Pasta : switches.Folder);
     } catch (const std::exception& e) {
-      std::cerr << e.what() << '\n';
+      Linha(std::cerr, e.what());
       return 1;
     }
   }
@@ -318,7 +333,7 @@ int main(int argc, char** argv) {
     if (switches.Mode == TRunMode::Service) {
       WriteSystemEventError(falta);
     } else {
-      std::cerr << falta << '\n';
+      Linha(std::cerr, falta);
     }
     return 1;
   }

@@ -15,6 +15,7 @@
 #include "base/platform.h"
 #include "service/host.h"
 #include "service/service_log.h"
+#include "service/stop_deadline.h"
 
 namespace quirada {
 
@@ -74,9 +75,11 @@ void TSrvQuirada::Timer1Timer() {
     } else if (!ciclo.resumo.conectou) {
       AvisarFimDeCiclo(ciclo.resumo.falha_conexao, TFimDeCiclo::kFalhou);
     } else if (!ciclo.resumo.banco_ocupado.empty()) {
-      const std::string linha = "Ciclo de envio não executado: " + ciclo.resumo.banco_ocupado + ".";
+      const std::string linha = TextoBancoOcupado(ciclo.resumo);
       DoSaveLog(linha);
       AvisarFimDeCiclo(linha, TFimDeCiclo::kNaoExecutado);
+    } else if (!ciclo.resumo.nada_a_enviar.empty()) {
+      AvisarFimDeCiclo("Nada a enviar: " + ciclo.resumo.nada_a_enviar, TFimDeCiclo::kConcluido);
     } else {
       AvisarFimDeCiclo(TextoResumo(ciclo.resumo), TFimDeCiclo::kConcluido);
     }
@@ -110,14 +113,29 @@ TSrvQuirada::TCicloExecutado TSrvQuirada::ExecutarCiclo(const TConfiguracao* lid
   try {
     const TConfiguracao config = lida != nullptr ? *lida : LerConfiguracao();
     TCicloEnvio ciclo = Ciclo(config);
+    {
+      const std::lock_guard<std::mutex> lock(andamento_mutex_);
+      andamento_ = TResumoCiclo{};
+    }
+    const PrazoDeParada prazo([this] {
+      TResumoCiclo onde;
+      {
+        const std::lock_guard<std::mutex> lock(andamento_mutex_);
+        onde = andamento_;
+      }
+      onde.interrompido = true;
+      if (AoTerminarNaParada) AoTerminarNaParada(onde);
+    });
     executado.resumo = ExecutarCicloEnvio(ciclo);
   } catch (const std::exception& e) {
-    GravarUltimoCiclo("Falha: " + OneLine(e.what()));
+    GravarUltimoCiclo("Falha: " + BlankControls(e.what()));
     throw;
   }
   if (!executado.resumo.conectou)
     GravarUltimoCiclo("Falha: " + executado.resumo.falha_conexao);
-  else if (executado.resumo.banco_ocupado.empty())
+  else if (!executado.resumo.nada_a_enviar.empty())
+    GravarUltimoCiclo("Nada a enviar: " + executado.resumo.nada_a_enviar);
+  else if (executado.resumo.banco_ocupado.empty() || executado.resumo.selecionados > 0)
     GravarUltimoCiclo(TextoResumo(executado.resumo));
   return executado;
 }
@@ -201,7 +219,7 @@ void TSrvQuirada::AvisarFimDeCiclo(const std::string& texto, TFimDeCiclo fim) {
   if (fim != TFimDeCiclo::kNaoExecutado) ultimo_ciclo_falhou_ = falha;
   const TDateTime proximo = Now() + Timer1.Interval() / 86'400'000.0;
   std::string status = falha ? "Falha no último ciclo: " + texto : texto;
-  if (status.size() > 300) status = status.substr(0, 300) + " [...]";
+  if (status.size() > 300) status = std::string(Utf8Prefix(status, 300)) + " [...]";
   ReportServiceStatus(status + " Próximo ciclo: " + FormatLogStamp(proximo) + ".");
 }
 
@@ -226,9 +244,16 @@ TConfiguracao TSrvQuirada::LerConfiguracao() const {
 }
 
 TCicloEnvio TSrvQuirada::Ciclo(const TConfiguracao& config) {
-  return TCicloEnvio{Erp, DTQuirada, config,
-                     [this](const std::string& msg) { DoSaveLog(msg); }, &StopRequested,
-                     Progresso};
+  return TCicloEnvio{Erp,
+                     DTQuirada,
+                     config,
+                     [this](const std::string& msg) { DoSaveLog(msg); },
+                     &StopRequested,
+                     Progresso,
+                     [this](const TResumoCiclo& resumo) {
+                       const std::lock_guard<std::mutex> lock(andamento_mutex_);
+                       andamento_ = resumo;
+                     }};
 }
 
 void TSrvQuirada::ListarPendentes(std::ostream& out) {

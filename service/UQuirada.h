@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -79,6 +80,9 @@ class TSrvQuirada {
 
   // Told before each document of a cycle: its place among the documents the cycle selected.
   std::function<void(long long i, long long n)> Progresso;
+  // When a stop request is not obeyed in time and the process ends by itself (stop_deadline.h):
+  // told, on another thread, where the cycle stood (`interrompido` set), before the process ends.
+  std::function<void(const TResumoCiclo&)> AoTerminarNaParada;
   // The instance's name ("" for the unnamed one): when the service takes its first cycle.
   std::string Instancia;
   // Running as the service: after each cycle the system event log is told (host.h: an error for a
@@ -127,6 +131,9 @@ class TSrvQuirada {
   TEventLoop& loop_;
   const std::string pasta_;
   bool ultimo_ciclo_falhou_ = false;
+  // Where the running cycle stands (TCicloEnvio::Andamento), for AoTerminarNaParada.
+  std::mutex andamento_mutex_;
+  TResumoCiclo andamento_;
 };
 
 // The one instance, set by the program entry.

@@ -77,6 +77,15 @@ bool StopRequested();
 // Asks the running service to stop, as the service manager's stop request does.
 void RequestStop();
 
+// Ends the process with exit status 0 at once, because a stop request was not obeyed in time
+// (stop_deadline.h): the system event log is told that the work in progress was left and why, the
+// service manager that the service stopped (on Windows; systemd sees the process end).
+[[noreturn]] void EndProcessAtStopDeadline();
+inline constexpr const char* kTextoFimNoPrazo =
+    "O trabalho em andamento não atendeu ao pedido de parada a tempo (uma chamada que nada "
+    "interrompe, como um servidor de banco de dados que não responde): o processo termina sem "
+    "esperá-lo; o documento em andamento não foi registrado e volta no próximo ciclo.";
+
 // Runs the service until it stops. Exit status: 0 after a normal stop; 1 when the start was refused
 // or the start or execute event failed ("Falha no serviço em iniciar: ..." or "Falha no serviço
 // em executar: ..." on the system event log).

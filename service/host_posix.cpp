@@ -54,7 +54,9 @@ void BlockStopSignals() {
 }
 
 void WriteSystemEvent(const char* priority, const std::string& message) {
-  WriteAll(STDERR_FILENO, priority + OneLine(message) + "\n");
+  // What a peer, a database or a file put in the message can neither break the line nor drive a
+  // terminal.
+  WriteAll(STDERR_FILENO, priority + BlankControls(message) + "\n");
 }
 
 }  // namespace
@@ -76,7 +78,7 @@ std::string NoSwitchUsage() {
 void ReportServiceStatus(const std::string& text) {
   const char* env = std::getenv("NOTIFY_SOCKET");
   if (env == nullptr || *env == '\0') return;
-  SdNotify("STATUS=" + OneLine(text));
+  SdNotify("STATUS=" + BlankControls(text));
 }
 
 bool StandardErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
@@ -151,6 +153,11 @@ std::string WaitForStopRequest() {
 bool StopRequested() { return stop_requested; }
 
 void RequestStop() { ::kill(::getpid(), SIGTERM); }
+
+void EndProcessAtStopDeadline() {
+  WriteSystemEventInfo(kTextoFimNoPrazo);
+  std::_Exit(0);
+}
 
 void NotifyServiceManager(TServiceNotice notice) {
   SdNotify(notice == TServiceNotice::kReady ? "READY=1" : "STOPPING=1");

@@ -107,16 +107,19 @@ void WriteStandardError(const std::string& line) {
 }
 
 void WriteSystemEvent(WORD type, const char* priority, const std::string& message) {
-  WriteStandardError(priority + OneLine(message) + "\n");
+  // What a peer, a database or a file put in the message can neither break the line nor drive a
+  // console.
+  const std::string clean = BlankControls(message);
+  WriteStandardError(priority + clean + "\n");
   const UniqueEventSource log(RegisterEventSourceW(nullptr, Utf8ToWide(kServiceName).c_str()));
   if (!log) return;
   // Every instance writes under the one event source: a named instance's events say whose they are.
   const bool own = ServiceName() == kServiceName;
-  std::wstring text = Utf8ToWide(own || message.starts_with("Serviço " + ServiceName())
-                                     ? message
-                                     : ServiceName() + ": " + message);
   // One string of an event holds at most 31839 characters.
-  if (text.size() > 31000) text = text.substr(0, 31000) + L" [...]";
+  std::string whole =
+      own || clean.starts_with("Serviço " + ServiceName()) ? clean : ServiceName() + ": " + clean;
+  if (whole.size() > 31000) whole = std::string(Utf8Prefix(whole, 31000)) + " [...]";
+  const std::wstring text = Utf8ToWide(whole);
   const wchar_t* strings[] = {text.c_str()};
   const DWORD event = type == EVENTLOG_ERROR_TYPE ? QUIRADA_EVENT_ERROR : QUIRADA_EVENT_INFO;
   ReportEventW(log.get(), type, 0, event, nullptr, 1, 0, strings, nullptr);
@@ -379,6 +382,15 @@ std::string WaitForStopRequest() {
 bool StopRequested() { return stop_requested; }
 
 void RequestStop() { TakeStopRequest("STOP"); }
+
+void EndProcessAtStopDeadline() {
+  WriteSystemEventInfo(kTextoFimNoPrazo);
+  {
+    std::lock_guard lock(status_mutex);
+    if (status_handle != nullptr) ReportStateLocked(SERVICE_STOPPED);
+  }
+  ExitProcess(0);
+}
 
 void NotifyServiceManager(TServiceNotice notice) {
   {

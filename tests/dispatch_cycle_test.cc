@@ -187,14 +187,26 @@ TEST_F(DispatchCycleTest, PlatformFailuresOtherThanARejectionEndTheCycle) {
   }
 }
 
-TEST_F(DispatchCycleTest, AKeyWithoutDigitsIsUploadedFromDotXml) {
-  AddNote(1, "sem-digitos");
+// A key that gives its XML file no name (no digit in it) would have every such document uploaded
+// as ".xml": such a document is logged by its key and not sent, and the others go on.
+TEST_F(DispatchCycleTest, AKeyWithoutDigitsIsLoggedAndNotSentAndTheOthersGoOn) {
+  const std::vector<std::string> keys = {"sem-digitos", "..", "../../etc/passwd", "/"};
+  long long seq = 1;
+  for (const std::string& key : keys) AddNote(seq++, key);
+  AddNote(seq, "NFe-0042");
   LocalPlatform platform;
-  ASSERT_EQ(RunOnce(platform), 0) << last_.err;
+  ASSERT_EQ(RunOnce(platform), 3) << last_.err;
   auto uploads = Uploads(platform);
   ASSERT_EQ(uploads.size(), 1u);
-  EXPECT_EQ(uploads[0]["file"], ".xml");
-  EXPECT_EQ(Rows().size(), 1u);
+  EXPECT_EQ(uploads[0]["file"], "0042.xml");
+  ASSERT_EQ(Rows().size(), 1u);
+  EXPECT_EQ(Rows()[0].sequencial, seq);
+  const std::vector<std::string> lines = run_.LogLines();
+  ASSERT_EQ(lines.size(), keys.size());
+  for (size_t i = 0; i < keys.size(); ++i)
+    EXPECT_NE(lines[i].find("Documento " + keys[i] + " não enviado: a chave de acesso não tem dígitos"),
+              std::string::npos)
+        << lines[i];
 }
 
 TEST_F(DispatchCycleTest, WithoutAnyFlagYNothingIsRequestedOrLogged) {

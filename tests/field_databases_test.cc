@@ -1,13 +1,8 @@
 // The service against databases set up as Brazilian ERP installations have them: every character
-// set, dialect 1, a register the service cannot write, two installations on one database, an ERP
-// holding a register row, a server on another port. The real executable, the real Firebird server
+// set, dialect 1, a register the service cannot write, a server on another port. The real executable, the real Firebird server
 // and the local platform over TLS; what the platform received is read back byte for byte.
-#include <arpa/inet.h>
 #include <iconv.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -28,6 +23,7 @@
 #include "testing/executable_test.h"
 #include "testing/local_platform.h"
 #include "testing/service_process.h"
+#include "testing/tcp_relay.h"
 
 namespace quirada::testing {
 namespace {
@@ -320,163 +316,11 @@ TEST(FieldDatabaseTest, ARegisterThatCannotBeWrittenEndsTheCycleBeforeAnyUpload)
   }
 }
 
-// Two installations (two service folders, or two machines) pointed at one ERP database: one cycle
-// at a time on the database; every document goes out once; the second says who holds it.
-TEST(FieldDatabaseTest, TwoInstallationsOnOneDatabaseSendEachDocumentOnce) {
-  ErpDatabase db;
-  db.InsertSettings({});
-  constexpr int kDocuments = 40;
-  for (int seq = 1; seq <= kDocuments; ++seq) InsertRawNote(db, seq, "<x>" + std::to_string(seq) + "</x>");
-  LocalPlatform platform({}, {"--answer-delay-ms", "20"});
-  Installation first, second;
-  first.Configure(db, platform);
-  second.Configure(db, platform);
-
-  Process running = first.Start();
-  ASSERT_TRUE(WaitUntil([&] { return !platform.Uploads().empty(); }, 60s)) << running.Err();
-  const ProcessResult loser = second.Once();
-  EXPECT_EQ(loser.exit_status, 75) << loser.err;
-  EXPECT_TRUE(Has(loser.err, "Outro ciclo de envio está em andamento neste banco de dados")) << loser.err;
-  EXPECT_TRUE(Has(loser.err, "pasta " + first.run.dir())) << loser.err;
-  EXPECT_TRUE(Has(loser.err, "PID " + std::to_string(running.pid()))) << loser.err;
-  ASSERT_TRUE(running.WaitFor(120s));
-  EXPECT_EQ(running.result().exit_status, 0) << running.result().err;
-
-  // The second installation's next cycle finds nothing left.
-  EXPECT_EQ(second.Once().exit_status, 0);
-  std::map<std::string, int> per_file;
-  for (auto& e : platform.Uploads()) ++per_file[e["file"]];
-  EXPECT_EQ(per_file.size(), static_cast<size_t>(kDocuments));
-  for (const auto& [file, n] : per_file) EXPECT_EQ(n, 1) << file;
-  EXPECT_EQ(db.RegisterRows().size(), static_cast<size_t>(kDocuments));
-}
-
-// An ERP transaction with an uncommitted write on a register row: the cycle does not wait for it,
-// sends nothing and says so; once the ERP is done, the next cycle sends.
-TEST(FieldDatabaseTest, AnErpTransactionHoldingARegisterRowIsNotWaitedFor) {
-  ErpDatabase db;
-  db.InsertSettings({});
-  db.InsertRegister({99, "N", db.ServerDate(), "lote-antigo", "SA2"});
-  InsertRawNote(db, 1, "<x>1</x>");
-  LocalPlatform platform;
-  Installation service;
-  service.Configure(db, platform);
-
-  FbTransaction erp(db.connection(), FbTransactionMode::kReadWrite);
-  erp.StartTransaction();
-  FbQuery hold(db.connection(), erp, "UPDATE QUIRADA_ENVIOS_XML SET CODIGORETORNO = 'X' WHERE SEQUENCIAL = 99");
-  hold.ExecSQL();
-
-  const auto started = std::chrono::steady_clock::now();
-  const ProcessResult r = service.Once();
-  EXPECT_LT(std::chrono::steady_clock::now() - started, 30s);
-  EXPECT_EQ(r.exit_status, 75) << r.err;
-  EXPECT_TRUE(Has(r.err, "Outra transação grava em QUIRADA_ENVIOS_XML")) << r.err;
-  EXPECT_TRUE(platform.Uploads().empty());
-
-  erp.Rollback();
-  EXPECT_EQ(service.Once().exit_status, 0);
-  EXPECT_EQ(db.RegisterRows().size(), 2u);
-}
-
-// A stop request cancels a database call in progress: here the register write, which the ERP's
-// trigger keeps busy. The process ends within seconds and the document is not recorded.
-TEST(FieldDatabaseTest, AStopRequestCancelsADatabaseCallInProgress) {
-  ErpDatabase db;
-  db.InsertSettings({});
-  db.Execute("CREATE TRIGGER T_LENTO FOR QUIRADA_ENVIOS_XML BEFORE INSERT OR UPDATE AS "
-             "DECLARE I BIGINT = 0; BEGIN WHILE (I < 5000000000) DO I = I + 1; END");
-  InsertRawNote(db, 1, "<x>1</x>");
-  LocalPlatform platform;
-  Installation service;
-  service.Configure(db, platform);
-  Process once = service.Start();
-  ASSERT_TRUE(WaitUntil([&] { return !platform.StatusQueries().empty(); }, 60s)) << once.Err();
-  std::this_thread::sleep_for(1s);  // well inside the trigger's loop
-  const auto asked = std::chrono::steady_clock::now();
-  once.Signal(SIGTERM);
-  ASSERT_TRUE(once.WaitFor(30s));
-  EXPECT_LT(std::chrono::steady_clock::now() - asked, 5s);
-  EXPECT_EQ(once.result().exit_status, 0) << once.result().err;
-  EXPECT_TRUE(Has(once.result().out, "Ciclo interrompido por pedido de parada")) << once.result().out;
-  EXPECT_TRUE(db.RegisterRows().empty());
-  EXPECT_TRUE(service.run.LogLines().empty()) << service.Log();
-}
-
-// A TCP relay on 127.0.0.1 to the Firebird server: a server on a port of its own.
-class LoopbackRelay {
- public:
-  LoopbackRelay() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(listener_, 8) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-      throw std::runtime_error("relay");
-    port_ = ntohs(addr.sin_port);
-    acceptor_ = std::thread([this] { Accept(); });
-  }
-  ~LoopbackRelay() {
-    stop_ = true;
-    ::shutdown(listener_, SHUT_RDWR);
-    acceptor_.join();
-    for (auto& t : pumps_) t.join();
-    ::close(listener_);
-  }
-  int port() const { return port_; }
-  int connections() const { return connections_; }
-
- private:
-  void Accept() {
-    for (;;) {
-      const int client = ::accept(listener_, nullptr, nullptr);
-      if (client < 0 || stop_) {
-        if (client >= 0) ::close(client);
-        return;
-      }
-      ++connections_;
-      pumps_.emplace_back([this, client] { Pump(client); });
-    }
-  }
-  void Pump(int client) {
-    const int server = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(3050);
-    if (::connect(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-      pollfd fds[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
-      char buffer[16384];
-      while (!stop_) {
-        if (::poll(fds, 2, 200) < 0) break;
-        bool closed = false;
-        for (int k = 0; k < 2 && !closed; ++k) {
-          if (!(fds[k].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-          const ssize_t n = ::read(fds[k].fd, buffer, sizeof buffer);
-          closed = n <= 0 || ::write(fds[1 - k].fd, buffer, static_cast<size_t>(n)) != n;
-        }
-        if (closed) break;
-      }
-    }
-    ::close(server);
-    ::close(client);
-  }
-
-  int listener_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stop_ = false;
-  std::atomic<int> connections_ = 0;
-  std::thread acceptor_;
-  std::vector<std::thread> pumps_;
-};
-
 TEST(FieldDatabaseTest, APortInServidorReachesThatPort) {
   ErpDatabase db;
   db.InsertSettings({});
   InsertRawNote(db, 1, "<x>1</x>");
-  LoopbackRelay relay;
+  TcpRelay relay(3050);
   LocalPlatform platform;
   Installation service;
   fs::remove(service.run.dir() + "Morvant.ini");
