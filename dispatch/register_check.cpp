@@ -161,7 +161,8 @@ void ProvarGravacao(ErpComponents& erp, const std::string& pasta) {
   try {
     prova.ExecSQL();
   } catch (const DatabaseError& e) {
-    if (e.connection_lost() || e.cancelled()) throw;
+    // Only a missing grant is mended by a GRANT.
+    if (!e.no_permission()) throw;
     const TQuemConectou quem = QuemConectou(erp);
     throw Exception(Quem(quem) + " não pode gravar na tabela QUIRADA_ENVIOS_XML (" + e.what() +
                     "): conceda-lhe " +

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <thread>
@@ -156,6 +157,30 @@ TEST(DatabaseClaimTest, AClaimHeldPastTheWaitEndsTheCycleNamingItsHolderWithoutC
   }
   EXPECT_EQ(err.find("\xC2\x9B"), std::string::npos);
   EXPECT_EQ(platform.Uploads().size(), 1u) << "only the first cycle's document";
+}
+
+// The folder marked on the claim's attachment is cut to what the mark holds between two
+// characters, never inside one: a folder of 120 "ç" is served like any other.
+TEST(DatabaseClaimTest, AFolderOfManyMultiByteCharactersIsMarkedWithoutCuttingOne) {
+  ErpDatabase db;
+  db.InsertSettings({});
+  InsertDocuments(db, 1);
+  LocalPlatform platform;
+  RunFolder run;
+  TempFolder tmp;
+  std::string name;
+  for (int i = 0; i < 120; ++i) name += "ç";
+  const std::string folder = run.dir() + name + "/";
+  ASSERT_TRUE(fs::create_directory(fs::u8path(folder)));
+  fs::permissions(fs::u8path(folder), fs::perms::owner_all);
+  db.WriteIni(folder);
+  {
+    std::ofstream ini(fs::u8path(folder + "Morvant.ini"), std::ios::binary | std::ios::app);
+    ini << platform.IniSection();
+  }
+  const ProcessResult r = run.Run({"/ONCE", "--pasta", folder}, {{"TMPDIR", tmp.path()}});
+  EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+  EXPECT_EQ(db.RegisterRows().size(), 1u);
 }
 
 }  // namespace
