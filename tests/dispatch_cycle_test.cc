@@ -204,7 +204,7 @@ TEST_F(DispatchCycleTest, AKeyWithoutDigitsIsLoggedAndNotSentAndTheOthersGoOn) {
   const std::vector<std::string> lines = run_.LogLines();
   ASSERT_EQ(lines.size(), keys.size());
   for (size_t i = 0; i < keys.size(); ++i)
-    EXPECT_NE(lines[i].find("Documento " + keys[i] + " não enviado: a chave de acesso não tem dígitos"),
+    EXPECT_NE(Latin1ToUtf8(lines[i]).find("Documento " + keys[i] + " não enviado: a chave de acesso não tem dígitos"),
               std::string::npos)
         << lines[i];
 }
