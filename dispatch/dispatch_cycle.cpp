@@ -47,9 +47,9 @@ bool AbrirConfiguracao(TCicloEnvio& c) {
 
 // The XML of the document `documento` stands on, without loss; nothing when it cannot be read
 // (the caller logs it and goes on). A lost connection or a cancelled call still ends the cycle.
-std::optional<FbText> LerXml(FbQuery& documento, std::string* falha) {
+std::optional<FbText> LerXml(ErpComponents& erp, FbQuery& documento, std::string* falha) {
   try {
-    return documento.FieldAsText("XML");
+    return LerXmlGuardado(erp, documento);
   } catch (const DatabaseError& e) {
     if (e.connection_lost() || e.cancelled()) throw;
     *falha = e.what();
@@ -117,7 +117,7 @@ bool EnviarDocumento(TCicloEnvio& c, FbQuery& documento, Registro& registro, TRe
   const std::string ArquivoXML = c.config.pasta + ExtraiNumero(chave) + ".xml";
 
   std::string falha;
-  const std::optional<FbText> lido = LerXml(documento, &falha);
+  const std::optional<FbText> lido = LerXml(c.Erp, documento, &falha);
   if (!lido) {
     NaoEnviado(c, resumo, "Documento " + chave + " com XML ilegível no banco de dados: não enviado: " + falha);
     return false;
@@ -329,7 +329,7 @@ void ListarPendentes(TCicloEnvio& c, std::ostream& out) {
     PercorrerPendentes(c.Erp, [&](FbQuery& documento) {
       ++por_tipo[documento.FieldAsString("TIPO")];
       std::string falha;
-      const std::optional<FbText> xml = LerXml(documento, &falha);
+      const std::optional<FbText> xml = LerXml(c.Erp, documento, &falha);
       std::string tamanho;
       if (!xml) {
         tamanho = "ilegível: " + BlankControls(falha);
