@@ -181,8 +181,10 @@ XmlFileContent XmlFileBytes(const FbText& text) {
                                                                             : Windows1252ToUtf8(text.bytes);
   } else {
     chars = text.bytes;
-    // A single-byte column holding UTF-8 bytes (an ERP that kept a document's UTF-8 there).
-    if (declares_utf8_or_nothing && text.charset.SingleByte()) {
+    // A single-byte column holding UTF-8 bytes (an ERP that kept a document's UTF-8 there); text
+    // of ASCII alone spells nothing else.
+    if (declares_utf8_or_nothing && text.charset.SingleByte() &&
+        std::any_of(chars.begin(), chars.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
       std::optional<std::string> stored = StoredSingleBytes(chars, text.charset.id);
       if (stored && IsUtf8OfWindows1252Text(*stored)) chars = std::move(*stored);
     }
