@@ -128,6 +128,15 @@ std::string CheckCharacters(std::string& utf8, bool single_byte, const FbCharact
   bool mapping = false;
   size_t i = 0, position = 0;
   while (i < utf8.size()) {
+    // Printable ASCII, the bulk of a document, a run at a time.
+    size_t run = i;
+    while (run < utf8.size() && static_cast<unsigned char>(utf8[run]) - 0x20u < 0x60u) ++run;
+    if (run > i) {
+      if (mapping) mapped.append(utf8, i, run - i);
+      position += run - i;
+      i = run;
+      continue;
+    }
     const size_t start = i;
     ++position;
     const auto b = static_cast<unsigned char>(utf8[i]);
