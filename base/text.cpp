@@ -109,6 +109,23 @@ int Windows1252Byte(uint32_t cp) {
   return -1;
 }
 
+bool IsWindows1252TextCharacter(uint32_t cp) {
+  if (cp < 0x20) return cp == '\t' || cp == '\n' || cp == '\r';
+  return cp != 0x7F && Windows1252Byte(cp) >= 0;
+}
+
+bool IsUtf8OfWindows1252Text(std::string_view bytes) {
+  size_t i = AsciiRunEnd(bytes, 0);
+  if (i == bytes.size()) return false;  // nothing beyond ASCII: no UTF-8 to tell
+  for (size_t k = 0; k < i; ++k)
+    if (!IsWindows1252TextCharacter(static_cast<unsigned char>(bytes[k]))) return false;
+  while (i < bytes.size()) {
+    uint32_t cp;
+    if (!DecodeUtf8(bytes, i, cp) || !IsWindows1252TextCharacter(cp)) return false;
+  }
+  return true;
+}
+
 std::string Windows1252ToUtf8(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());

@@ -22,6 +22,13 @@ std::string Windows1252ToUtf8(std::string_view bytes);
 uint32_t Windows1252High(unsigned char b);
 // The Windows-1252 byte of `cp`, or -1 when the code page has none (the undefined five included).
 int Windows1252Byte(uint32_t cp);
+// Whether `cp` is a character of the Windows-1252 repertoire that a text may hold: TAB, LF, CR,
+// printable ASCII, the Latin-1 letters and symbols (U+00A0..U+00FF), and the punctuation, letters
+// and € that Windows-1252 puts at 0x80..0x9F. No other control character, nothing beyond.
+bool IsWindows1252TextCharacter(uint32_t cp);
+// Whether `bytes` are valid UTF-8 holding at least one character beyond ASCII and only characters
+// IsWindows1252TextCharacter accepts: what reading bytes of unknown meaning as UTF-8 may give.
+bool IsUtf8OfWindows1252Text(std::string_view bytes);
 
 // One code point of `s` at `i`, advancing `i` past it. Returns false (advancing one byte) when the
 // bytes there are not a valid, shortest-form UTF-8 sequence.

@@ -26,6 +26,27 @@ TEST(Text, ValidUtf8IsTold) {
   EXPECT_FALSE(IsValidUtf8("\xED\xA0\x80"));   // surrogate
 }
 
+// Bytes of unknown meaning are taken for UTF-8 only when what they spell is a text of the
+// Windows-1252 repertoire beyond ASCII.
+TEST(Text, Utf8OfWindows1252TextIsOnlyThatRepertoireBeyondAscii) {
+  const struct {
+    std::string bytes;
+    bool accepted;
+  } cases[] = {
+      {"a\xC3\xA7\xC3\xA3o \xE2\x82\xAC \xE2\x80\x9Cx\xE2\x80\x9D \xC5\xA0", true},  // ação € “x” Š
+      {"\xC3\x89\xC2\xAE\t\r\n\xC3\xBF", true},                                        // É® TAB CR LF ÿ
+      {"NESCAF\xC9\xAE", false},                     // C9 AE spells U+026E, beyond the repertoire
+      {"S\xC3\x83\xC6\x92O", true},                  // Ãƒ: both in the repertoire
+      {"plain ascii", false},                          // nothing beyond ASCII
+      {"\xC2\x93", false},                            // a C1 control
+      {std::string("\0\xC3\xA9", 3), false},          // NUL
+      {"\x7F\xC3\xA9", false},                        // DEL
+      {"\xC3\xA9\xE6\x97\xA5", false},                // 日
+      {"\xE9t\xE9", false},                            // not UTF-8
+  };
+  for (const auto& c : cases) EXPECT_EQ(IsUtf8OfWindows1252Text(c.bytes), c.accepted) << c.bytes;
+}
+
 TEST(Text, Utf16BothByteOrders) {
   for (bool big : {false, true}) {
     const std::string s = "Ação 😀";

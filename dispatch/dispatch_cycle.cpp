@@ -29,9 +29,9 @@ bool Parada(const TCicloEnvio& c) { return c.ParadaSolicitada && c.ParadaSolicit
 
 // The XML of the document `documento` stands on, without loss; nothing when it cannot be read
 // (the caller logs it and goes on). A lost connection or a cancelled call still ends the cycle.
-std::optional<FbText> LerXml(FbQuery& documento, std::string* falha) {
+std::optional<FbText> LerXml(ErpComponents& erp, FbQuery& documento, std::string* falha) {
   try {
-    return documento.FieldAsText("XML");
+    return LerXmlGuardado(erp, documento);
   } catch (const DatabaseError& e) {
     if (e.connection_lost() || e.cancelled()) throw;
     *falha = e.what();
@@ -167,7 +167,7 @@ Resultado EnviarDocumento(TCicloEnvio& c, FbQuery& documento, const TRegistroVer
   const std::string& ArquivoXML = *arquivo;
 
   std::string falha;
-  const std::optional<FbText> lido = LerXml(documento, &falha);
+  const std::optional<FbText> lido = LerXml(c.Erp, documento, &falha);
   if (!lido) {
     NaoEnviado(c, resumo, "Documento " + chave + " com XML ilegível no banco de dados: não enviado: " + falha);
     return Resultado::kNaoRegistrado;
@@ -315,7 +315,7 @@ void ListarDocumentos(TCicloEnvio& c, std::ostream& out) {
   PercorrerPendentes(c.Erp, [&](FbQuery& documento) {
     ++por_tipo[documento.FieldAsString("TIPO")];
     std::string falha;
-    const std::optional<FbText> xml = LerXml(documento, &falha);
+    const std::optional<FbText> xml = LerXml(c.Erp, documento, &falha);
     std::string tamanho;
     if (!ArquivoDoDocumento(c, documento.FieldAsString("CHAVE"))) {
       tamanho = "não será enviado: a chave de acesso não tem dígitos";

@@ -25,7 +25,7 @@ TEST(DocumentKinds, PendingsSummaryCountsEveryLetterOfTheTableInItsOrder) {
 }
 
 // The SQL texts are the integration's own; the table must say what they say.
-TEST(DocumentKinds, EveryKindIsAFlagOfTheSettingsQueryAndAParameterOfItsLetterInThePendingQuery) {
+TEST(DocumentKinds, EveryKindIsAFlagOfTheSettingsQueryAndAParameterOfItsLetterAndXmlColumnInThePendingQuery) {
   const std::string pendentes(kSqlTBXml);
   std::set<std::string> parametros;
   for (const std::string& nome : RewriteNamedParams(kSqlTBXml).names)
@@ -40,6 +40,17 @@ TEST(DocumentKinds, EveryKindIsAFlagOfTheSettingsQueryAndAParameterOfItsLetterIn
     const size_t tipo_do_ramo = pendentes.rfind(" AS TIPO\n", condicao);
     ASSERT_NE(tipo_do_ramo, std::string::npos);
     EXPECT_EQ(pendentes.substr(tipo_do_ramo - 3, 3), std::string("'").append(tipo.letra).append("'"));
+    // The branch reads the kind's XML from the table and column the table names.
+    const size_t inicio = pendentes.rfind("SELECT ", condicao);
+    const std::string ramo = pendentes.substr(inicio, condicao - inicio);
+    const std::string from = "\nFROM " + std::string(tipo.tabela) + " ";
+    const size_t de = ramo.find(from);
+    ASSERT_NE(de, std::string::npos) << ramo;
+    const std::string alias = ramo.substr(de + from.size(), ramo.find('\n', de + 1) - de - from.size());
+    const std::string coluna = alias + "." + std::string(tipo.coluna_xml);
+    EXPECT_TRUE(ramo.find("     , " + coluna + " AS XML\n") != std::string::npos ||
+                (tipo.coluna_xml == "XML" && ramo.find("     , " + coluna + "\n") != std::string::npos))
+        << ramo;
   }
   EXPECT_EQ(da_tabela, parametros);
 }

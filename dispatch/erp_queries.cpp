@@ -1,5 +1,6 @@
 #include "dispatch/erp_queries.h"
 
+#include "dispatch/column_charset.h"
 #include "dispatch/document_kinds.h"
 
 namespace quirada {
@@ -38,6 +39,12 @@ std::string SqlTBXml(int dialect) {
 }
 
 void AbrirPendentes(ErpComponents& erp) {
+  erp.ConjuntosXml.clear();
+  for (const TipoDocumento& tipo : kTiposDocumento) {
+    if (erp.ConjuntosXml.count(tipo.letra)) continue;  // a letter has one table and column
+    erp.ConjuntosXml.emplace(std::string(tipo.letra),
+                             ColumnCharacterSet(erp.Connquendalor, erp.TransReadOnly, tipo.tabela, tipo.coluna_xml));
+  }
   erp.TBXml.SetSQL(SqlTBXml(erp.Connquendalor.sql_dialect()));
   AbrirPendentes(erp.TBPadraoII, erp.TBXml);
 }

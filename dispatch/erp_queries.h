@@ -11,6 +11,8 @@
 // "\n" (a text whose last line is empty ends with "\n").
 #pragma once
 
+#include <map>
+#include <string>
 #include <string_view>
 
 #include "dispatch/fb_connection.h"
@@ -122,13 +124,16 @@ struct ErpComponents {
   FbQuery TBPadraoII{Connquendalor, TransReadOnly, std::string(kSqlTBPadraoII)};
   FbQuery TBXml{Connquendalor, TransReadOnly, std::string(kSqlTBXml)};
   FbQuery TBEnviosXML{Connquendalor, TransReadOnly, std::string(kSqlTBEnviosXML)};
+  // The character set of the XML column of each letter's documents (document_kinds.h), from the
+  // catalogue (column_charset.h); filled by AbrirPendentes.
+  std::map<std::string, FbCharacterSet, std::less<>> ConjuntosXml;
 };
 
-// Opens the pending documents from the open settings row, as every cycle does: closes TBXml (its
-// text made the one for the database's dialect), binds its parameters in this order, DATA from
-// QUIRADA_DATAINICIALENVIO as a date and time, then the parameter of every kind of document
-// (document_kinds.h: NFE_T, NFE_P, NFCE, SAT and CANC) from its flag as text, unchanged, and opens
-// it.
+// Opens the pending documents from the open settings row, as every cycle does: reads the character
+// set of every kind's XML column into ConjuntosXml, closes TBXml (its text made the one for the
+// database's dialect), binds its parameters in this order, DATA from QUIRADA_DATAINICIALENVIO as a
+// date and time, then the parameter of every kind of document (document_kinds.h: NFE_T, NFE_P,
+// NFCE, SAT and CANC) from its flag as text, unchanged, and opens it.
 void AbrirPendentes(ErpComponents& erp);
 
 // How many documents the pending query selects now, with the parameters of the open settings

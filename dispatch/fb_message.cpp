@@ -14,12 +14,6 @@ namespace {
 
 using Firebird::IMessageMetadata;
 
-// Firebird's ids of the character sets the program meets.
-constexpr unsigned kCsNone = 0;
-constexpr unsigned kCsUnicodeFss = 3;
-constexpr unsigned kCsUtf8 = 4;
-constexpr unsigned kCsIso8859_1 = 21;
-constexpr unsigned kCsWin1252 = 53;
 constexpr unsigned kMaxVarcharBytes = 32765;
 constexpr std::size_t kBlobSegment = 32768;
 
@@ -45,8 +39,8 @@ FbValue Number(long long value, int scale) {
 
 // The most bytes one character of the character set `char_set` takes.
 unsigned BytesPerCharacter(unsigned char_set) {
-  if (char_set == kCsUtf8) return 4;
-  if (char_set == kCsUnicodeFss) return 3;
+  if (char_set == kFbCsUtf8) return 4;
+  if (char_set == kFbCsUnicodeFss) return 3;
   return 1;
 }
 
@@ -74,12 +68,12 @@ void TrimTrailingBlanks(std::string& s) {
 
 FbTextForm TextFormOf(unsigned char_set) {
   switch (char_set) {
-    case kCsUtf8:
-    case kCsUnicodeFss:
+    case kFbCsUtf8:
+    case kFbCsUnicodeFss:
       return FbTextForm::kUtf8;
-    case kCsIso8859_1:
+    case kFbCsIso8859_1:
       return FbTextForm::kLatin1;
-    case kCsWin1252:
+    case kFbCsWin1252:
       return FbTextForm::kWindows1252;
     default:
       return FbTextForm::kRaw;  // NONE, OCTETS, or a character set the program does not read
@@ -97,7 +91,7 @@ std::string TextToUtf8(std::string bytes, FbTextForm form) {
     case FbTextForm::kRaw:
       break;
   }
-  return IsValidUtf8(bytes) ? bytes : Windows1252ToUtf8(bytes);
+  return IsUtf8OfWindows1252Text(bytes) ? bytes : Windows1252ToUtf8(bytes);
 }
 
 FbValue TextValue(std::string bytes, bool fixed_length, FbTextForm form) {
@@ -266,9 +260,9 @@ FbInputMessage::FbInputMessage(IMessageMetadata* described, const std::vector<co
         case Slot::Kind::kText:
           builder->setType(&st, i, SQL_VARYING | 1u);
           builder->setLength(&st, i, static_cast<unsigned>(s.bytes.size()));
-          builder->setCharSet(&st, i, charset == FbCharset::kUtf8    ? kCsUtf8
-                                      : charset == FbCharset::kLatin1 ? kCsIso8859_1
-                                                                      : kCsNone);
+          builder->setCharSet(&st, i, charset == FbCharset::kUtf8    ? kFbCsUtf8
+                                      : charset == FbCharset::kLatin1 ? kFbCsIso8859_1
+                                                                      : kFbCsNone);
           builder->setScale(&st, i, 0);
           break;
         case Slot::Kind::kBlob:

@@ -5,8 +5,9 @@
 //  - text goes out in the connection's character set (fb_params.h: UTF-8, or ISO-8859-1 with '?'
 //    for characters outside it, or the program's bytes as they are) and comes back as UTF-8:
 //    from the character set the server describes the column in, or, for a column without one
-//    (NONE, OCTETS), from its stored bytes: UTF-8 when they are valid UTF-8, else Windows-1252
-//    (FbText gives such bytes as they are);
+//    (NONE, OCTETS), from its stored bytes: UTF-8 when they are valid UTF-8 spelling a text of the
+//    Windows-1252 repertoire (IsUtf8OfWindows1252Text), else Windows-1252 (FbText gives such bytes
+//    as they are);
 //  - trailing blanks of fixed-length (CHAR) text are dropped, both when such a column is read and
 //    when a value is bound to a fixed-length parameter;
 //  - a text longer than its parameter (or the column behind it) is cut to that length, counted in
@@ -50,8 +51,8 @@ std::vector<FbColumn> DescribeColumns(Firebird::IMessageMetadata* metadata);
 // the column in.
 enum class FbTextForm { kUtf8, kLatin1, kWindows1252, kRaw };
 FbTextForm TextFormOf(unsigned char_set);
-// `bytes` of that form as the program's UTF-8 text (raw bytes: UTF-8 when valid, else
-// Windows-1252).
+// `bytes` of that form as the program's UTF-8 text (raw bytes: UTF-8 when they spell a text of
+// the Windows-1252 repertoire, else Windows-1252).
 std::string TextToUtf8(std::string bytes, FbTextForm form);
 // The text bytes of a text column of a fetched row, as the server sent them (a fixed-length
 // column without its trailing blanks); nothing for NULL or a column that is not text.

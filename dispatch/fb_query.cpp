@@ -376,9 +376,11 @@ FbText FbQuery::FieldAsText(std::string_view name) {
   } else if (!editing && form == FbTextForm::kRaw && cell.raw_text) {
     bytes = *cell.raw_text;
   }
-  if (!bytes) return FbText{Value(name).AsString(), false};
-  if (form == FbTextForm::kRaw) return FbText{std::move(*bytes), true};
-  return FbText{TextToUtf8(std::move(*bytes), form), false};
+  if (!bytes) return FbText{Value(name).AsString(), false, {}};
+  if (form == FbTextForm::kRaw)
+    return FbText{std::move(*bytes), true,
+                  FbCharacterSet{column.char_set, column.char_set == kFbCsOctets ? "OCTETS" : "NONE", 1}};
+  return FbText{TextToUtf8(std::move(*bytes), form), false, {}};
 }
 
 bool FbQuery::FieldIsNull(std::string_view name) { return Value(name).IsNull(); }

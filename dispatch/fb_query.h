@@ -81,8 +81,9 @@ class FbQuery {
   std::vector<std::string> FieldNames() const;
   bool FieldIsNull(std::string_view name);
   std::string FieldAsString(std::string_view name);
-  // The column's text without loss: UTF-8 for a column with a character set, the stored bytes
-  // (raw) for one without; a BLOB is read straight into it. "" for NULL.
+  // The column's text without loss: UTF-8 for a column with a character set (its character set
+  // not Known(): the server describes it as UTF-8), the stored bytes (raw, with NONE or OCTETS) for
+  // one without; a BLOB is read straight into it. "" for NULL.
   FbText FieldAsText(std::string_view name);
   long long FieldAsInteger(std::string_view name);
   TDateTime FieldAsDateTime(std::string_view name);

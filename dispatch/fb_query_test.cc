@@ -159,6 +159,7 @@ TEST_F(FbQueryTest, AColumnWithoutCharacterSetGivesItsBytesAsStored) {
   db_.Execute("CREATE TABLE CRUS (ID INTEGER, V VARCHAR(300) CHARACTER SET NONE, B BLOB SUB_TYPE TEXT CHARACTER SET NONE)");
   db_.ExecuteIn("NONE", "INSERT INTO CRUS (ID, V, B) VALUES (1, '" + bytes + "', '" + bytes + "')");
   db_.ExecuteIn("NONE", "INSERT INTO CRUS (ID, V, B) VALUES (2, 'p\xC3\xA3o', 'a\x80\x93')");
+  db_.ExecuteIn("NONE", "INSERT INTO CRUS (ID, V, B) VALUES (3, 'CAF\xC9\xAE', '\xC2\x93')");
   FbQuery read(connection_, read_only_, "SELECT V, B FROM CRUS ORDER BY ID");
   read.Open();
   for (const char* column : {"V", "B"}) {
@@ -171,6 +172,11 @@ TEST_F(FbQueryTest, AColumnWithoutCharacterSetGivesItsBytesAsStored) {
   EXPECT_EQ(read.FieldAsString("V"), "pão");       // valid UTF-8 is UTF-8
   EXPECT_EQ(read.FieldAsString("B"), "a€“");       // otherwise Windows-1252
   EXPECT_EQ(read.FieldAsText("B").bytes, "a\x80\x93");  // read twice, the same bytes
+  // UTF-8 only when it spells a text of the Windows-1252 repertoire: C9 AE would be "ɮ", C2 93 a
+  // control character.
+  read.Next();
+  EXPECT_EQ(read.FieldAsString("V"), "CAFÉ®");
+  EXPECT_EQ(read.FieldAsString("B"), "Â“");
 }
 
 TEST_F(FbQueryTest, TextOfEachRowIsItsOwn) {

@@ -14,11 +14,33 @@
 
 namespace quirada {
 
+// Firebird's ids of the character sets the program meets.
+inline constexpr unsigned kFbCsNone = 0;
+inline constexpr unsigned kFbCsOctets = 1;
+inline constexpr unsigned kFbCsUnicodeFss = 3;
+inline constexpr unsigned kFbCsUtf8 = 4;
+inline constexpr unsigned kFbCsIso8859_1 = 21;
+inline constexpr unsigned kFbCsWin1252 = 53;
+
+// The character set a column keeps its text in, as the database's catalogue names it.
+struct FbCharacterSet {
+  unsigned id = kFbCsNone;
+  std::string name;                  // "" when not known
+  unsigned bytes_per_character = 0;  // 0 when not known
+
+  bool Known() const { return !name.empty(); }
+  // One byte a character, a real character set (NONE and OCTETS hold bytes of no character set).
+  bool SingleByte() const { return Known() && bytes_per_character == 1 && id != kFbCsNone && id != kFbCsOctets; }
+};
+
 // A text column's content without loss: UTF-8, or, when `raw`, the bytes a column without character
-// set (NONE, OCTETS) holds, whose encoding nobody declared.
+// set (NONE, OCTETS) holds, whose encoding nobody declared. `charset` is the column's own character
+// set when the reader knows it (the server gives a column's text in the connection's UTF-8, whatever
+// the column keeps it in; the catalogue tells which, see column_charset.h).
 struct FbText {
   std::string bytes;
   bool raw = false;
+  FbCharacterSet charset;
 };
 
 struct FbValue {

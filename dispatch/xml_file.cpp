@@ -21,10 +21,6 @@ std::string Lower(std::string s) {
   return s;
 }
 
-bool IsAscii(const std::string& s) {
-  return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
-
 // Where the value of the encoding pseudo-attribute of a leading XML declaration stands in `text`
 // (ASCII-compatible bytes); nothing when there is no declaration or it names no encoding.
 struct DeclaredEncoding {
@@ -90,66 +86,121 @@ std::optional<std::string> Encode(const std::string& utf8, Encoding encoding) {
   return out;
 }
 
-// The bytes `utf8` would have been in a single-byte column (ISO-8859-1 or Windows-1252), when
-// they spell UTF-8 with at least one character beyond ASCII: the ERP kept UTF-8 bytes there.
-std::optional<std::string> Utf8KeptInSingleBytes(const std::string& utf8) {
+// The bytes a single-byte column of character set `id` holds for the characters `utf8` (valid),
+// for the two sets whose bytes the program knows (ISO8859_1, WIN1252); nothing for another set.
+std::optional<std::string> StoredSingleBytes(const std::string& utf8, unsigned id) {
+  if (id != kFbCsIso8859_1 && id != kFbCsWin1252) return std::nullopt;
   std::string bytes;
   bytes.reserve(utf8.size());
   size_t i = 0;
   while (i < utf8.size()) {
     uint32_t cp = 0;
     if (!DecodeUtf8At(utf8, i, cp)) return std::nullopt;
-    const int b = cp <= 0xFF ? static_cast<int>(cp) : Windows1252Byte(cp);
+    const int b = id == kFbCsIso8859_1 ? (cp <= 0xFF ? static_cast<int>(cp) : -1) : Windows1252Byte(cp);
     if (b < 0) return std::nullopt;
     bytes += static_cast<char>(b);
   }
-  if (!IsValidUtf8(bytes)) return std::nullopt;
   return bytes;
 }
 
-// Every C1 control of `utf8` made the Windows-1252 character of its byte; the reason when one has
-// none.
-std::string WithoutC1Controls(std::string& utf8) {
-  std::string out;
-  out.reserve(utf8.size());
-  size_t i = 0;
+// Whether XML 1.0 admits `cp` in a document (its Char production): no C0 control but TAB, LF
+// and CR, no U+FFFE or U+FFFF (surrogates are no UTF-8).
+bool XmlAdmits(uint32_t cp) {
+  if (cp < 0x20) return cp == '\t' || cp == '\n' || cp == '\r';
+  return cp != 0xFFFE && cp != 0xFFFF;
+}
+
+std::string CodePoint(uint32_t cp) {
+  char code[16];
+  std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(cp));
+  return code;
+}
+
+// Checks every character of `utf8` for the file, positions counted as the stored text counts them
+// (its characters; the bytes of a column without character set, one character each here). When
+// `single_byte` (the text of a single-byte column or bytes read as Windows-1252), a C1 control is
+// the Windows-1252 character of its byte, which a Windows ERP wrote: fiscal XML never holds C1
+// controls. Returns why the file cannot hold the text unchanged, or "".
+std::string CheckCharacters(std::string& utf8, bool single_byte, const FbCharacterSet& charset) {
+  const std::string guardado =
+      charset.Known() ? "o texto guardado (" + charset.name + ")" : std::string("o texto guardado");
+  std::string mapped;  // the text with its C1 controls mapped, once one is met
+  bool mapping = false;
+  size_t i = 0, position = 0;
   while (i < utf8.size()) {
+    // Printable ASCII, the bulk of a document, a run at a time.
+    size_t run = i;
+    while (run < utf8.size() && static_cast<unsigned char>(utf8[run]) - 0x20u < 0x60u) ++run;
+    if (run > i) {
+      if (mapping) mapped.append(utf8, i, run - i);
+      position += run - i;
+      i = run;
+      continue;
+    }
     const size_t start = i;
-    uint32_t cp = 0;
-    if (!DecodeUtf8At(utf8, i, cp)) return "o texto não é UTF-8 válido";
-    if (cp >= 0x80 && cp <= 0x9F) {
-      const uint32_t mapped = Windows1252High(static_cast<unsigned char>(cp));
-      if (mapped == 0) {
-        char code[16];
-        std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(cp));
-        return std::string("o texto tem o caractere de controle ") + code +
-               ", que nenhum caractere de windows-1252 explica; gravá-lo mudaria o documento";
+    ++position;
+    const auto b = static_cast<unsigned char>(utf8[i]);
+    uint32_t cp = b;
+    if (b < 0x80) {
+      ++i;
+    } else if (!DecodeUtf8At(utf8, i, cp)) {
+      return "o texto não é UTF-8 válido";
+    }
+    if (!XmlAdmits(cp)) {
+      std::string reason = guardado + " tem, na posição " + std::to_string(position) + ", o caractere " +
+                           CodePoint(cp) + ", que o XML não admite";
+      if (cp == 0 && charset.id == kFbCsWin1252)
+        reason += " (numa coluna WIN1252, o servidor dá U+0000 também aos bytes 0x81, 0x8D, 0x8F, 0x90 e "
+                  "0x9D, que o windows-1252 não define)";
+      return reason;
+    }
+    if (single_byte && cp >= 0x80 && cp <= 0x9F) {
+      const uint32_t windows = Windows1252High(static_cast<unsigned char>(cp));
+      if (windows == 0)
+        return guardado + " tem, na posição " + std::to_string(position) + ", o caractere de controle " +
+               CodePoint(cp) + ", que nenhum caractere de windows-1252 explica; gravá-lo mudaria o documento";
+      if (!mapping) {
+        mapped.reserve(utf8.size() + 8);
+        mapped.assign(utf8, 0, start);
+        mapping = true;
       }
-      AppendUtf8(out, mapped);
-    } else {
-      out.append(utf8, start, i - start);
+      AppendUtf8(mapped, windows);
+    } else if (mapping) {
+      mapped.append(utf8, start, i - start);
     }
   }
-  utf8 = std::move(out);
+  if (mapping) utf8 = std::move(mapped);
   return "";
 }
 
 }  // namespace
 
 XmlFileContent XmlFileBytes(const FbText& text) {
-  std::string chars;
-  if (text.raw)
-    chars = IsValidUtf8(text.bytes) ? text.bytes : Windows1252ToUtf8(text.bytes);
-  else
-    chars = text.bytes;
+  // Bytes are read as UTF-8 only in a document that declares UTF-8 or no encoding.
+  const std::optional<DeclaredEncoding> stored_declaration = FindDeclaredEncoding(text.bytes);
+  const bool declares_utf8_or_nothing =
+      !stored_declaration ||
+      EncodingOfLabel(text.bytes.substr(stored_declaration->at, stored_declaration->size)) == Encoding::kUtf8;
 
-  if (!IsAscii(chars)) {
-    if (!text.raw) {
-      if (std::optional<std::string> kept = Utf8KeptInSingleBytes(chars)) chars = std::move(*kept);
+  std::string chars;
+  if (text.raw) {
+    // Bytes whose meaning nobody declared: UTF-8 when they spell a text of the Windows-1252
+    // repertoire, else Windows-1252.
+    chars = declares_utf8_or_nothing && IsUtf8OfWindows1252Text(text.bytes) ? text.bytes
+                                                                            : Windows1252ToUtf8(text.bytes);
+  } else {
+    chars = text.bytes;
+    // A single-byte column holding UTF-8 bytes (an ERP that kept a document's UTF-8 there); text
+    // of ASCII alone spells nothing else.
+    if (declares_utf8_or_nothing && text.charset.SingleByte() &&
+        std::any_of(chars.begin(), chars.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
+      std::optional<std::string> stored = StoredSingleBytes(chars, text.charset.id);
+      if (stored && IsUtf8OfWindows1252Text(*stored)) chars = std::move(*stored);
     }
-    if (std::string failure = WithoutC1Controls(chars); !failure.empty())
-      return XmlFileContent{"", std::move(failure)};
   }
+  if (std::string failure = CheckCharacters(chars, text.raw || text.charset.SingleByte(), text.charset);
+      !failure.empty())
+    return XmlFileContent{"", std::move(failure)};
 
   const std::optional<DeclaredEncoding> declared = FindDeclaredEncoding(chars);
   if (declared) {

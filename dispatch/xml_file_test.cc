@@ -24,48 +24,79 @@ namespace {
 // The declaration of a document in the encoding `label`, for the cases below.
 std::string Decl(const std::string& label) { return "<?xml version=\"1.0\" encoding=\"" + label + "\"?>"; }
 
-TEST(XmlFile, KeepsEveryCharacterInTheDeclaredEncodingWhenItFitsElseInUtf8) {
+// Texts as the database gives them: the characters of a column of a character set (UTF-8), or the
+// stored bytes of a column without one.
+const FbCharacterSet kUtf8{kFbCsUtf8, "UTF8", 4};
+const FbCharacterSet kLatin1{kFbCsIso8859_1, "ISO8859_1", 1};
+const FbCharacterSet kWin1252{kFbCsWin1252, "WIN1252", 1};
+const FbCharacterSet kWin1250{51, "WIN1250", 1};
+FbText In(const FbCharacterSet& charset, std::string utf8) { return FbText{std::move(utf8), false, charset}; }
+FbText Raw(std::string bytes) { return FbText{std::move(bytes), true, FbCharacterSet{kFbCsNone, "NONE", 1}}; }
+
+TEST(XmlFile, KeepsEveryCharacterStoredInTheDeclaredEncodingWhenItFitsElseInUtf8) {
   struct Case {
     const char* what;
-    FbText text;        // as the database gives it: UTF-8, or raw bytes of a column without charset
+    FbText text;
     std::string bytes;  // expected file content
   } cases[] = {
-      {"plain ASCII", {"<a>x</a>"}, "<a>x</a>\r\n"},
-      {"ISO-8859-1 declared, every character fits", {Decl("ISO-8859-1") + "<a>ação</a>"},
+      {"plain ASCII", In(kUtf8, "<a>x</a>"), "<a>x</a>\r\n"},
+      {"ISO-8859-1 declared, every character fits", In(kUtf8, Decl("ISO-8859-1") + "<a>ação</a>"),
        Decl("ISO-8859-1") + "<a>a\xE7\xE3o</a>\r\n"},
-      {"UTF-8 declared", {Decl("UTF-8") + "<a>ação € “x” –</a>"}, Decl("UTF-8") + "<a>ação € “x” –</a>\r\n"},
-      {"windows-1252 declared, every character fits", {Decl("windows-1252") + "<a>€“”–</a>"},
+      {"UTF-8 declared", In(kUtf8, Decl("UTF-8") + "<a>ação € “x” –</a>"), Decl("UTF-8") + "<a>ação € “x” –</a>\r\n"},
+      {"windows-1252 declared, every character fits", In(kWin1252, Decl("windows-1252") + "<a>€“”–</a>"),
        Decl("windows-1252") + "<a>\x80\x93\x94\x96</a>\r\n"},
-      {"ISO-8859-1 declared with a euro: UTF-8, declaration changed", {Decl("ISO-8859-1") + "<a>10 €</a>"},
+      {"ISO-8859-1 declared with a euro: UTF-8, declaration changed", In(kUtf8, Decl("ISO-8859-1") + "<a>10 €</a>"),
        Decl("UTF-8") + "<a>10 €</a>\r\n"},
-      {"US-ASCII declared with an accent: UTF-8", {Decl("us-ascii") + "<a>é</a>"}, Decl("UTF-8") + "<a>é</a>\r\n"},
-      {"an encoding the program does not write: UTF-8", {Decl("ISO-8859-15") + "<a>é</a>"},
+      {"US-ASCII declared with an accent: UTF-8", In(kUtf8, Decl("us-ascii") + "<a>é</a>"),
        Decl("UTF-8") + "<a>é</a>\r\n"},
-      {"single quotes, lower case label", {"<?xml version='1.0' encoding='iso-8859-1'?><a>é</a>"},
+      {"an encoding the program does not write: UTF-8", In(kUtf8, Decl("ISO-8859-15") + "<a>é</a>"),
+       Decl("UTF-8") + "<a>é</a>\r\n"},
+      {"single quotes, lower case label", In(kLatin1, "<?xml version='1.0' encoding='iso-8859-1'?><a>é</a>"),
        "<?xml version='1.0' encoding='iso-8859-1'?><a>\xE9</a>\r\n"},
-      {"byte-order mark kept before a UTF-8 declaration", {"\xEF\xBB\xBF" + Decl("utf-8") + "<a>é</a>"},
+      {"byte-order mark kept before a UTF-8 declaration", In(kUtf8, "\xEF\xBB\xBF" + Decl("utf-8") + "<a>é</a>"),
        "\xEF\xBB\xBF" + Decl("utf-8") + "<a>é</a>\r\n"},
-      {"no declaration: UTF-8", {"<a>é €</a>"}, "<a>é €</a>\r\n"},
-      {"declaration without encoding: UTF-8", {"<?xml version=\"1.0\"?><a>é</a>"},
+      {"no declaration: UTF-8", In(kUtf8, "<a>é €</a>"), "<a>é €</a>\r\n"},
+      {"declaration without encoding: UTF-8", In(kUtf8, "<?xml version=\"1.0\"?><a>é</a>"),
        "<?xml version=\"1.0\"?><a>é</a>\r\n"},
-      {"C1 controls of an ISO8859_1 column are the Windows-1252 characters of their bytes",
-       {Decl("UTF-8") + "<a>\xC2\x93ol\xC2\x94 \xC2\x80</a>"}, Decl("UTF-8") + "<a>“ol” €</a>\r\n"},
-      {"UTF-8 bytes an ERP kept in a single-byte column", {Decl("UTF-8") + "<a>\xC3\x83\xC2\xA9\xC3\xA2\xE2\x82\xAC\xC2\x9C</a>"},
+      {"line breaks and TAB inside stay", In(kUtf8, "<a>\n<b/>\r\n\t</a>"), "<a>\n<b/>\r\n\t</a>\r\n"},
+      {"empty text", In(kUtf8, ""), "\r\n"},
+      // Single-byte columns: C1 controls are the Windows-1252 characters of their bytes; UTF-8 bytes
+      // kept there are read as UTF-8 only in a document declaring UTF-8 or nothing, and only when
+      // they spell Windows-1252 characters.
+      {"C1 controls of an ISO8859_1 column", In(kLatin1, Decl("UTF-8") + "<a>\xC2\x93ol\xC2\x94 \xC2\x80</a>"),
+       Decl("UTF-8") + "<a>“ol” €</a>\r\n"},
+      {"UTF-8 bytes kept in a WIN1252 column", In(kWin1252, Decl("UTF-8") + "<a>Ã©â€œ</a>"),
        Decl("UTF-8") + "<a>é“</a>\r\n"},
-      {"line breaks inside stay", {"<a>\n<b/>\r\n</a>"}, "<a>\n<b/>\r\n</a>\r\n"},
-      {"empty text", {""}, "\r\n"},
-      // Raw bytes of a NONE column.
-      {"raw UTF-8 stays UTF-8", {Decl("UTF-8") + "<a>a\xC3\xA7\xC3\xA3o</a>", true},
-       Decl("UTF-8") + "<a>a\xC3\xA7\xC3\xA3o</a>\r\n"},
-      {"raw Windows-1252 under a UTF-8 declaration", {Decl("UTF-8") + "<a>\x80\x93\x94\x96\xE9</a>", true},
+      {"UTF-8 bytes kept in an ISO8859_1 column, no declaration", In(kLatin1, "<a>Ã©â\xC2\x80\xC2\x9C</a>"),
+       "<a>é“</a>\r\n"},
+      {"WIN1252, windows-1252 declared: never reinterpreted", In(kWin1252, Decl("windows-1252") + "<a>NESCAFÉ® ORIGINAL 160G</a>"),
+       Decl("windows-1252") + "<a>NESCAF\xC9\xAE ORIGINAL 160G</a>\r\n"},
+      {"WIN1252, UTF-8 declared: C9 AE would spell ɮ, no fiscal character", In(kWin1252, Decl("UTF-8") + "<a>NESCAFÉ®</a>"),
+       Decl("UTF-8") + "<a>NESCAFÉ®</a>\r\n"},
+      {"WIN1252, windows-1252 declared, bytes that spell é stay Ã©", In(kWin1252, Decl("windows-1252") + "<a>Ã©</a>"),
+       Decl("windows-1252") + "<a>\xC3\xA9</a>\r\n"},
+      {"a single-byte set whose bytes the program does not know: its characters", In(kWin1250, Decl("UTF-8") + "<a>Ă©</a>"),
+       Decl("UTF-8") + "<a>Ă©</a>\r\n"},
+      // Multi-byte columns: their characters, whatever they look like.
+      {"UTF8 column, a supplier's double-encoded text", In(kUtf8, Decl("UTF-8") + "<a>DISTRIBUIDORA SÃƒO JOÃƒO LTDA</a>"),
+       Decl("UTF-8") + "<a>DISTRIBUIDORA SÃƒO JOÃƒO LTDA</a>\r\n"},
+      {"UTF8 column, a C1 control stays one", In(kUtf8, Decl("UTF-8") + "<a>\xC2\x93\xC2\x81</a>"),
+       Decl("UTF-8") + "<a>\xC2\x93\xC2\x81</a>\r\n"},
+      // Stored bytes of a NONE column.
+      {"raw UTF-8 stays UTF-8", Raw(Decl("UTF-8") + "<a>a\xC3\xA7\xC3\xA3o</a>"), Decl("UTF-8") + "<a>a\xC3\xA7\xC3\xA3o</a>\r\n"},
+      {"raw Windows-1252 under a UTF-8 declaration", Raw(Decl("UTF-8") + "<a>\x80\x93\x94\x96\xE9</a>"),
        Decl("UTF-8") + "<a>€“”–é</a>\r\n"},
-      {"raw Windows-1252 without a declaration", {"<a>\x93x\x94</a>", true}, "<a>“x”</a>\r\n"},
-      {"raw bytes declared ISO-8859-1 are read as Windows-1252", {Decl("ISO-8859-1") + "<a>\x93\xE9\x94</a>", true},
+      {"raw Windows-1252 without a declaration", Raw("<a>\x93x\x94</a>"), "<a>“x”</a>\r\n"},
+      {"raw C9 AE under a UTF-8 declaration is Windows-1252", Raw(Decl("UTF-8") + "<a>CAF\xC9\xAE</a>"),
+       Decl("UTF-8") + "<a>CAFÉ®</a>\r\n"},
+      {"raw bytes declared ISO-8859-1 are read as Windows-1252", Raw(Decl("ISO-8859-1") + "<a>\x93\xE9\x94</a>"),
        Decl("UTF-8") + "<a>“é”</a>\r\n"},
-      {"raw bytes declared ISO-8859-1 without 0x80..0x9F stay as they are", {Decl("ISO-8859-1") + "<a>\xE9</a>", true},
+      {"raw bytes declared ISO-8859-1 without 0x80..0x9F stay as they are", Raw(Decl("ISO-8859-1") + "<a>\xE9</a>"),
        Decl("ISO-8859-1") + "<a>\xE9</a>\r\n"},
-      {"raw windows-1252 declared stays as it is", {Decl("windows-1252") + "<a>\x80</a>", true},
+      {"raw windows-1252 declared stays as it is", Raw(Decl("windows-1252") + "<a>\x80</a>"),
        Decl("windows-1252") + "<a>\x80</a>\r\n"},
+      {"raw bytes that spell UTF-8 in a windows-1252 document stay as they are", Raw(Decl("windows-1252") + "<a>\xC3\xA7</a>"),
+       Decl("windows-1252") + "<a>\xC3\xA7</a>\r\n"},
   };
   for (const auto& c : cases) {
     const XmlFileContent content = XmlFileBytes(c.text);
@@ -74,11 +105,36 @@ TEST(XmlFile, KeepsEveryCharacterInTheDeclaredEncodingWhenItFitsElseInUtf8) {
   }
 }
 
-TEST(XmlFile, AControlCharacterNoWindows1252CharacterExplainsGivesNoFile) {
-  for (const FbText& text : {FbText{"<a>\xC2\x81</a>", false}, FbText{"<a>\x9D</a>", true}}) {
-    const XmlFileContent content = XmlFileBytes(text);
+// A character the file cannot hold unchanged gives no file, only the reason, naming the character
+// and its place in the stored text as the database counts it.
+TEST(XmlFile, ACharacterXmlDoesNotAdmitOrNoWindows1252CharacterExplainsGivesNoFile) {
+  const std::string decl = Decl("UTF-8");
+  const struct {
+    const char* what;
+    FbText text;
+    std::string reason;  // a piece of the failure
+  } cases[] = {
+      {"a C1 control of an ISO8859_1 column", In(kLatin1, "<a>\xC2\x81</a>"),
+       "o texto guardado (ISO8859_1) tem, na posição 4, o caractere de controle U+0081, que nenhum caractere "
+       "de windows-1252 explica"},
+      {"a NONE byte Windows-1252 leaves undefined", Raw("<a>x\x9D</a>"),
+       "o texto guardado (NONE) tem, na posição 5, o caractere de controle U+009D"},
+      {"the NUL the server gives for 0x81 of a WIN1252 column", In(kWin1252, std::string("<a>ÇÃ\0</a>", 12)),
+       "o texto guardado (WIN1252) tem, na posição 6, o caractere U+0000, que o XML não admite (numa coluna "
+       "WIN1252, o servidor dá U+0000 também aos bytes 0x81, 0x8D, 0x8F, 0x90 e 0x9D"},
+      {"a form feed in a UTF8 column, counted in characters", In(kUtf8, "<a>ção\x0C</a>"),
+       "o texto guardado (UTF8) tem, na posição 7, o caractere U+000C, que o XML não admite"},
+      {"a control in NONE bytes, counted in bytes", Raw(decl + "<a>\xC3\xA9\x01</a>"),
+       "o texto guardado (NONE) tem, na posição " + std::to_string(decl.size() + 6) + ", o caractere U+0001"},
+      {"U+FFFF", In(kUtf8, "<a>\xEF\xBF\xBF</a>"), "na posição 4, o caractere U+FFFF, que o XML não admite"},
+      {"NUL in an ASCII text of unknown character set", FbText{std::string("<a>\0</a>", 8), false, {}},
+       "o texto guardado tem, na posição 4, o caractere U+0000"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const XmlFileContent content = XmlFileBytes(c.text);
     EXPECT_EQ(content.bytes, "");
-    EXPECT_NE(content.failure.find("U+00"), std::string::npos) << content.failure;
+    EXPECT_NE(content.failure.find(c.reason), std::string::npos) << content.failure;
   }
 }
 

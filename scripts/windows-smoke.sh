@@ -39,6 +39,10 @@
 #      once, the cycle ends within seconds (an exchange in progress is cut: at most the document in
 #      hand was accepted without its register row, and the backlog was cut), STOPPED with exit
 #      code 0;
+#   6b. "/ONCE --pasta" in a folder of its own on a WIN1252 database: "NESCAFÉ®" declared
+#      windows-1252 uploaded byte for byte as stored, declared UTF-8 as "NESCAFÉ®" in UTF-8 (never
+#      "ɮ"), a document's UTF-8 bytes kept in the column as UTF-8; a byte WIN1252 leaves undefined
+#      (which the server gives as NUL) not sent, one log line naming the key and the place; exit 3;
 #   7. the uninstaller, silently: service, event source, program, uninstaller and entry gone,
 #      Morvant.ini kept;
 #   8. again without fbclient.dll (the kept Morvant.ini is not replaced by the installer), with a
@@ -248,6 +252,7 @@ remove_service() {
 
 platform_pid=""
 db_created=no
+chars_db_created=no
 touched=no  # whether the prefix holds something of this run's to remove
 # shellcheck disable=SC2317  # run by the EXIT trap
 cleanup() {
@@ -255,7 +260,8 @@ cleanup() {
   set +e
   watch_stop
   chmod 0755 "$PUBLIC" 2>/dev/null
-  rm -rf "$PUBLIC/Quirada" "$PUBLIC/Q2" "$WINEPREFIX/drive_c/planted" "$WINEPREFIX/drive_c/plantedcwd"
+  rm -rf "$PUBLIC/Quirada" "$PUBLIC/Q2" "$WINEPREFIX/drive_c/planted" "$WINEPREFIX/drive_c/plantedcwd" \
+    "$WINEPREFIX/drive_c/quirada-caracteres" "${TEMP_DIRS[0]}"/instancia-quirada-caracteres-*
   if [ "$status" -ne 0 ] && [ -n "$platform_pid" ]; then
     echo "--- QuiradaContabil.log" >&2
     [ -f "$INSTDIR/QuiradaContabil.log" ] && iconv -f CP1252 -t UTF-8 "$INSTDIR/QuiradaContabil.log" | tr -d '\r' | tail -n 20 >&2
@@ -272,6 +278,7 @@ cleanup() {
     wait "$platform_pid" 2>/dev/null
   fi
   [ "$db_created" = no ] || echo "DROP DATABASE;" | isql "$DB" >/dev/null 2>&1
+  [ "$chars_db_created" = no ] || echo "DROP DATABASE;" | isql "$CHARS_DB" >/dev/null 2>&1
   [ "$status" -ne 0 ] || rm -rf "$WORK"
   [ "$OWN_PREFIX" = no ] || quirada_wine_stop
   if [ "$status" -eq 0 ]; then
@@ -338,7 +345,7 @@ add_notes 1 2
 note "settings and 2 notes dated today"
 
 step "Local platform"
-"$PLATFORM_EXE" --dir "$PLATFORM_DIR" --answer-delay-ms "$ANSWER_DELAY_MS" >"$PLATFORM_DIR/output.txt" 2>&1 &
+"$PLATFORM_EXE" --dir "$PLATFORM_DIR" --answer-delay-ms "$ANSWER_DELAY_MS" --keep-uploads >"$PLATFORM_DIR/output.txt" 2>&1 &
 platform_pid=$!
 for _ in $(seq 1 300); do
   [ -s "$PLATFORM_DIR/port" ] && break
@@ -571,6 +578,71 @@ uploads=$(accepted_uploads)
 [ "$rows" -lt 9 ] || fail "the stop did not end the cycle: all 9 documents were sent"
 note "$rows of 9 documents sent and recorded, $uploads uploads accepted (the one in hand may be cut)"
 [ ! -e "$INSTDIR/QuiradaContabil.log" ] || fail "the cycles wrote to the service log"
+
+# --- 6b. The characters of the field's databases ----------------------------------------------------
+
+step "6b. /ONCE --pasta on a WIN1252 database: each upload the characters as stored, a NUL not sent"
+# The Linux build is held to the whole table of the field's characters (testing/character_cases.cc,
+# run by this build too, in the pending walk's test); here the installed program sends the cases
+# that decide whether a signed document is altered, and the platform's copies are compared byte
+# for byte.
+CHARS_DIR="$WINEPREFIX/drive_c/quirada-caracteres"  # a folder only its owner may write
+CHARS_DB_PATH="$WORK/db/CARACTERES.FDB"
+CHARS_DB="127.0.0.1/3050:$CHARS_DB_PATH"
+echo "CREATE DATABASE '$CHARS_DB' USER 'SYSDBA' PASSWORD '$PASSWORD' PAGE_SIZE 8192 DEFAULT CHARACTER SET WIN1252;" |
+  timeout 60 isql-fb -q -b >/dev/null || fail "the WIN1252 test database could not be created"
+chars_db_created=yes
+isql -i testing/erp_schema.sql "$CHARS_DB" || fail "the ERP schema could not be loaded into the WIN1252 database"
+DECL_UTF8='<?xml version="1.0" encoding="UTF-8"?>'
+DECL_1252='<?xml version="1.0" encoding="windows-1252"?>'
+# The documents' bytes, as a WIN1252 column holds them (stored as they are through a NONE connection):
+# 101 "NESCAFÉ®" (C9 AE) declared windows-1252, 102 the same declared UTF-8 (C9 AE would spell "ɮ"),
+# 103 a document's UTF-8 bytes an ERP kept there, 104 a byte WIN1252 leaves undefined (0x81).
+chars_note() { printf "INSERT INTO NOTASENTRADASESAIDAS VALUES (%s, 'NFe99000%s', '%s', CURRENT_DATE, '65', 'P', 'E');\n" "$1" "$1" "$2"; }
+{
+  printf '%s\n' "INSERT INTO PADRAOII VALUES (1, 'b3f1c2d4-5e6f-4a7b-8c9d-0e1f2a3b4c5d', 'c9e8d7f6-a5b4-4c3d-9e2f-1a0b9c8d7e6f', CURRENT_DATE - 30, 'Y', 'Y', 'Y', 'Y', 'Y');"
+  chars_note 101 "$DECL_1252<x>NESCAF$(printf '\xc9\xae') ORIGINAL 160G</x>"
+  chars_note 102 "$DECL_UTF8<x>NESCAF$(printf '\xc9\xae') ORIGINAL 160G</x>"
+  chars_note 103 "$DECL_UTF8<x>a$(printf '\xc3\xa7\xc3\xa3')o</x>"
+  chars_note 104 "$DECL_UTF8<x>a$(printf '\x81')b</x>"
+  printf 'COMMIT;\n'
+} >"$WORK/caracteres.sql"
+timeout 60 isql-fb -q -b -ch NONE -user SYSDBA -password "$PASSWORD" -i "$WORK/caracteres.sql" "$CHARS_DB" ||
+  fail "the documents could not be added to the WIN1252 database"
+rm -rf "$CHARS_DIR"
+mkdir -p "$CHARS_DIR"
+chmod 0700 "$CHARS_DIR"
+printf '%s\r\n' "[Morvant]" "Servidor=127.0.0.1" "Caminho=$CHARS_DB_PATH" "" "[Quirada]" \
+  "ApiUrl=https://localhost:$PORT" "AuthUrl=https://localhost:$PORT" "CAFile=$CA_WIN" >"$CHARS_DIR/Morvant.ini"
+CHARS_DIR_WIN='C:\quirada-caracteres'
+once=$(w 120 "$INSTDIR_WIN\\QuiradaContabil.exe" /ONCE --pasta "$CHARS_DIR_WIN" 2>&1) && status=0 || status=$?
+[ "$status" -eq 3 ] || fail "/ONCE on the WIN1252 database ended with $status, not 3 (a document logged, not sent): $once"
+python3 - "$PLATFORM_DIR" "$DECL_UTF8" "$DECL_1252" <<'EOF2' || fail "the WIN1252 database's uploads are not the characters stored"
+import json, os, sys
+platform, utf8, w1252 = sys.argv[1], sys.argv[2].encode(), sys.argv[3].encode()
+expected = {
+    "99000101.xml": w1252 + b"<x>NESCAF\xc9\xae ORIGINAL 160G</x>\r\n",
+    "99000102.xml": utf8 + "<x>NESCAFÉ® ORIGINAL 160G</x>\r\n".encode(),
+    "99000103.xml": utf8 + "<x>ação</x>\r\n".encode(),
+}
+sent = {}
+for line in open(os.path.join(platform, "journal.jsonl"), encoding="utf-8"):
+    j = json.loads(line)
+    if j.get("file", "").startswith("9900") and 200 <= j["status"] < 300:
+        sent.setdefault(j["file"], []).append(open(os.path.join(platform, "uploads", j["sha256"]), "rb").read())
+ok = sorted(sent) == sorted(expected) and all(sent[f] == [expected[f]] for f in expected)
+if not ok:
+    for f in sorted(set(sent) | set(expected)):
+        print(f, "sent", sent.get(f), "expected", expected.get(f), file=sys.stderr)
+sys.exit(0 if ok else 1)
+EOF2
+chars_log=$(iconv -f CP1252 -t UTF-8 "$CHARS_DIR/QuiradaContabil.log" | tr -d '\r')
+[ "$(grep -c 'Documento NFe99000104 ' <<<"$chars_log")" = 1 ] &&
+  grep -q 'Documento NFe99000104 com XML que não pode ser gravado sem alterar seus caracteres: não enviado: o texto guardado (WIN1252) tem, na posição 43, o caractere U+0000' <<<"$chars_log" ||
+  fail "no one log line naming document NFe99000104 and the place of its NUL: $chars_log"
+[ "$(printf '%s\n' "SET HEADING OFF;" "SELECT COUNT(*) FROM QUIRADA_ENVIOS_XML;" | isql "$CHARS_DB" | tr -d ' \n')" = 3 ] ||
+  fail "the WIN1252 database does not record the three documents sent"
+note "windows-1252 \"NESCAFÉ®\" sent as stored, UTF-8 declared as \"NESCAFÉ®\", UTF-8 bytes as \"ação\"; the NUL of 0x81 not sent, logged at its place; exit 3"
 
 # --- 7. Uninstall ----------------------------------------------------------------------------------
 

@@ -32,6 +32,10 @@ inline constexpr const char* kTestServer = "127.0.0.1";
 inline constexpr const char* kTestUser = "SYSDBA";
 inline constexpr const char* kTestPassword = "gizmor";
 
+// The digits of document `seq`'s key: the name of its XML file and of its upload.
+inline std::string DocumentNumber(long long seq) { return "3525" + std::to_string(100000 + seq); }
+inline std::string DocumentKey(long long seq) { return "NFe" + DocumentNumber(seq); }
+
 // "/tmp/quirada-fb-tests/", created with mode 1777 when missing.
 std::string TestDatabaseFolder();
 

@@ -28,10 +28,6 @@ inline bool WaitUntil(const std::function<bool()>& done, std::chrono::millisecon
   return true;
 }
 
-// The digits of document `seq`'s key: the name of its XML file and of its upload.
-inline std::string DocumentNumber(long long seq) { return "3525" + std::to_string(100000 + seq); }
-inline std::string DocumentKey(long long seq) { return "NFe" + DocumentNumber(seq); }
-
 class ExecutableTest : public ::testing::Test {
  protected:
   void SetUp() override {

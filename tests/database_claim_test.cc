@@ -134,7 +134,7 @@ TEST(DatabaseClaimTest, AClaimHeldPastTheWaitEndsTheCycleNamingItsHolderWithoutC
   // A holder that marks its attachment as a cycle's, with a mark meant to forge lines and drive
   // a terminal, and keeps the register reserved past the wait.
   InsertDocuments(db, 1, 2);
-  const std::string mark = "/srv/\x1B]0;x\x07\x1B[2J\r\nFALSO 01/01/2026 - ok\xC2\x9B";
+  const std::string mark = "/srv/\x1B]0;x\x07\x1B[2J\r\nFALSO 01/01/2026 - ok\x7F";
   {
     FbQuery set(db.connection(), db.transaction(),
                 "SELECT RDB$SET_CONTEXT('USER_SESSION', 'QUIRADA_CICLO', :MARCA) AS R FROM RDB$DATABASE");
@@ -155,7 +155,7 @@ TEST(DatabaseClaimTest, AClaimHeldPastTheWaitEndsTheCycleNamingItsHolderWithoutC
     const auto u = static_cast<unsigned char>(ch);
     EXPECT_TRUE(u >= 0x20 || u == '\n') << "control character " << static_cast<int>(u);
   }
-  EXPECT_EQ(err.find("\xC2\x9B"), std::string::npos);
+  EXPECT_EQ(err.find('\x7F'), std::string::npos);
   EXPECT_EQ(platform.Uploads().size(), 1u) << "only the first cycle's document";
 }
 

@@ -1,7 +1,6 @@
 // The service against databases set up as Brazilian ERP installations have them: every character
 // set, dialect 1, a register the service cannot write, a server on another port. The real executable, the real Firebird server
 // and the local platform over TLS; what the platform received is read back byte for byte.
-#include <iconv.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "base/text.h"
+#include "testing/character_cases.h"
 #include "testing/erp_database.h"
 #include "testing/executable_test.h"
 #include "testing/local_platform.h"
@@ -32,41 +32,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 bool Has(const std::string& text, const std::string& piece) { return text.find(piece) != std::string::npos; }
-
-std::string Decl(const std::string& label) { return "<?xml version=\"1.0\" encoding=\"" + label + "\"?>"; }
-
-// The label the XML declaration of `bytes` names, "" when none.
-std::string DeclaredLabel(const std::string& bytes) {
-  if (!bytes.starts_with("<?xml")) return "";
-  const size_t end = bytes.find("?>");
-  const size_t at = bytes.find("encoding=\"");
-  if (at == std::string::npos || at > end) return "";
-  return bytes.substr(at + 10, bytes.find('"', at + 10) - at - 10);
-}
-
-// `bytes` read as XML is read: in the encoding its declaration names (UTF-8 without one), into
-// UTF-8, by the C library's own converter. Nothing when they are not text of that encoding.
-std::optional<std::string> AsXmlReadsIt(const std::string& bytes) {
-  const std::string label = DeclaredLabel(bytes);
-  iconv_t cd = ::iconv_open("UTF-8", label.empty() ? "UTF-8" : label.c_str());
-  if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
-  std::string in = bytes, out(bytes.size() * 4 + 16, '\0');
-  char* inp = in.data();
-  char* outp = out.data();
-  size_t inleft = in.size(), outleft = out.size();
-  const size_t rc = ::iconv(cd, &inp, &inleft, &outp, &outleft);
-  ::iconv_close(cd);
-  if (rc == static_cast<size_t>(-1) || inleft != 0) return std::nullopt;
-  out.resize(out.size() - outleft);
-  return out;
-}
-
-// The characters between <x> and </x>.
-std::string Content(const std::string& text) {
-  const size_t open = text.find("<x>"), close = text.find("</x>");
-  if (open == std::string::npos || close == std::string::npos) return "<no x element>";
-  return text.substr(open + 3, close - open - 3);
-}
 
 // A note of today, model 65, inserted with its text as the bytes given (a connection in character
 // set NONE: the server stores them as they are, as the characters they are in the column's set).
@@ -104,61 +69,40 @@ std::map<std::string, JournalEntry> UploadsByFile(const LocalPlatform& platform)
   return files;
 }
 
-// Every character the ERP stored reaches the platform, each document read on its own, whatever
-// the database's or the column's character set.
+// Every character the ERP stored reaches the platform as stored, each document read on its own,
+// whatever the database's or the column's character set: bytes are read as UTF-8 only where their
+// meaning is unknown; a document whose text holds a character XML does not admit (or a control no
+// Windows-1252 character explains) is not sent, one log line naming its key and the character's
+// place. Each upload is read back in its declared encoding by the system's own converter.
 TEST(FieldDatabaseTest, EveryCharacterStoredReachesThePlatformInTheEncodingItsDeclarationNames) {
-  struct Document {
-    long long seq;
-    std::string stored;                   // the bytes the database holds (in the column's set)
-    std::optional<std::string> content;   // the characters of <x>; nothing: not sent
-    bool same_bytes = false;              // the upload is the stored bytes and CR LF, untouched
-  };
-  const std::string quotes_1252 = "\x80 \x93" "aspas\x94 \x96 a\xE7\xE3o";
-  const struct Case {
-    const char* what;
-    const char* charset;
-    std::vector<Document> documents;
-  } cases[] = {
-      {"WIN1252 database",
-       "WIN1252",
-       {{1, Decl("UTF-8") + "<x>" + quotes_1252 + "</x>", "€ “aspas” – ação"},
-        {2, "<x>" + quotes_1252 + "</x>", "€ “aspas” – ação"},
-        {3, Decl("windows-1252") + "<x>" + quotes_1252 + "</x>", "€ “aspas” – ação", true}}},
-      {"UTF8 database, a euro between two ISO-8859-1 notes",
-       "UTF8",
-       {{1, Decl("ISO-8859-1") + "<x>ação</x>", "ação"},
-        {2, Decl("UTF-8") + "<x>10 €</x>", "10 €", true},
-        {3, Decl("ISO-8859-1") + "<x>João</x>", "João"},
-        {4, Decl("windows-1252") + "<x>“ção”</x>", "“ção”"}}},
-      {"NONE database holding Windows-1252 and UTF-8 bytes",
-       "NONE",
-       {{1, Decl("UTF-8") + "<x>\x80\x93\x94\x96</x>", "€“”–"},
-        {2, Decl("UTF-8") + "<x>ação €</x>", "ação €", true},
-        {3, Decl("UTF-8") + "<x>a\x81</x>", std::nullopt}}},
-      {"ISO8859_1 database where a Windows ERP wrote 0x93 and 0x94",
-       "ISO8859_1",
-       {{1, Decl("UTF-8") + "<x>\x93ol\x94</x>", "“ol”"}}},
-  };
-  for (const Case& c : cases) {
+  for (const CharacterCase& c : CharacterCases()) {
     SCOPED_TRACE(c.what);
-    ErpDatabase db(c.charset);
-    db.InsertSettings({});
-    for (const Document& d : c.documents) InsertRawNote(db, d.seq, d.stored);
+    ErpDatabase db(c.charset, c.dialect);
+    FillCharacterCase(db, c);
     LocalPlatform platform({}, {"--keep-uploads"});
     Installation service;
     service.Configure(db, platform);
     const ProcessResult r = service.Once();
     bool refused = false;
-    for (const Document& d : c.documents) refused |= !d.content;
+    for (const StoredDocument& d : c.documents) refused |= !d.content;
     EXPECT_EQ(r.exit_status, refused ? 3 : 0) << r.err << service.Log();
 
     const auto uploads = UploadsByFile(platform);
-    for (const Document& d : c.documents) {
+    for (const StoredDocument& d : c.documents) {
       SCOPED_TRACE("document " + std::to_string(d.seq));
       const auto upload = uploads.find(DocumentNumber(d.seq) + ".xml");
       if (!d.content) {
         EXPECT_EQ(upload, uploads.end()) << "a document that cannot be made faithful is not sent";
-        EXPECT_TRUE(Has(service.Log(), "Documento " + DocumentKey(d.seq) + " com XML que não pode")) << service.Log();
+        size_t lines = 0;
+        for (const std::string& line : service.run.LogLines()) {
+          const std::string text = Latin1ToUtf8(line);
+          if (!Has(text, "Documento " + DocumentKey(d.seq) + " ")) continue;
+          ++lines;
+          EXPECT_TRUE(Has(text, "com XML que não pode ser gravado sem alterar seus caracteres: não enviado: "))
+              << text;
+          EXPECT_TRUE(Has(text, RefusedAtText(d.refused_at))) << text;
+        }
+        EXPECT_EQ(lines, 1u) << service.Log();
         continue;
       }
       ASSERT_NE(upload, uploads.end());
