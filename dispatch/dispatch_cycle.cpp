@@ -114,7 +114,7 @@ bool EnviarDocumento(TCicloEnvio& c, FbQuery& documento, Registro& registro, TRe
   const long long sequencial = documento.FieldAsInteger("SEQUENCIAL");
   const std::string tipo = documento.FieldAsString("TIPO");
   const std::string chave = documento.FieldAsString("CHAVE");
-  const std::string ArquivoXML = c.config.pasta + ExtraiNumero(chave) + ".xml";
+  const std::string ArquivoXML = c.config.acesso + ExtraiNumero(chave) + ".xml";
 
   std::string falha;
   const std::optional<FbText> lido = LerXml(documento, &falha);
