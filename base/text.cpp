@@ -226,6 +226,15 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+std::string_view Utf8Prefix(std::string_view utf8, size_t max_bytes) {
+  if (utf8.size() <= max_bytes) return utf8;
+  // Back to the start of the character that straddles the limit (at most three continuation bytes).
+  const auto inside = [&](size_t i) { return (static_cast<unsigned char>(utf8[i]) & 0xC0) == 0x80; };
+  size_t end = max_bytes;
+  for (int i = 0; i < 3 && end > 0 && inside(end); ++i) --end;
+  return utf8.substr(0, end);
+}
+
 std::string OneLine(std::string text) {
   for (char& c : text) {
     if (c == '\r' || c == '\n') c = ' ';

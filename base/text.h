@@ -52,6 +52,10 @@ uint64_t StableHash(std::string_view text);
 // Whether two texts are equal when ASCII letters are compared without regard to case.
 bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 
+// The longest start of `utf8` of at most `max_bytes` bytes that does not end inside a character
+// (a cut that would split one goes back to its first byte).
+std::string_view Utf8Prefix(std::string_view utf8, size_t max_bytes);
+
 // `text` on one line: every CR and LF becomes a blank.
 std::string OneLine(std::string text);
 

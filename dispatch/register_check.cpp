@@ -3,6 +3,7 @@
 #include <map>
 
 #include "base/errors.h"
+#include "base/text.h"
 #include "dispatch/fb_api.h"
 #include "dispatch/register_write.h"
 
@@ -115,7 +116,7 @@ void ProvarGravacao(ErpComponents& erp, const std::string& pasta) {
   FbQuery prova(erp.Connquendalor, erp.TransReadWrite,
                 "EXECUTE BLOCK AS DECLARE R INTEGER; BEGIN "
                 "R = RDB$SET_CONTEXT('USER_SESSION', '" + std::string(kVariavelCiclo) + "', " +
-                    SqlLiteral(pasta.substr(0, 255)) + "); "
+                    SqlLiteral(std::string(Utf8Prefix(pasta, 255))) + "); "
                 "IF (1 = 0) THEN BEGIN "
                 "INSERT INTO QUIRADA_ENVIOS_XML (SEQUENCIAL, TIPOXML, DATAHORAENVIO, ID_ENVIO, "
                 "CODIGORETORNO) VALUES (NULL, NULL, NULL, NULL, NULL); "

@@ -243,7 +243,7 @@ void TSrvQuirada::AvisarFimDeCiclo(const std::string& texto, TFimDeCiclo fim) {
   if (fim != TFimDeCiclo::kNaoExecutado) ultimo_ciclo_falhou_ = falha;
   const TDateTime proximo = Now() + Timer1.Interval() / 86'400'000.0;
   std::string status = falha ? "Falha no último ciclo: " + texto : texto;
-  if (status.size() > 300) status = status.substr(0, 300) + " [...]";
+  if (status.size() > 300) status = std::string(Utf8Prefix(status, 300)) + " [...]";
   ReportServiceStatus(status + " Próximo ciclo: " + FormatLogStamp(proximo) + ".");
 }
 

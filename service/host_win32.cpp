@@ -118,7 +118,11 @@ void WriteSystemEvent(WORD type, const std::string& message) {
                                      ? message
                                      : ServiceName() + ": " + message);
   // One string of an event holds at most 31839 characters.
-  if (text.size() > 31000) text = text.substr(0, 31000) + L" [...]";
+  if (text.size() > 31000) {
+    // Never between the two halves of a surrogate pair.
+    const bool high = text[30999] >= 0xD800 && text[30999] <= 0xDBFF;
+    text = text.substr(0, high ? 30999 : 31000) + L" [...]";
+  }
   const wchar_t* strings[] = {text.c_str()};
   const DWORD event = type == EVENTLOG_ERROR_TYPE ? QUIRADA_EVENT_ERROR : QUIRADA_EVENT_INFO;
   ReportEventW(log.get(), type, 0, event, nullptr, 1, 0, strings, nullptr);

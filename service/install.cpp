@@ -79,15 +79,15 @@ std::string RegistroEmConflito(const std::string& executable_path, const TInstan
   const std::string minha = PastaComparavel(pasta);
   for (const TInstanciaRegistrada& r : registradas) {
     if (r.nome == instancia.nome) continue;  // this instance's own registration
-    const std::string outra = r.nome.empty() ? "a instância sem nome (serviço " + r.servico + ")"
-                                             : "a instância \"" + r.nome + "\" (serviço " +
+    const std::string outra = r.nome.empty() ? "instância sem nome (serviço " + r.servico + ")"
+                                             : "instância \"" + r.nome + "\" (serviço " +
                                                    r.servico + ")";
     if (EqualsIgnoringCase(r.nome, instancia.nome)) {
-      return "já existe " + outra + ", e os nomes de instância não distinguem maiúsculas de "
+      return "já existe a " + outra + ", e os nomes de instância não distinguem maiúsculas de "
              "minúsculas: use esse nome (/UNINSTALL --instancia " + r.nome + " o remove) ou outro";
     }
     if (!r.pasta.empty() && PastaComparavel(r.pasta) == minha) {
-      return "a pasta \"" + pasta + "\" já é servida por " + outra + ": cada pasta tem um só "
+      return "a pasta \"" + pasta + "\" já é servida pela " + outra + ": cada pasta tem um só "
              "registro; remova-o antes (/UNINSTALL" + (r.nome.empty() ? "" : " --instancia " + r.nome) +
              ") ou use outra pasta";
     }
