@@ -18,6 +18,7 @@
 #include <optional>
 
 #include "service/UQuirada.h"
+#include "service/arguments.h"
 #include "service/host.h"
 #include "service/install.h"
 #include "service/last_cycle.h"
@@ -148,9 +149,14 @@ int RunVerificar(TSrvQuirada& module) {
 // ending with a separator; "" gives the program's folder.
 std::string PastaNomeada(const std::string& folder) {
   if (folder.empty()) return ExecutableDir();
-  const std::filesystem::path named(std::u8string(folder.begin(), folder.end()));
-  const std::u8string absolute = std::filesystem::absolute(named).u8string();
-  std::string dir(absolute.begin(), absolute.end());
+  std::string dir = folder;
+  try {
+    const std::filesystem::path named(std::u8string(folder.begin(), folder.end()));
+    const std::u8string absolute = std::filesystem::absolute(named).u8string();
+    dir.assign(absolute.begin(), absolute.end());
+  } catch (const std::exception&) {
+    // A name the system cannot take as text (not UTF-8): as written, for the refusal that says so.
+  }
   if (dir.back() != '/' && dir.back() != '\\') dir += std::filesystem::path::preferred_separator;
   return dir;
 }
@@ -201,6 +207,9 @@ int RunInstall(const TSwitches& switches) {
   SetServiceAccount(RegisteredServiceAccount(nome));
   TInstanciaServico instancia;
   if (!nome.empty()) {
+    if (const std::string recusado = CaminhoRecusado(switches.Pasta, "da pasta da instância");
+        !recusado.empty())
+      return RefuseInstall(nome, recusado, switches.Silent);
     const std::string pedida = PastaNomeada(switches.Pasta);
     if (const std::string falta = FaltaPasta(pedida); !falta.empty())
       return RefuseInstall(nome, falta, switches.Silent);
@@ -264,7 +273,7 @@ int RunModule(const TSwitches& switches, const std::string& pasta_instancia) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const TSwitches switches = ParseSwitches(argc, argv);
+  const TSwitches switches = ParseSwitches(ProgramArguments(argc, argv));
   switch (switches.Mode) {
     case TRunMode::Service:
       PrepareProcess(TProcessKind::kService);
