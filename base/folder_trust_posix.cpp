@@ -269,6 +269,15 @@ JudgedFolder OpenJudgedFolder(const std::string& dir, const std::vector<TrustedF
     if (from.Valid()) (void)WalkTo(walk, std::move(from), folder.path, leads_to, file.name);
   }
   judged.untrusted = walk.Found();
+  // The files are reached through /proc/self/fd: without it (a chroot without /proc) nothing of
+  // the folder could be, and the program says why instead of failing at every file.
+  struct stat through {};
+  const std::string proc = "/proc/self/fd/" + std::to_string(folder.fd.Get());
+  if (::stat(proc.c_str(), &through) != 0 || through.st_dev != st.st_dev || through.st_ino != st.st_ino) {
+    judged.unreached = "a pasta " + Quoted(folder.path) + " foi aberta, mas não pode ser usada por " +
+                       proc + ": o /proc não está montado";
+    return judged;
+  }
   std::string held = folder.path;
   if (held.back() != '/') held += '/';
   judged.folder = HeldFolder(held, {folder.fd.Release()});

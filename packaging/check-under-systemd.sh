@@ -403,7 +403,7 @@ name_case() {
   argv=$(IN cat "/proc/$pid/cmdline" | tr '\0' '\n' | sed -n '3p')
   [ "$argv" = "$folder" ] || fail "o serviço da pasta '$name' recebeu --pasta '$argv'"
   IN systemctl stop "SrvQuirada@$instance.service"
-  IN "$EXE" /UNINSTALL --instancia "$instance" >/dev/null || fail "/UNINSTALL --instancia $instance"
+  IN "$EXE" /UNINSTALL --instancia "$instance" >/dev/null 2>&1 || fail "/UNINSTALL --instancia $instance"
 }
 name_cases=0
 IN install -d -m 0755 /srv/quirada/nomes
