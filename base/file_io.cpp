@@ -26,7 +26,8 @@ std::string ReadToEnd(File& file, uint64_t max_bytes) {
   return bytes;
 }
 
-std::string NotRegularFileMessage(const std::string& path, FileInfo::Kind kind) {
+std::string NotRegularFileMessage(const std::string& held_path, FileInfo::Kind kind) {
+  const std::string path = ShownPath(held_path);
   const char* what = "um arquivo especial";
   switch (kind) {
     case FileInfo::Kind::kDirectory:

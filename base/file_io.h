@@ -10,7 +10,10 @@
 // - ReplaceFile never leaves a half-written file at `path`: the bytes go to a new file beside it,
 //   which gets the mode asked for, is flushed to the disk and then renamed over `path`. On any
 //   failure the new file is removed and `path` keeps what it held.
-// - Files are opened in binary mode, never inherited by child processes.
+// - Files are opened in binary mode, never inherited by child processes. A file opened for
+//   reading never holds the process in its opening (a FIFO in the name, say).
+// - A path that goes through a held folder (held_folder.h: Reach) opens the file there; messages
+//   name it by the folder's path (ShownPath).
 // - Where the program keeps a file of its own (the log, the lock, the XML files) only a regular file
 //   is opened: a FIFO, a device or a folder in that name fails at once, never waited on, with a
 //   message that names it (NotRegularFileMessage).
@@ -31,6 +34,7 @@
 #include <string_view>
 
 #include "base/errors.h"
+#include "base/held_folder.h"
 
 namespace quirada {
 
@@ -159,7 +163,7 @@ class File {
   void Close();
 
  private:
-  File(std::string path, intptr_t handle) : path_(std::move(path)), handle_(handle) {}
+  File(const std::string& path, intptr_t handle) : path_(ShownPath(path)), handle_(handle) {}
   [[noreturn]] void Fail(const char* what, int error) const;
 
   std::string path_;

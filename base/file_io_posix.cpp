@@ -16,7 +16,8 @@ namespace {
 std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
 
 [[noreturn]] void Raise(const char* what, const std::string& path, int error) {
-  throw FileError(std::string(what) + " " + Quoted(path) + ". " + SystemErrorText(error), error);
+  throw FileError(std::string(what) + " " + Quoted(ShownPath(path)) + ". " + SystemErrorText(error),
+                  error);
 }
 
 FileInfo InfoOf(const struct stat& st) {
@@ -65,7 +66,7 @@ int WriteAll(int fd, std::string_view bytes) {
 
 // A folder (or a link to one) in the way of a file that could not be taken out of it.
 [[noreturn]] void RaiseInTheWay(const std::string& path, int error) {
-  throw FileError("O arquivo " + Quoted(path) + " é uma pasta, ou um link para uma, que não pôde "
+  throw FileError("O arquivo " + Quoted(ShownPath(path)) + " é uma pasta, ou um link para uma, que não pôde "
                   "ser tirada do caminho (" + SystemErrorText(error) + "); o programa não apaga "
                   "pastas nem o que um link alcança: remova-a, e ele cria um arquivo comum no lugar.",
                   error);
@@ -121,10 +122,16 @@ void ReplaceFile(const std::string& path, std::string_view content, uint32_t mod
 }
 
 File File::OpenForReading(const std::string& path, Links links) {
-  const int fd = OpenRetrying(path, O_RDONLY | (links == Links::kRefuse ? O_NOFOLLOW : 0), 0);
+  // O_NONBLOCK: a FIFO in the name never holds the process in open(); a caller that wants a
+  // regular file looks at Info().
+  const int fd = OpenRetrying(
+      path, O_RDONLY | O_NONBLOCK | O_NOCTTY | (links == Links::kRefuse ? O_NOFOLLOW : 0), 0);
   if (fd < 0) Raise("Cannot open file", path, errno);
   File file(path, fd);
   if (file.Info().IsDirectory()) Raise("Cannot open file", path, EISDIR);
+  const int status = ::fcntl(fd, F_GETFL);
+  if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) < 0)
+    Raise("Cannot open file", path, errno);
   return file;
 }
 

@@ -15,7 +15,7 @@ namespace quirada {
 namespace {
 
 [[noreturn]] void Raise(const std::string& path, int error) {
-  throw FileError("Cannot open file \"" + path + "\". " + SystemErrorText(error), error);
+  throw FileError("Cannot open file \"" + ShownPath(path) + "\". " + SystemErrorText(error), error);
 }
 
 // The first line of what the holder wrote (its process id).

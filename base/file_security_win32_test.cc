@@ -194,6 +194,40 @@ TEST_F(FileSecurityTest, WhoMayWriteTheFolderItsFilesOrWhatIsAboveDecidesTrust) 
   SetRules(dir_, L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
 }
 
+// The folder judged is held: its own files are made, replaced and locked in it all the same (the
+// entries are held sharing reading and writing), while no one renames it or a folder above it
+// (they are held without FILE_SHARE_DELETE); once let go, it may be renamed again.
+TEST_F(FileSecurityTest, TheFolderJudgedIsHeldAgainstRenamesWhileItIsUsed) {
+  const fs::path folder = dir_ / "svc";
+  fs::create_directory(folder);
+  const fs::path moved = dir_ / "svc-movida";
+  {
+    const JudgedFolder judged = OpenJudgedFolder(folder.string(), {{"QuiradaContabil.log", true}});
+    ASSERT_TRUE(judged.folder.IsOpen()) << judged.unreached;
+    EXPECT_TRUE(judged.untrusted.empty()) << judged.untrusted.front().path << ": " << judged.untrusted.front().why;
+    EXPECT_EQ(judged.folder.Path(), folder.string() + "\\");
+    const HeldFolder& held = judged.folder;
+    AppendToFile(held.Reach("QuiradaContabil.log"), "linha\r\n", 0640);
+    ReplaceFile(held.Reach("QuiradaContabil.ciclo"), "fim\n", 0600);
+    ReplaceFile(held.Reach("QuiradaContabil.ciclo"), "fim de novo\n", 0600);
+    std::string holder;
+    EXPECT_TRUE(FileLock::TryAcquire(held.Reach("QuiradaContabil.lock"), &holder).has_value());
+    EXPECT_EQ(testing::ReadFileBytes(folder / "QuiradaContabil.ciclo"), "fim de novo\n");
+
+    // Wine lets an open folder be renamed whatever its sharing (a folder is a Unix directory to
+    // it): only Windows can show the refusal.
+    if (!testing::UnderWine()) {
+      EXPECT_FALSE(MoveFileExW(folder.wstring().c_str(), moved.wstring().c_str(), 0))
+          << "the folder held was renamed";
+      const fs::path above_moved = dir_.string() + "-movida";
+      EXPECT_FALSE(MoveFileExW(dir_.wstring().c_str(), above_moved.wstring().c_str(), 0))
+          << "a folder above the one held was renamed";
+    }
+  }
+  EXPECT_TRUE(MoveFileExW(folder.wstring().c_str(), moved.wstring().c_str(), 0)) << GetLastError();
+  EXPECT_TRUE(fs::exists(moved / "QuiradaContabil.log"));
+}
+
 // The INI's password warning reads its DACL: others who may read it are named with the icacls
 // that leaves it to the system and the administrators.
 TEST_F(FileSecurityTest, WhoElseMayReadAFileComesFromItsRules) {

@@ -8,6 +8,15 @@
 // theirs. A file named with `follow_link` may be a link its owner made elsewhere (the log): the
 // link, the file it leads to and that file's folders up to the root are all checked then.
 //
+// The path is judged as it is written, one entry at a time from the root down, as the system
+// walks it: a link met on the way (a symbolic link; a junction or a symbolic link, any reparse
+// point, on Windows) is an entry of its folder like any other, trusted only where that folder is
+// and when root or this user (SYSTEM, the Administrators...) owns it; what it leads to is then
+// walked and judged the same way, from the root for an absolute target, from the link's folder for
+// a relative one, 40 links at most. What is judged is the entry the walk holds open, and the
+// folder reached is kept open (held_folder.h) for the program to use: what was judged is what is
+// used, whatever is renamed or swapped later.
+//
 // On Windows the same is decided by the owners and the access rules (DACLs): the folder and each
 // file named in it are trusted when they are owned by, and may be written (write or append data,
 // add files or folders, delete, change permissions or owner) by no one but SYSTEM, the
@@ -23,6 +32,8 @@
 #include <string>
 #include <vector>
 
+#include "base/held_folder.h"
+
 namespace quirada {
 
 struct TrustedFileName {
@@ -36,10 +47,23 @@ struct UntrustedPath {
   std::string why;   // who besides the trusted ones may change it, e.g. "o grupo staff (gid 50)
                      // pode gravar nela (modo 0775)", "BUILTIN\Users (S-1-5-32-545) pode gravar nela"
   std::string mend;  // the command that mends it, e.g. "chmod g-w \"/opt/q\"", "icacls ..."
+  // The file named in the folder that this is, or the file its link leads to; "" for a folder or
+  // a link on the way.
+  std::string file;
 };
 
-// Everything that makes `dir` (with or without its trailing separator) and the files named in it
-// untrusted; empty when it is trusted.
+// The folder `dir` (absolute, with or without its trailing separator) reached and judged.
+struct JudgedFolder {
+  HeldFolder folder;  // held, when the walk reached a folder
+  // Everything that makes the folder, its way and the files named in it untrusted; empty when
+  // they are trusted. What of the way was there is judged also when the folder was not reached.
+  std::vector<UntrustedPath> untrusted;
+  // When no folder is held: why ("não existe", "não é uma pasta", "links demais").
+  std::string unreached;
+};
+JudgedFolder OpenJudgedFolder(const std::string& dir, const std::vector<TrustedFileName>& files);
+
+// OpenJudgedFolder's judgement alone.
 std::vector<UntrustedPath> FindUntrustedPaths(const std::string& dir,
                                               const std::vector<TrustedFileName>& files);
 

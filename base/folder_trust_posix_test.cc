@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "base/file_io.h"
+#include "base/file_lock.h"
 #include "base/folder_trust.h"
 #include "testing/file_owner.h"
 #include "testing/test_files.h"
@@ -18,6 +20,8 @@ namespace quirada {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::FailureOf;
+using testing::ReadFileBytes;
 using testing::WriteFileBytes;
 
 // A fresh folder under /tmp (sticky, so trusted above it) for each case: `top` (0755) holds the
@@ -124,6 +128,146 @@ TEST_F(FolderTrustTest, OnlyRootAndThisUserMayChangeTheFolderItsParentsAndItsFil
     c.make();
     EXPECT_EQ(Problems(), c.problems);
   }
+}
+
+// The path as it is written is judged entry by entry: a link is an entry of its folder (trusted
+// only where that folder is, and when root or this user made it), what it leads to is judged the
+// same way, and the folder held is the one the walk reached.
+TEST_F(FolderTrustTest, EveryEntryOfThePathIsJudgedLinksAndTheirFoldersIncluded) {
+  const bool root = ::geteuid() == 0;
+  // A link `name` -> `to`, given to another user when `foreign`.
+  const auto link = [](const std::string& to, const std::string& name, bool foreign = false) {
+    fs::create_symlink(to, name);
+    if (foreign) {
+      ASSERT_EQ(::lchown(name.c_str(), 65534, 65534), 0);
+    }
+  };
+  const struct {
+    const char* what;
+    std::function<void()> make;
+    std::string given;                // the path asked for, relative to the case's top
+    std::set<std::string> problems;   // "<path>=<mend>", relative to the top
+    std::string held;                 // the folder held, relative to the top; "" for none
+    std::string unreached = "";       // a piece of why none is held
+    bool needs_root = false;
+  } cases[] = {
+      {"a link in a trusted folder", [&] { link(svc_, top_ + "/acme"); }, "/acme", {}, "/svc"},
+      {"a relative link", [&] { link("svc", top_ + "/acme"); }, "/acme/", {}, "/svc"},
+      {"a chain of links", [&] { link(top_ + "/b", top_ + "/a"); link("svc", top_ + "/b"); },
+       "/a", {}, "/svc"},
+      {"a link followed by .. climbs from where it leads",
+       [&] { link(svc_, top_ + "/acme"); }, "/acme/../elsewhere", {}, "/elsewhere"},
+      {"a link in a folder others may write",
+       [&] {
+         fs::create_directory(top_ + "/open");
+         ::chmod((top_ + "/open").c_str(), 0777);
+         link(svc_, top_ + "/open/acme");
+       },
+       "/open/acme", {"/open=chmod go-w"}, "/svc"},
+      {"a link to a folder others may write",
+       [&] {
+         ::chmod(elsewhere_.c_str(), 0777);
+         link(elsewhere_, top_ + "/acme");
+       },
+       "/acme", {"/elsewhere=chmod go-w"}, "/elsewhere"},
+      {"a link in another user's folder",
+       [&] {
+         fs::create_directory(top_ + "/other");
+         link(svc_, top_ + "/other/acme", true);
+         ASSERT_EQ(::chown((top_ + "/other").c_str(), 65534, 65534), 0);
+       },
+       "/other/acme", {"/other=chown root", "/other/acme=chown -h root"}, "/svc", "", true},
+      {"another user's link in a sticky folder",
+       [&] {
+         fs::create_directory(top_ + "/sticky");
+         ::chmod((top_ + "/sticky").c_str(), 01777);
+         link(svc_, top_ + "/sticky/acme", true);
+       },
+       "/sticky/acme", {"/sticky/acme=chown -h root"}, "/svc", "", true},
+      {"root's own link in a sticky folder",
+       [&] {
+         fs::create_directory(top_ + "/sticky");
+         ::chmod((top_ + "/sticky").c_str(), 01777);
+         link(svc_, top_ + "/sticky/acme");
+       },
+       "/sticky/acme", {}, "/svc"},
+      {"a loop of links", [&] { link(top_ + "/y", top_ + "/x"); link(top_ + "/x", top_ + "/y"); },
+       "/x", {}, "", "links demais"},
+      {"a link to a file",
+       [&] {
+         WriteFileBytes(elsewhere_ + "/f", "");
+         link(elsewhere_ + "/f", top_ + "/acme");
+       },
+       "/acme", {}, "", "não é uma pasta"},
+      {"a folder that is not there", [] {}, "/nao-existe/svc", {}, "", "não existe"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.needs_root && !root) continue;  // only root gives files away
+    Fresh();
+    c.make();
+    JudgedFolder judged = OpenJudgedFolder(top_ + c.given, {{"log", true}, {"lock", false}});
+    std::set<std::string> found;
+    for (const auto& p : judged.untrusted) {
+      ASSERT_EQ(p.path.rfind(top_, 0), 0u) << p.path << " lies outside the case";
+      found.insert(p.path.substr(top_.size()) + "=" + p.mend.substr(0, p.mend.find(" \"")));
+    }
+    EXPECT_EQ(found, c.problems);
+    if (c.held.empty()) {
+      EXPECT_FALSE(judged.folder.IsOpen());
+      EXPECT_NE(judged.unreached.find(c.unreached), std::string::npos) << judged.unreached;
+    } else {
+      ASSERT_TRUE(judged.folder.IsOpen()) << judged.unreached;
+      EXPECT_EQ(judged.folder.Path(), top_ + c.held + "/");
+    }
+  }
+}
+
+// After the judgement the folder judged is renamed away, and both its name and the link that led
+// to it now lead to a folder others may write, where a planted log leads to a victim: every file
+// is still reached in the folder judged, the victim and the other folder stay as they were, and
+// the messages name the folder judged.
+TEST_F(FolderTrustTest, WhatWasJudgedIsWhatIsUsedWhateverTheLinkLeadsToLater) {
+  Fresh();
+  fs::create_symlink(svc_, top_ + "/acme");
+  const JudgedFolder judged = OpenJudgedFolder(top_ + "/acme/", {{"log", true}, {"lock", false}});
+  ASSERT_TRUE(judged.untrusted.empty());
+  ASSERT_TRUE(judged.folder.IsOpen());
+
+  const std::string evil = top_ + "/evil";
+  fs::create_directory(evil);
+  ::chmod(evil.c_str(), 0777);
+  const std::string victim = elsewhere_ + "/victim";
+  WriteFileBytes(victim, "vítima\n");
+  fs::create_symlink(victim, evil + "/log");
+  const std::string judged_svc = svc_ + ".judged";
+  fs::rename(svc_, judged_svc);
+  fs::create_symlink(evil, svc_);
+  fs::create_symlink(evil, top_ + "/acme.new");
+  fs::rename(top_ + "/acme.new", top_ + "/acme");
+  for (const std::string& path : {top_ + "/acme/", svc_ + "/"})
+    ASSERT_FALSE(OpenJudgedFolder(path, {}).untrusted.empty()) << path << " judged now: refused";
+
+  const HeldFolder& held = judged.folder;
+  AppendToFile(held.Reach("log"), "linha\n", 0600);
+  File::CreateNew(held.Reach("1.xml"), 0600).Write("<NFe/>");
+  std::string holder;
+  EXPECT_TRUE(FileLock::TryAcquire(held.Reach("lock"), &holder).has_value());
+  ReplaceFile(held.Reach("ciclo"), "fim\n", 0600);
+  EXPECT_EQ(ReadFileBytes(victim), "vítima\n");
+  std::set<std::string> in_evil, in_svc;
+  for (const auto& e : fs::directory_iterator(evil)) in_evil.insert(e.path().filename().string());
+  for (const auto& e : fs::directory_iterator(judged_svc)) in_svc.insert(e.path().filename().string());
+  EXPECT_EQ(in_evil, (std::set<std::string>{"log"}));
+  EXPECT_EQ(in_svc, (std::set<std::string>{"log", "1.xml", "lock", "ciclo"}));
+  EXPECT_EQ(ReadFileBytes(judged_svc + "/log"), "linha\n");
+  EXPECT_EQ(ReadFileBytes(judged_svc + "/ciclo"), "fim\n");
+
+  // Named as the folder was judged: its path then.
+  const std::string failure = FailureOf([&] { File::CreateNew(held.Reach("1.xml"), 0600); });
+  EXPECT_NE(failure.find("\"" + svc_ + "/1.xml\""), std::string::npos) << failure;
+  EXPECT_EQ(failure.find("/proc/"), std::string::npos) << failure;
+  EXPECT_EQ(ShownPath(held.Reach("1.xml")), svc_ + "/1.xml");
 }
 
 // The owner is told when another user's file is what could not be opened.

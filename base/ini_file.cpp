@@ -1,6 +1,7 @@
 #include "base/ini_file.h"
 
 #include <cerrno>
+#include <optional>
 
 #include "base/errors.h"
 #include "base/file_io.h"
@@ -16,17 +17,24 @@ constexpr uint64_t kIniMaxBytes = 1024 * 1024;
 IniFileContents ReadIniFile(const std::string& path) {
   IniFileContents contents;
   // A missing file has no entries; anything else that is no plain file of a sane size (a FIFO or
-  // a device would never end) fails at once, naming it.
-  const auto info = GetFileInfo(path);
-  if (!info) return contents;
-  if (!info->IsRegular())
-    throw Exception("O arquivo de configuração \"" + path + "\" não é um arquivo comum");
+  // a device would never end) fails at once, naming it. What is judged is the file opened.
+  const std::string shown = ShownPath(path);
+  std::optional<File> file;
+  try {
+    file = File::OpenForReading(path);
+  } catch (const FileError& e) {
+    // Missing or unreadable: no entries. A folder in its name is no INI file.
+    if (e.error() != EISDIR) return contents;
+    throw Exception("O arquivo de configuração \"" + shown + "\" não é um arquivo comum");
+  }
   std::string bytes;
   try {
-    bytes = ReadWholeFile(path, kIniMaxBytes);
+    if (!file->Info().IsRegular())
+      throw Exception("O arquivo de configuração \"" + shown + "\" não é um arquivo comum");
+    bytes = ReadToEnd(*file, kIniMaxBytes);
   } catch (const FileError& e) {
     if (e.error() == EFBIG)
-      throw Exception("O arquivo de configuração \"" + path + "\" tem mais de " +
+      throw Exception("O arquivo de configuração \"" + shown + "\" tem mais de " +
                       std::to_string(kIniMaxBytes) + " bytes");
     return contents;  // an unreadable file counts as missing
   }

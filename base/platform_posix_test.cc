@@ -63,7 +63,9 @@ TEST(PrivateTempDirTest, RefusesAnythingElseNamingTheFolder) {
        [](const std::string& p) {
          fs::create_directory(p);
          ::chmod(p.c_str(), 0700);
-         if (::geteuid() == 0) ASSERT_EQ(::chown(p.c_str(), 65534, 65534), 0);
+         if (::geteuid() == 0) {
+           ASSERT_EQ(::chown(p.c_str(), 65534, 65534), 0);
+         }
          else GTEST_SKIP() << "only root can give a folder to another user";
        }},
   };

@@ -243,6 +243,15 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+std::string_view Utf8Prefix(std::string_view utf8, size_t max_bytes) {
+  if (utf8.size() <= max_bytes) return utf8;
+  // Back to the start of the character that straddles the limit (at most three continuation bytes).
+  const auto inside = [&](size_t i) { return (static_cast<unsigned char>(utf8[i]) & 0xC0) == 0x80; };
+  size_t end = max_bytes;
+  for (int i = 0; i < 3 && end > 0 && inside(end); ++i) --end;
+  return utf8.substr(0, end);
+}
+
 std::string OneLine(std::string text) {
   for (char& c : text) {
     if (c == '\r' || c == '\n') c = ' ';
@@ -254,19 +263,6 @@ size_t Utf8C1Length(std::string_view utf8, size_t at) {
   if (at + 1 >= utf8.size() || static_cast<unsigned char>(utf8[at]) != 0xC2) return 0;
   const auto second = static_cast<unsigned char>(utf8[at + 1]);
   return second >= 0x80 && second <= 0x9F ? 2 : 0;
-}
-
-std::string_view Utf8Prefix(std::string_view utf8, size_t max_bytes) {
-  if (utf8.size() <= max_bytes) return utf8;
-  size_t end = 0;
-  size_t i = 0;
-  while (i < utf8.size()) {
-    uint32_t cp = 0;
-    (void)DecodeUtf8(utf8, i, cp);  // past one character, or one byte of none
-    if (i > max_bytes) break;
-    end = i;
-  }
-  return utf8.substr(0, end);
 }
 
 std::string BlankControls(std::string_view utf8) {

@@ -59,13 +59,12 @@ uint64_t StableHash(std::string_view text);
 // Whether two texts are equal when ASCII letters are compared without regard to case.
 bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 
+// The longest start of `utf8` of at most `max_bytes` bytes that does not end inside a character
+// (a cut that would split one goes back to its first byte).
+std::string_view Utf8Prefix(std::string_view utf8, size_t max_bytes);
+
 // `text` on one line: every CR and LF becomes a blank.
 std::string OneLine(std::string text);
-
-// The longest start of `utf8` that is at most `max_bytes` bytes long and ends where a character
-// ends: a text is never cut inside a character (a byte that is no part of valid UTF-8 counts as
-// one character).
-std::string_view Utf8Prefix(std::string_view utf8, size_t max_bytes);
 
 // 2 when a C1 control character (U+0080 to U+009F) starts at `at` in `utf8`, else 0.
 size_t Utf8C1Length(std::string_view utf8, size_t at);

@@ -47,6 +47,24 @@ TEST(Text, Utf8OfWindows1252TextIsOnlyThatRepertoireBeyondAscii) {
   for (const auto& c : cases) EXPECT_EQ(IsUtf8OfWindows1252Text(c.bytes), c.accepted) << c.bytes;
 }
 
+// A text cut to a number of bytes never ends inside a character.
+TEST(Text, Utf8PrefixNeverCutsACharacterInTwo) {
+  const struct {
+    std::string text;
+    size_t max;
+    std::string prefix;
+  } cases[] = {
+      {"ação", 10, "ação"},   // fits whole
+      {"ação", 2, "a"},       // inside "ç"
+      {"ação", 3, "aç"},      // right after it
+      {"a€b", 3, "a"},        // inside a three-byte character
+      {"a😀", 4, "a"},       // inside a four-byte one
+      {"a😀", 5, "a😀"},
+      {"", 0, ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Utf8Prefix(c.text, c.max), c.prefix) << c.text << " " << c.max;
+}
+
 TEST(Text, Utf16BothByteOrders) {
   for (bool big : {false, true}) {
     const std::string s = "Ação 😀";

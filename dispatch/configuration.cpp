@@ -49,6 +49,7 @@ TConfiguracao ConfiguracaoDaInstancia(const std::string& pasta, const IniFileCon
                                       bool pasta_propria) {
   TConfiguracao c;
   c.pasta = pasta;
+  c.acesso = pasta;
   c.arquivo_ini = pasta + kArquivoIni;
   c.codificacao = ini.encoding;
   c.entradas = ini.entries;

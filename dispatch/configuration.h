@@ -23,6 +23,9 @@ inline constexpr const char* kSecaoQuirada = "Quirada";
 
 struct TConfiguracao {
   std::string pasta;        // the instance's folder, ending with a separator
+  // The folder as the cycle reaches its files (the XML files): the folder held open while it is
+  // used (base/held_folder.h: HeldFolder::Reach("")), or `pasta` itself. Messages name `pasta`.
+  std::string acesso;
   std::string arquivo_ini;  // pasta + "Morvant.ini"
   // The encoding the INI file was read in; nothing when there is no INI file.
   std::optional<IniEncoding> codificacao;

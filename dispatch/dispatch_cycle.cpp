@@ -93,7 +93,7 @@ enum class Resultado {
 std::optional<std::string> ArquivoDoDocumento(const TCicloEnvio& c, const std::string& chave) {
   const std::string digitos = ExtraiNumero(chave);
   if (digitos.empty()) return std::nullopt;
-  return c.config.pasta + digitos + ".xml";
+  return c.config.acesso + digitos + ".xml";
 }
 
 // The exchange of one document with the platform, its file written, under its claim: upload,

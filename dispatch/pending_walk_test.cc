@@ -50,7 +50,9 @@ TEST(PendingWalk, EachDocumentsFileHoldsTheCharactersStoredAsTheFieldTableSays) 
       const std::optional<std::string> read = testing::AsXmlReadsIt(file.bytes);
       ASSERT_TRUE(read) << "not text of its declared encoding \"" << testing::DeclaredLabel(file.bytes) << "\"";
       EXPECT_EQ(testing::Content(*read), *d.content);
-      if (d.same_bytes) EXPECT_EQ(file.bytes, d.stored + "\r\n");
+      if (d.same_bytes) {
+        EXPECT_EQ(file.bytes, d.stored + "\r\n");
+      }
     }
   }
 }

@@ -13,6 +13,9 @@
 #     (127.0.0.1:3050), with the token file in its private /tmp;
 #   - it stops cleanly; SrvQuirada-once.service runs one cycle (stopping the long-running service),
 #     writes a rejected document's line to the log, and ends successfully; the timer is scheduled;
+#   - folder names systemd would expand ("%", "$", "${X}", blanks, long multi-byte names) reach the
+#     named instance's service as written, and those it cannot take (not UTF-8, control
+#     characters) are refused naming the character;
 #   - dpkg -r stops and disables everything, systemd forgets the units, the INI file and the log stay;
 #     dpkg -i after it, with the operator's INI file, enables and starts the service again.
 # Nothing outside the overlay changes but the test database, which is dropped at the end.
@@ -373,6 +376,48 @@ instances=$(IN "$EXE" /INSTANCIAS)
   grep -q 'SrvQuirada (sem nome)' <<<"$instances" || fail "/INSTANCIAS depois de /UNINSTALL de acme: $instances"
 IN systemctl disable --now SrvQuirada@beta.service >/dev/null 2>&1
 say "instâncias: acme (/INSTALL, /srv/quirada/acme) e beta (modelo do pacote) enviaram cada uma o seu documento com a sua chave; /INSTANCIAS as lista; /UNINSTALL de acme deixou as outras"
+
+# Folder names as an administrator may give them: what systemd would expand reaches the service
+# as written (ExecStart escapes it), what systemd cannot take is refused naming its character.
+# Table: folder name | a piece of the refusal ("" when installed). The service must then run in
+# that very folder: its command line carries it, and its first cycle writes its log there.
+long_name=""
+for _ in $(seq 40); do long_name+="ação"; done
+name_case() {
+  local name=$1 refused=$2 folder instance out pid argv
+  folder=/srv/quirada/nomes/$name
+  instance=n$((++name_cases))
+  IN install -d -m 0700 "$folder"
+  printf '[Quirada]\nIntervaloSegundos=5\n' >"$M$folder/Morvant.ini"
+  if ! out=$(IN "$EXE" /INSTALL --instancia "$instance" --pasta "$folder" 2>&1); then
+    [ -n "$refused" ] || fail "/INSTALL recusou a pasta '$name': $out"
+    grep -qF -- "$refused" <<<"$out" || fail "a recusa da pasta '$name' não diz '$refused': $out"
+    IN test ! -e "/etc/systemd/system/SrvQuirada@$instance.service" || fail "unidade escrita para a pasta recusada '$name'"
+    return
+  fi
+  [ -z "$refused" ] || fail "/INSTALL aceitou a pasta '$name': $out"
+  IN systemctl start "SrvQuirada@$instance.service"
+  wait_for "IN test -s '$folder/QuiradaContabil.log'" ||
+    fail "a instância da pasta '$name' não escreveu o log nela: $(IN journalctl -u "SrvQuirada@$instance" --no-pager | tail -n 5)"
+  pid=$(IN systemctl show -p MainPID --value "SrvQuirada@$instance.service")
+  argv=$(IN cat "/proc/$pid/cmdline" | tr '\0' '\n' | sed -n '3p')
+  [ "$argv" = "$folder" ] || fail "o serviço da pasta '$name' recebeu --pasta '$argv'"
+  IN systemctl stop "SrvQuirada@$instance.service"
+  IN "$EXE" /UNINSTALL --instancia "$instance" >/dev/null 2>&1 || fail "/UNINSTALL --instancia $instance"
+}
+name_cases=0
+IN install -d -m 0755 /srv/quirada/nomes
+name_case 'com espaço' ''
+name_case '100%' ''
+name_case 'dol${HOME}x' ''
+name_case '$HOME' ''
+name_case '%PROCESSOR_ARCHITECTURE%' ''
+IN install -d -m 0755 "/srv/quirada/nomes/$long_name"
+name_case "$long_name/$long_name" ''
+name_case $'\xe7ao' 'não é texto UTF-8: o byte 0xE7'
+name_case $'a\nb' 'o caractere de controle U+000A (quebra de linha)'
+name_case $'a\tb' 'o caractere de controle U+0009 (tabulação)'
+say "nomes de pasta: espaço, %, \${HOME}, \$HOME, %X% e 480 bytes de caracteres multibyte chegam ao serviço como escritos; não UTF-8, quebra de linha e tabulação recusados nomeando o caractere"
 
 IN systemctl start SrvQuirada.service
 log_before=$(log_text)

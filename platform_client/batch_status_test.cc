@@ -192,7 +192,9 @@ TEST_F(BatchStatusTest, WithAHandlerFailuresAreReportedInsteadOfRaised) {
     TRetornoStatus result;
     EXPECT_EQ(FailureOf([&] { result = q_.StatusFile("1"); }), "no failure");
     EXPECT_EQ(reports_, c.reports);
-    if (c.empty_result) EXPECT_EQ(result, TRetornoStatus{});
+    if (c.empty_result) {
+      EXPECT_EQ(result, TRetornoStatus{});
+    }
     else EXPECT_EQ(result, (TRetornoStatus{200, "SA2", "ok"}));
   }
 

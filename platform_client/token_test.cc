@@ -204,7 +204,9 @@ TEST_F(TokenTest, FailuresOfTheExchangeRaiseTheirMessageFillStatusAndLeaveTheFil
     const int connections = server_.ConnectionCount();
     c.answer(server_);
     const std::string message = FailureOfGetToken();
-    if (c.message) EXPECT_EQ(message, c.message);
+    if (c.message) {
+      EXPECT_EQ(message, c.message);
+    }
     else EXPECT_NE(message, "no failure");
     EXPECT_EQ(q_.Retorno.Codigo, c.codigo);
     EXPECT_EQ(q_.Retorno.Mensagem, c.mensagem);

@@ -22,7 +22,8 @@
 #   1. the installer, silently: the program, the operator's guide, the Windows example Morvant.ini
 #      (CR LF), the next steps in PROXIMOS-PASSOS.txt, the uninstaller and its entry; the service
 #      registered as the system runs it (with its description and its event source), stopped;
-#      without a switch at a console the program shows its usage and exits 2;
+#      without a switch at a console, and with its output piped, the program shows its usage and
+#      exits 2 (no journal prefix);
 #   2. fbclient.dll and firebird.msg beside the program, a Morvant.ini saved as Notepad's "Unicode"
 #      (UTF-16 LE) holding the database user and password, for a new test database (settings, two
 #      documents dated today) and the local platform (its CA as a Z:\ path); "/VERIFICAR" reads it
@@ -30,6 +31,10 @@
 #      password; "/ONCE" with a token.dm that is a link to a folder and a thousand temporary names
 #      of the old guessable kind planted beside it never uses either and leaves their targets
 #      as they were; while both run no file but the token's own appears in a temporary folder;
+#   2c. named instances in folders of every name: a blank, ${HOME}, 300 bytes of multi-byte
+#      characters are what the service started by the SCM receives (its first cycle logs in that
+#      very folder); a '%' (100%, %WINDIR%, x%PROCESSOR_ARCHITECTURE%) and a line break are refused
+#      naming the character, no service left;
 #   3. "sc start": RUNNING, and the first cycle uploads and records both documents (register rows
 #      and the platform's journal); the lock file is open to no one else;
 #   4. pause: PAUSED, and a document added meanwhile is still sent and recorded; continue: RUNNING;
@@ -57,6 +62,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
+# Wine reads command lines and Unix file names in the locale's code page: UTF-8, so that the
+# folders of step 2c, beyond ASCII, are the same on both sides.
+export LC_ALL=C.UTF-8
 
 BUILD_DIR="${QUIRADA_WINDOWS_BUILD_DIR:-$ROOT/build-windows}"
 PLATFORM_EXE="${QUIRADA_LOCAL_PLATFORM:-$ROOT/build-test/quirada-local-platform}"
@@ -433,6 +441,15 @@ for piece in "-ONCE" "-VERIFICARPASTA" "inicia (sc start SrvQuirada)" "(/ONCE ex
   [[ "$console" == *"$piece"* ]] || fail "without a switch at a console the program did not say \"$piece\": $console"
 done
 note "without a switch at a console: the usage and what the program is, exit 2"
+# Without a switch, its output piped (a script, a redirect, a scheduler): the service dispatcher
+# cannot connect, and the program says the same, with no journal prefix, exit 2.
+piped=$(w 90 "$INSTDIR_WIN\\QuiradaContabil.exe" 2>&1 </dev/null) && status=0 || status=$?
+[ "$status" -eq 2 ] || fail "without a switch, piped, the program ended with $status, not 2: $piped"
+for piece in "-ONCE" "-VERIFICARPASTA" "Sem opção, o programa é o serviço SrvQuirada, que o gerenciador de serviços inicia (sc start SrvQuirada)"; do
+  [[ "$piped" == *"$piece"* ]] || fail "without a switch, piped, the program did not say \"$piece\": $piped"
+done
+! grep -qE '^<[0-9]>' <<<"$piped" || fail "a journal prefix on Windows: $piped"
+note "without a switch, piped: the usage and what the program is, no <N> prefix, exit 2"
 
 # --- 2. Configure ----------------------------------------------------------------------------------
 
@@ -496,6 +513,53 @@ rm -f "$temp_dir/token.dm" "$temp_dir"/token.dm.tmp-[0-9]* "$INSTDIR/QuiradaCont
 unexpected=$(printf '%s\n' $made_during_verificar $(sort -u "$WORK/made.txt") | grep -vE '^token\.dm(\.tmp-[0-9a-f]{16})?$' || true)
 [ -z "$unexpected" ] || fail "files appeared in a temporary folder during /VERIFICAR or /ONCE: $unexpected"
 note "while both ran, no file but token.dm and its temporary file appeared in a temporary folder"
+
+# --- 2c. Named instances: folder names --------------------------------------------------------------
+
+step "2c. Named instances in folders of every name: what the service receives, what is refused"
+# Table: folder name under C:\Q | a piece of the refusal ("" when installed). An installed one is
+# started by the SCM: its first cycle (the database is not there) writes its log in that very folder.
+# (A folder name that is not UTF-8 has no Windows counterpart: command lines are UTF-16.)
+long_name=""
+for _ in $(seq 25); do long_name+="ação"; done
+mkdir -p "$WINEPREFIX/drive_c/Q"
+chmod 0755 "$WINEPREFIX/drive_c/Q"
+name_cases=0
+name_case() {
+  local name=$1 refused=$2 instance folder said
+  instance=n$((++name_cases))
+  folder="$WINEPREFIX/drive_c/Q/$name"
+  mkdir -p "$folder"
+  chmod 0755 "$folder"
+  printf '[Morvant]\r\nServidor=127.0.0.1\r\nCaminho=%s\r\n[Quirada]\r\nIntervaloSegundos=2\r\n' "$WORK/db/NAO-EXISTE.FDB" >"$folder/Morvant.ini"
+  local win="C:\\Q\\${name//\//\\}"
+  if ! said=$(w 60 "$INSTDIR_WIN\\QuiradaContabil.exe" /INSTALL --instancia "$instance" --pasta "$win" 2>&1); then
+    [ -n "$refused" ] || fail "/INSTALL refused the folder '$name': $said"
+    [[ "$said" == *"$refused"* ]] || fail "the refusal of the folder '$name' does not say '$refused': $said"
+    state_of "SrvQuirada\$$instance" MISSING || fail "the refused folder '$name' left a service"
+    rm -rf "$folder"
+    return
+  fi
+  [ -z "$refused" ] || fail "/INSTALL took the folder '$name': $said"
+  w 60 sc start "SrvQuirada\$$instance" >/dev/null || fail "sc start SrvQuirada\$$instance ended with status $?"
+  wait_for 60 "the instance of '$name' wrote its log there" test -s "$folder/QuiradaContabil.log" ||
+    fail "the instance of the folder '$name' wrote no log there: $(ls -A "$WINEPREFIX/drive_c/Q")"
+  grep -qa 'Falha na conex' "$folder/QuiradaContabil.log" || fail "the log of '$name': $(cat "$folder/QuiradaContabil.log")"
+  w 60 sc stop "SrvQuirada\$$instance" >/dev/null
+  control wait "SrvQuirada\$$instance" STOPPED 60 >/dev/null || fail "SrvQuirada\$$instance did not stop"
+  w 60 "$INSTDIR_WIN\\QuiradaContabil.exe" /UNINSTALL --instancia "$instance" >/dev/null || fail "/UNINSTALL --instancia $instance"
+  rm -rf "$folder"
+}
+state_of() { control status "$1" | grep -q "^state=$2\( \|$\)"; }
+name_case 'com espaço' ''
+name_case 'dol${HOME}x' ''
+name_case "$long_name/$long_name" ''
+name_case '100%' 'tem o caractere %, depois de "C:\Q\100"'
+name_case 'x%PROCESSOR_ARCHITECTURE%' 'expande %NOME% no caminho do serviço'
+name_case '%WINDIR%' 'tem o caractere %, depois de "C:\Q\"'
+name_case $'a\nb' 'tem o caractere de controle U+000A (quebra de linha)'
+rm -rf "$WINEPREFIX/drive_c/Q"
+note "a blank, \${HOME} and 300 bytes of multi-byte characters reach the service as written; %, %X% and a line break are refused naming the character"
 
 # --- 3. Start: the first cycle ---------------------------------------------------------------------
 

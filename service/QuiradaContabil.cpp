@@ -18,8 +18,10 @@
 #include <optional>
 
 #include "service/UQuirada.h"
+#include "service/arguments.h"
 #include "service/host.h"
 #include "service/install.h"
+#include "service/last_cycle.h"
 #include "service/service_folder.h"
 #include "service/service_log.h"
 #include "base/errors.h"
@@ -162,9 +164,14 @@ int RunVerificar(TSrvQuirada& module) {
 // ending with a separator; "" gives the program's folder.
 std::string PastaNomeada(const std::string& folder) {
   if (folder.empty()) return ExecutableDir();
-  const std::filesystem::path named(std::u8string(folder.begin(), folder.end()));
-  const std::u8string absolute = std::filesystem::absolute(named).u8string();
-  std::string dir(absolute.begin(), absolute.end());
+  std::string dir = folder;
+  try {
+    const std::filesystem::path named(std::u8string(folder.begin(), folder.end()));
+    const std::u8string absolute = std::filesystem::absolute(named).u8string();
+    dir.assign(absolute.begin(), absolute.end());
+  } catch (const std::exception&) {
+    // A name the system cannot take as text (not UTF-8): as written, for the refusal that says so.
+  }
   if (dir.back() != '/' && dir.back() != '\\') dir += std::filesystem::path::preferred_separator;
   return dir;
 }
@@ -191,16 +198,7 @@ int RunVerificarPasta(const std::string& folder) {
 int RunInstancias() {
   const std::vector<TInstanciaRegistrada> instancias = RegisteredInstances();
   for (const TInstanciaRegistrada& i : instancias) {
-    std::string ultimo = "nenhum registrado";
-    try {
-      const std::string arquivo = i.pasta + kArquivoUltimoCiclo;
-      if (FileExists(arquivo)) {
-        ultimo = ReadWholeFile(arquivo, 64 * 1024);
-        ultimo = ultimo.substr(0, ultimo.find('\n'));
-      }
-    } catch (const std::exception& e) {
-      ultimo = "ilegível: " + std::string(e.what());
-    }
+    const std::string ultimo = UltimoCicloDaPasta(i.pasta);
     std::cout << i.servico << " (" << (i.nome.empty() ? "sem nome" : i.nome) << "): pasta "
               << BlankControls(i.pasta) << "; serviço " << BlankControls(i.estado)
               << "; último ciclo: " << BlankControls(ultimo) << '\n';
@@ -224,15 +222,35 @@ int RunInstall(const TSwitches& switches) {
   SetServiceAccount(RegisteredServiceAccount(nome));
   TInstanciaServico instancia;
   if (!nome.empty()) {
-    instancia = {nome, PastaNomeada(switches.Pasta)};
-    if (const std::string falta = FaltaPasta(instancia.pasta); !falta.empty())
+    if (const std::string recusado = CaminhoRecusado(switches.Pasta, "da pasta da instância");
+        !recusado.empty())
+      return RefuseInstall(nome, recusado, switches.Silent);
+    const std::string pedida = PastaNomeada(switches.Pasta);
+    if (const std::string falta = FaltaPasta(pedida); !falta.empty())
       return RefuseInstall(nome, falta, switches.Silent);
-    if (const auto pasta = PastaNaoConfiavel(instancia.pasta))
-      return RefuseInstall(nome, pasta->mensagem, switches.Silent);
+    // The folder judged is the folder registered: the one its path led to, links resolved.
+    const TPastaAberta aberta = AbrirPasta(pedida);
+    if (aberta.nao_confiavel) return RefuseInstall(nome, aberta.nao_confiavel->mensagem, switches.Silent);
+    if (!aberta.pasta.IsOpen())
+      return RefuseInstall(nome, "a pasta da instância não pôde ser aberta: " + aberta.nao_alcancada,
+                           switches.Silent);
+    instancia = {nome, aberta.pasta.Path()};
   }
   if (const auto pasta = PastaNaoConfiavel(ExecutableDir()))
     return RefuseInstall(nome, pasta->mensagem, switches.Silent);
   return InstallService(instancia, switches.Silent);
+}
+
+// Run without a switch by a person (a prompt, a script, a redirect, a scheduler), not by the
+// service manager: the usage, and what the program is without a switch.
+void MostrarQueEhOServico(const TSwitches& switches, const std::string& pasta_instancia) {
+  const std::string servico = NomeDoServico(switches.Instancia);
+  std::cout << UsageText(pasta_instancia + kArquivoIni, pasta_instancia + kServiceLogName)
+            << "Sem opção, o programa é o serviço " << servico
+            << ", que o gerenciador de serviços inicia (sc start " << servico
+            << "); num prompt de comando, use uma das opções acima (/ONCE executa um ciclo "
+               "agora).\n"
+            << std::flush;
 }
 
 int RunModule(const TSwitches& switches, const std::string& pasta_instancia) {
@@ -259,7 +277,8 @@ int RunModule(const TSwitches& switches, const std::string& pasta_instancia) {
                                    if (!falta.empty()) throw Exception(falta);
                                    module.ServiceStart(Started);
                                  },
-                                 [&] { module.ServiceExecute(); }});
+                                 [&] { module.ServiceExecute(); },
+                                 [&] { MostrarQueEhOServico(switches, pasta_instancia); }});
       break;
   }
   SrvQuirada = nullptr;
@@ -269,7 +288,7 @@ int RunModule(const TSwitches& switches, const std::string& pasta_instancia) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const TSwitches switches = ParseSwitches(argc, argv);
+  const TSwitches switches = ParseSwitches(ProgramArguments(argc, argv));
   switch (switches.Mode) {
     case TRunMode::Service:
       PrepareProcess(TProcessKind::kService);
@@ -289,12 +308,7 @@ int main(int argc, char** argv) {
     case TRunMode::Service:
       if (RunFromAConsole()) {
         // A person at a prompt: the service control manager never gives the service a console.
-        const std::string servico = NomeDoServico(switches.Instancia);
-        std::cout << UsageText(pasta_instancia + kArquivoIni, pasta_instancia + kServiceLogName)
-                  << "Sem opção, o programa é o serviço " << servico
-                  << ", que o gerenciador de serviços inicia (sc start " << servico
-                  << "); num prompt de comando, use uma das opções acima (/ONCE executa um ciclo "
-                     "agora).\n";
+        MostrarQueEhOServico(switches, pasta_instancia);
         return 2;
       }
       break;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <exception>
+#include <optional>
 #include <ostream>
 
 #include "dispatch/configuration_check.h"
@@ -57,15 +59,10 @@ void TSrvQuirada::Timer1Timer() {
   Timer1.SetInterval(kIntervaloPadrao);
   try {
     // Inside the guard: an INI that fails to read must not leave the timer disarmed. The period
-    // holds for the next tick whatever this cycle does, a failure included.
-    std::optional<TConfiguracao> config;
-    try {
-      config = LerConfiguracao();
-      Timer1.SetInterval(config->intervalo_ms);
-    } catch (const std::exception&) {
-      // The cycle reads the INI again and fails with its message.
-    }
-    const TCicloExecutado ciclo = ExecutarCiclo(config ? &*config : nullptr);
+    // holds for the next tick whatever this cycle does, a failure included: it is taken as soon as
+    // the cycle has read the INI.
+    const TCicloExecutado ciclo =
+        ExecutarCiclo([this](const TConfiguracao& config) { Timer1.SetInterval(config.intervalo_ms); });
     if (ciclo.pasta_nao_confiavel) {
       AvisarPastaNaoConfiavel(*ciclo.pasta_nao_confiavel);
     } else if (ciclo.ocupado) {
@@ -90,14 +87,47 @@ void TSrvQuirada::Timer1Timer() {
   Timer1.SetEnabled(true);
 }
 
-TSrvQuirada::TCicloExecutado TSrvQuirada::ExecutarCiclo(const TConfiguracao* lida) {
+namespace {
+
+// Points `atual` at the folder a cycle holds, for as long as the cycle runs.
+class PastaDoCiclo {
+ public:
+  PastaDoCiclo(const TPastaAberta*& atual, const TPastaAberta& aberta) : atual_(atual) {
+    atual_ = &aberta;
+  }
+  ~PastaDoCiclo() { atual_ = nullptr; }
+  PastaDoCiclo(const PastaDoCiclo&) = delete;
+  PastaDoCiclo& operator=(const PastaDoCiclo&) = delete;
+
+ private:
+  const TPastaAberta*& atual_;
+};
+
+}  // namespace
+
+TSrvQuirada::TCicloExecutado TSrvQuirada::ExecutarCiclo(
+    const std::function<void(const TConfiguracao&)>& ao_ler) {
   TCicloExecutado executado;
-  executado.pasta_nao_confiavel = PastaNaoConfiavel(pasta_);
+  // Judged and held for the whole cycle: every file of the instance is reached through it.
+  const TPastaAberta aberta = AbrirPasta(pasta_);
+  executado.pasta_nao_confiavel = aberta.nao_confiavel;
   // An instance elsewhere runs the program's own folder's executable (and Firebird client).
   if (!executado.pasta_nao_confiavel && pasta_ != ExecutableDir())
     executado.pasta_nao_confiavel = PastaNaoConfiavel(ExecutableDir());
   if (executado.pasta_nao_confiavel) return executado;
-  const std::string trava = pasta_ + kArquivoTrava;
+  const PastaDoCiclo usando(pasta_do_ciclo_, aberta);
+
+  // Read before the lock, so that a tick that finds the folder busy keeps the INI's period; a
+  // failure to read it is the cycle's, told once the lock is held.
+  std::optional<TConfiguracao> config;
+  std::exception_ptr falha_ini;
+  try {
+    config = LerConfiguracao(aberta);
+    if (ao_ler) ao_ler(*config);
+  } catch (const std::exception&) {
+    falha_ini = std::current_exception();
+  }
+  const std::string trava = aberta.Caminho(kArquivoTrava);
   std::optional<FileLock> lock;
   try {
     lock = FileLock::TryAcquire(trava, &executado.processo);
@@ -111,8 +141,8 @@ TSrvQuirada::TCicloExecutado TSrvQuirada::ExecutarCiclo(const TConfiguracao* lid
     return executado;
   }
   try {
-    const TConfiguracao config = lida != nullptr ? *lida : LerConfiguracao();
-    TCicloEnvio ciclo = Ciclo(config);
+    if (falha_ini) std::rethrow_exception(falha_ini);
+    TCicloEnvio ciclo = Ciclo(*config);
     {
       const std::lock_guard<std::mutex> lock(andamento_mutex_);
       andamento_ = TResumoCiclo{};
@@ -163,11 +193,11 @@ std::string TSrvQuirada::TextoOcupado(const TCicloExecutado& ciclo) const {
 
 void TSrvQuirada::AvisarPastaNaoConfiavel(const TPastaNaoConfiavel& pasta) {
   // The log is written only when it is not itself in question, and never through a link: in a
-  // folder others may change, that link may be theirs.
+  // folder others may change, that link may be theirs (DoSaveLog).
   bool no_log = false;
   if (!pasta.log_em_causa) {
     try {
-      SaveLogLine(pasta_ + kServiceLogName, pasta.mensagem, Now(), Links::kRefuse);
+      DoSaveLog(pasta.mensagem);
       no_log = true;
     } catch (const std::exception& e) {
       WriteSystemEventError(e.what());
@@ -178,12 +208,14 @@ void TSrvQuirada::AvisarPastaNaoConfiavel(const TPastaNaoConfiavel& pasta) {
 }
 
 void TSrvQuirada::GravarUltimoCiclo(const std::string& texto) {
-  const std::string arquivo = pasta_ + kArquivoUltimoCiclo;
   try {
-    ReplaceFile(arquivo, FormatLogStamp(Now()) + " " + texto + "\n", 0600);
+    if (pasta_do_ciclo_ == nullptr) throw Exception("nenhum ciclo segura a pasta");
+    ReplaceFile(pasta_do_ciclo_->Caminho(kArquivoUltimoCiclo),
+                FormatLogStamp(Now()) + " " + texto + "\n", 0600);
   } catch (const std::exception& e) {
     try {
-      DoSaveLog("Não foi possível gravar o fim do último ciclo em \"" + arquivo + "\": " + e.what());
+      DoSaveLog("Não foi possível gravar o fim do último ciclo em \"" + pasta_ + kArquivoUltimoCiclo +
+                "\": " + e.what());
     } catch (const std::exception&) {
       // The log itself fails: the cycle's own failure, if any, says so.
     }
@@ -191,9 +223,19 @@ void TSrvQuirada::GravarUltimoCiclo(const std::string& texto) {
 }
 
 void TSrvQuirada::DoSaveLog(const std::string& Msg) {
-  const std::string log = pasta_ + kServiceLogName;
+  // Through the folder the running cycle holds; between cycles, through the folder judged and
+  // held for this line. In a folder that is not trusted the log is never reached through a link,
+  // and a log that is itself in question is not written.
+  std::optional<TPastaAberta> propria;
+  if (pasta_do_ciclo_ == nullptr) {
+    propria = AbrirPasta(pasta_);
+    if (propria->nao_confiavel && propria->nao_confiavel->log_em_causa)
+      throw Exception(propria->nao_confiavel->mensagem);
+  }
+  const TPastaAberta& aberta = propria ? *propria : *pasta_do_ciclo_;
+  const std::string log = aberta.Caminho(kServiceLogName);
   try {
-    SaveLogLine(log, Msg, Now());
+    SaveLogLine(log, Msg, Now(), aberta.nao_confiavel ? Links::kRefuse : Links::kFollow);
   } catch (const FileError& e) {
     throw Exception(ComDonoDoArquivo(e, log));
   }
@@ -239,8 +281,17 @@ void TSrvQuirada::ServiceExecute() {
 
 void TSrvQuirada::ServiceStart(bool& Started) { (void)Started; }
 
+TConfiguracao TSrvQuirada::LerConfiguracao(const TPastaAberta& aberta) const {
+  TConfiguracao config = ConfiguracaoDaInstancia(pasta_, ReadIniFile(aberta.Caminho(kArquivoIni)),
+                                                 pasta_ == ExecutableDir());
+  config.acesso = aberta.Caminho("");
+  return config;
+}
+
 TConfiguracao TSrvQuirada::LerConfiguracao() const {
-  return ConfiguracaoDaInstancia(pasta_, ReadIniFile(pasta_ + kArquivoIni), pasta_ == ExecutableDir());
+  const TPastaAberta aberta = AbrirPasta(pasta_);
+  if (aberta.nao_confiavel) throw Exception(aberta.nao_confiavel->mensagem);
+  return LerConfiguracao(aberta);
 }
 
 TCicloEnvio TSrvQuirada::Ciclo(const TConfiguracao& config) {
@@ -257,16 +308,18 @@ TCicloEnvio TSrvQuirada::Ciclo(const TConfiguracao& config) {
 }
 
 void TSrvQuirada::ListarPendentes(std::ostream& out) {
-  const TConfiguracao config = LerConfiguracao();
+  const TPastaAberta aberta = AbrirPasta(pasta_);
+  const TConfiguracao config = LerConfiguracao(aberta);
   TCicloEnvio ciclo = Ciclo(config);
   quirada::ListarPendentes(ciclo, out);
 }
 
 bool TSrvQuirada::VerificarConfiguracao(std::ostream& out) {
-  const TConfiguracao config = LerConfiguracao();
+  const TPastaAberta aberta = AbrirPasta(pasta_);
+  const TConfiguracao config = LerConfiguracao(aberta);
   TCicloEnvio ciclo = Ciclo(config);
   bool tudo_ok = quirada::VerificarConfiguracao(ciclo, out);
-  const auto pasta = PastaNaoConfiavel(pasta_);
+  const auto& pasta = aberta.nao_confiavel;
   out << "Pasta do serviço (" << pasta_ << "): "
       << (pasta ? "FALHOU: " + pasta->mensagem : std::string("OK")) << '\n';
   if (pasta_ == ExecutableDir()) return tudo_ok && !pasta;

@@ -73,10 +73,12 @@ class TSrvQuirada {
   // (processo N)", or that another process (not a cycle of this program) holds the lock and how to
   // find it (fuser).
   std::string TextoOcupado(const TCicloExecutado& ciclo) const;
-  // One dispatch cycle under the service folder's lock, with the configuration `config` (the tick
-  // read it already) or, without one, the instance's INI read now. A failure raises, after the
-  // cycle's tail; its end, a failure's too, is kept in the instance's folder (kArquivoUltimoCiclo).
-  TCicloExecutado ExecutarCiclo(const TConfiguracao* config = nullptr);
+  // One dispatch cycle under the service folder's lock. The folder is judged and held for the
+  // whole cycle (service_folder.h: AbrirPasta): its INI, lock, log, XML files and last-cycle line
+  // are reached through the folder held. `ao_ler` is told the configuration once the INI is read.
+  // A failure raises, after the cycle's tail; its end, a failure's too, is kept in the instance's
+  // folder (kArquivoUltimoCiclo).
+  TCicloExecutado ExecutarCiclo(const std::function<void(const TConfiguracao&)>& ao_ler = nullptr);
 
   // Told before each document of a cycle: its place among the documents the cycle selected.
   std::function<void(long long i, long long n)> Progresso;
@@ -108,7 +110,8 @@ class TSrvQuirada {
 
   // The instance's folder, ending with a separator.
   const std::string& Pasta() const { return pasta_; }
-  // The instance's configuration as its INI file gives it now.
+  // The instance's configuration as its INI file gives it now; raises when the folder is not
+  // trusted.
   TConfiguracao LerConfiguracao() const;
 
   // The ERP database's components: Connquendalor with TransReadOnly and TransReadWrite, and the
@@ -119,6 +122,8 @@ class TSrvQuirada {
 
  private:
   TCicloEnvio Ciclo(const TConfiguracao& config);
+  // The configuration read through the folder held, its files reached through it.
+  TConfiguracao LerConfiguracao(const TPastaAberta& aberta) const;
   enum class TFimDeCiclo { kConcluido, kFalhou, kNaoExecutado };
   // The end of a cycle told to the system event log and the service's status (AvisarServico).
   void AvisarFimDeCiclo(const std::string& texto, TFimDeCiclo fim);
@@ -130,6 +135,8 @@ class TSrvQuirada {
 
   TEventLoop& loop_;
   const std::string pasta_;
+  // The folder the running cycle holds; nothing between cycles.
+  const TPastaAberta* pasta_do_ciclo_ = nullptr;
   bool ultimo_ciclo_falhou_ = false;
   // Where the running cycle stands (TCicloEnvio::Andamento), for AoTerminarNaParada.
   std::mutex andamento_mutex_;

@@ -36,6 +36,10 @@ struct TServiceEvents {
   // On the service thread, once the start is accepted. Returns when the service is to stop,
   // normally after WaitForStopRequest.
   std::function<void()> OnExecute;
+  // On Windows, when the process was not started by the service control manager (its dispatcher
+  // cannot connect): tells the person what the program is; RunService then returns 2. Without it
+  // the failure goes to the event log and RunService returns 1. Never called on Linux.
+  std::function<void()> OnNoServiceManager;
 };
 
 // Stop requests: SIGTERM, SIGINT and SIGHUP on Linux; the service control manager's stop and
@@ -86,7 +90,8 @@ inline constexpr const char* kTextoFimNoPrazo =
     "interrompe, como um servidor de banco de dados que não responde): o processo termina sem "
     "esperá-lo; o documento em andamento não foi registrado e volta no próximo ciclo.";
 
-// Runs the service until it stops. Exit status: 0 after a normal stop; 1 when the start was refused
+// Runs the service until it stops. Exit status: 0 after a normal stop; 2 when no service manager
+// started the process (OnNoServiceManager); 1 when the start was refused
 // or the start or execute event failed ("Falha no serviço em iniciar: ..." or "Falha no serviço
 // em executar: ..." on the system event log).
 int RunService(TEventLoop& loop, const TServiceEvents& events);
@@ -103,7 +108,8 @@ enum class TServiceNotice { kReady, kStopping };
 void NotifyServiceManager(TServiceNotice notice);
 
 // Writes `message` to the system event log as one error event ("<3>" and the message on one line of
-// standard error, line breaks made blanks, on Linux).
+// standard error, line breaks made blanks, on Linux; on Windows the event log, and the message on
+// one line of standard error, never with such a prefix).
 void WriteSystemEventError(const std::string& message);
 // The same as an informational event ("<6>" on Linux).
 void WriteSystemEventInfo(const std::string& message);

@@ -13,15 +13,16 @@
 // reported last, from the process's exit, since the process may be ended at any moment after it.
 // A tick still running 15 minutes after the stop request ends with the process (exit code 1).
 //
-// Started other than by the SCM, the dispatcher fails (ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-// its text goes to the event log and RunService returns 1. (A run from a console never gets that
-// far: RunFromAConsole tells the program to show its usage instead.)
+// Started other than by the SCM, the dispatcher fails (ERROR_FAILED_SERVICE_CONTROLLER_CONNECT):
+// the OnNoServiceManager event tells the person and RunService returns 2, whatever the process's
+// output is (a script, a redirect, a scheduler). (A run from a console never gets that far:
+// RunFromAConsole tells the program to show its usage at once.)
 //
 // The event log: ReportEventW under the event source "SrvQuirada", which "/INSTALL" registers with
 // the program's message table (messages.mc: event 1 an error, event 2 information, each showing
 // the event's own text), so Event Viewer shows the text; the same line also goes to standard error
-// when the process has one ("<3>" or "<6>" and the message on one line, as on Linux), for console
-// runs and tests. Informational events: the service started, the service stopped, a cycle that
+// when the process has one (the message on one line, without the priority prefix of the Linux
+// journal), for console runs and tests. Informational events: the service started, the service stopped, a cycle that
 // succeeded after a failed one; routine ones are not written.
 #include <windows.h>
 
@@ -106,11 +107,12 @@ void WriteStandardError(const std::string& line) {
   }
 }
 
-void WriteSystemEvent(WORD type, const char* priority, const std::string& message) {
-  // What a peer, a database or a file put in the message can neither break the line nor drive a
-  // console.
+// The event goes to standard error as its text on one line: no journal reads a priority there.
+// What a peer, a database or a file put in the message can neither break the line nor drive a
+// console.
+void WriteSystemEvent(WORD type, const std::string& message) {
   const std::string clean = BlankControls(message);
-  WriteStandardError(priority + clean + "\n");
+  WriteStandardError(clean + "\n");
   const UniqueEventSource log(RegisterEventSourceW(nullptr, Utf8ToWide(kServiceName).c_str()));
   if (!log) return;
   // Every instance writes under the one event source: a named instance's events say whose they are.
@@ -164,7 +166,7 @@ void ReportStateLocked(DWORD state, int exit_status = 0) {
   status.dwWaitHint = pending ? kWaitHintMs : 0;
   if (!SetServiceStatus(status_handle, &status)) {
     const DWORD error = GetLastError();
-    WriteSystemEvent(EVENTLOG_ERROR_TYPE, "<3>",
+    WriteSystemEvent(EVENTLOG_ERROR_TYPE,
                      std::string("Falha ao avisar o gerenciador de serviços (") + StateName(state) +
                          "): " + WindowsErrorText(error));
   }
@@ -322,11 +324,11 @@ BOOL WINAPI RestoreConsoleOnControl(DWORD) {
 }  // namespace
 
 void WriteSystemEventError(const std::string& message) {
-  WriteSystemEvent(EVENTLOG_ERROR_TYPE, "<3>", message);
+  WriteSystemEvent(EVENTLOG_ERROR_TYPE, message);
 }
 
 void WriteSystemEventInfo(const std::string& message) {
-  WriteSystemEvent(EVENTLOG_INFORMATION_TYPE, "<6>", message);
+  WriteSystemEvent(EVENTLOG_INFORMATION_TYPE, message);
 }
 
 // The event log keeps what an administrator must see: a routine event is not written.
@@ -431,9 +433,15 @@ int RunService(TEventLoop& loop, const TServiceEvents& events) {
     SERVICE_TABLE_ENTRYW table[] = {{const_cast<wchar_t*>(name.c_str()), &ServiceMain},
                                     {nullptr, nullptr}};
     if (!StartServiceCtrlDispatcherW(table)) {
-      // ERROR_FAILED_SERVICE_CONTROLLER_CONNECT: not started by the SCM.
-      WriteSystemEventError(WindowsErrorText(GetLastError()));
-      run.exit_status = 1;
+      const DWORD error = GetLastError();
+      if (error == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT && run.events->OnNoServiceManager) {
+        // Not started by the SCM: a person's run, from a script, a redirect or a scheduler.
+        run.events->OnNoServiceManager();
+        run.exit_status = 2;
+      } else {
+        WriteSystemEventError(WindowsErrorText(error));
+        run.exit_status = 1;
+      }
     }
     run.loop->Quit();
     SetEvent(run.dispatcher_done);

@@ -16,6 +16,12 @@
 // status: 0 on success, 1 on failure. Installing over an existing service and removing a service
 // that is not there are failures; a failed install leaves no service behind.
 //
+// One registration per folder: an install is refused, naming the other, when a registered instance
+// (the unnamed one included) already serves its folder, or when an instance of the same name in
+// another letter case is registered (names are compared without regard to case on both platforms,
+// as the Windows service control manager compares them). A folder the service manager cannot be
+// given (CaminhoRecusado) is refused with the sentence that names its character.
+//
 // On Linux the service is the systemd unit "SrvQuirada.service" (install_posix.h says how it is
 // written and where).
 //
@@ -58,6 +64,14 @@ struct TInstanciaServico {
 
 // Whether `nome` can name an instance: one to 64 ASCII letters, digits, '-' and '_'.
 bool NomeDeInstanciaValido(const std::string& nome);
+
+// Why the service manager cannot be given the path `path` of a service (`o_que` names it: "da
+// pasta da instância", "do executável"), as a sentence that names the character: bytes that are
+// not UTF-8 (systemd ignores such a unit line: the service would never load), a control character
+// (a line break ends the unit's line), and on Windows a '%' (the service control manager expands
+// %NAME% in the executable path, and the service would run in another folder than the one
+// installed). "" when it can be given.
+std::string CaminhoRecusado(const std::string& path, const std::string& o_que);
 // The service of the instance `nome`: "SrvQuirada" for "", else "SrvQuirada@<nome>" (Linux) or
 // "SrvQuirada$<nome>" (Windows).
 std::string NomeDoServico(const std::string& nome);
@@ -85,6 +99,12 @@ struct TInstanciaRegistrada {
 };
 // The unnamed instance first (when registered), then the named ones by name.
 std::vector<TInstanciaRegistrada> RegisteredInstances();
+
+// Why `instancia` may not be registered beside the instances registered now (`registradas`) for
+// the executable at `executable_path`: the sentence naming the instance that already serves its
+// folder or takes its name in another letter case; "" when it may.
+std::string RegistroEmConflito(const std::string& executable_path, const TInstanciaServico& instancia,
+                               const std::vector<TInstanciaRegistrada>& registradas);
 
 // An install refused before anything was tried (the service folder is not trusted), told as a
 // failed install is ("Falha ao instalar o serviço "<service>" com erro: "<why>""); returns 1.

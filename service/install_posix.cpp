@@ -140,23 +140,30 @@ void WriteNewFile(const std::string& path, const std::string& text) {
   }
 }
 
+// Where a unit's word goes: ExecStart= expands "$NAME" and "${NAME}" besides the specifiers.
+enum class UnitLine { kExecStart, kPaths };
+
 // A path as one word of a unit file line (ExecStart=, ReadWritePaths=): quoted when it holds a
-// blank, '%' doubled (systemd expands specifiers everywhere). systemd refuses to start an
+// blank, '%' doubled (systemd expands specifiers everywhere), '$' doubled in ExecStart= (which
+// expands environment variables): the service receives the path as it is written. A path systemd
+// cannot be given (CaminhoRecusado) is refused with its sentence; systemd refuses to start an
 // executable whose path holds quotes or a backslash, so such a path is refused here already (and
 // a folder's too: `what` names which path it is).
-std::string UnitPathWord(const std::string& path, const char* what = "do executável") {
+std::string UnitPathWord(const std::string& path, UnitLine line,
+                         const std::string& what = "do executável") {
+  if (const std::string recusado = CaminhoRecusado(path, what); !recusado.empty())
+    throw Exception(recusado);
   std::string word;
   bool blank = false;
   for (const char c : path) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) ThrowSystemError(EINVAL);
     switch (c) {
       case '\\':
       case '"':
       case '\'':
-        throw Exception(std::string("O systemd não aceita aspas nem barra invertida no caminho ") +
-                        what + ": " + path);
+        throw Exception("O systemd não aceita aspas nem barra invertida no caminho " + what + ": " +
+                        path);
       case '%': word += "%%"; break;
+      case '$': word += line == UnitLine::kExecStart ? "$$" : "$"; break;
       case ' ': blank = true; word += c; break;
       default: word += c;
     }
@@ -265,17 +272,18 @@ std::string ServiceUnitText(const std::string& executable_path, const TInstancia
   const size_t slash = executable_path.rfind('/');
   if (slash == std::string::npos) ThrowSystemError(EINVAL);
   std::string home = slash == 0 ? "/" : executable_path.substr(0, slash);
-  std::string exec_start = UnitPathWord(executable_path);
+  std::string exec_start = UnitPathWord(executable_path, UnitLine::kExecStart);
   if (!instancia.nome.empty()) {
     if (!NomeDeInstanciaValido(instancia.nome) || instancia.pasta.empty() ||
         instancia.pasta[0] != '/')
       ThrowSystemError(EINVAL);
     home = SemBarraFinal(instancia.pasta);
-    exec_start += " --pasta " + UnitPathWord(home, "da pasta da instância") + " --instancia " +
-                  instancia.nome;
+    exec_start += " --pasta " + UnitPathWord(home, UnitLine::kExecStart, "da pasta da instância") +
+                  " --instancia " + instancia.nome;
   }
   return FillTemplate(kServiceUnitTemplate, {{kExecStartPlaceholder, exec_start},
-                                              {kHomePlaceholder, UnitPathWord(home)},
+                                              {kHomePlaceholder, UnitPathWord(home, UnitLine::kPaths,
+                                                                              "da pasta do serviço")},
                                               {kStateDirectoryPlaceholder, ""}});
 }
 
@@ -309,6 +317,10 @@ int InstallServiceFor(const std::string& executable_path, const TInstanciaServic
                         "); use uma pasta como /var/lib/quirada-contabil/" + instancia.nome);
       }
     }
+    if (const std::string conflito =
+            RegistroEmConflito(executable_path, instancia, RegisteredInstances());
+        !conflito.empty())
+      throw Exception(conflito);
     WriteNewFile(path, ServiceUnitText(executable_path, instancia));
     if (ManageSystemd()) {
       try {
@@ -398,12 +410,17 @@ std::vector<std::string> UnitWords(const std::string& line) {
   return words;
 }
 
-// `word` with the specifiers a unit's path may hold read: "%i" the instance, "%%" a '%'.
+// `word` of an ExecStart= line with what systemd expands in it read: "%i" the instance, "%%" a
+// '%', "$$" a '$'.
 std::string Specifiers(const std::string& word, const std::string& nome) {
   std::string read;
   for (size_t i = 0; i < word.size(); ++i) {
-    if (word[i] == '%' && i + 1 < word.size() && (word[i + 1] == 'i' || word[i + 1] == '%')) {
-      read += word[i + 1] == 'i' ? nome : "%";
+    const char next = i + 1 < word.size() ? word[i + 1] : '\0';
+    if (word[i] == '%' && (next == 'i' || next == '%')) {
+      read += next == 'i' ? nome : "%";
+      ++i;
+    } else if (word[i] == '$' && next == '$') {
+      read += '$';
       ++i;
     } else {
       read += word[i];

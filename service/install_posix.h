@@ -25,9 +25,10 @@ std::string ServiceUnitDir();
 // and ReadWritePaths its folder, the one the sandboxed service may write to besides /tmp. For a
 // named instance ExecStart adds "--pasta <folder> --instancia <name>" and ReadWritePaths names the
 // instance's folder instead. Paths
-// are quoted when they hold a blank and '%' is doubled. A path that systemd would not run (one
-// with a control character: std::system_error EINVAL; with quotes or a backslash: Exception) is
-// refused, so "/INSTALL" never reports success for a unit that cannot start.
+// are quoted when they hold a blank, '%' is doubled and, in ExecStart, '$' too, so the service
+// receives each path as it is written. A path that systemd would not load or run (bytes that are
+// not UTF-8, a control character: the sentence of CaminhoRecusado; quotes or a backslash) is
+// refused with an Exception, so "/INSTALL" never reports success for a unit that cannot start.
 std::string ServiceUnitText(const std::string& executable_path,
                             const TInstanciaServico& instancia = {});
 
@@ -44,7 +45,8 @@ std::string HiddenExecutableFolder(const std::string& executable_path);
 // the package's template of named instances the same way.
 std::string PackageUnitPath(const std::string& unit = "SrvQuirada.service");
 
-// The folder a unit's ExecStart gives with "--pasta" ("%i" read as `nome`, "%%" as "%"), ending
+// The folder a unit's ExecStart gives with "--pasta" ("%i" read as `nome`, "%%" as "%", "$$" as
+// "$"), ending
 // with '/'; for a unit without it, the executable's folder. Empty when the text has no ExecStart.
 std::string UnitFolder(const std::string& unit_text, const std::string& nome);
 

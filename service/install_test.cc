@@ -126,8 +126,68 @@ INSTANTIATE_TEST_SUITE_P(
                       "/opt/@QUIRADA_HOME@"},
         ExecStartCase{"/QuiradaContabil", "/QuiradaContabil", "/"}));
 
-TEST(ServiceUnitTextTest, RefusesAPathWithALineBreak) {
-  EXPECT_THROW(ServiceUnitText("/opt/a\nb/QuiradaContabil"), std::system_error);
+// A named instance's folder reaches the service as it is written: ExecStart= holds it with what
+// systemd would expand escaped ("%%", "$$"), ReadWritePaths= with its specifiers escaped, and the
+// unit reads back (UnitFolder) to the folder itself. What systemd cannot take (bytes that are not
+// UTF-8, a control character) is refused with a sentence that names the character.
+TEST(ServiceUnitTextTest, AFolderReachesTheServiceAsWrittenOrIsRefusedNamingItsCharacter) {
+  std::string longo = "/srv/quirada";
+  for (int i = 0; i < 3; ++i) longo += "/" + [] {
+    std::string parte;
+    for (int j = 0; j < 40; ++j) parte += "ação";  // 6 bytes each: 240 bytes a folder
+    return parte;
+  }();
+  const struct {
+    std::string folder;
+    std::string exec_word;   // how ExecStart= writes it
+    std::string paths_word;  // how ReadWritePaths= writes it
+    std::string refused;     // a piece of the refusal, "" when written
+  } cases[] = {
+      {"/srv/q/com espaço", "\"/srv/q/com espaço\"", "\"/srv/q/com espaço\"", ""},
+      {"/srv/q/100%", "/srv/q/100%%", "/srv/q/100%%", ""},
+      {"/srv/q/x%i%n", "/srv/q/x%%i%%n", "/srv/q/x%%i%%n", ""},
+      {"/srv/q/dol${HOME}x", "/srv/q/dol$${HOME}x", "/srv/q/dol${HOME}x", ""},
+      {"/srv/q/$HOME", "/srv/q/$$HOME", "/srv/q/$HOME", ""},
+      {"/srv/q/%PROCESSOR_ARCHITECTURE%", "/srv/q/%%PROCESSOR_ARCHITECTURE%%",
+       "/srv/q/%%PROCESSOR_ARCHITECTURE%%", ""},
+      {longo, longo, longo, ""},
+      {"/srv/q/\xE7" "ao", "", "",
+       "O caminho da pasta da instância não é texto UTF-8: o byte 0xE7, depois de \"/srv/q/\", não "
+       "forma um caractere"},
+      {"/srv/q/a\nb", "", "",
+       "O caminho da pasta da instância tem o caractere de controle U+000A (quebra de linha), "
+       "depois de \"/srv/q/a\""},
+      {"/srv/q/a\tb", "", "", "o caractere de controle U+0009 (tabulação), depois de \"/srv/q/a\""},
+      {"/srv/q/a\xC2\x85" "b", "", "", "o caractere de controle U+0085, depois de \"/srv/q/a\""},
+      {"/srv/q/a\x7F", "", "", "o caractere de controle U+007F, depois de \"/srv/q/a\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.folder);
+    const TInstanciaServico instancia{"acme", c.folder + "/"};
+    if (!c.refused.empty()) {
+      try {
+        (void)ServiceUnitText("/opt/q/QuiradaContabil", instancia);
+        ADD_FAILURE() << "written";
+      } catch (const Exception& e) {
+        EXPECT_NE(std::string(e.what()).find(c.refused), std::string::npos) << e.what();
+      }
+      continue;
+    }
+    const std::string text = ServiceUnitText("/opt/q/QuiradaContabil", instancia);
+    EXPECT_NE(text.find("\nExecStart=/opt/q/QuiradaContabil --pasta " + c.exec_word +
+                        " --instancia acme\n"),
+              std::string::npos) << text;
+    EXPECT_NE(text.find("\nReadWritePaths=" + c.paths_word + " /tmp\n"), std::string::npos) << text;
+    EXPECT_EQ(UnitFolder(text, "acme"), c.folder + "/");
+  }
+  // The executable's own path is held to the same rules.
+  try {
+    (void)ServiceUnitText("/opt/a\nb/QuiradaContabil");
+    ADD_FAILURE() << "a line break in the executable's path was written";
+  } catch (const Exception& e) {
+    EXPECT_NE(std::string(e.what()).find("O caminho do executável tem o caractere de controle U+000A"),
+              std::string::npos) << e.what();
+  }
 }
 
 TEST(ServiceUnitTextTest, RefusesAPathThatSystemdWouldNotRun) {

@@ -11,6 +11,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "base/errors.h"
 #include "base/platform.h"
 #include "base/text_win32.h"
 #include "base/win32_handle_win32.h"
@@ -78,6 +79,19 @@ int InstallFailure(const std::string& nome, const std::string& text, bool silent
          true);
   }
   return 1;
+}
+
+// Why the SCM cannot be given `path` (`o_que` names it): besides CaminhoRecusado's, a '%', which
+// the SCM expands in the executable path (ImagePath is REG_EXPAND_SZ): "%WINDIR%" would make the
+// service run in another folder than the one installed, or never start. "" when it can.
+std::string CaminhoRecusadoPeloScm(const std::string& path, const std::string& o_que) {
+  if (std::string recusado = CaminhoRecusado(path, o_que); !recusado.empty()) return recusado;
+  const size_t at = path.find('%');
+  if (at == std::string::npos) return "";
+  return "O caminho " + o_que + " tem o caractere %, depois de \"" + path.substr(0, at) +
+         "\": o gerenciador de serviços do Windows expande %NOME% no caminho do serviço "
+         "(ImagePath), e o serviço rodaria noutra pasta que não a instalada, ou nem partiria. "
+         "Renomeie a pasta sem %.";
 }
 
 // The executable path as the SCM runs it: in double quotes when it holds a blank, so that the
@@ -203,7 +217,15 @@ int InstallServiceFor(const std::string& executable_path, const TInstanciaServic
   const std::wstring name = Utf8ToWide(NomeDoServico(instancia.nome));
   std::vector<std::string> warnings;
   try {
+    std::string recusado = CaminhoRecusadoPeloScm(executable_path, "do executável");
+    if (recusado.empty() && !instancia.nome.empty())
+      recusado = CaminhoRecusadoPeloScm(instancia.pasta, "da pasta da instância");
+    if (!recusado.empty()) throw Exception(recusado);
     const ScHandle manager = OpenManager(SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
+    if (const std::string conflito =
+            RegistroEmConflito(executable_path, instancia, RegisteredInstances());
+        !conflito.empty())
+      throw Exception(conflito);
     if (const ScHandle existing{OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_CONFIG)}) {
       // An upgrade of this program keeps what the administrator set; another program's
       // registration is not this install's to change.

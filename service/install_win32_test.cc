@@ -128,7 +128,7 @@ class InstallTest : public ::testing::Test {
   void TearDown() override {
     std::ostringstream out, err;
     if (ours_ && Registered() != nullptr) UninstallService("", true, out, err);
-    for (const char* name : {"acme", "beta"}) {
+    for (const char* name : {"acme", "beta", "gama", "delta"}) {
       if (ours_ && Registered(Utf8ToWide(std::string("SrvQuirada$") + name).c_str()) != nullptr)
         UninstallService(name, true, out, err);
     }
@@ -178,6 +178,65 @@ TEST_F(InstallTest, NamedInstancesAreServicesOfTheirOwnListedAndRemovedOneByOne)
   EXPECT_EQ(EventMessageFile(), Utf8ToWide(exe)) << "beta still needs the event source";
   ASSERT_EQ(UninstallService("beta", true, out, err), 0);
   EXPECT_EQ(EventMessageFile(), L"(no event source)");
+}
+
+// A named instance's folder reaches the service as it is written, or is refused with a sentence
+// that names its character: the service control manager expands %NAME% in the executable path
+// (it would run the service in another folder than the one installed, or never start it), and a
+// control character is no part of a folder's name. Names are compared without regard to case, and
+// a folder is served by one registration only.
+TEST_F(InstallTest, AFolderReachesTheServiceAsWrittenOrIsRefusedNamingWhy) {
+  const std::string exe = "C:\\Quirada\\QuiradaContabil.exe";
+  std::string long_name;
+  for (int i = 0; i < 25; ++i) long_name += "ação";
+  const struct {
+    std::string nome, pasta;
+    std::string refused;  // a piece of the refusal; "" when registered
+  } cases[] = {
+      {"acme", "C:\\Q\\com espaço\\", ""},
+      {"beta", "C:\\Q\\dol${HOME}x\\", ""},
+      {"gama", "C:\\Q\\" + long_name + "\\" + long_name + "\\", ""},
+      {"delta", "C:\\Q\\x%PROCESSOR_ARCHITECTURE%\\",
+       "O caminho da pasta da instância tem o caractere %, depois de \"C:\\Q\\x\": o gerenciador de "
+       "serviços do Windows expande %NOME% no caminho do serviço"},
+      {"delta", "C:\\Q\\%WINDIR%\\",
+       "O caminho da pasta da instância tem o caractere %, depois de \"C:\\Q\\\""},
+      {"delta", "C:\\Q\\100%\\",
+       "O caminho da pasta da instância tem o caractere %, depois de \"C:\\Q\\100\""},
+      {"delta", "C:\\Q\\a\nb\\",
+       "O caminho da pasta da instância tem o caractere de controle U+000A (quebra de linha), depois "
+       "de \"C:\\Q\\a\""},
+      {"ACME", "C:\\Q\\outra\\",
+       "já existe a instância \"acme\" (serviço SrvQuirada$acme), e os nomes de instância não "
+       "distinguem maiúsculas de minúsculas"},
+      {"delta", "C:\\Q\\com espaço\\",
+       "a pasta \"C:\\Q\\com espaço\\\" já é servida pela instância \"acme\" (serviço SrvQuirada$acme)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.nome + " " + c.pasta);
+    std::ostringstream out, err;
+    const int status = InstallServiceFor(exe, {c.nome, c.pasta}, false, out, err);
+    const auto registered = Registered(Utf8ToWide("SrvQuirada$" + c.nome).c_str());
+    if (c.refused.empty()) {
+      ASSERT_EQ(status, 0) << err.str();
+      ASSERT_NE(registered, nullptr);
+      std::string pasta = c.pasta;
+      pasta.pop_back();
+      EXPECT_EQ(registered->binary_path, Utf8ToWide(exe + " --pasta \"" + pasta + "\" --instancia " + c.nome));
+      continue;
+    }
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(err.str().find("Falha ao instalar o serviço \"SrvQuirada$" + c.nome + "\" com erro: \"" +
+                             c.refused),
+              std::string::npos) << err.str();
+    if (c.nome == "delta") {
+      EXPECT_EQ(registered, nullptr) << "no service left behind";
+    }
+  }
+  for (const char* nome : {"beta", "gama"}) {
+    std::ostringstream out, err;
+    EXPECT_EQ(UninstallService(nome, true, out, err), 0) << nome;
+  }
 }
 
 TEST_F(InstallTest, RegistersTheServiceAsTheSystemRunsItAndRemovesIt) {

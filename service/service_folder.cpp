@@ -25,7 +25,7 @@ std::string NomeDoExecutavel() {
 
 }  // namespace
 
-std::optional<TPastaNaoConfiavel> PastaNaoConfiavel(const std::string& executable_dir) {
+TPastaAberta AbrirPasta(const std::string& dir) {
   // The Firebird client is loaded from the folder when it is there (on Windows).
   std::vector<TrustedFileName> arquivos = {{kArquivoIni, true},
                                            {kServiceLogName, true},
@@ -33,26 +33,33 @@ std::optional<TPastaNaoConfiavel> PastaNaoConfiavel(const std::string& executabl
                                            {kArquivoUltimoCiclo, false},
                                            {"fbclient.dll", false}};
   if (const std::string exe = NomeDoExecutavel(); !exe.empty()) arquivos.push_back({exe, false});
-  const std::vector<UntrustedPath> caminhos = FindUntrustedPaths(executable_dir, arquivos);
-  if (caminhos.empty()) return std::nullopt;
+  JudgedFolder julgada = OpenJudgedFolder(dir, arquivos);
+  TPastaAberta aberta;
+  aberta.pasta = std::move(julgada.folder);
+  aberta.nao_alcancada = std::move(julgada.unreached);
+  if (julgada.untrusted.empty()) return aberta;
 
-  const std::string log = executable_dir + kServiceLogName;
-  std::string log_real;
-  try {
-    log_real = ResolvedPath(log);
-  } catch (const FileError&) {
-    // No log yet (or a link to nothing): only its own name can be in question.
-  }
   TPastaNaoConfiavel pasta;
   std::string o_que, correcao;
-  for (const UntrustedPath& c : caminhos) {
+  for (const UntrustedPath& c : julgada.untrusted) {
     o_que += (o_que.empty() ? "" : "; ") + std::string("\"") + c.path + "\": " + c.why;
     correcao += (correcao.empty() ? "" : "; ") + c.mend;
-    if (c.path == log || (!log_real.empty() && c.path == log_real)) pasta.log_em_causa = true;
+    // The log itself, or the file its link leads to.
+    if (c.file == kServiceLogName) pasta.log_em_causa = true;
   }
   pasta.mensagem = "Pasta do serviço não confiável, nada foi feito: " + o_que + ". " + TrustRule() +
                    " Corrija com: " + correcao + ".";
-  return pasta;
+  aberta.nao_confiavel = std::move(pasta);
+  return aberta;
+}
+
+std::string TPastaAberta::Caminho(const std::string& nome) const {
+  if (!pasta.IsOpen()) throw Exception("A pasta do serviço não pôde ser aberta: " + nao_alcancada);
+  return pasta.Reach(nome);
+}
+
+std::optional<TPastaNaoConfiavel> PastaNaoConfiavel(const std::string& executable_dir) {
+  return AbrirPasta(executable_dir).nao_confiavel;
 }
 
 std::string ComDonoDoArquivo(const FileError& e, const std::string& path) {

@@ -8,12 +8,17 @@
 // client "fbclient.dll" when it is there (Windows loads it from the folder). In a folder
 // that is not trusted "/ONCE", a service tick and "/INSTALL" do nothing but say so, and
 // "/VERIFICAR" says FALHOU.
+//
+// The folder is judged as it is reached, one entry of its path at a time (links included), and
+// then held (AbrirPasta): every file of the instance is reached through the folder held, so that
+// what was judged is what is used.
 #pragma once
 
 #include <optional>
 #include <string>
 
 #include "base/file_io.h"
+#include "base/held_folder.h"
 
 namespace quirada {
 
@@ -29,9 +34,23 @@ struct TPastaNaoConfiavel {
   bool log_em_causa = false;
 };
 
-// Nothing when `executable_dir` (ending with a separator) is trusted. Any folder may be judged
-// this way (the installer's target folder, before anything is written there), the running
-// executable's file name standing for the program's.
+// A service folder judged and held for one use (a cycle, a log line, a listing).
+struct TPastaAberta {
+  HeldFolder pasta;  // held when the folder could be reached
+  std::optional<TPastaNaoConfiavel> nao_confiavel;  // nothing when it is trusted
+  std::string nao_alcancada;  // when no folder is held: why ("... não existe")
+
+  // The path through which the file `nome` of the folder is opened (HeldFolder::Reach); raises
+  // Exception naming the folder when none is held.
+  std::string Caminho(const std::string& nome) const;
+};
+
+// `dir` (ending with a separator) judged and held. Any folder may be judged this way (the
+// installer's target folder, before anything is written there), the running executable's file
+// name standing for the program's.
+TPastaAberta AbrirPasta(const std::string& dir);
+
+// AbrirPasta's judgement alone: nothing when `executable_dir` is trusted.
 std::optional<TPastaNaoConfiavel> PastaNaoConfiavel(const std::string& executable_dir);
 
 // The message of `e`, a failure to open the file at `path`; when the file belongs to another user

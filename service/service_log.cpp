@@ -66,12 +66,7 @@ Encoding EncodingOf(std::string_view head) {
 std::string SafeMessage(std::string_view message) {
   bool cut = false;
   if (message.size() > kMaxMessageBytes) {
-    // Back to the start of the character that straddles the limit (at most three continuation
-    // bytes in UTF-8).
-    auto inside = [&](size_t i) { return (static_cast<unsigned char>(message[i]) & 0xC0) == 0x80; };
-    size_t end = kMaxMessageBytes;
-    for (int i = 0; i < 3 && end > 0 && inside(end); ++i) --end;
-    message = message.substr(0, end);
+    message = Utf8Prefix(message, kMaxMessageBytes);
     cut = true;
   }
   std::string safe;

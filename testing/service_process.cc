@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -87,6 +88,28 @@ RunFolder::RunFolder() {
   dir_ = tmpl + "/";
   fs::copy_file(BuiltExecutable(), executable());
   fs::permissions(executable(), fs::perms(0755));
+}
+
+InstallFolder::InstallFolder() {
+  for (const char* parent : {"/srv", "/opt"}) {
+    struct stat st {};
+    if (::stat(parent, &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+    std::string tmpl = std::string(parent) + "/quirada-test-XXXXXX";
+    if (::mkdtemp(tmpl.data()) == nullptr) {
+      why_ = "não foi possível criar uma pasta em " + std::string(parent) + ": " + std::strerror(errno);
+      continue;
+    }
+    ::chmod(tmpl.c_str(), 0755);
+    path_ = tmpl + "/";
+    return;
+  }
+  if (why_.empty()) why_ = "nem /srv nem /opt existem";
+}
+
+InstallFolder::~InstallFolder() {
+  if (path_.empty()) return;
+  std::error_code ec;
+  fs::remove_all(path_, ec);
 }
 
 RunFolder::~RunFolder() {

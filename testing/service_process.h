@@ -79,6 +79,28 @@ class RunFolder {
   std::string dir_;
 };
 
+// A new folder to install the program from and run its instances in, as an administrator keeps
+// one: under /srv (or /opt when /srv is not there), outside the build tree and outside every folder
+// the unit's sandbox hides (/tmp, /var/tmp, /home, /root, /run/user), where "/INSTALL" would
+// rightly refuse it: the tests pass from a clone in any of those. Root's, mode 0755, so trusted
+// whatever the runner's umask; removed with its content when the object goes. `usable()` is false
+// (with `why()`) when this process may not make one there (not root).
+class InstallFolder {
+ public:
+  InstallFolder();
+  ~InstallFolder();
+  InstallFolder(const InstallFolder&) = delete;
+  InstallFolder& operator=(const InstallFolder&) = delete;
+
+  bool usable() const { return !path_.empty(); }
+  const std::string& why() const { return why_; }
+  const std::string& path() const { return path_; }  // ends with '/'
+
+ private:
+  std::string path_;
+  std::string why_;
+};
+
 // Starts `program` with `args`, its output going to files beside `output_stem` (".out", ".err"),
 // with the environment given added to the test's and no signal blocked.
 Process StartProcess(const std::string& program, const std::vector<std::string>& args,

@@ -111,7 +111,9 @@ TEST(FieldDatabaseTest, EveryCharacterStoredReachesThePlatformInTheEncodingItsDe
       const std::optional<std::string> read = AsXmlReadsIt(bytes);
       ASSERT_TRUE(read) << "not text of its declared encoding \"" << DeclaredLabel(bytes) << "\"";
       EXPECT_EQ(Content(*read), *d.content);
-      if (d.same_bytes) EXPECT_EQ(bytes, d.stored + "\r\n");
+      if (d.same_bytes) {
+        EXPECT_EQ(bytes, d.stored + "\r\n");
+      }
     }
     EXPECT_EQ(db.RegisterRows().size(), uploads.size());
   }

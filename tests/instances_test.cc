@@ -8,6 +8,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -40,16 +42,14 @@ struct Company {
 class InstancesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    // Not under /tmp, which the units' sandbox hides (the installs would be refused for that).
-    base_ = (fs::current_path() / "quirada-instances-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(base_.data()), nullptr);
-    ::chmod(base_.c_str(), 0755);
-    base_ += "/";
+    // Where an administrator installs from (the units' sandbox hides /tmp, /home and /root, so the
+    // installs would be refused there), whatever folder the tests were built in.
+    if (!place_.usable()) GTEST_SKIP() << "no folder to install from: " << place_.why();
+    base_ = place_.path();
     fs::copy_file(BuiltExecutable(), Executable());
     fs::create_directory(base_ + "units");
     fs::create_directory(base_ + "package");
   }
-  void TearDown() override { fs::remove_all(base_); }
 
   std::string Executable() const { return base_ + "QuiradaContabil"; }
   // The folder of the instance `name`; "" is the executable's own.
@@ -65,7 +65,9 @@ class InstancesTest : public ::testing::Test {
       c.db.InsertNote({.sequencial = seq, .chave = DocumentKey(seq), .xml = "<NFe/>", .data = today,
                        .modelo = "65"});
     const std::string folder = Folder(c.name);
-    if (!c.name.empty()) ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    if (!c.name.empty()) {
+      ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    }
     c.db.WriteIni(folder);
     std::ofstream(folder + "Morvant.ini", std::ios::app) << platform.IniSection();
   }
@@ -80,6 +82,7 @@ class InstancesTest : public ::testing::Test {
     return p.result();
   }
 
+  InstallFolder place_;
   std::string base_;
   TempFolder tmp_;  // the program's TMPDIR
   int runs_ = 0;
@@ -191,6 +194,104 @@ TEST_F(InstancesTest, AMissingInstanceFolderIsToldAndNothingIsWritten) {
                                "--instancia precisa da pasta da instância: --pasta <pasta>\""))
       << install.err;
   EXPECT_TRUE(fs::is_empty(base_ + "units"));
+}
+
+// One registration per folder: a name that differs only in case, a folder another instance serves
+// (named as written, through a link, or the unnamed instance's own) are refused naming the
+// instance that has it, and no unit is written; a folder named through a link is registered as
+// the folder the link leads to.
+TEST_F(InstancesTest, OneRegistrationPerFolderAndNamesComparedWithoutCase) {
+  for (const char* folder : {"acme", "outra", "gama_real"}) ASSERT_EQ(::mkdir((base_ + folder).c_str(), 0700), 0);
+  fs::create_symlink(base_ + "acme", base_ + "atalho");
+  fs::create_symlink("gama_real", base_ + "gama");
+  ASSERT_EQ(Run({"/INSTALL"}).exit_status, 0);
+  ASSERT_EQ(Run({"/INSTALL", "--instancia", "acme", "--pasta", Folder("acme")}).exit_status, 0);
+  const struct {
+    const char* what;
+    std::string nome, pasta;
+    std::string refused;  // a piece of the refusal; "" when registered
+  } cases[] = {
+      {"the same name in capitals", "ACME", Folder("outra"),
+       "já existe a instância \"acme\" (serviço SrvQuirada@acme), e os nomes de instância não "
+       "distinguem maiúsculas de minúsculas"},
+      {"another name on acme's folder", "beta", Folder("acme"),
+       "a pasta \"" + Folder("acme") + "\" já é servida pela instância \"acme\" (serviço "
+       "SrvQuirada@acme)"},
+      {"a link to acme's folder", "beta", base_ + "atalho",
+       "a pasta \"" + Folder("acme") + "\" já é servida pela instância \"acme\""},
+      {"the unnamed instance's folder", "beta", base_,
+       "a pasta \"" + base_ + "\" já é servida pela instância sem nome (serviço SrvQuirada)"},
+      {"a link to a folder of its own", "gama", base_ + "gama", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const size_t units = std::distance(fs::directory_iterator(base_ + "units"), fs::directory_iterator());
+    const ProcessResult r = Run({"/INSTALL", "--instancia", c.nome, "--pasta", c.pasta});
+    if (c.refused.empty()) {
+      EXPECT_EQ(r.exit_status, 0) << r.err;
+      EXPECT_TRUE(Has(ReadFileBytes(base_ + "units/SrvQuirada@" + c.nome + ".service"),
+                      "\nExecStart=" + Executable() + " --pasta " + base_ + "gama_real --instancia " +
+                          c.nome + "\n"));
+      continue;
+    }
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_TRUE(Has(r.err, "Falha ao instalar o serviço \"SrvQuirada@" + c.nome + "\" com erro: \"" +
+                               c.refused)) << r.err;
+    EXPECT_EQ(std::distance(fs::directory_iterator(base_ + "units"), fs::directory_iterator()), units)
+        << "no unit written";
+  }
+}
+
+// "/INSTANCIAS" reads each instance's last cycle as the cycle reaches its files: a link there is
+// not followed (another user's file is never shown), a FIFO is never waited on, a huge file is
+// read no further than its first line, and a folder that is not trusted is said to be so and
+// none of its files is read.
+TEST_F(InstancesTest, InstanciasReadsEachLastCycleAsTheCycleWouldOrSaysWhyNot) {
+  TempFolder elsewhere;
+  const std::string secret = elsewhere.path() + "segredo";
+  WriteFileBytes(secret, "segredo-de-outro\n");
+  const std::string line = "01/12/2026 10:00:00 Ciclo concluído: 1 enviado(s), 0 não enviado(s).";
+  const std::string ciclo = "QuiradaContabil.ciclo";
+  const struct {
+    std::string nome;
+    std::function<void(const std::string& folder)> make;  // after the install
+    std::string shown;  // what follows "último ciclo: "
+  } cases[] = {
+      {"a_link", [&](const std::string& f) { fs::create_symlink(secret, f + ciclo); },
+       "ilegível: O arquivo \"" + Folder("a_link") + ciclo + "\" é um link simbólico"},
+      {"b_fifo", [&](const std::string& f) { ASSERT_EQ(::mkfifo((f + ciclo).c_str(), 0600), 0); },
+       "ilegível: O arquivo \"" + Folder("b_fifo") + ciclo + "\" é uma FIFO"},
+      {"c_enorme",
+       [&](const std::string& f) {
+         WriteFileBytes(f + ciclo, line + "\n");
+         fs::resize_file(f + ciclo, 2ULL << 30);
+       },
+       line + "\n"},
+      {"d_aberta",
+       [&](const std::string& f) {
+         WriteFileBytes(f + ciclo, "segredo-de-outro\n");
+         ::chmod(f.c_str(), 0777);
+       },
+       "não lido: a pasta não é confiável (QuiradaContabil /VERIFICARPASTA \"" + Folder("d_aberta") +
+           "\" diz por quê e como corrigir)\n"},
+      {"e_comum", [&](const std::string& f) { WriteFileBytes(f + ciclo, line + "\n"); }, line + "\n"},
+      {"f_nenhum", [](const std::string&) {}, "nenhum registrado\n"},
+  };
+  for (const auto& c : cases) {
+    const std::string folder = Folder(c.nome);
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    ASSERT_EQ(Run({"/INSTALL", "--instancia", c.nome, "--pasta", folder}).exit_status, 0) << c.nome;
+    c.make(folder);
+  }
+  const ProcessResult list = Run({"/INSTANCIAS"});
+  EXPECT_EQ(list.exit_status, 0) << list.err;
+  for (const auto& c : cases) {
+    EXPECT_TRUE(Has(list.out, "SrvQuirada@" + c.nome + " (" + c.nome + "): pasta " + Folder(c.nome) +
+                                  "; serviço desconhecido; último ciclo: " + c.shown))
+        << c.nome << "\n--\n" << list.out;
+  }
+  EXPECT_FALSE(Has(list.out, "segredo-de-outro")) << list.out;
+  ::chmod(Folder("d_aberta").c_str(), 0700);
 }
 
 }  // namespace

@@ -494,16 +494,19 @@ TEST_F(SafetyTest, AFolderOthersMayWriteIsRefusedAndNoPlantedLinkIsFollowed) {
                                  : err;
     EXPECT_TRUE(Has(told, "Pasta do serviço não confiável")) << told;
     EXPECT_TRUE(Has(told, mend + " \"" + run_.dir().substr(0, run_.dir().size() - 1) + "\"")) << told;
-    if (c.service && c.name == "QuiradaContabil.log")
+    if (c.service && c.name == "QuiradaContabil.log") {
       EXPECT_TRUE(Has(err, "link simbólico")) << "the log's own refusal, told to the journal: " << err;
+    }
   }
 }
 
 // "/INSTALL" writes no unit that would run the service in a folder others may write.
 TEST_F(SafetyTest, InstallRefusesAFolderOthersMayWrite) {
   // Not under /tmp, which the unit's sandbox hides (refused for that reason first).
-  std::string folder = (fs::current_path() / "quirada-install-XXXXXX").string();
-  ASSERT_NE(::mkdtemp(folder.data()), nullptr);
+  InstallFolder place;
+  if (!place.usable()) GTEST_SKIP() << "no folder to install from: " << place.why();
+  const std::string folder = place.path() + "programa";
+  ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
   const std::string units = tmp_.path() + "units/";
   fs::create_directory(units);
   fs::copy_file(BuiltExecutable(), folder + "/QuiradaContabil");
@@ -511,7 +514,6 @@ TEST_F(SafetyTest, InstallRefusesAFolderOthersMayWrite) {
   Process p = StartProcess(folder + "/QuiradaContabil", {"/INSTALL"}, {{"QUIRADA_SYSTEMD_DIR", units}},
                            tmp_.path() + "install");
   ASSERT_TRUE(p.WaitFor(60s));
-  fs::remove_all(folder);
   EXPECT_EQ(p.result().exit_status, 1);
   EXPECT_TRUE(Has(p.result().err, "Falha ao instalar o serviço \"SrvQuirada\" com erro: \"Pasta do serviço "
                                   "não confiável")) << p.result().err;
@@ -644,8 +646,9 @@ TEST_F(SafetyTest, AStopDuringAStalledExchangeEndsTheProcessWithinFiveSeconds) {
     EXPECT_TRUE(db_.RegisterRows().empty());
     EXPECT_FALSE(fs::exists(run_.dir() + DocumentNumber(1) + ".xml"));
     EXPECT_TRUE(LogLines(run_).empty()) << ReadFileBytes(run_.log_path());
-    if (!c.args.empty())
+    if (!c.args.empty()) {
       EXPECT_EQ(p.result().out, "Ciclo interrompido por pedido de parada: 0 enviado(s), 1 não enviado(s).\n");
+    }
   }
 }
 
@@ -704,8 +707,9 @@ TEST_F(SafetyTest, PendingShowsNoControlCharacterFromTheDatabase) {
     const auto c = static_cast<unsigned char>(r.out[i]);
     EXPECT_TRUE(c >= 0x20 || c == '\n') << "control byte " << int(c) << " at " << i;
     EXPECT_NE(c, 0x7F);
-    if (c == 0xC2 && i + 1 < r.out.size())
+    if (c == 0xC2 && i + 1 < r.out.size()) {
       EXPECT_FALSE(static_cast<unsigned char>(r.out[i + 1]) <= 0x9F) << "a C1 control at " << i;
+    }
   }
   EXPECT_TRUE(Has(r.out, "1 N NFe ]0;dono  [2J  31m1 8\n")) << r.out;
   EXPECT_TRUE(Has(r.out, "2 N " + DocumentKey(2) + " sem XML: não será enviado\n")) << r.out;

@@ -119,7 +119,9 @@ TEST_F(SetupsTest, VerificarAndOnceJudgeEverySetUpAlike) {
     const ProcessResult once = run_.Run({"/ONCE"}, Env());
     EXPECT_EQ(once.exit_status, c.once_status) << once.out << once.err;
     const std::string said = once.out + once.err;
-    if (!c.words.empty()) EXPECT_TRUE(Has(said, c.words)) << said;
+    if (!c.words.empty()) {
+      EXPECT_TRUE(Has(said, c.words)) << said;
+    }
     if (c.once_status == 0 && !c.words.empty()) {
       EXPECT_TRUE(Has(once.out, "Nada a enviar: " + c.words)) << once.out;
       EXPECT_FALSE(fs::exists(run_.log_path())) << "nothing to send is no failure: nothing logged";
