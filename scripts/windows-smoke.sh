@@ -43,7 +43,8 @@
 #   6. six more documents and "sc stop" while the cycle sends them: the stop is acknowledged at
 #      once, the cycle ends within seconds (an exchange in progress is cut: at most the document in
 #      hand was accepted without its register row, and the backlog was cut), STOPPED with exit
-#      code 0;
+#      code 0; then, the database's Servidor a listener that takes the connection and never
+#      answers, "sc stop" while the cycle's attach waits on it: STOPPED with exit code 0 within 5 s;
 #   6b. "/ONCE --pasta" in a folder of its own on a WIN1252 database: "NESCAFÉ®" declared
 #      windows-1252 uploaded byte for byte as stored, declared UTF-8 as "NESCAFÉ®" in UTF-8 (never
 #      "ɮ"), a document's UTF-8 bytes kept in the column as UTF-8; a byte WIN1252 leaves undefined
@@ -642,6 +643,46 @@ uploads=$(accepted_uploads)
 [ "$rows" -lt 9 ] || fail "the stop did not end the cycle: all 9 documents were sent"
 note "$rows of 9 documents sent and recorded, $uploads uploads accepted (the one in hand may be cut)"
 [ ! -e "$INSTDIR/QuiradaContabil.log" ] || fail "the cycles wrote to the service log"
+
+# --- 6c. A stop while the database server never answers ---------------------------------------------
+
+step "6c. sc stop $SERVICE while the database server takes the connection and never answers"
+# A listener that takes connections and answers nothing: the cycle's attach waits on it, and
+# nothing but the stop's deadline can end that wait.
+SILENT_PORT_FILE="$WORK/silent-port"
+rm -f "$SILENT_PORT_FILE"
+python3 - "$SILENT_PORT_FILE" <<'EOF3' &
+import socket, sys
+s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(8)
+open(sys.argv[1] + ".tmp", "w").write(str(s.getsockname()[1])); __import__("os").rename(sys.argv[1] + ".tmp", sys.argv[1])
+held = []
+while True:
+    c, _ = s.accept(); held.append(c); open(sys.argv[1] + ".taken", "w").write(str(len(held)))
+EOF3
+SILENT_PID=$!
+wait_for 10 "the silent listener" test -s "$SILENT_PORT_FILE" || fail "the silent listener did not start"
+{
+  printf '\xff\xfe'
+  printf '%s\r\n' "[Morvant]" "Servidor=127.0.0.1/$(cat "$SILENT_PORT_FILE")" "Caminho=$DB_PATH" \
+    "Usuario=SYSDBA" "Senha=$PASSWORD" "" "[Quirada]" "ApiUrl=https://localhost:$PORT" \
+    "AuthUrl=https://localhost:$PORT" "CAFile=$CA_WIN" "IntervaloSegundos=$INTERVAL" | iconv -f UTF-8 -t UTF-16LE
+} >"$INSTDIR/Morvant.ini"
+w 60 sc start "$SERVICE" >/dev/null || fail "sc start ended with status $?"
+wait_for 30 "the cycle's attach taken by the silent listener" test -s "$SILENT_PORT_FILE.taken" ||
+  fail "the cycle never connected to the silent listener"
+sleep 1
+stop_asked=$(date +%s%N)
+w 60 sc stop "$SERVICE" >/dev/null || fail "sc stop ended with status $?"
+stopped=$(control wait "$SERVICE" STOPPED 30) || fail "the service did not stop: $stopped"
+stop_ms=$((($(date +%s%N) - stop_asked) / 1000000))
+kill "$SILENT_PID" 2>/dev/null || true
+wait "$SILENT_PID" 2>/dev/null || true
+cp "$WORK/Morvant.ini" "$INSTDIR/Morvant.ini"
+[ "$stopped" = "state=STOPPED controls=0x0 exit=0 specific=0 waithint=0" ] ||
+  fail "the service stopped with a failure: $stopped"
+[ "$stop_ms" -le 5000 ] || fail "the service stopped $stop_ms ms after sc stop, not within 5 s"
+[ ! -e "$INSTDIR/QuiradaContabil.log" ] || fail "the stop was written to the service log"
+note "STOPPED (exit code 0) $stop_ms ms after sc stop, the attach still waiting on the server"
 
 # --- 6b. The characters of the field's databases ----------------------------------------------------
 
