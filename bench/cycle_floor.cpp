@@ -17,8 +17,8 @@
 #include <rapidjson/document.h>
 
 #include "bench/bench_documents.h"
-#include "dispatch/fb_connection.h"
-#include "dispatch/fb_query.h"
+#include "firebird/fb_connection.h"
+#include "firebird/fb_query.h"
 #include "platform_client/encodings.h"
 #include "platform_client/http_client.h"
 #include "platform_client/wire.h"

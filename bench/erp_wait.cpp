@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "bench/bench_documents.h"
-#include "dispatch/fb_connection.h"
-#include "dispatch/fb_query.h"
+#include "firebird/fb_connection.h"
+#include "firebird/fb_query.h"
 #include "testing/erp_database.h"
 #include "testing/local_platform.h"
 #include "testing/service_process.h"

@@ -42,7 +42,7 @@
 #include <vector>
 
 #include "bench/bench_documents.h"
-#include "dispatch/fb_query.h"
+#include "firebird/fb_query.h"
 #include "testing/erp_database.h"
 #include "testing/local_platform.h"
 #include "testing/service_process.h"

@@ -42,7 +42,7 @@
 #include <rapidjson/document.h>
 
 #include "platform_client/wire.h"
-#include "dispatch/fb_query.h"
+#include "firebird/fb_query.h"
 #include "testing/erp_database.h"
 #include "base/datetime.h"
 #include "testing/local_platform.h"

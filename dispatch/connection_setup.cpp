@@ -3,7 +3,7 @@
 #include <exception>
 #include <optional>
 
-#include "dispatch/fb_api.h"
+#include "firebird/fb_api.h"
 
 namespace quirada {
 namespace {

@@ -29,7 +29,7 @@
 #include <functional>
 #include <string>
 
-#include "dispatch/fb_connection.h"
+#include "firebird/fb_connection.h"
 
 namespace quirada {
 

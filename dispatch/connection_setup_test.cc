@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "dispatch/configuration.h"
-#include "dispatch/fb_query.h"
+#include "firebird/fb_query.h"
 #include "testing/erp_database.h"
 
 namespace quirada {

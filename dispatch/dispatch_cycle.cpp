@@ -6,7 +6,7 @@
 #include <ostream>
 
 #include "dispatch/connection_setup.h"
-#include "dispatch/database_cancel.h"
+#include "firebird/database_cancel.h"
 #include "dispatch/document_kinds.h"
 #include "dispatch/document_outcome.h"
 #include "dispatch/erp_settings.h"

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "dispatch/erp_queries.h"
-#include "dispatch/sql_params.h"
+#include "firebird/sql_params.h"
 
 namespace quirada {
 namespace {

@@ -1,6 +1,6 @@
 #include "dispatch/erp_queries.h"
 
-#include "dispatch/column_charset.h"
+#include "firebird/column_charset.h"
 #include "dispatch/document_kinds.h"
 
 namespace quirada {

@@ -15,8 +15,8 @@
 #include <string>
 #include <string_view>
 
-#include "dispatch/fb_connection.h"
-#include "dispatch/fb_query.h"
+#include "firebird/fb_connection.h"
+#include "firebird/fb_query.h"
 
 namespace quirada {
 

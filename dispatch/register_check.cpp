@@ -4,7 +4,7 @@
 
 #include "base/errors.h"
 #include "base/text.h"
-#include "dispatch/fb_api.h"
+#include "firebird/fb_api.h"
 
 namespace quirada {
 namespace {

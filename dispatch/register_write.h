@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "dispatch/fb_query.h"
+#include "firebird/fb_query.h"
 #include "base/datetime.h"
 
 namespace quirada {

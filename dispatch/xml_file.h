@@ -29,7 +29,7 @@
 
 #include <string>
 
-#include "dispatch/fb_value.h"
+#include "firebird/fb_value.h"
 
 namespace quirada {
 

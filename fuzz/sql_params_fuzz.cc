@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "dispatch/sql_params.h"
+#include "firebird/sql_params.h"
 #include "fuzz/fuzz_support.h"
 
 namespace quirada {

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Fails when the program's rooms lose their one-way order or platform code leaks out of its files:
 # - a product file outside *_posix.* / *_win32.* includes a POSIX-only header;
-# - dispatch/, platform_client/ or base/ include service/; platform_client/ or base/ include
-#   dispatch/; base/ includes platform_client/.
-# Product = base/, service/, dispatch/, platform_client/ without tests (*_test.cc) and testing/.
+# - a room includes a room above it. The order: service/ -> dispatch/ -> platform_client/ and
+#   firebird/ (side by side: neither includes the other) -> base/.
+# Product = base/, service/, dispatch/, platform_client/, firebird/ without tests (*_test.cc) and
+# testing/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,7 +25,7 @@ while IFS= read -r file; do
   if hits=$(grep -n -E "$posix_headers" "$file"); then
     report "$file includes a POSIX-only header outside a *_posix file: $hits"
   fi
-done < <(product base service dispatch platform_client)
+done < <(product base service dispatch platform_client firebird)
 
 upward() {  # upward ROOMS... -- FORBIDDEN...
   local rooms=() forbidden=()
@@ -41,8 +42,9 @@ upward() {  # upward ROOMS... -- FORBIDDEN...
   done < <(product "${rooms[@]}")
 }
 upward dispatch -- service
-upward platform_client -- service dispatch
-upward base -- service dispatch platform_client
+upward platform_client -- service dispatch firebird
+upward firebird -- service dispatch platform_client
+upward base -- service dispatch platform_client firebird
 
 if [ "$failed" -ne 0 ]; then
   exit 1

@@ -10,7 +10,7 @@ ROOT=$PWD
 BUILD_DIR="${QUIRADA_WINDOWS_BUILD_DIR:-$ROOT/build-windows}"
 
 # The Windows Firebird client beside every test program that attaches.
-for dir in "$BUILD_DIR"/dispatch; do
+for dir in "$BUILD_DIR"/dispatch "$BUILD_DIR"/firebird; do
   cp testing/windows/fbclient.dll testing/windows/firebird.msg "$dir/"
 done
 

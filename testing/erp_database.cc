@@ -20,7 +20,7 @@
 #include <thread>
 
 #include "dispatch/document_kinds.h"
-#include "dispatch/fb_api.h"
+#include "firebird/fb_api.h"
 #include "testing/erp_schema.h"
 #include "base/errors.h"
 #include "base/platform.h"

@@ -20,9 +20,9 @@
 #include <string_view>
 #include <vector>
 
-#include "dispatch/fb_connection.h"
+#include "firebird/fb_connection.h"
 #include "testing/test_files.h"
-#include "dispatch/fb_query.h"
+#include "firebird/fb_query.h"
 #include "dispatch/register_write.h"
 #include "base/datetime.h"
 

@@ -15,7 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "base/text.h"
-#include "dispatch/fb_query.h"
+#include "firebird/fb_query.h"
 #include "testing/erp_database.h"
 #include "testing/executable_test.h"
 #include "testing/local_platform.h"

@@ -24,8 +24,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-bool Has(const std::string& text, const std::string& piece) { return text.find(piece) != std::string::npos; }
-
 class StopTest : public ExecutableTest {};
 
 TEST_F(StopTest, AStopEndsTheProcessWithinFiveSecondsWhereverItWaits) {

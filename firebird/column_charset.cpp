@@ -1,6 +1,6 @@
-#include "dispatch/column_charset.h"
+#include "firebird/column_charset.h"
 
-#include "dispatch/fb_query.h"
+#include "firebird/fb_query.h"
 
 namespace quirada {
 namespace {

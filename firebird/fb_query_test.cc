@@ -1,4 +1,4 @@
-#include "dispatch/fb_query.h"
+#include "firebird/fb_query.h"
 
 #include <gtest/gtest.h>
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "dispatch/fb_api.h"
-#include "dispatch/fb_params.h"
+#include "firebird/fb_api.h"
+#include "firebird/fb_params.h"
 
 namespace quirada {
 

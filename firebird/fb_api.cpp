@@ -1,4 +1,4 @@
-#include "dispatch/fb_api.h"
+#include "firebird/fb_api.h"
 
 #include <ibase.h>
 

@@ -1,4 +1,4 @@
-#include "dispatch/fb_connection.h"
+#include "firebird/fb_connection.h"
 
 #include <ibase.h>
 
@@ -6,7 +6,6 @@
 #include <exception>
 #include <string>
 
-#include "dispatch/fb_query.h"
 
 namespace quirada {
 
@@ -120,7 +119,7 @@ void FbConnection::CancelOperation(Cancel how) noexcept {
 void FbConnection::Disconnect() {
   if (!Connected()) return;
   std::exception_ptr failure;
-  for (FbQuery* q : std::vector<FbQuery*>(queries_)) {
+  for (FbConnectionUser* q : std::vector<FbConnectionUser*>(queries_)) {
     try {
       q->CloseForDisconnect();
     } catch (...) {
@@ -149,7 +148,7 @@ void FbConnection::Disconnect() {
 }
 
 void FbConnection::Abandon() {
-  for (FbQuery* q : queries_) q->Abandon();
+  for (FbConnectionUser* q : queries_) q->Abandon();
   for (FbTransaction* t : transactions_) t->Abandon();
   const std::lock_guard<std::mutex> lock(attachment_mutex_);
   attachment_.reset();
@@ -185,7 +184,7 @@ void FbConnection::Remove(FbTransaction* t) {
   transactions_.erase(std::remove(transactions_.begin(), transactions_.end(), t), transactions_.end());
 }
 
-void FbConnection::Remove(FbQuery* q) {
+void FbConnection::Remove(FbConnectionUser* q) {
   queries_.erase(std::remove(queries_.begin(), queries_.end(), q), queries_.end());
 }
 

@@ -1,4 +1,4 @@
-#include "dispatch/column_charset.h"
+#include "firebird/column_charset.h"
 
 #include <gtest/gtest.h>
 

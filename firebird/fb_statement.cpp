@@ -1,4 +1,4 @@
-#include "dispatch/fb_statement.h"
+#include "firebird/fb_statement.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "dispatch/fb_params.h"
+#include "firebird/fb_params.h"
 
 #include <algorithm>
 #include <map>

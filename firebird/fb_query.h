@@ -28,16 +28,16 @@
 #include <utility>
 #include <vector>
 
-#include "dispatch/fb_api.h"
-#include "dispatch/fb_connection.h"
-#include "dispatch/fb_message.h"
-#include "dispatch/fb_value.h"
-#include "dispatch/sql_params.h"
+#include "firebird/fb_api.h"
+#include "firebird/fb_connection.h"
+#include "firebird/fb_message.h"
+#include "firebird/fb_value.h"
+#include "firebird/sql_params.h"
 #include "base/datetime.h"
 
 namespace quirada {
 
-class FbQuery {
+class FbQuery : private FbConnectionUser {
  public:
   enum class State { kInactive, kBrowse, kEdit, kInsert };
 
@@ -108,8 +108,8 @@ class FbQuery {
     std::optional<std::string> raw_text;  // a text column without character set: its stored bytes
   };
 
-  void CloseForDisconnect();  // the connection is being closed: close, committing
-  void Abandon();             // the attachment is gone: forget every handle
+  void CloseForDisconnect() override;
+  void Abandon() override;
 
   void BindParam(std::string_view name, FbValue value);
   void ParseParams();  // the parameter names of sql_

@@ -1,4 +1,4 @@
-#include "dispatch/fb_message.h"
+#include "firebird/fb_message.h"
 
 #include <ibase.h>
 

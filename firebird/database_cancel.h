@@ -15,7 +15,7 @@
 #include <mutex>
 #include <thread>
 
-#include "dispatch/fb_connection.h"
+#include "firebird/fb_connection.h"
 
 namespace quirada {
 

@@ -1,4 +1,4 @@
-#include "dispatch/sql_params.h"
+#include "firebird/sql_params.h"
 
 namespace quirada {
 namespace {

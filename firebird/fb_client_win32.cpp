@@ -12,7 +12,7 @@
 #include "base/platform.h"
 #include "base/text_win32.h"
 #include "base/win32_handle_win32.h"
-#include "dispatch/fb_api.h"
+#include "firebird/fb_api.h"
 
 namespace quirada {
 namespace {

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "base/errors.h"
-#include "dispatch/fb_query.h"
-#include "dispatch/fb_statement.h"
+#include "firebird/fb_query.h"
+#include "firebird/fb_statement.h"
 
 namespace quirada {
 

@@ -43,13 +43,23 @@
 #include <string>
 #include <vector>
 
-#include "dispatch/fb_api.h"
-#include "dispatch/fb_params.h"
+#include "firebird/fb_api.h"
+#include "firebird/fb_params.h"
 
 namespace quirada {
 
-class FbQuery;
 class FbTransaction;
+
+// What a connection reaches in the statements made on it (FbQuery): closing them before it
+// detaches, and forgetting their handles when the attachment is gone.
+class FbConnectionUser {
+ public:
+  virtual void CloseForDisconnect() = 0;  // the connection is being closed: close, committing
+  virtual void Abandon() = 0;             // the attachment is gone: forget every handle
+
+ protected:
+  ~FbConnectionUser() = default;
+};
 
 // The longest a statement waits for a record or table another transaction holds.
 inline constexpr std::chrono::seconds kLockTimeout{30};
@@ -103,9 +113,9 @@ class FbConnection {
   friend class FbTransaction;
   friend class FbQuery;
   void Add(FbTransaction* t) { transactions_.push_back(t); }
-  void Add(FbQuery* q) { queries_.push_back(q); }
+  void Add(FbConnectionUser* q) { queries_.push_back(q); }
   void Remove(FbTransaction* t);
-  void Remove(FbQuery* q);
+  void Remove(FbConnectionUser* q);
 
   void Attach(const FbAttachSettings& settings);
   void AttachOnce(const FbAttachSettings& settings);
@@ -123,7 +133,7 @@ class FbConnection {
   // The attachment was cut by CancelOperation(kForcibly): it is not attached again.
   std::atomic<bool> cut_ = false;
   std::vector<FbTransaction*> transactions_;
-  std::vector<FbQuery*> queries_;
+  std::vector<FbConnectionUser*> queries_;
 };
 
 enum class FbTransactionMode { kReadOnly, kReadWrite };

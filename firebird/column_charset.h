@@ -10,8 +10,8 @@
 
 #include <string_view>
 
-#include "dispatch/fb_connection.h"
-#include "dispatch/fb_value.h"
+#include "firebird/fb_connection.h"
+#include "firebird/fb_value.h"
 
 namespace quirada {
 

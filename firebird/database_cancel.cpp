@@ -1,4 +1,4 @@
-#include "dispatch/database_cancel.h"
+#include "firebird/database_cancel.h"
 
 #include <chrono>
 #include <optional>

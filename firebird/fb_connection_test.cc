@@ -1,4 +1,4 @@
-#include "dispatch/fb_connection.h"
+#include "firebird/fb_connection.h"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "dispatch/fb_api.h"
-#include "dispatch/fb_query.h"
+#include "firebird/fb_api.h"
+#include "firebird/fb_query.h"
 #include "testing/erp_database.h"
 #include "base/errors.h"
 

@@ -1,4 +1,4 @@
-#include "dispatch/fb_value.h"
+#include "firebird/fb_value.h"
 
 #include <charconv>
 #include <cmath>

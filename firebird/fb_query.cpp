@@ -1,4 +1,4 @@
-#include "dispatch/fb_query.h"
+#include "firebird/fb_query.h"
 
 #include <ibase.h>
 
@@ -6,7 +6,7 @@
 
 #include "base/errors.h"
 #include "base/text.h"
-#include "dispatch/fb_statement.h"
+#include "firebird/fb_statement.h"
 
 namespace quirada {
 

@@ -26,9 +26,9 @@
 #include <string>
 #include <vector>
 
-#include "dispatch/fb_api.h"
-#include "dispatch/fb_params.h"
-#include "dispatch/fb_value.h"
+#include "firebird/fb_api.h"
+#include "firebird/fb_params.h"
+#include "firebird/fb_value.h"
 
 namespace quirada {
 

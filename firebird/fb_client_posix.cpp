@@ -2,7 +2,7 @@
 #include <clocale>
 #include <string>
 
-#include "dispatch/fb_api.h"
+#include "firebird/fb_api.h"
 
 namespace quirada {
 namespace {
