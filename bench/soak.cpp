@@ -39,7 +39,6 @@
 #include <thread>
 #include <vector>
 
-#include <rapidjson/document.h>
 
 #include "platform_client/wire.h"
 #include "firebird/fb_query.h"
@@ -58,14 +57,6 @@ namespace {
 constexpr const char* kHttpLimits = "connect=2,stall=2,total=6";
 constexpr auto kCycleWait = 180s;  // a cycle lasts seconds; far longer means the service is stuck
 
-// One request as a platform's journal tells it.
-struct Exchange {
-  std::string method, path, fault, file, batch, code;
-  int status = 0;
-  bool IsUpload() const { return method == "POST" && path == kBatchesPath; }
-  bool IsStatus() const { return method == "GET" && path.starts_with(kBatchStatusPath); }
-};
-
 // One instance of the local platform, stopped before its journal is read so that no request can
 // be answered after the reading.
 class Platform {
@@ -79,20 +70,7 @@ class Platform {
   // Stops the platform and returns every request it journalled.
   std::vector<Exchange> StopAndReadJournal() {
     platform_.Stop();
-    std::vector<Exchange> out;
-    std::istringstream in(ReadFileBytes(platform_.dir() + "journal.jsonl"));
-    for (std::string line; std::getline(in, line);) {
-      rapidjson::Document doc;
-      doc.Parse(line.c_str());
-      if (!doc.IsObject()) throw std::runtime_error("journal line is not JSON: " + line);
-      const auto text = [&](const char* name) {
-        return doc.HasMember(name) && doc[name].IsString() ? std::string(doc[name].GetString()) : std::string();
-      };
-      Exchange e{text("method"), text("path"), text("fault"), text("file"), text("batch"), text("code")};
-      e.status = doc.HasMember("status") && doc["status"].IsInt() ? doc["status"].GetInt() : -1;
-      out.push_back(std::move(e));
-    }
-    return out;
+    return platform_.Exchanges();
   }
 
  private:

@@ -15,11 +15,15 @@
 
 #include "base/ini_file.h"
 #include "dispatch/connection_setup.h"
+#include "platform_client/http_client.h"
 
 namespace quirada {
 
 // The optional section of "Morvant.ini" with the platform's endpoints and the cycle's period.
 inline constexpr const char* kSecaoQuirada = "Quirada";
+
+// The period between the end of a cycle and the start of the next, until the INI says otherwise.
+inline constexpr uint32_t kIntervaloPadraoMs = 3'600'000;
 
 struct TConfiguracao {
   std::string pasta;        // the instance's folder, ending with a separator
@@ -36,7 +40,7 @@ struct TConfiguracao {
   TBancoConfigurado banco;  // section "Morvant"
   std::string api_url;      // section "Quirada", default the platform's API host
   std::string auth_url;     // default the platform's authorization server
-  std::string ca_file;      // default none
+  HttpRoute rota;           // "CAFile" (default none) and "Proxy" (default none)
   // The period between the end of a cycle and the start of the next, in milliseconds: the key
   // "IntervaloSegundos", default 3600 seconds (also for a value that is no whole number from 1
   // to 4,000,000).
@@ -47,6 +51,24 @@ struct TConfiguracao {
   // company's integration key.
   std::string pasta_token;
 };
+
+// One key of "Morvant.ini", the one place that says what it is: its section and name, its default
+// (for a key that is missing), where its value goes in the configuration, how "/VERIFICAR" shows
+// the value in effect (a password masked) and, for some, what "/VERIFICAR" checks of it.
+struct TChaveIni {
+  const char* secao;
+  const char* nome;
+  std::string (*padrao)(const TConfiguracao& c);  // `c` holds the folder and the keys before it
+  void (*guardar)(TConfiguracao& c, const std::string& valor);
+  std::string (*mostrar)(const TConfiguracao& c);
+  // What "/VERIFICAR" checks of the value in effect, on a line of its own: raises the cause when
+  // the check fails; returns false when the value leaves nothing to check (no line then). None
+  // for a key that is never checked so.
+  bool (*verificar)(const TConfiguracao& c) = nullptr;
+};
+
+// Every key the service reads, in the order "/VERIFICAR" shows them.
+const std::vector<TChaveIni>& ChavesIni();
 
 // The configuration of the instance in `pasta` (ending with a separator) from what its INI file
 // holds (`ini`, as ReadIniFile read pasta + "Morvant.ini"). `pasta_propria`: `pasta` is the

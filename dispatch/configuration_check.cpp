@@ -1,6 +1,5 @@
 #include "dispatch/configuration_check.h"
 
-#include <array>
 #include <cctype>
 #include <functional>
 #include <optional>
@@ -12,71 +11,25 @@
 #include "base/text.h"
 #include "dispatch/connection_setup.h"
 #include "dispatch/erp_settings.h"
+#include "dispatch/quirada_platform.h"
 #include "dispatch/register_check.h"
 #include "platform_client/http_client.h"
 
 namespace quirada {
 namespace {
 
-struct ChaveConhecida {
-  const char* secao;
-  const char* chave;
-};
-
-// Every key the service reads.
-constexpr std::array<ChaveConhecida, 9> kChaves = {{
-    {kSecaoIni, "Servidor"},
-    {kSecaoIni, "Caminho"},
-    {kSecaoIni, "Usuario"},
-    {kSecaoIni, "Senha"},
-    {kSecaoIni, "Papel"},
-    {kSecaoQuirada, "ApiUrl"},
-    {kSecaoQuirada, "AuthUrl"},
-    {kSecaoQuirada, "CAFile"},
-    {kSecaoQuirada, "IntervaloSegundos"},
-}};
-
 bool SecaoConhecida(const std::string& secao) {
   return EqualsIgnoringCase(secao, kSecaoIni) || EqualsIgnoringCase(secao, kSecaoQuirada);
 }
 
 bool ChaveConhecidaNa(const std::string& secao, const std::string& chave) {
-  for (const auto& k : kChaves)
-    if (EqualsIgnoringCase(secao, k.secao) && EqualsIgnoringCase(chave, k.chave)) return true;
+  for (const TChaveIni& k : ChavesIni())
+    if (EqualsIgnoringCase(secao, k.secao) && EqualsIgnoringCase(chave, k.nome)) return true;
   return false;
 }
 
-// The INI's part: the file, the values in effect, the warnings.
-void MostrarConfiguracao(const TConfiguracao& config, std::ostream& out) {
-  const std::string& ini = config.arquivo_ini;
-  out << "Arquivo de configuração: " << ini;
-  if (!config.codificacao)
-    out << " (não encontrado: valem os valores padrão)";
-  else
-    out << " (lido em " << IniEncodingName(*config.codificacao) << ")";
-  out << '\n';
-
-  const TBancoConfigurado& banco = config.banco;
-  out << "  [Morvant] Servidor = " << banco.Servidor << '\n'
-      << "  [Morvant] Caminho = " << banco.Caminho << '\n'
-      << "  [Morvant] Usuario = " << banco.Usuario
-      << (banco.Senha.empty() && !EqualsIgnoringCase(banco.Usuario, kUsuarioBanco)
-              ? " (não vale sem Senha: o serviço conecta como SYSDBA)"
-              : "")
-      << '\n'
-      << "  [Morvant] Senha = "
-      << (banco.Senha.empty() ? "(não definida: as senhas internas do serviço)" : "********") << '\n'
-      << "  [Morvant] Papel = " << (banco.Papel.empty() ? "(nenhum)" : banco.Papel) << '\n';
-  if (const std::string dica = banco.DicaPorta(); !dica.empty())
-    out << "AVISO: Servidor \"" << banco.Servidor << "\": " << dica << '\n';
-  const std::string& api = config.api_url;
-  const std::string& auth = config.auth_url;
-  const std::string& ca = config.ca_file;
-  out << "  [Quirada] ApiUrl = " << api << '\n'
-      << "  [Quirada] AuthUrl = " << auth << '\n'
-      << "  [Quirada] CAFile = " << (ca.empty() ? "(nenhum)" : ca) << '\n'
-      << "  [Quirada] IntervaloSegundos = " << config.intervalo_ms / 1000 << '\n';
-
+// Entries of the INI the service does not read, each on an "AVISO:" line.
+void AvisarEntradas(const TConfiguracao& config, std::ostream& out) {
   for (const IniEntry& e : config.entradas) {
     if (e.place == IniPlace::kBeforeAnySection)
       out << "AVISO: a chave \"" << e.key << "\" vem antes de qualquer seção: o serviço não a lê\n";
@@ -90,7 +43,15 @@ void MostrarConfiguracao(const TConfiguracao& config, std::ostream& out) {
       out << "AVISO: chave desconhecida \"" << e.key << "\" na seção [" << e.section
           << "]: o serviço não a lê\n";
   }
-  for (const auto& [nome, url] : {std::pair{"ApiUrl", api}, std::pair{"AuthUrl", auth}}) {
+}
+
+// Values the service reads but would not work with: endpoints that are no https URLs, a port
+// after a colon, a password others may read.
+void AvisarValores(const TConfiguracao& config, std::ostream& out) {
+  const TBancoConfigurado& banco = config.banco;
+  if (const std::string dica = banco.DicaPorta(); !dica.empty())
+    out << "AVISO: Servidor \"" << banco.Servidor << "\": " << dica << '\n';
+  for (const auto& [nome, url] : {std::pair{"ApiUrl", config.api_url}, std::pair{"AuthUrl", config.auth_url}}) {
     try {
       (void)ParseEndpoint(url);
     } catch (const std::exception&) {
@@ -98,12 +59,26 @@ void MostrarConfiguracao(const TConfiguracao& config, std::ostream& out) {
     }
   }
   if (!banco.Senha.empty()) {
-    if (const auto leitores = OthersMayRead(ini)) {
-      out << "AVISO: " << ini << " guarda a Senha do banco e pode ser lido pelo grupo ou por "
+    if (const auto leitores = OthersMayRead(config.arquivo_ini)) {
+      out << "AVISO: " << config.arquivo_ini << " guarda a Senha do banco e pode ser lido pelo grupo ou por "
           << "outros usuários (" << leitores->why << "); deixe-o só para " << TrustedWriters()
           << ": " << leitores->mend << "\n";
     }
   }
+}
+
+// The INI's part: the file, the values in effect, the warnings.
+void MostrarConfiguracao(const TConfiguracao& config, std::ostream& out) {
+  out << "Arquivo de configuração: " << config.arquivo_ini;
+  if (!config.codificacao)
+    out << " (não encontrado: valem os valores padrão)";
+  else
+    out << " (lido em " << IniEncodingName(*config.codificacao) << ")";
+  out << '\n';
+  for (const TChaveIni& chave : ChavesIni())
+    out << "  [" << chave.secao << "] " << chave.nome << " = " << chave.mostrar(config) << '\n';
+  AvisarEntradas(config, out);
+  AvisarValores(config, out);
 }
 
 // One check's line: "<what>: OK", or "<what>: FALHOU: <cause>".
@@ -119,11 +94,27 @@ bool Verificar(std::ostream& out, const std::string& o_que, const std::function<
   }
 }
 
+// The checks some keys of the INI have of their own, a line each.
+bool VerificarChaves(const TConfiguracao& config, std::ostream& out) {
+  bool tudo_ok = true;
+  for (const TChaveIni& chave : ChavesIni()) {
+    if (chave.verificar == nullptr) continue;
+    const std::string o_que = "[" + std::string(chave.secao) + "] " + chave.nome + " (" + chave.mostrar(config) + ")";
+    try {
+      if (chave.verificar(config)) out << o_que << ": OK\n";
+    } catch (const std::exception& e) {
+      out << o_que << ": FALHOU: " << BlankControls(e.what()) << '\n';
+      tudo_ok = false;
+    }
+  }
+  return tudo_ok;
+}
+
 // The database's character set and dialect, on the line after its check.
-void MostrarBanco(TCicloEnvio& c, std::ostream& out) {
+void MostrarBanco(ErpComponents& erp, std::ostream& out) {
   std::string cs;
   try {
-    FbQuery banco_info(c.Erp.Connquendalor, c.Erp.TransReadOnly,
+    FbQuery banco_info(erp.Connquendalor, erp.TransReadOnly,
                        "SELECT TRIM(RDB$CHARACTER_SET_NAME) AS CS FROM RDB$DATABASE");
     banco_info.Open();
     cs = BlankControls(banco_info.FieldAsString("CS"));
@@ -131,94 +122,109 @@ void MostrarBanco(TCicloEnvio& c, std::ostream& out) {
     cs = "(não lido: " + BlankControls(e.what()) + ")";
   }
   out << "  conjunto de caracteres " << (cs.empty() ? "NONE" : cs) << ", dialeto SQL "
-      << c.Erp.Connquendalor.database_dialect()
-      << (c.Erp.Connquendalor.database_read_only() ? ", somente leitura" : "")
+      << erp.Connquendalor.database_dialect()
+      << (erp.Connquendalor.database_read_only() ? ", somente leitura" : "")
       << "; o texto é lido em UTF8, sem perda\n";
 }
 
-}  // namespace
-
-bool VerificarConfiguracao(TCicloEnvio& c, std::ostream& out) {
-  MostrarConfiguracao(c.config, out);
-  const TBancoConfigurado& banco = c.config.banco;
-
-  bool tudo_ok = true;
-  std::optional<TConfiguracaoErp> erp;
+// What the database part found, for the platform's part.
+struct TBancoVerificado {
   bool conectou = false;
-  // A statement refused for want of a grant is told as a cycle tells it: who and the GRANT.
-  const auto com_permissoes = [&](const std::function<void()>& verificacao) {
-    return [&c, verificacao] {
-      try {
-        verificacao();
-      } catch (const DatabaseError& e) {
-        if (!e.no_permission()) throw;
-        throw Exception(TextoSemPermissao(QuemConectou(c.Erp), e.what()));
-      }
-    };
-  };
-  ComFechamento(c, [&] {
-    tudo_ok &= Verificar(out, "Banco de dados (" + banco.Conexao() + ")", [&] {
-      std::string falha;
-      const auto guardar = [&falha](const std::string& linha) { falha = linha; };
-      if (!ConectarBancoDados(c.Erp.Connquendalor, c.config.banco, guardar)) {
-        // The connection sequence's line without its prefix: the cause and what was tried.
-        throw Exception(falha.substr(std::string(kFalhaConexao).size()));
-      }
-      conectou = true;
-    });
-    if (conectou) MostrarBanco(c, out);
-    const auto depende = [&] {
-      if (!conectou) throw Exception("depende do banco de dados, que falhou");
-    };
-    // The settings as every cycle judges them, in the cycle's words.
-    tudo_ok &= Verificar(out, "Configuração da integração (PADRAOII)", com_permissoes([&] {
-      depende();
-      erp = LerConfiguracaoErp(c.Erp);
-      if (erp->estado != TEstadoConfiguracaoErp::kPronta) throw Exception(erp->motivo);
-    }));
-    tudo_ok &= Verificar(out, "Consulta dos documentos pendentes", com_permissoes([&] {
-      depende();
-      if (!erp) throw Exception("depende da configuração da integração, que não pôde ser lida");
-      AbrirPendentes(c.Erp);
-      c.Erp.TBXml.Close();
-    }));
-    // The register as a cycle proves it before its first upload, under the claim a cycle takes
-    // for each document (waiting for it as long as a cycle would), writing no row; the claim is
-    // let go at once.
-    tudo_ok &= Verificar(out, "Registro dos envios (QUIRADA_ENVIOS_XML)", com_permissoes([&] {
-      depende();
-      (void)VerificarRegistro(c.Erp);
-      ReivindicacaoDocumento reivindicacao(c.Erp);
-      if (const std::optional<std::string> ocupado = reivindicacao.Tomar()) {
-        std::string quem = *ocupado;
-        quem[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(quem[0])));
-        throw Exception(quem + ", e não a largou em " + std::to_string(kLockTimeout.count()) +
-                        " segundos: os ciclos não enviam nada enquanto ela a prender");
-      }
-      ProvarGravacao(c.Erp, c.config.pasta);
-    }));
-  });
+  std::optional<TConfiguracaoErp> erp;  // the settings, when they could be read
+};
 
+// Runs `verificacao`; a statement refused for want of a grant is told as a cycle tells it: who,
+// and the GRANT.
+std::function<void()> ComPermissoes(ErpComponents& erp, std::function<void()> verificacao) {
+  return [&erp, verificacao = std::move(verificacao)] {
+    try {
+      verificacao();
+    } catch (const DatabaseError& e) {
+      if (!e.no_permission()) throw;
+      throw Exception(TextoSemPermissao(QuemConectou(erp), e.what()));
+    }
+  };
+}
+
+// The database, the settings, the pending query and the register, a line each; closes and
+// disconnects at its end.
+bool VerificarBanco(ErpComponents& erp, const TConfiguracao& config, TBancoVerificado& achado,
+                    std::ostream& out) {
+  bool tudo_ok = true;
+  tudo_ok &= Verificar(out, "Banco de dados (" + config.banco.Conexao() + ")", [&] {
+    std::string falha;
+    const auto guardar = [&falha](const std::string& linha) { falha = linha; };
+    // The connection sequence's line without its prefix: the cause and what was tried.
+    if (!ConectarBancoDados(erp.Connquendalor, config.banco, guardar))
+      throw Exception(falha.substr(std::string(kFalhaConexao).size()));
+    achado.conectou = true;
+  });
+  if (achado.conectou) MostrarBanco(erp, out);
+  const auto depende = [&] {
+    if (!achado.conectou) throw Exception("depende do banco de dados, que falhou");
+  };
+  // The settings as every cycle judges them, in the cycle's words.
+  tudo_ok &= Verificar(out, "Configuração da integração (PADRAOII)", ComPermissoes(erp, [&] {
+    depende();
+    achado.erp = LerConfiguracaoErp(erp);
+    if (achado.erp->estado != TEstadoConfiguracaoErp::kPronta) throw Exception(achado.erp->motivo);
+  }));
+  tudo_ok &= Verificar(out, "Consulta dos documentos pendentes", ComPermissoes(erp, [&] {
+    depende();
+    if (!achado.erp) throw Exception("depende da configuração da integração, que não pôde ser lida");
+    AbrirPendentes(erp);
+    erp.TBXml.Close();
+  }));
+  // The register as a cycle proves it before its first upload, under the claim a cycle takes for
+  // each document (waiting for it as long as a cycle would), writing no row; the claim is let go
+  // at once.
+  tudo_ok &= Verificar(out, "Registro dos envios (QUIRADA_ENVIOS_XML)", ComPermissoes(erp, [&] {
+    depende();
+    (void)VerificarRegistro(erp);
+    ReivindicacaoDocumento reivindicacao(erp);
+    if (const std::optional<std::string> ocupado = reivindicacao.Tomar()) {
+      std::string quem = *ocupado;
+      quem[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(quem[0])));
+      throw Exception(quem + ", e não a largou em " + std::to_string(kLockTimeout.count()) +
+                      " segundos: os ciclos não enviam nada enquanto ela a prender");
+    }
+    ProvarGravacao(erp, config.pasta);
+  }));
+  try {
+    erp.TBPadraoII.Close();
+    erp.Connquendalor.Disconnect();
+  } catch (const std::exception& e) {
+    out << "AVISO: ao desconectar do banco de dados: " << BlankControls(e.what()) << '\n';
+  }
+  return tudo_ok;
+}
+
+// The platform's token and the activation of the ERP's authorization key, a line each, and the
+// activation's office and client.
+bool VerificarPlataforma(TDTQuirada& cliente, const TConfiguracao& config, const TBancoVerificado& achado,
+                         std::ostream& out) {
+  bool tudo_ok = true;
   // The configured AuthUrl is always asked: a cached token proves nothing about it.
   std::optional<std::string> falha_cliente;
+  const TConfiguracaoErp erp = achado.erp.value_or(TConfiguracaoErp{});
   tudo_ok &= Verificar(out, "Plataforma, token de acesso", [&] {
     try {
-      ConfigurarCliente(c, erp ? erp->chave_contabilidade : "", erp ? erp->chave_integracao : "");
+      ConfigurarCliente(cliente, config, erp.chave_contabilidade, erp.chave_integracao, nullptr);
     } catch (const std::exception& e) {
       falha_cliente = e.what();  // the private token folder, say: nothing of the platform is tried
       throw;
     }
-    c.DTQuirada.SolicitarToken();
+    cliente.SolicitarToken();
   });
 
   TKeyClient ativacao;
-  const bool com_chave = erp && !erp->chave_contabilidade.empty();
+  const bool com_chave = achado.erp && !erp.chave_contabilidade.empty();
   tudo_ok &= Verificar(out, "Plataforma, ativação da chave de autorização", [&] {
     if (falha_cliente) throw Exception(*falha_cliente);
-    if (!conectou) throw Exception("depende do banco de dados, que falhou");
-    if (!erp) throw Exception("depende da configuração da integração, que não pôde ser lida");
-    if (!com_chave) throw Exception(erp->motivo);
-    ativacao = c.DTQuirada.VerificarKeyCliente();
+    if (!achado.conectou) throw Exception("depende do banco de dados, que falhou");
+    if (!achado.erp) throw Exception("depende da configuração da integração, que não pôde ser lida");
+    if (!com_chave) throw Exception(erp.motivo);
+    ativacao = cliente.VerificarKeyCliente();
   });
   if (com_chave && !ativacao.CNPJCliente.empty()) {
     out << "Contabilidade: " << BlankControls(ativacao.CNPJContabilidade) << " - "
@@ -226,6 +232,18 @@ bool VerificarConfiguracao(TCicloEnvio& c, std::ostream& out) {
         << "Cliente: " << BlankControls(ativacao.CNPJCliente) << " - "
         << BlankControls(ativacao.NomeCliente) << '\n';
   }
+  return tudo_ok;
+}
+
+}  // namespace
+
+bool VerificarConfiguracao(ErpComponents& erp, TDTQuirada& cliente, const TConfiguracao& config,
+                           std::ostream& out) {
+  MostrarConfiguracao(config, out);
+  bool tudo_ok = VerificarChaves(config, out);
+  TBancoVerificado achado;
+  tudo_ok &= VerificarBanco(erp, config, achado, out);
+  tudo_ok &= VerificarPlataforma(cliente, config, achado, out);
   return tudo_ok;
 }
 

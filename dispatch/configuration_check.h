@@ -1,12 +1,13 @@
 // "/VERIFICAR": the configuration test an administrator runs before starting the service.
 //
-// It prints the INI file in effect (and the encoding it was read in) and every value in effect (the
-// password masked), warns of
+// It prints the INI file in effect (and the encoding it was read in) and every value in effect, as
+// the table of keys shows it (configuration.h: the password masked), warns of
 // sections and keys the service does not know or does not read (before any section, in a repeated
 // section), of endpoints that are not https://host[:port] and of an INI holding a password that
 // others may read (by its mode on Linux, by its DACL on Windows, with the chmod or icacls that
 // mends it), and of a "Servidor" that writes its port after a colon; then it checks, each on a
-// line of its own ending in "OK" or "FALHOU: <cause>": the ERP database (naming the connection
+// line of its own ending in "OK" or "FALHOU: <cause>": what a key of the INI has checked of its own
+// (the proxy takes the service to the authorization server), the ERP database (naming the connection
 // string used, with the real cause of a failure; then its character set and SQL dialect), the
 // integration settings as every cycle judges them (erp_settings.h: a cycle's failure, or nothing
 // ever to send, in the cycle's words), the pending query (prepared and opened, so dialect, grants
@@ -24,11 +25,15 @@
 
 #include <iosfwd>
 
-#include "dispatch/dispatch_cycle.h"
+#include "dispatch/configuration.h"
+#include "dispatch/erp_queries.h"
+#include "platform_client/Quirada.h"
 
 namespace quirada {
 
-// Returns whether every check passed (warnings fail nothing).
-bool VerificarConfiguracao(TCicloEnvio& ciclo, std::ostream& out);
+// Over the service module's database components and platform client, for the instance's
+// configuration. Returns whether every check passed (warnings fail nothing).
+bool VerificarConfiguracao(ErpComponents& erp, TDTQuirada& cliente, const TConfiguracao& config,
+                           std::ostream& out);
 
 }  // namespace quirada

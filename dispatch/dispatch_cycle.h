@@ -1,10 +1,13 @@
 // The dispatch cycle: the work of every timer tick.
 //
-// ExecutarCicloEnvio connects to the ERP database, reads the integration settings and the pending
-// documents, and for each document in turn writes its XML file in the instance's folder, uploads it,
-// asks the platform for the state of the batch it created and, when the platform accepted it,
-// records the send in the register (register_write.h, committed at once), then deletes the file.
-// Whatever happens, it closes the settings query and disconnects before it returns or raises.
+// ExecutarCicloEnvio runs over two seams: the document source (document_source.h: the ERP's
+// settings, its pending documents, the register) and the platform (platform.h: one upload, one
+// batch status query). It opens the source, judges the settings, makes the register ready, and for
+// each pending document in turn: its file's content (xml_file.h), its claim, its XML file in the
+// instance's folder (kept for the exchange; the upload sends the same bytes from memory), the
+// upload, the state of the batch it created and, when the platform accepted it, its register row
+// (committed at once), then the file deleted. Whatever happens, it closes the source (the tail)
+// before it returns or raises.
 //
 // Outcome of one document (DecidirDocumento, document_outcome.h):
 //  - upload code "S1" or "S2" (exact) and a status code other than "E0", "EA0", "EB0": recorded;
@@ -42,11 +45,12 @@
 // another transaction holds the row or the table, saying so).
 //
 // A stop request (ParadaSolicitada) is looked at before each document, and while the cycle runs a
-// database call in progress is cancelled when one arrives (database_cancel.h; a server that does
-// not answer has its attachment cut): the cycle then ends with its tail, the document in hand
+// database call in progress is cancelled when one arrives (the source's business; the Firebird
+// source's attachment is cut when the server does not answer): the cycle then ends with its tail, the document in hand
 // counts as not sent (its row, if written, is not committed; it is offered again, as after any
 // failure) and the documents left wait for the next cycle. The platform client gets the same
-// predicate, so a stop also ends a transfer in progress. A call cut short so (Interrupted, from
+// predicate, so a stop also ends a transfer in progress; the XML file of the document in hand is
+// removed. A call cut short so (Interrupted, from
 // the client or the database), and whatever else fails once a stop was requested, ends the cycle
 // the same way: it is not raised, it returns with `interrompido` set, and nothing is logged for
 // the stop.
@@ -54,27 +58,29 @@
 // The token file lives in the user's private temporary folder (PrivateTempDir), in the instance's
 // own folder there (TConfiguracao::pasta_token).
 //
-// A failed connection is not raised: the connection sequence logs it and the cycle ends quietly.
+// A failed connection is not raised: the source logs it and the cycle ends quietly.
 #pragma once
 
 #include <algorithm>
 #include <functional>
 #include <iosfwd>
+#include <memory>
 #include <string>
 
 #include "dispatch/configuration.h"
-#include "dispatch/erp_queries.h"
-#include "platform_client/Quirada.h"
+#include "dispatch/document_source.h"
+#include "dispatch/platform.h"
 
 namespace quirada {
 
 struct TResumoCiclo;
 
-// What one cycle works with: the module's components and the instance's configuration, read
-// once at the cycle's start.
+// What one cycle works with: the two seams and the instance's configuration, read once at the
+// cycle's start.
 struct TCicloEnvio {
-  ErpComponents& Erp;
-  TDTQuirada& DTQuirada;
+  TFonteDocumentos& fonte;
+  // Makes the platform, for the cycle's first document, from the judged settings (their keys).
+  std::function<std::unique_ptr<TPlataforma>(const TConfiguracaoErp&)> plataforma;
   const TConfiguracao& config;
   std::function<void(const std::string&)> DoSaveLog;
   // Whether a stop request has arrived; none when empty.
@@ -116,21 +122,21 @@ std::string TextoBancoOcupado(const TResumoCiclo& resumo);
 
 TResumoCiclo ExecutarCicloEnvio(TCicloEnvio& ciclo);
 
+// Exit statuses of a cycle run once ("/ONCE").
+inline constexpr int kStatusConcluido = 0;        // completed (or stopped), nothing in the service log
+inline constexpr int kStatusFalhou = 1;           // the cycle failed (raised, or no connection)
+inline constexpr int kStatusDocumentosNoLog = 3;  // completed; documents not sent are in the log
+inline constexpr int kStatusOcupado = 75;         // the folder's or the database's claim is held elsewhere
+
+// The exit status of a cycle that was not raised.
+int StatusDeSaida(const TResumoCiclo& resumo);
+
 // Lists, one line each, the documents that the next cycle will take in hand ("<sequencial> <tipo>
 // <chave> <bytes do arquivo XML>", the file's CR LF counted), without sending anything. A document
 // without XML shows "sem XML: não será enviado" in place of the size, one whose XML cannot be read
-// "ilegível: <causa>". Control characters from the database are shown as blanks. A failed
-// connection raises its message.
-void ListarPendentes(TCicloEnvio& ciclo, std::ostream& out);
-
-// Runs `body`, then the tail of every cycle whatever happened: close the settings query and
-// disconnect. The first failure, of the body or of the tail, leaves as a plain Exception (as
-// Interrupted when it was a call cut short by a stop request).
-void ComFechamento(TCicloEnvio& ciclo, const std::function<void()>& body);
-
-// Gives the platform client what every cycle gives it: the service's credentials, the keys, the
-// instance's private token folder and the endpoints of the INI's "[Quirada]" section.
-void ConfigurarCliente(TCicloEnvio& ciclo, const std::string& chave_contabilidade,
-                       const std::string& chave_integracao);
+// "ilegível: <causa>", one the cycle will not send for its own reason "não será enviado: <causa>".
+// Control characters from the database are shown as blanks. A failed connection raises its
+// message; settings that leave nothing to send print "Nada a enviar: <why>".
+void ListarPendentes(TFonteDocumentos& fonte, std::ostream& out);
 
 }  // namespace quirada

@@ -40,7 +40,7 @@ HttpRequest TDTQuirada::NewRequest(const char* method, const std::string& url,
   request.endpoint = ParseEndpoint(url);
   request.target = target;
   request.version = version;
-  request.ca_file = FCAFile;
+  request.route = FRota;
   request.stop = FParadaSolicitada;
   return request;
 }

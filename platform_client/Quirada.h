@@ -17,7 +17,8 @@
 // PlatformError, with the same message.
 //
 // Endpoints: ApiUrl and AuthUrl (scheme "https", host, optional port) default to the platform's
-// hosts; CAFile names a PEM file of extra trusted authorities. Certificates are always verified.
+// hosts; the route (Rota) names a PEM file of extra trusted authorities (CAFile) and the proxy
+// every request goes through, if any. Certificates are always verified.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +33,7 @@
 
 #include "platform_client/http_client.h"
 #include "platform_client/json_parser.h"
+#include "platform_client/multipart_body.h"
 #include "platform_client/wire.h"
 #include "base/datetime.h"
 #include "base/errors.h"
@@ -160,8 +162,11 @@ class TDTQuirada {
   void SetApiUrl(const std::string& value) { FApiUrl = value; }
   const std::string& AuthUrl() const { return FAuthUrl; }
   void SetAuthUrl(const std::string& value) { FAuthUrl = value; }
-  const std::string& CAFile() const { return FCAFile; }
-  void SetCAFile(const std::string& value) { FCAFile = value; }
+  const std::string& CAFile() const { return FRota.ca_file; }
+  void SetCAFile(const std::string& value) { FRota.ca_file = value; }
+  // How every request reaches its server: CAFile and the proxy (http_client.h).
+  const HttpRoute& Rota() const { return FRota; }
+  void SetRota(const HttpRoute& value) { FRota = value; }
 
   // Whether the caller wants the operation in progress ended (a stop request has arrived); none
   // when empty. Looked at about once a second during every exchange: when it holds, the exchange
@@ -195,6 +200,9 @@ class TDTQuirada {
   // Mensagem and Id; any other 2xx answer writes nothing there. An answer outside 2xx writes its
   // body to Retorno.Mensagem and raises PlatformError with the body as its message.
   TRetornoEnvio EnviaXML(const std::string& CaminhoXML);
+  // The same upload of a document whose bytes are in memory (`Conteudo`), under `NomeArquivo`,
+  // the file name the platform and the upload log see: no file is read.
+  TRetornoEnvio EnviaDocumento(const std::string& NomeArquivo, const std::string& Conteudo);
   // Appends one line to the upload log when GravarLog is true.
   void Gravalog(const std::string& Chave, const std::string& ID);
   // Asks for the state of an uploaded batch; writes Retorno's Codigo, CodRetorno and Mensagem. A
@@ -228,6 +236,10 @@ class TDTQuirada {
   // `may_request`: a request is made when the cached token has expired; `force`: whatever it holds.
   TRetornoPadrao RequestToken(bool may_request, bool force = false);
 
+  // The upload of EnviaXML and EnviaDocumento: `make_body` makes the multipart body (from the
+  // file, or from memory) for each request made.
+  TRetornoEnvio EnviarLote(const std::string& file_name,
+                           const std::function<void(std::optional<MultipartUploadBody>&)>& make_body);
   // The header lines of an API request, in the order the HTTP client writes them: Connection,
   // Content-Type, Content-Length, the custom lines (x-integration-key, Authorization), Host,
   // Accept, Accept-Charset, Accept-Encoding, User-Agent.
@@ -241,7 +253,7 @@ class TDTQuirada {
     std::string error_body;   // with http_error: the answer's body, decoded (ISO-8859-1 unless
                               // its Content-Type names a charset)
   };
-  // A request to `url` (ApiUrl or AuthUrl) for `target`, trusting CAFile besides the system.
+  // A request to `url` (ApiUrl or AuthUrl) for `target`, by the route (Rota).
   HttpRequest NewRequest(const char* method, const std::string& url, const std::string& target,
                          HttpVersion version) const;
   // One exchange, the way every operation makes it: a new HTTP client in FHTTP and an empty object
@@ -295,7 +307,7 @@ class TDTQuirada {
   bool FTokenDoArquivo = false;
   std::string FApiUrl = kDefaultApiUrl;
   std::string FAuthUrl = kDefaultAuthUrl;
-  std::string FCAFile;
+  HttpRoute FRota;
   std::function<bool()> FParadaSolicitada;
 };
 

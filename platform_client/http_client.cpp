@@ -58,7 +58,7 @@ struct Transfer {
   HttpResponse response;
   std::string body_error;      // failure raised by the body source
   std::string ssl_ctx_error;   // failure loading the extra authorities
-  const std::string* ca_file = nullptr;
+  const HttpRoute* route = nullptr;
   std::chrono::seconds stall{0};
   const std::function<bool()>* stop = nullptr;
   bool stalled = false;
@@ -134,7 +134,7 @@ int OnProgress(void* user, curl_off_t dltotal, curl_off_t dlnow, curl_off_t, cur
 CURLcode OnSslContext(CURL*, void* ssl_ctx, void* user) {
   auto* t = static_cast<Transfer*>(user);
   try {
-    UseTrustedAuthorities(static_cast<SSL_CTX*>(ssl_ctx), *t->ca_file);
+    UseTrustedAuthorities(static_cast<SSL_CTX*>(ssl_ctx), t->route->ca_file);
   } catch (const std::exception& e) {
     t->ssl_ctx_error = e.what();
     return CURLE_SSL_CACERT_BADFILE;
@@ -276,12 +276,11 @@ HttpClient::HttpClient() {
   if (!curl_) throw HttpTransportError("The HTTP client could not be created", -1, "");
 }
 
-HttpResponse HttpClient::Send(const HttpRequest& request) {
-  CURL* curl = static_cast<CURL*>(curl_.get());
-  curl_easy_reset(curl);
+namespace {
 
-  const bool post = request.method == "POST";
-  if (!post && request.method != "GET")
+// A request the layer refuses before anything is sent.
+void CheckRequest(const HttpRequest& request) {
+  if (request.method != "POST" && request.method != "GET")
     throw HttpTransportError("Unsupported HTTP method " + request.method, -1, "");
   if (request.target.empty() || request.target.front() != '/')
     throw HttpTransportError("Invalid request path \"" + request.target + "\"", -1, "");
@@ -291,31 +290,22 @@ HttpResponse HttpClient::Send(const HttpRequest& request) {
       throw HttpTransportError("Invalid character in the request path \"" + request.target + "\"",
                                -1, "");
   }
+}
 
-  const HttpTimeLimits& limits = request.limits;
-  Transfer t;
-  t.body = request.body;
-  t.stall = limits.stall;
-  t.stop = &request.stop;
-  t.ca_file = &request.ca_file;
-  char error_buffer[CURL_ERROR_SIZE] = {0};
-
-  const Slist headers = BuildHeaderList(request, post);
-  const std::string url = request.endpoint.BaseUrl();
-
+// What every connection of the layer is: one fresh connection to `url` over TLS 1.2 or later,
+// the server verified against the route's authorities, through the route's proxy or none, with
+// the connect and total limits, no signals and no redirects.
+void SetConnection(CURL* curl, const std::string& url, const HttpRoute& route, const HttpTimeLimits& limits,
+                   Transfer& t, char* error_buffer) {
+  t.route = &route;
   Set(curl, CURLOPT_ERRORBUFFER, error_buffer);
   Set(curl, CURLOPT_URL, url.c_str());
-  Set(curl, CURLOPT_REQUEST_TARGET, request.target.c_str());
   Set(curl, CURLOPT_PROTOCOLS_STR, "https");
-  Set(curl, CURLOPT_HTTP_VERSION,
-      request.version == HttpVersion::kHttp10 ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
-  Set(curl, CURLOPT_HTTPHEADER, headers.get());
+  if (!route.proxy.empty()) Set(curl, CURLOPT_PROXY, route.proxy.c_str());
   Set(curl, CURLOPT_FOLLOWLOCATION, 0L);
-  Set(curl, CURLOPT_HTTP_CONTENT_DECODING, 0L);
   Set(curl, CURLOPT_FORBID_REUSE, 1L);
   Set(curl, CURLOPT_FRESH_CONNECT, 1L);
   Set(curl, CURLOPT_NOSIGNAL, 1L);
-  Set(curl, CURLOPT_FAILONERROR, 0L);
 
   Set(curl, CURLOPT_SSLVERSION, CURL_SSLVERSION_TLSv1_2);
   Set(curl, CURLOPT_SSL_VERIFYPEER, 1L);
@@ -331,16 +321,27 @@ HttpResponse HttpClient::Send(const HttpRequest& request) {
 
   Set(curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(limits.connect.count()));
   Set(curl, CURLOPT_TIMEOUT, static_cast<long>(limits.total.count()));
+}
+
+// The request itself: its line, its header lines, its body, and the callbacks that take the
+// answer and watch the transfer.
+void SetExchange(CURL* curl, const HttpRequest& request, const Slist& headers, Transfer& t) {
+  Set(curl, CURLOPT_REQUEST_TARGET, request.target.c_str());
+  Set(curl, CURLOPT_HTTP_VERSION,
+      request.version == HttpVersion::kHttp10 ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
+  Set(curl, CURLOPT_HTTPHEADER, headers.get());
+  Set(curl, CURLOPT_HTTP_CONTENT_DECODING, 0L);
+  Set(curl, CURLOPT_FAILONERROR, 0L);
+
   Set(curl, CURLOPT_NOPROGRESS, 0L);
   Set(curl, CURLOPT_XFERINFOFUNCTION, &OnProgress);
   Set(curl, CURLOPT_XFERINFODATA, static_cast<void*>(&t));
-
   Set(curl, CURLOPT_HEADERFUNCTION, &OnHeader);
   Set(curl, CURLOPT_HEADERDATA, static_cast<void*>(&t));
   Set(curl, CURLOPT_WRITEFUNCTION, &OnWrite);
   Set(curl, CURLOPT_WRITEDATA, static_cast<void*>(&t));
 
-  if (post) {
+  if (request.method == "POST") {
     Set(curl, CURLOPT_POST, 1L);
     Set(curl, CURLOPT_POSTFIELDSIZE_LARGE,
         static_cast<curl_off_t>(request.body != nullptr ? request.body->Size() : 0));
@@ -349,6 +350,46 @@ HttpResponse HttpClient::Send(const HttpRequest& request) {
   } else {
     Set(curl, CURLOPT_HTTPGET, 1L);
   }
+}
+
+// Why a transfer that libcurl ended with `rc` failed, in the words the layer promises; raises
+// Interrupted for a transfer a stop request ended.
+std::string FailureMessage(CURL* curl, CURLcode rc, const Transfer& t, const HttpTimeLimits& limits,
+                           const char* error_buffer) {
+  if (!t.body_error.empty()) return t.body_error;
+  if (!t.ssl_ctx_error.empty()) return t.ssl_ctx_error;
+  if (t.too_large)
+    return "The answer is larger than " + std::to_string(kMaxAnswerBytes) + " bytes; the connection was dropped";
+  if (rc == CURLE_ABORTED_BY_CALLBACK && t.stopped) throw Interrupted("Transfer interrupted by a stop request");
+  if (rc == CURLE_ABORTED_BY_CALLBACK && t.stalled)
+    return "Transfer stalled: nothing was transferred for " + SecondsText(limits.stall) + " seconds";
+  if (rc == CURLE_OPERATION_TIMEDOUT) {
+    curl_off_t connected = 0;
+    curl_easy_getinfo(curl, CURLINFO_APPCONNECT_TIME_T, &connected);
+    return connected == 0
+               ? "Connection timed out: no connection within " + SecondsText(limits.connect) + " seconds"
+               : "Request timed out: no complete answer within " + SecondsText(limits.total) + " seconds";
+  }
+  std::string message = error_buffer[0] != '\0' ? error_buffer : curl_easy_strerror(rc);
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
+  return message;
+}
+
+}  // namespace
+
+HttpResponse HttpClient::Send(const HttpRequest& request) {
+  CURL* curl = static_cast<CURL*>(curl_.get());
+  curl_easy_reset(curl);
+  CheckRequest(request);
+
+  Transfer t;
+  t.body = request.body;
+  t.stall = request.limits.stall;
+  t.stop = &request.stop;
+  char error_buffer[CURL_ERROR_SIZE] = {0};
+  const Slist headers = BuildHeaderList(request, request.method == "POST");
+  SetConnection(curl, request.endpoint.BaseUrl(), request.route, request.limits, t, error_buffer);
+  SetExchange(curl, request, headers, t);
 
   if (request.stop && request.stop()) throw Interrupted("Transfer interrupted by a stop request");
   t.Touch();
@@ -358,40 +399,27 @@ HttpResponse HttpClient::Send(const HttpRequest& request) {
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
   HttpResponse& response = t.response;
   response.status = code > 0 && !response.status_line.empty() ? static_cast<int>(code) : -1;
-
-  if (rc != CURLE_OK) {
-    std::string message;
-    if (!t.body_error.empty()) {
-      message = t.body_error;
-    } else if (!t.ssl_ctx_error.empty()) {
-      message = t.ssl_ctx_error;
-    } else if (t.too_large) {
-      message = "The answer is larger than " + std::to_string(kMaxAnswerBytes) +
-                " bytes; the connection was dropped";
-    } else if (rc == CURLE_ABORTED_BY_CALLBACK && t.stopped) {
-      throw Interrupted("Transfer interrupted by a stop request");
-    } else if (rc == CURLE_ABORTED_BY_CALLBACK && t.stalled) {
-      message = "Transfer stalled: nothing was transferred for " +
-                SecondsText(limits.stall) + " seconds";
-    } else if (rc == CURLE_OPERATION_TIMEDOUT) {
-      curl_off_t connected = 0;
-      curl_easy_getinfo(curl, CURLINFO_APPCONNECT_TIME_T, &connected);
-      message = connected == 0 ? "Connection timed out: no connection within " +
-                                     SecondsText(limits.connect) + " seconds"
-                               : "Request timed out: no complete answer within " +
-                                     SecondsText(limits.total) + " seconds";
-    } else {
-      message = error_buffer[0] != '\0' ? error_buffer : curl_easy_strerror(rc);
-      while (!message.empty() && (message.back() == '\n' || message.back() == '\r'))
-        message.pop_back();
-    }
-    throw HttpTransportError(message, response.status, response.status_line);
-  }
+  if (rc != CURLE_OK)
+    throw HttpTransportError(FailureMessage(curl, rc, t, request.limits, error_buffer), response.status,
+                             response.status_line);
 
   if (const std::string* type = response.Header("Content-Type"))
     response.charset = CharsetOfContentType(*type);
   if (response.status < 200 || response.status > 299) throw HttpProtocolError(std::move(response));
   return std::move(response);
+}
+
+void ProbeRoute(const HttpRoute& route, const HttpEndpoint& endpoint) {
+  GlobalInitOnce();
+  const std::unique_ptr<CURL, void (*)(CURL*)> curl(curl_easy_init(), &curl_easy_cleanup);
+  if (!curl) throw HttpTransportError("The HTTP client could not be created", -1, "");
+  Transfer t;
+  const HttpTimeLimits limits = CurrentHttpTimeLimits();
+  char error_buffer[CURL_ERROR_SIZE] = {0};
+  SetConnection(curl.get(), endpoint.BaseUrl(), route, limits, t, error_buffer);
+  Set(curl.get(), CURLOPT_CONNECT_ONLY, 1L);
+  const CURLcode rc = curl_easy_perform(curl.get());
+  if (rc != CURLE_OK) throw HttpTransportError(FailureMessage(curl.get(), rc, t, limits, error_buffer), -1, "");
 }
 
 }  // namespace quirada

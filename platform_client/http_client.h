@@ -9,7 +9,12 @@
 // - A POST body is streamed from an HttpBodySource whose size is announced beforehand; it is never
 //   chunked and never loaded by this layer.
 // - TLS 1.2 at least (TLS 1.3 allowed); the server's certificate chain is verified against the
-//   system's trust store plus the extra PEM file HttpRequest::ca_file, and its name against the host.
+//   system's trust store plus the extra PEM file of the request's route (HttpRoute::ca_file), and
+//   its name against the host.
+// - A route with a proxy reaches the server through a tunnel the proxy opens (HTTP CONNECT), with
+//   the user and password its address gives; TLS still runs from the program to the server. A
+//   route without one goes as libcurl goes by default: through the proxy the process's environment
+//   names (https_proxy, all_proxy, no_proxy), else straight to the server.
 // - Time limits: 30 s to connect (TLS handshake included), abort when nothing at all is transferred
 //   for 120 s, 10 minutes for the whole request (HttpRequest::limits). Each failure says which limit
 //   ended it. Test-only knob: the environment variable QUIRADA_TEST_HTTP_LIMITS
@@ -68,6 +73,14 @@ struct HttpHeader {
   std::string value;
 };
 
+// How requests reach their servers beyond what their URLs say.
+struct HttpRoute {
+  std::string ca_file;  // PEM file of extra trusted authorities; empty for none
+  // "http://[user[:password]@]host[:port]", the proxy that tunnels every request (HTTP CONNECT);
+  // empty for the environment's, if any. Its password is never shown in a message.
+  std::string proxy;
+};
+
 enum class HttpVersion { kHttp10, kHttp11 };
 
 // A request body read piece by piece while it is sent.
@@ -99,7 +112,7 @@ struct HttpRequest {
   HttpVersion version = HttpVersion::kHttp11;
   std::vector<HttpHeader> headers;  // every header line, Host included, in wire order
   HttpBodySource* body = nullptr;   // POST only; nullptr sends an empty body
-  std::string ca_file;              // PEM file of extra trusted authorities; empty for none
+  HttpRoute route;
   HttpTimeLimits limits = CurrentHttpTimeLimits();
   // Whether the transfer is to end now (a stop request has arrived); none when empty. Called on
   // the thread that sends.
@@ -142,6 +155,11 @@ class HttpProtocolError : public Exception {
  private:
   HttpResponse response_;
 };
+
+// Whether `route` takes the program to `endpoint`: a connection made as a request would make it
+// (through the proxy, when the route has one, and the TLS handshake with the server's certificate
+// verified), then closed without a request. Raises HttpTransportError with the cause otherwise.
+void ProbeRoute(const HttpRoute& route, const HttpEndpoint& endpoint);
 
 // One client per operation. Send makes a single exchange on a connection of its own.
 // The client owns its libcurl handle; destroying it releases the handle and the connection.

@@ -62,7 +62,7 @@ HttpRequest Get(const TestHttpsServer& server, std::string target) {
   r.target = std::move(target);
   r.version = HttpVersion::kHttp11;
   r.headers = {{"Host", r.endpoint.HostHeader()}};
-  r.ca_file = server.CaFile();
+  r.route.ca_file = server.CaFile();
   return r;
 }
 
@@ -77,7 +77,7 @@ TEST(HttpClientTest, PostGoesOutAsHttp10WithExactlyTheGivenHeaderLinesInOrder) {
   r.endpoint = ParseEndpoint(server.Url());
   r.target = "/quirada/invoice/v3/batches";
   r.version = HttpVersion::kHttp10;
-  r.ca_file = server.CaFile();
+  r.route.ca_file = server.CaFile();
   r.body = &body;
   r.headers = {
       {"Connection", "Keep-Alive"},
@@ -213,7 +213,7 @@ TEST(HttpClientTest, TrustsOnlyCertificatesOfTheSystemStoreOrCaFileThatNameTheHo
     TestHttpsServer server({c.certificate, {}});
     server.Respond("HTTP/1.1 200 OK");
     HttpRequest r = Get(server, "/");
-    if (!c.give_ca_file) r.ca_file.clear();
+    if (!c.give_ca_file) r.route.ca_file.clear();
     if (c.accepted) {
       EXPECT_EQ(HttpClient().Send(r).status, 200) << c.what;
       EXPECT_EQ(server.RequestCount(), 1u) << c.what;
@@ -246,7 +246,7 @@ TEST(HttpClientTest, EachRequestTrustsTheCaFileItNamesWhenCaFileChangesBetweenRe
     server.Respond("HTTP/1.1 200 OK");
     EXPECT_EQ(HttpClient().Send(Get(server, "/")).status, 200);
     HttpRequest r = Get(server, "/");
-    r.ca_file = other_file.string();
+    r.route.ca_file = other_file.string();
     EXPECT_THROW(HttpClient().Send(r), HttpTransportError);
   }
   EXPECT_EQ(server.RequestCount(), 2u);
@@ -331,7 +331,7 @@ TEST(HttpClientTest, TheSystemCertificateStoreAndCaFileAreTrustedTogether) {
     HttpRequest r = Get(store_server, "/");
     r.endpoint = ParseEndpoint("https://localhost:" + std::to_string(port));
     r.headers = {{"Host", r.endpoint.HostHeader()}};
-    r.ca_file = file;
+    r.route.ca_file = file;
     return FailureOf([&] { EXPECT_EQ(HttpClient().Send(r).status, 200); });
   };
   store_server.Respond("HTTP/1.1 200 OK");
@@ -360,7 +360,7 @@ TEST(HttpClientTest, TheIpAddressNamedInTheCertificateIsAcceptedAsHost) {
 TEST(HttpClientTest, AnUnreadableCaFileFailsTheRequestAndSaysSo) {
   TestHttpsServer server;
   HttpRequest r = Get(server, "/");
-  r.ca_file = "/nonexistent/extra-ca.pem";
+  r.route.ca_file = "/nonexistent/extra-ca.pem";
   EXPECT_EQ(FailureOf([&] { HttpClient().Send(r); }),
             "The trusted certificates of \"/nonexistent/extra-ca.pem\" could not be loaded");
   EXPECT_EQ(server.RequestCount(), 0u);

@@ -34,9 +34,18 @@ std::string FilenameParameter(const std::string& file_name) {
 
 MultipartUploadBody::MultipartUploadBody(const std::string& path, const std::string& file_name,
                                          TDateTime now)
-    : file_(File::OpenForReading(path)),
+    : MultipartUploadBody(File::OpenForReading(path), {}, 0, file_name, now) {}
+
+MultipartUploadBody::MultipartUploadBody(std::string_view bytes, const std::string& file_name,
+                                         TDateTime now)
+    : MultipartUploadBody(std::nullopt, bytes, bytes.size(), file_name, now) {}
+
+MultipartUploadBody::MultipartUploadBody(std::optional<File> file, std::string_view bytes,
+                                         uint64_t size, const std::string& file_name, TDateTime now)
+    : file_(std::move(file)),
+      bytes_(bytes),
       boundary_(MultipartBoundary(now)),
-      file_size_(file_.Info().size) {
+      file_size_(file_ ? file_->Info().size : size) {
 
   head_ = "--" + boundary_ + "\r\n" +
           "Content-Disposition: form-data; name=\"file[]\"; filename=\"" +
@@ -69,8 +78,15 @@ size_t MultipartUploadBody::Read(char* buffer, size_t max) {
       pos_ += n;
     } else if (pos_ < head_.size() + file_size_) {
       const uint64_t left = head_.size() + file_size_ - pos_;
-      const size_t n = file_.Read(buffer + copied, std::min<uint64_t>(max - copied, left));
-      if (n == 0) throw Exception("The file \"" + file_.path() + "\" shrank while it was being sent");
+      const size_t wanted = std::min<uint64_t>(max - copied, left);
+      size_t n = 0;
+      if (file_) {
+        n = file_->Read(buffer + copied, wanted);
+        if (n == 0) throw Exception("The file \"" + file_->path() + "\" shrank while it was being sent");
+      } else {
+        n = wanted;
+        std::memcpy(buffer + copied, bytes_.data() + (pos_ - head_.size()), n);
+      }
       copied += n;
       pos_ += n;
     } else {

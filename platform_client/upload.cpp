@@ -21,15 +21,29 @@ std::string MemberText(const JsonDocument& doc, const rapidjson::Value& object, 
 }  // namespace
 
 TRetornoEnvio TDTQuirada::EnviaXML(const std::string& CaminhoXML) {
+  const std::string file_name = LastPathComponent(CaminhoXML);
+  return EnviarLote(file_name, [&](std::optional<MultipartUploadBody>& body) {
+    body.emplace(CaminhoXML, file_name, Now());
+  });
+}
+
+TRetornoEnvio TDTQuirada::EnviaDocumento(const std::string& NomeArquivo, const std::string& Conteudo) {
+  return EnviarLote(NomeArquivo, [&](std::optional<MultipartUploadBody>& body) {
+    body.emplace(std::string_view(Conteudo), NomeArquivo, Now());
+  });
+}
+
+TRetornoEnvio TDTQuirada::EnviarLote(
+    const std::string& file_name,
+    const std::function<void(std::optional<MultipartUploadBody>&)>& make_body) {
   VerificarValidadeToken();
 
   // The boundary is fixed and the file opened before any connection; a file that cannot be opened
   // fails the upload with its own message. The body closes the file when it goes, after the HTTP
   // client is released.
-  const std::string file_name = LastPathComponent(CaminhoXML);
   std::optional<MultipartUploadBody> FPostFileStream;
   const auto make_request = [&] {
-    FPostFileStream.emplace(CaminhoXML, file_name, Now());
+    make_body(FPostFileStream);
     HttpRequest request = NewRequest("POST", FApiUrl, kBatchesPath, HttpVersion::kHttp10);
     request.body = &*FPostFileStream;
     ApiHeaderValues headers;

@@ -28,18 +28,13 @@
 #include "base/folder_trust.h"
 #include "base/file_io.h"
 #include "base/platform.h"
+#include "dispatch/dispatch_cycle.h"
 #include "base/text.h"
 #include "service/switches.h"
 
 using namespace quirada;
 
 namespace {
-
-// Exit statuses of "/ONCE".
-constexpr int kStatusConcluido = 0;         // completed, nothing written to the service log
-constexpr int kStatusFalhou = 1;            // the cycle failed
-constexpr int kStatusDocumentosNoLog = 3;   // completed; documents not sent are in the log
-constexpr int kStatusOcupado = 75;          // another cycle holds the service folder (EX_TEMPFAIL)
 
 // The message for a service folder this process may not write to, or "" when it may.
 std::string FaltaPermissaoNaPasta(const std::string& dir) {
@@ -107,16 +102,12 @@ int RunOnce(TSrvQuirada& module) {
       return kStatusOcupado;
     }
     if (ciclo.resumo.interrompido) {
-      // "Ciclo interrompido por pedido de parada: ...": a stop is no failure.
+      // "Ciclo interrompido por pedido de parada: ...".
       Linha(std::cout, TextoResumo(ciclo.resumo));
-      return kStatusConcluido;
-    }
-    if (!ciclo.resumo.conectou) {
+    } else if (!ciclo.resumo.conectou) {
       // Written to the service log by the cycle itself.
       Linha(std::cerr, ciclo.resumo.falha_conexao);
-      return kStatusFalhou;
-    }
-    if (!ciclo.resumo.banco_ocupado.empty()) {
+    } else if (!ciclo.resumo.banco_ocupado.empty()) {
       if (ciclo.resumo.selecionados > 0) {
         Linha(std::cerr, TextoBancoOcupado(ciclo.resumo));
       } else {
@@ -124,11 +115,11 @@ int RunOnce(TSrvQuirada& module) {
         if (quem[0] >= 'a' && quem[0] <= 'z') quem[0] = static_cast<char>(quem[0] - 32);
         Linha(std::cerr, quem + "; nada foi feito.");
       }
-      return kStatusOcupado;
+    } else {
+      if (!ciclo.resumo.nada_a_enviar.empty()) Linha(std::cout, "Nada a enviar: " + ciclo.resumo.nada_a_enviar);
+      Linha(std::cout, TextoResumo(ciclo.resumo));
     }
-    if (!ciclo.resumo.nada_a_enviar.empty()) Linha(std::cout, "Nada a enviar: " + ciclo.resumo.nada_a_enviar);
-    Linha(std::cout, TextoResumo(ciclo.resumo));
-    return ciclo.resumo.registrados_no_log > 0 ? kStatusDocumentosNoLog : kStatusConcluido;
+    return StatusDeSaida(ciclo.resumo);
   } catch (const std::exception& e) {
     try {
       module.ManipulaExcecoes(e);

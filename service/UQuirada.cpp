@@ -9,6 +9,8 @@
 #include "dispatch/configuration_check.h"
 #include "dispatch/connection_setup.h"
 #include "dispatch/dispatch_cycle.h"
+#include "dispatch/firebird_source.h"
+#include "dispatch/quirada_platform.h"
 #include "base/datetime.h"
 #include "base/file_io.h"
 #include "base/text.h"
@@ -25,7 +27,6 @@ TSrvQuirada* SrvQuirada = nullptr;
 
 namespace {
 
-constexpr uint32_t kIntervaloPadrao = 3'600'000;  // one hour, until the INI says otherwise
 
 // Whether `processo`, the text a lock file holds, is the id of a process that runs now.
 bool ProcessoEmExecucao(const std::string& processo) {
@@ -56,7 +57,7 @@ TSrvQuirada::~TSrvQuirada() { ServiceDestroy(); }
 
 void TSrvQuirada::Timer1Timer() {
   Timer1.SetEnabled(false);
-  Timer1.SetInterval(kIntervaloPadrao);
+  Timer1.SetInterval(kIntervaloPadraoMs);
   try {
     // Inside the guard: an INI that fails to read must not leave the timer disarmed. The period
     // holds for the next tick whatever this cycle does, a failure included: it is taken as soon as
@@ -142,7 +143,8 @@ TSrvQuirada::TCicloExecutado TSrvQuirada::ExecutarCiclo(
   }
   try {
     if (falha_ini) std::rethrow_exception(falha_ini);
-    TCicloEnvio ciclo = Ciclo(*config);
+    TFonteFirebird fonte(Erp, *config, [this](const std::string& msg) { DoSaveLog(msg); }, &StopRequested);
+    TCicloEnvio ciclo = Ciclo(*config, fonte);
     {
       const std::lock_guard<std::mutex> lock(andamento_mutex_);
       andamento_ = TResumoCiclo{};
@@ -267,7 +269,7 @@ void TSrvQuirada::AvisarFimDeCiclo(const std::string& texto, TFimDeCiclo fim) {
 
 void TSrvQuirada::ServiceExecute() {
   loop_.SetExceptionHandler([this](const std::exception& E) { ManipulaExcecoes(E); });
-  uint32_t periodo = kIntervaloPadrao;
+  uint32_t periodo = kIntervaloPadraoMs;
   try {
     periodo = LerConfiguracao().intervalo_ms;
   } catch (const std::exception&) {
@@ -294,9 +296,12 @@ TConfiguracao TSrvQuirada::LerConfiguracao() const {
   return LerConfiguracao(aberta);
 }
 
-TCicloEnvio TSrvQuirada::Ciclo(const TConfiguracao& config) {
-  return TCicloEnvio{Erp,
-                     DTQuirada,
+TCicloEnvio TSrvQuirada::Ciclo(const TConfiguracao& config, TFonteDocumentos& fonte) {
+  return TCicloEnvio{fonte,
+                     [this, &config](const TConfiguracaoErp& erp) -> std::unique_ptr<TPlataforma> {
+                       return std::make_unique<TPlataformaQuirada>(DTQuirada, config, erp.chave_contabilidade,
+                                                                   erp.chave_integracao, &StopRequested);
+                     },
                      config,
                      [this](const std::string& msg) { DoSaveLog(msg); },
                      &StopRequested,
@@ -310,15 +315,15 @@ TCicloEnvio TSrvQuirada::Ciclo(const TConfiguracao& config) {
 void TSrvQuirada::ListarPendentes(std::ostream& out) {
   const TPastaAberta aberta = AbrirPasta(pasta_);
   const TConfiguracao config = LerConfiguracao(aberta);
-  TCicloEnvio ciclo = Ciclo(config);
-  quirada::ListarPendentes(ciclo, out);
+  // "/PENDING" writes nothing to the service log: a connection failure is its answer.
+  TFonteFirebird fonte(Erp, config, nullptr, nullptr);
+  quirada::ListarPendentes(fonte, out);
 }
 
 bool TSrvQuirada::VerificarConfiguracao(std::ostream& out) {
   const TPastaAberta aberta = AbrirPasta(pasta_);
   const TConfiguracao config = LerConfiguracao(aberta);
-  TCicloEnvio ciclo = Ciclo(config);
-  bool tudo_ok = quirada::VerificarConfiguracao(ciclo, out);
+  bool tudo_ok = quirada::VerificarConfiguracao(Erp, DTQuirada, config, out);
   const auto& pasta = aberta.nao_confiavel;
   out << "Pasta do serviço (" << pasta_ << "): "
       << (pasta ? "FALHOU: " + pasta->mensagem : std::string("OK")) << '\n';

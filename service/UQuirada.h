@@ -121,7 +121,7 @@ class TSrvQuirada {
   TDTQuirada DTQuirada;
 
  private:
-  TCicloEnvio Ciclo(const TConfiguracao& config);
+  TCicloEnvio Ciclo(const TConfiguracao& config, TFonteDocumentos& fonte);
   // The configuration read through the folder held, its files reached through it.
   TConfiguracao LerConfiguracao(const TPastaAberta& aberta) const;
   enum class TFimDeCiclo { kConcluido, kFalhou, kNaoExecutado };

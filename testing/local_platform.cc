@@ -116,4 +116,19 @@ std::vector<JournalEntry> LocalPlatform::StatusQueries() const {
   return out;
 }
 
+bool Exchange::IsUpload() const { return method == "POST" && path == kBatchesPath; }
+bool Exchange::IsStatus() const { return method == "GET" && path.rfind(kBatchStatusPath, 0) == 0; }
+bool Exchange::IsToken() const { return method == "POST" && path == kTokenPath; }
+
+std::vector<Exchange> LocalPlatform::Exchanges() const {
+  std::vector<Exchange> out;
+  for (JournalEntry& e : Entries()) {
+    Exchange x{e["method"], e["path"], e["fault"], e["file"], e["batch"], e["code"], e["sha256"]};
+    x.status = e["status"].empty() ? 0 : std::stoi(e["status"]);
+    x.bytes = e["bytes"].empty() ? 0 : std::stoull(e["bytes"]);
+    out.push_back(std::move(x));
+  }
+  return out;
+}
+
 }  // namespace quirada::testing

@@ -3,6 +3,7 @@
 // request it answered (DIR/journal.jsonl) and follows the rules given ("upload:<digits>=422", ...).
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -14,6 +15,19 @@ namespace quirada::testing {
 
 // One journal line as its text members (numbers as written, nested members left out).
 using JournalEntry = std::map<std::string, std::string>;
+
+// One request as the journal tells it, for the tests that follow a cycle's exchanges.
+struct Exchange {
+  std::string method, path, fault, file, batch, code, sha256;
+  int status = 0;      // 0: not answered
+  uint64_t bytes = 0;  // of an uploaded file
+
+  bool IsUpload() const;
+  bool IsStatus() const;
+  bool IsToken() const;
+  // An upload the platform took: it created a batch and said so.
+  bool Accepted() const { return IsUpload() && status == 201 && !batch.empty(); }
+};
 
 class LocalPlatform {
  public:
@@ -44,6 +58,8 @@ class LocalPlatform {
   std::vector<JournalEntry> Entries() const;
   std::vector<JournalEntry> Uploads() const;
   std::vector<JournalEntry> StatusQueries() const;
+  // The journal as exchanges, oldest first.
+  std::vector<Exchange> Exchanges() const;
   // The bytes of an uploaded file, by its journal entry's "sha256" (the platform started with
   // "--keep-uploads").
   std::string UploadedBytes(const JournalEntry& upload) const;

@@ -27,7 +27,6 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <rapidjson/document.h>
 
 #include "platform_client/wire.h"
 #include "testing/erp_database.h"
@@ -55,17 +54,6 @@ void WriteWhole(const std::string& path, const std::string& content) {
   fs::rename(temporary, path);
 }
 
-// One request as the platform's journal tells it.
-struct Exchange {
-  std::string method, path, fault, file, batch, code, sha256;
-  int status = 0;  // 0: not answered
-
-  bool IsUpload() const { return method == "POST" && path == kBatchesPath; }
-  bool IsStatus() const { return method == "GET" && path.starts_with(kBatchStatusPath); }
-  // An upload the platform took: it created a batch and said so.
-  bool Accepted() const { return IsUpload() && status == 201 && !batch.empty(); }
-};
-
 // The local platform with kill rules, on a folder of its own, until the object goes away.
 class KillingPlatform {
  public:
@@ -73,25 +61,7 @@ class KillingPlatform {
       : platform_(rules, {"--kill-pid-file", kill_pid_file}) {}
 
   std::string IniSection() const { return platform_.IniSection(); }
-  std::vector<Exchange> Journal() const {
-    std::vector<Exchange> out;
-    std::istringstream in(ReadFileBytes(platform_.dir() + "journal.jsonl"));
-    for (std::string line; std::getline(in, line);) {
-      rapidjson::Document doc;
-      doc.Parse(line.c_str());
-      if (!doc.IsObject()) {
-        ADD_FAILURE() << "journal line is not JSON: " << line;
-        continue;
-      }
-      const auto text = [&](const char* name) {
-        return doc.HasMember(name) && doc[name].IsString() ? std::string(doc[name].GetString()) : std::string();
-      };
-      Exchange e{text("method"), text("path"), text("fault"), text("file"), text("batch"), text("code"), text("sha256")};
-      e.status = doc.HasMember("status") && doc["status"].IsInt() ? doc["status"].GetInt() : -1;
-      out.push_back(std::move(e));
-    }
-    return out;
-  }
+  std::vector<Exchange> Journal() const { return platform_.Exchanges(); }
 
  private:
   LocalPlatform platform_;

@@ -33,7 +33,6 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <rapidjson/document.h>
 
 #include "platform_client/wire.h"
 #include "testing/erp_database.h"
@@ -52,48 +51,6 @@ using namespace std::chrono_literals;
 
 // Short enough that a stalled exchange ends within seconds, long enough for a healthy one.
 constexpr const char* kShortLimits = "connect=2,stall=2,total=8";
-
-// One request as the platform's journal tells it.
-struct Exchange {
-  std::string method, path, fault, file, batch, code;
-  int status = 0;  // 0: not answered
-  uint64_t bytes = 0;  // of the uploaded file
-
-  bool IsUpload() const { return method == "POST" && path == kBatchesPath; }
-  bool IsStatus() const { return method == "GET" && path.starts_with(kBatchStatusPath); }
-  bool IsToken() const { return method == "POST" && path == kTokenPath; }
-  // An upload that created a batch: the platform accepted the document.
-  bool Accepted() const { return IsUpload() && status == 201 && !batch.empty(); }
-};
-
-std::vector<Exchange> Exchanges(const LocalPlatform& platform) {
-  std::vector<Exchange> out;
-  for (const std::string& line : platform.Journal()) {
-    rapidjson::Document doc;
-    doc.Parse(line.c_str());
-    if (!doc.IsObject()) {
-      ADD_FAILURE() << "journal line is not JSON: " << line;
-      continue;
-    }
-    Exchange e;
-    const auto text = [&](const char* name) {
-      const auto it = doc.FindMember(name);
-      return it != doc.MemberEnd() && it->value.IsString() ? std::string(it->value.GetString()) : std::string();
-    };
-    e.method = text("method");
-    e.path = text("path");
-    e.fault = text("fault");
-    e.file = text("file");
-    e.batch = text("batch");
-    e.code = text("code");
-    const auto status = doc.FindMember("status");
-    if (status != doc.MemberEnd() && status->value.IsInt()) e.status = status->value.GetInt();
-    const auto bytes = doc.FindMember("bytes");
-    if (bytes != doc.MemberEnd() && bytes->value.IsUint64()) e.bytes = bytes->value.GetUint64();
-    out.push_back(std::move(e));
-  }
-  return out;
-}
 
 std::vector<Exchange> Joined(std::vector<Exchange> a, const std::vector<Exchange>& b) {
   a.insert(a.end(), b.begin(), b.end());
@@ -536,7 +493,7 @@ class FaultsTest : public ::testing::Test {
     const ProcessResult r = RunOnce();
     EXPECT_EQ(r.exit_status, 0) << r.err << ReadFileBytes(run_.log_path());
     EXPECT_EQ(LogEntries(run_.LogLines()).size(), entries_before);
-    const auto after = Exchanges(healthy);
+    const auto after = healthy.Exchanges();
     const auto rows = db_.RegisterRows();
     EXPECT_EQ(rows.size(), static_cast<size_t>(count));
     ExpectEveryRowBacked(rows, Joined(before, after));
@@ -632,7 +589,7 @@ TEST_F(FaultsTest, NoPlatformFaultLosesOrInventsASend) {
           break;
       }
       ExpectOneFailure(RunOnce(), c.says);
-      first = Exchanges(faulty);
+      first = faulty.Exchanges();
     }
     const auto rows = db_.RegisterRows();
     ExpectEveryRowBacked(rows, first);
@@ -692,7 +649,7 @@ TEST_F(FaultsTest, AnAuthorizationServerDownMattersOnlyOnceTheCachedTokenExpired
     Configure(platform.port(), ClosedPort(), platform.CaFile());
     const ProcessResult r = RunOnce();
     EXPECT_EQ(r.exit_status, c.exit_status) << r.err;
-    auto exchanges = Exchanges(platform);
+    auto exchanges = platform.Exchanges();
     const std::vector<Exchange> during(exchanges.begin() + static_cast<long>(seen), exchanges.end());
     EXPECT_EQ(Count(during, &Exchange::IsToken), 0u);
     if (c.expired) {
@@ -702,7 +659,7 @@ TEST_F(FaultsTest, AnAuthorizationServerDownMattersOnlyOnceTheCachedTokenExpired
       // The server is back: a new token, and the rest is sent.
       Configure(platform);
       EXPECT_EQ(RunOnce().exit_status, 0);
-      exchanges = Exchanges(platform);
+      exchanges = platform.Exchanges();
       const std::vector<Exchange> back(exchanges.begin() + static_cast<long>(seen), exchanges.end());
       EXPECT_EQ(Count(back, &Exchange::IsToken), 1u);
     } else {
@@ -740,7 +697,7 @@ TEST_F(FaultsTest, ALostDatabaseConnectionEndsTheCycleAndKeepsWhatWasRecorded) {
   // that ends the cycle.
   ExpectOneFailure(once.result(), "banco de dados");
 
-  const auto first = Exchanges(platform);
+  const auto first = platform.Exchanges();
   const auto rows = db_.RegisterRows();
   ExpectEveryRowBacked(rows, first);
   EXPECT_EQ(FilesOf(rows), FilesWithStatusRead(first)) << "every document accepted and answered is recorded";
@@ -753,7 +710,7 @@ TEST_F(FaultsTest, AMissingRegisterTableIsNamedInTheLog) {
   LocalPlatform platform;
   Configure(platform);
   ExpectOneFailure(RunOnce(), "QUIRADA_ENVIOS_XML");
-  const auto first = Exchanges(platform);
+  const auto first = platform.Exchanges();
   EXPECT_TRUE(first.empty()) << "nothing is sent that could not be recorded";
 
   db_.Execute(
@@ -795,7 +752,7 @@ TEST_F(FaultsTest, ADocumentWhoseXmlFileCannotBeCreatedIsLoggedAndTheOthersGoOn)
     const std::string line = Latin1ToUtf8(entries[0]);  // the log is in the ANSI code page
     EXPECT_NE(line.find("Documento " + c.key + " não enviado: o arquivo XML não pôde ser gravado"),
               std::string::npos) << line.substr(0, 300);
-    const auto first = Exchanges(platform);
+    const auto first = platform.Exchanges();
     EXPECT_EQ(Count(first, &Exchange::IsUpload), 2u) << "the other two are sent";
     const auto rows = db_.RegisterRows();
     ExpectEveryRowBacked(rows, first);
@@ -824,7 +781,7 @@ TEST_F(FaultsTest, AnUnwritableExecutableFolderSendsNothingAndSaysSoOnStandardEr
   ASSERT_EQ(err.size(), 1u) << r.err;
   EXPECT_NE(err[0].find("Sem permissão de escrita na pasta \"" + run_.dir() + "\""), std::string::npos)
       << err[0];
-  const auto first = Exchanges(platform);
+  const auto first = platform.Exchanges();
   EXPECT_TRUE(first.empty()) << "nothing is sent";
   EXPECT_TRUE(db_.RegisterRows().empty());
   ExpectRecovery({}, first, 2);
@@ -853,7 +810,7 @@ TEST_F(FaultsTest, AnUnwritableServiceLogGoesToStandardErrorAndTheServiceGoesOn)
     EXPECT_TRUE(line.starts_with("<3>") || line.starts_with("<6>Ciclo concluído")) << line;
   EXPECT_GE(CountLinesWith(err, kServiceLogName), 2u) << "the log's own failure is told too: " << err;
   EXPECT_EQ(CountLinesWith(err, kServiceLogName), CountLinesWith(err, failure)) << err;
-  ExpectEveryRowBacked(db_.RegisterRows(), Exchanges(platform));
+  ExpectEveryRowBacked(db_.RegisterRows(), platform.Exchanges());
 }
 
 TEST_F(FaultsTest, ATokenThatCannotBeCachedFailsTheCycleCleanly) {
@@ -867,7 +824,7 @@ TEST_F(FaultsTest, ATokenThatCannotBeCachedFailsTheCycleCleanly) {
     if (barrier.RunsAsAnotherUser()) GTEST_SKIP() << "another user has a token folder of its own";
     ExpectOneFailure(barrier.Run(run_, {"/ONCE"}, Env(), out_.path()), "");
   }
-  const auto first = Exchanges(platform);
+  const auto first = platform.Exchanges();
   EXPECT_EQ(Count(first, &Exchange::IsToken), 1u);
   EXPECT_EQ(Count(first, &Exchange::IsUpload), 0u) << "nothing is sent without a cached token";
   EXPECT_FALSE(fs::exists(TokenPath()));
@@ -883,7 +840,7 @@ TEST_F(FaultsTest, AFullTemporaryFolderFailsTheCycleCleanly) {
   LocalPlatform platform;
   Configure(platform);
   ExpectOneFailure(RunOnce(), "");
-  const auto first = Exchanges(platform);
+  const auto first = platform.Exchanges();
   EXPECT_EQ(Count(first, &Exchange::IsToken), 1u);
   EXPECT_EQ(Count(first, &Exchange::IsUpload), 0u);
   EXPECT_FALSE(fs::exists(TokenPath())) << "no half-written token file";
@@ -909,7 +866,7 @@ TEST_F(FaultsTest, AFullDiskNeverSendsAHalfWrittenXmlFile) {
   fs::resize_file(filler, fs::file_size(filler) - 32 * 1024);
 
   ExpectOneFailure(RunOnce(), FileOf(1));
-  const auto first = Exchanges(platform);
+  const auto first = platform.Exchanges();
   EXPECT_EQ(Count(first, &Exchange::IsUpload), 0u) << "a file cut short is not sent";
   EXPECT_TRUE(db_.RegisterRows().empty());
 
