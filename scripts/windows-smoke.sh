@@ -44,7 +44,8 @@
 #      once, the cycle ends within seconds (an exchange in progress is cut: at most the document in
 #      hand was accepted without its register row, and the backlog was cut), STOPPED with exit
 #      code 0; then, the database's Servidor a listener that takes the connection and never
-#      answers, "sc stop" while the cycle's attach waits on it: STOPPED with exit code 0 within 5 s;
+#      answers, a stop control while the cycle's attach waits on it: STOPPED with exit code 0 within
+#      5 s of the control;
 #   6b. "/ONCE --pasta" in a folder of its own on a WIN1252 database: "NESCAFÉ®" declared
 #      windows-1252 uploaded byte for byte as stored, declared UTF-8 as "NESCAFÉ®" in UTF-8 (never
 #      "ɮ"), a document's UTF-8 bytes kept in the column as UTF-8; a byte WIN1252 leaves undefined
@@ -646,7 +647,7 @@ note "$rows of 9 documents sent and recorded, $uploads uploads accepted (the one
 
 # --- 6c. A stop while the database server never answers ---------------------------------------------
 
-step "6c. sc stop $SERVICE while the database server takes the connection and never answers"
+step "6c. The stop control to $SERVICE while the database server takes the connection and never answers"
 # A listener that takes connections and answers nothing: the cycle's attach waits on it, and
 # nothing but the stop's deadline can end that wait.
 SILENT_PORT_FILE="$WORK/silent-port"
@@ -671,18 +672,19 @@ w 60 sc start "$SERVICE" >/dev/null || fail "sc start ended with status $?"
 wait_for 30 "the cycle's attach taken by the silent listener" test -s "$SILENT_PORT_FILE.taken" ||
   fail "the cycle never connected to the silent listener"
 sleep 1
-stop_asked=$(date +%s%N)
-w 60 sc stop "$SERVICE" >/dev/null || fail "sc stop ended with status $?"
-stopped=$(control wait "$SERVICE" STOPPED 30) || fail "the service did not stop: $stopped"
-stop_ms=$((($(date +%s%N) - stop_asked) / 1000000))
+# Timed by the program that sends the control (starting a Wine program on a busy machine takes a
+# second or more of its own).
+stop_said=$(control stop "$SERVICE" 30) || fail "the service did not stop: $stop_said"
+stopped=$(printf '%s\n' "$stop_said" | head -n 1)
+stop_ms=$(printf '%s\n' "$stop_said" | sed -n 's/^ms=//p')
 kill "$SILENT_PID" 2>/dev/null || true
 wait "$SILENT_PID" 2>/dev/null || true
 cp "$WORK/Morvant.ini" "$INSTDIR/Morvant.ini"
 [ "$stopped" = "state=STOPPED controls=0x0 exit=0 specific=0 waithint=0" ] ||
   fail "the service stopped with a failure: $stopped"
-[ "$stop_ms" -le 5000 ] || fail "the service stopped $stop_ms ms after sc stop, not within 5 s"
+[ "$stop_ms" -le 5000 ] || fail "the service stopped $stop_ms ms after the stop control, not within 5 s"
 [ ! -e "$INSTDIR/QuiradaContabil.log" ] || fail "the stop was written to the service log"
-note "STOPPED (exit code 0) $stop_ms ms after sc stop, the attach still waiting on the server"
+note "STOPPED (exit code 0) $stop_ms ms after the stop control, the attach still waiting on the server"
 
 # --- 6b. The characters of the field's databases ----------------------------------------------------
 

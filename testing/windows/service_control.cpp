@@ -8,6 +8,9 @@
 //   service_control pause NAME SECONDS          sends PAUSE, waits until the state is PAUSED
 //   service_control continue NAME SECONDS       sends CONTINUE, waits until it is RUNNING
 //   service_control wait NAME STATE SECONDS     waits until the state is STATE (MISSING included)
+//   service_control stop NAME SECONDS           sends STOP, waits until the state is STOPPED and
+//                                               prints, after the state's line, "ms=<N>": the
+//                                               milliseconds from the control's sending
 //   service_control describe NAME TEXT          gives the service the description TEXT, as an
 //                                               administrator would
 //   service_control description NAME            prints its description
@@ -131,7 +134,8 @@ int Config(const std::wstring& name) {
 }
 
 int Control(const std::wstring& name, DWORD control, const char* state, int seconds) {
-  const ScHandle service = OpenNamedService(name, SERVICE_PAUSE_CONTINUE | SERVICE_QUERY_STATUS);
+  const DWORD access = control == SERVICE_CONTROL_STOP ? SERVICE_STOP : SERVICE_PAUSE_CONTINUE;
+  const ScHandle service = OpenNamedService(name, access | SERVICE_QUERY_STATUS);
   if (!service) {
     std::fprintf(stderr, "service_control: the service is not registered\n");
     return 1;
@@ -176,6 +180,7 @@ int Usage() {
                "usage: service_control status|config NAME\n"
                "       service_control pause|continue NAME SECONDS\n"
                "       service_control wait NAME STATE SECONDS\n"
+               "       service_control stop NAME SECONDS\n"
                "       service_control describe NAME TEXT\n"
                "       service_control description NAME\n");
   return 2;
@@ -199,6 +204,14 @@ int main(int argc, char** argv) {
     return Control(name, SERVICE_CONTROL_CONTINUE, "RUNNING", std::atoi(argv[3]));
   }
   if (command == "wait" && argc == 5) return WaitFor(name, argv[3], std::atoi(argv[4]));
+  if (command == "stop" && argc == 4) {
+    const auto sent = std::chrono::steady_clock::now();
+    const int status = Control(name, SERVICE_CONTROL_STOP, "STOPPED", std::atoi(argv[3]));
+    std::printf("ms=%lld\n", static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                         std::chrono::steady_clock::now() - sent)
+                                                         .count()));
+    return status;
+  }
   if (command == "describe" && argc == 4) return Describe(name, Wide(argv[3]));
   if (command == "description" && argc == 3) return Description(name);
   return Usage();
