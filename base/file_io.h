@@ -2,8 +2,7 @@
 // Windows counterpart) implement it, so no other file of the product names a system call.
 //
 // Promises:
-// - A failure raises FileError, whose message names the path the way the service has always said
-//   it ("Cannot open file "<path>". <system text>", "Cannot create file ...", "Cannot read file
+// - A failure raises FileError, whose message names the path in the service's words ("Cannot open file "<path>". <system text>", "Cannot create file ...", "Cannot read file
 //   ...", "Cannot write file ...") and which carries the system's error number as an errno value
 //   (the Windows side maps its own codes onto these), for callers with messages of their own.
 // - Interrupted system calls are retried; a write writes everything or fails.

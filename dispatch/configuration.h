@@ -46,7 +46,7 @@ struct TConfiguracao {
   // to 4,000,000).
   uint32_t intervalo_ms = 0;
   // The folder of the instance's token file inside the user's private temporary folder: "" for
-  // the private folder itself (the executable's own folder, as always), else a name of its own
+  // the private folder itself (the executable's own folder), else a name of its own
   // for every other instance folder: each instance keeps its own token, which carries its
   // company's integration key.
   std::string pasta_token;
@@ -72,7 +72,7 @@ const std::vector<TChaveIni>& ChavesIni();
 
 // The configuration of the instance in `pasta` (ending with a separator) from what its INI file
 // holds (`ini`, as ReadIniFile read pasta + "Morvant.ini"). `pasta_propria`: `pasta` is the
-// executable's folder (the instance that was always there: its token file stays where it was).
+// executable's folder (the unnamed instance: its token file is the private folder's own).
 TConfiguracao ConfiguracaoDaInstancia(const std::string& pasta, const IniFileContents& ini,
                                       bool pasta_propria);
 

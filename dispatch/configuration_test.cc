@@ -82,7 +82,7 @@ TEST(ConfiguracaoDaInstancia, APeriodThatIsNoWholeNumberOfSecondsFromOneTo4Milli
             4'000'000'000u);
 }
 
-// The executable's own folder keeps the token where it always was; every other folder has a token
+// The executable's own folder keeps its token in the private folder itself; every other folder has a token
 // folder of its own, which two folders of the same name elsewhere never share.
 TEST(ConfiguracaoDaInstancia, EachInstanceFolderHasATokenFolderOfItsOwn) {
   EXPECT_EQ(ConfiguracaoDaInstancia("/opt/quirada-contabil/", {}, true).pasta_token, "");

@@ -60,7 +60,6 @@ std::string TBancoConfigurado::Conexao() const {
 
 void CarregarParametrosConexao(FbConnection& Connquendalor, const TBancoConfigurado& banco,
                                const std::string& Usuario, const std::string& Senha) {
-  Connquendalor.LoginPrompt = false;
   Connquendalor.Params = {
       "DriverID=FB",
       "Pooled=false",

@@ -4,7 +4,7 @@
 // "Servidor" (default "localhost"; Firebird's own "host/port", also "[ipv6]/port", names a port
 // other than 3050) and "Caminho" (default the instance's folder followed by "MORVANT.FDB").
 //
-// CarregarParametrosConexao clears LoginPrompt and refills Params with the twelve parameter lines
+// CarregarParametrosConexao refills Params with the twelve parameter lines
 // of the service, in their order, for that database and the credentials given; the connection
 // character set is UTF8, in which the server gives every text without loss whatever the
 // database's character set. It does not connect or disconnect.

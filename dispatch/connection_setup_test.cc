@@ -67,7 +67,6 @@ TEST(CarregarParametrosConexao, FillsTheTwelveLinesFromTheIniFile) {
     FbConnection connection;
     connection.Params = {"Database=da sessão anterior"};
     CarregarParametrosConexao(connection, BancoDe(dir.path()), "SYSDBA", "segredo");
-    EXPECT_FALSE(connection.LoginPrompt);
     EXPECT_EQ(connection.Params, ServiceParams(database, "segredo", c.server, c.port));
     EXPECT_FALSE(connection.Connected());
   }

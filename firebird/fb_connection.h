@@ -76,9 +76,6 @@ class FbConnection {
 
   // "Name=Value" lines read at every Connect.
   std::vector<std::string> Params;
-  // Nobody is ever asked for credentials on this host; the set-up code clears the flag before
-  // every connection, and it has no other effect.
-  bool LoginPrompt = true;
   bool AutoReconnect = true;
 
   bool Connected() const { return attachment_ != nullptr; }

@@ -188,6 +188,147 @@ std::string ReadBlobBytes(Firebird::IAttachment* attachment, Firebird::ITransact
   });
 }
 
+namespace {
+
+// What goes into one slot of an input message: NULL, text in the connection's character set (cut
+// to its parameter), an integer, a flag, a number, a timestamp or the text of a new BLOB.
+struct Slot {
+  enum class Kind { kNull, kText, kInteger, kTimestamp, kFloat, kBlob, kBoolean } kind = Kind::kNull;
+  std::string bytes;
+  long long integer = 0;
+  double number = 0;
+};
+
+// The slot of parameter `i` (described as `type` of `length` bytes) for `v`.
+Slot SlotFor(const FbValue& v, IMessageMetadata* described, FbStatus& st, unsigned i, FbCharset charset) {
+  const unsigned type = described->getType(&st, i) & ~1u;
+  const unsigned length = described->getLength(&st, i);
+  Slot s;
+  switch (v.kind) {
+    case FbValue::Kind::kNull:
+      break;
+    case FbValue::Kind::kText: {
+      std::string text = charset == FbCharset::kUtf8    ? ValidUtf8(v.text)
+                         : charset == FbCharset::kLatin1 ? Utf8ToLatin1(v.text)
+                                                         : v.text;
+      if (type == SQL_TEXT) TrimTrailingBlanks(text);
+      const std::size_t max_bytes = type == SQL_BLOB ? text.size()
+                                    : IsText(type)   ? std::min<std::size_t>(length, kMaxVarcharBytes)
+                                                     : kMaxVarcharBytes;
+      const std::size_t max_chars =
+          IsText(type) ? length / BytesPerCharacter(described->getCharSet(&st, i)) : max_bytes;
+      if (charset == FbCharset::kUtf8)
+        CutUtf8(text, max_chars, max_bytes);
+      else if (text.size() > std::min(max_chars, max_bytes))
+        text.resize(std::min(max_chars, max_bytes));
+      if (text.empty()) break;  // empty text is NULL
+      s.kind = type == SQL_BLOB ? Slot::Kind::kBlob : Slot::Kind::kText;
+      s.bytes = std::move(text);
+      break;
+    }
+    case FbValue::Kind::kInteger:
+      s.kind = Slot::Kind::kInteger;
+      s.integer = v.integer;
+      break;
+    case FbValue::Kind::kBoolean:
+      s.kind = Slot::Kind::kBoolean;
+      s.integer = v.integer;
+      break;
+    case FbValue::Kind::kFloat:
+      s.kind = Slot::Kind::kFloat;
+      s.number = v.number;
+      break;
+    case FbValue::Kind::kDate:
+    case FbValue::Kind::kTime:
+    case FbValue::Kind::kTimestamp:
+      s.kind = Slot::Kind::kTimestamp;
+      s.number = v.number;
+      break;
+  }
+  return s;
+}
+
+// Lays parameter `i` out in the message as its slot holds it.
+void Describe(Firebird::IMetadataBuilder* builder, IMessageMetadata* described, FbStatus& st, unsigned i,
+              const Slot& s, FbCharset charset) {
+  switch (s.kind) {
+    case Slot::Kind::kNull:
+      builder->setType(&st, i, (described->getType(&st, i) & ~1u) | 1u);  // keeps the described layout
+      break;
+    case Slot::Kind::kText:
+      builder->setType(&st, i, SQL_VARYING | 1u);
+      builder->setLength(&st, i, static_cast<unsigned>(s.bytes.size()));
+      builder->setCharSet(&st, i, charset == FbCharset::kUtf8    ? kFbCsUtf8
+                                  : charset == FbCharset::kLatin1 ? kFbCsIso8859_1
+                                                                  : kFbCsNone);
+      builder->setScale(&st, i, 0);
+      break;
+    case Slot::Kind::kBlob:
+      builder->setType(&st, i, SQL_BLOB | 1u);
+      builder->setLength(&st, i, sizeof(ISC_QUAD));
+      break;
+    case Slot::Kind::kInteger:
+      builder->setType(&st, i, SQL_INT64 | 1u);
+      builder->setLength(&st, i, sizeof(long long));
+      builder->setScale(&st, i, 0);
+      break;
+    case Slot::Kind::kBoolean:
+      builder->setType(&st, i, SQL_BOOLEAN | 1u);
+      builder->setLength(&st, i, 1);
+      break;
+    case Slot::Kind::kFloat:
+      builder->setType(&st, i, SQL_DOUBLE | 1u);
+      builder->setLength(&st, i, sizeof(double));
+      builder->setScale(&st, i, 0);
+      break;
+    case Slot::Kind::kTimestamp:
+      builder->setType(&st, i, SQL_TIMESTAMP | 1u);
+      builder->setLength(&st, i, sizeof(ISC_TIMESTAMP));
+      break;
+  }
+}
+
+// Writes the slot's value at `data` (and its NULL flag at `null`); a BLOB's text goes to a new
+// BLOB of the transaction first.
+void Fill(unsigned char* data, unsigned char* null, const Slot& s, Firebird::IAttachment* attachment,
+          Firebird::ITransaction* transaction, FbStatus& st) {
+  Store<short>(null, s.kind == Slot::Kind::kNull ? -1 : 0);
+  switch (s.kind) {
+    case Slot::Kind::kNull:
+      break;
+    case Slot::Kind::kText:
+      Store<short>(data, static_cast<short>(s.bytes.size()));
+      std::memcpy(data + 2, s.bytes.data(), s.bytes.size());
+      break;
+    case Slot::Kind::kBlob: {
+      ISC_QUAD id{};
+      FbPtr<Firebird::IBlob> blob(attachment->createBlob(&st, transaction, &id, 0, nullptr));
+      for (std::size_t pos = 0; pos < s.bytes.size(); pos += kBlobSegment) {
+        const std::size_t n = std::min(kBlobSegment, s.bytes.size() - pos);
+        blob->putSegment(&st, static_cast<unsigned>(n), s.bytes.data() + pos);
+      }
+      blob->close(&st);
+      (void)blob.release();  // close released it
+      Store(data, id);
+      break;
+    }
+    case Slot::Kind::kInteger:
+      Store<long long>(data, s.integer);
+      break;
+    case Slot::Kind::kBoolean:
+      *data = s.integer ? 1 : 0;
+      break;
+    case Slot::Kind::kFloat:
+      Store<double>(data, s.number);
+      break;
+    case Slot::Kind::kTimestamp:
+      Store(data, ToIscTimestamp(s.number));
+      break;
+  }
+}
+
+}  // namespace
+
 FbInputMessage::FbInputMessage(IMessageMetadata* described, const std::vector<const FbValue*>& values,
                                Firebird::IAttachment* attachment, Firebird::ITransaction* transaction,
                                FbCharset charset) {
@@ -195,141 +336,17 @@ FbInputMessage::FbInputMessage(IMessageMetadata* described, const std::vector<co
     FbStatus st;
     const unsigned count = described->getCount(&st);
     if (count != values.size()) throw Exception("O número de parâmetros da instrução não confere com os valores");
-
-    // What goes into each slot: NULL, text in the connection's character set (cut), an integer,
-    // a timestamp or a new BLOB.
-    struct Slot {
-      enum class Kind { kNull, kText, kInteger, kTimestamp, kFloat, kBlob, kBoolean } kind = Kind::kNull;
-      std::string bytes;
-      long long integer = 0;
-      double number = 0;
-    };
-    std::vector<Slot> slots(count);
-
+    std::vector<Slot> slots;
     FbPtr<Firebird::IMetadataBuilder> builder(described->getBuilder(&st));
     for (unsigned i = 0; i < count; ++i) {
-      const unsigned type = described->getType(&st, i) & ~1u;
-      const unsigned length = described->getLength(&st, i);
-      const FbValue& v = *values[i];
-      Slot& s = slots[i];
-      switch (v.kind) {
-        case FbValue::Kind::kNull:
-          break;
-        case FbValue::Kind::kText: {
-          std::string text = charset == FbCharset::kUtf8    ? ValidUtf8(v.text)
-                             : charset == FbCharset::kLatin1 ? Utf8ToLatin1(v.text)
-                                                             : v.text;
-          if (type == SQL_TEXT) TrimTrailingBlanks(text);
-          const std::size_t max_bytes = type == SQL_BLOB ? text.size()
-                                        : IsText(type)   ? std::min<std::size_t>(length, kMaxVarcharBytes)
-                                                         : kMaxVarcharBytes;
-          const std::size_t max_chars =
-              IsText(type) ? length / BytesPerCharacter(described->getCharSet(&st, i)) : max_bytes;
-          if (charset == FbCharset::kUtf8)
-            CutUtf8(text, max_chars, max_bytes);
-          else if (text.size() > std::min(max_chars, max_bytes))
-            text.resize(std::min(max_chars, max_bytes));
-          if (text.empty()) break;  // empty text is NULL
-          s.kind = type == SQL_BLOB ? Slot::Kind::kBlob : Slot::Kind::kText;
-          s.bytes = std::move(text);
-          break;
-        }
-        case FbValue::Kind::kInteger:
-          s.kind = Slot::Kind::kInteger;
-          s.integer = v.integer;
-          break;
-        case FbValue::Kind::kBoolean:
-          s.kind = Slot::Kind::kBoolean;
-          s.integer = v.integer;
-          break;
-        case FbValue::Kind::kFloat:
-          s.kind = Slot::Kind::kFloat;
-          s.number = v.number;
-          break;
-        case FbValue::Kind::kDate:
-        case FbValue::Kind::kTime:
-        case FbValue::Kind::kTimestamp:
-          s.kind = Slot::Kind::kTimestamp;
-          s.number = v.number;
-          break;
-      }
-      switch (s.kind) {
-        case Slot::Kind::kNull:
-          builder->setType(&st, i, type | 1u);  // keeps the described layout
-          break;
-        case Slot::Kind::kText:
-          builder->setType(&st, i, SQL_VARYING | 1u);
-          builder->setLength(&st, i, static_cast<unsigned>(s.bytes.size()));
-          builder->setCharSet(&st, i, charset == FbCharset::kUtf8    ? kFbCsUtf8
-                                      : charset == FbCharset::kLatin1 ? kFbCsIso8859_1
-                                                                      : kFbCsNone);
-          builder->setScale(&st, i, 0);
-          break;
-        case Slot::Kind::kBlob:
-          builder->setType(&st, i, SQL_BLOB | 1u);
-          builder->setLength(&st, i, sizeof(ISC_QUAD));
-          break;
-        case Slot::Kind::kInteger:
-          builder->setType(&st, i, SQL_INT64 | 1u);
-          builder->setLength(&st, i, sizeof(long long));
-          builder->setScale(&st, i, 0);
-          break;
-        case Slot::Kind::kBoolean:
-          builder->setType(&st, i, SQL_BOOLEAN | 1u);
-          builder->setLength(&st, i, 1);
-          break;
-        case Slot::Kind::kFloat:
-          builder->setType(&st, i, SQL_DOUBLE | 1u);
-          builder->setLength(&st, i, sizeof(double));
-          builder->setScale(&st, i, 0);
-          break;
-        case Slot::Kind::kTimestamp:
-          builder->setType(&st, i, SQL_TIMESTAMP | 1u);
-          builder->setLength(&st, i, sizeof(ISC_TIMESTAMP));
-          break;
-      }
+      slots.push_back(SlotFor(*values[i], described, st, i, charset));
+      Describe(builder.get(), described, st, i, slots.back(), charset);
     }
     metadata_.reset(builder->getMetadata(&st));
     buffer_.Resize(metadata_->getMessageLength(&st));
-
-    for (unsigned i = 0; i < count; ++i) {
-      unsigned char* data = buffer_.data() + metadata_->getOffset(&st, i);
-      unsigned char* null = buffer_.data() + metadata_->getNullOffset(&st, i);
-      const Slot& s = slots[i];
-      Store<short>(null, s.kind == Slot::Kind::kNull ? -1 : 0);
-      switch (s.kind) {
-        case Slot::Kind::kNull:
-          break;
-        case Slot::Kind::kText:
-          Store<short>(data, static_cast<short>(s.bytes.size()));
-          std::memcpy(data + 2, s.bytes.data(), s.bytes.size());
-          break;
-        case Slot::Kind::kBlob: {
-          ISC_QUAD id{};
-          FbPtr<Firebird::IBlob> blob(attachment->createBlob(&st, transaction, &id, 0, nullptr));
-          for (std::size_t pos = 0; pos < s.bytes.size(); pos += kBlobSegment) {
-            const std::size_t n = std::min(kBlobSegment, s.bytes.size() - pos);
-            blob->putSegment(&st, static_cast<unsigned>(n), s.bytes.data() + pos);
-          }
-          blob->close(&st);
-          (void)blob.release();  // close released it
-          Store(data, id);
-          break;
-        }
-        case Slot::Kind::kInteger:
-          Store<long long>(data, s.integer);
-          break;
-        case Slot::Kind::kBoolean:
-          *data = s.integer ? 1 : 0;
-          break;
-        case Slot::Kind::kFloat:
-          Store<double>(data, s.number);
-          break;
-        case Slot::Kind::kTimestamp:
-          Store(data, ToIscTimestamp(s.number));
-          break;
-      }
-    }
+    for (unsigned i = 0; i < count; ++i)
+      Fill(buffer_.data() + metadata_->getOffset(&st, i), buffer_.data() + metadata_->getNullOffset(&st, i),
+           slots[i], attachment, transaction, st);
   });
 }
 

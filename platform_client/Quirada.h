@@ -182,6 +182,9 @@ class TDTQuirada {
   void SetHoraToken(TDateTime value) { FHoraToken = value; }
   const std::string& AccessToken() const { return FAccessToken; }
   void SetAccessToken(const std::string& value) { FAccessToken = value; }
+  // The component's flag: an upload that created a batch sets it; a status query sets it when the
+  // batch's code is exactly "EA10" or "SA2". The dispatch cycle decides from the codes themselves
+  // (document_outcome.h), never from this flag.
   bool Status() const { return Fstatus; }
   void setStatus(bool value) { Fstatus = value; }
 

@@ -1,7 +1,6 @@
 // Messages of the input/output failures of the platform client's files (token file, upload log).
 //
-// A failing system call is reported by its error number the way the runtime of the original
-// service named it: "File not found", "File access denied", "Disk full", "Too many open files",
+// A failing system call is reported by a name of its error number: "File not found", "File access denied", "Disk full", "Too many open files",
 // "Invalid filename", and "I/O error <number>" for every other number. The number is the errno of
 // this machine.
 #pragma once

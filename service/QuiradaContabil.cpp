@@ -262,11 +262,10 @@ int RunModule(const TSwitches& switches, const std::string& pasta_instancia) {
       break;
     default:
       module.AvisarServico = true;
-      status = RunService(loop, {[&](bool& Started) {
+      status = RunService(loop, {[&](bool&) {
                                    const std::string falta =
                                        FaltaPermissaoNaPasta(module.Pasta());
                                    if (!falta.empty()) throw Exception(falta);
-                                   module.ServiceStart(Started);
                                  },
                                  [&] { module.ServiceExecute(); },
                                  [&] { MostrarQueEhOServico(switches, pasta_instancia); }});

@@ -47,7 +47,6 @@ uint32_t InicioDoPrimeiroCiclo(const std::string& instancia, uint32_t periodo_ms
 
 TSrvQuirada::TSrvQuirada(TEventLoop& loop, std::string pasta)
     : Timer1(loop), loop_(loop), pasta_(std::move(pasta)) {
-  Erp.Connquendalor.LoginPrompt = false;
   DTQuirada.setGravarLog(false);
   DTQuirada.SetAmbiente(TAmbiente::aProducao);
   Timer1.OnTimer = [this] { Timer1Timer(); };
@@ -281,7 +280,6 @@ void TSrvQuirada::ServiceExecute() {
   Timer1.SetEnabled(false);
 }
 
-void TSrvQuirada::ServiceStart(bool& Started) { (void)Started; }
 
 TConfiguracao TSrvQuirada::LerConfiguracao(const TPastaAberta& aberta) const {
   TConfiguracao config = ConfiguracaoDaInstancia(pasta_, ReadIniFile(aberta.Caminho(kArquivoIni)),

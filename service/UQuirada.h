@@ -100,7 +100,6 @@ class TSrvQuirada {
   // stop request, disarms Timer1.
   void ServiceExecute();
   // Every start is accepted.
-  void ServiceStart(bool& Started);
 
   // Lists the documents the next cycle would send, without sending anything. Raises on failure.
   void ListarPendentes(std::ostream& out);

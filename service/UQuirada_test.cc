@@ -32,7 +32,7 @@ TEST(SrvQuiradaTest, ATickWhoseIniCannotBeReadLeavesTheTimerArmedWithTheDefaultP
   fs::remove_all(dir);
 }
 
-// The unnamed instance starts after 1 s, as always; named ones at an offset of their own within the
+// The unnamed instance starts after 1 s; named ones at an offset of their own within the
 // period, the same at every start, spread over the period rather than bunched at its start.
 TEST(SrvQuiradaTest, NamedInstancesTakeTheirFirstCycleAtAStableOffsetSpreadOverThePeriod) {
   EXPECT_EQ(InicioDoPrimeiroCiclo("", 3'600'000), 1000u);

@@ -3,7 +3,7 @@
 //
 // An instance is one company's configuration: a folder with its own "Morvant.ini", service log,
 // lock and XML files. The unnamed instance is the executable's folder and the service
-// "SrvQuirada", as always. A named instance (TInstanciaServico: a name of letters, digits, '-' and
+// "SrvQuirada". A named instance (TInstanciaServico: a name of letters, digits, '-' and
 // '_', and its folder) is a service of its own: "SrvQuirada@<name>" on Linux (the unit file
 // "SrvQuirada@<name>.service", whose ExecStart carries "--pasta <folder> --instancia <name>"),
 // "SrvQuirada$<name>" on Windows (display name "Quirada (<name>)", the same two switches in its
