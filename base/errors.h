@@ -1,11 +1,22 @@
 // The failure classes of the system.
 //
-// Every failure is an exception that carries a message; callers tell failures apart by the message,
-// save for two kinds they may catch by type: Interrupted below, and the platform client's
-// PlatformError (an answer of the platform outside 2xx, platform_client/Quirada.h). `Exception` is
-// the general class: the dispatch cycle and the platform client raise it with the message of
-// whatever they caught. The Portuguese and English texts of the messages are the
-// system's own and are matched exactly by peers and operators.
+// Every failure is an exception that carries a message a person can act on; `Exception` is the
+// general class, raised with the message of whatever was caught. Callers that only pass a failure
+// on or log it catch std::exception and use the message. Callers that must act differently on a
+// kind of failure catch it by its class, and these are the only ones:
+// - Interrupted (below): a call a stop request cut short;
+// - FileError (base/file_io.h): a disk operation, with the system's error number (a full disk
+//   ends a cycle, a bad file name only skips its document);
+// - DatabaseError (firebird/fb_api.h): a database call, with what the server said (a lock
+//   conflict, a missing grant, a cancelled call);
+// - HttpTransportError and HttpProtocolError (platform_client/http_client.h): a request that got
+//   no usable answer, and an answer that broke the protocol;
+// - PlatformError (platform_client/Quirada.h): an answer of the platform outside 2xx, with its
+//   status and body;
+// - FalhaDoRegistro (dispatch/document_source.h): a register row that could not be written after
+//   the platform accepted its document.
+// No caller tells failures apart by their messages. The Portuguese and English texts of the
+// messages are the system's own and are matched exactly by peers and operators.
 #pragma once
 
 #include <stdexcept>

@@ -1,15 +1,12 @@
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <openssl/evp.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <stdexcept>
+#include <cstdlib>
 #include <string_view>
 
 #include "base/text.h"
 #include "testing/connect_proxy.h"
+#include "testing/loopback_posix.h"
 
 namespace quirada::testing {
 namespace {
@@ -38,30 +35,10 @@ bool WriteAll(int fd, std::string_view bytes) {
   return true;
 }
 
-int ConnectToLoopback(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
-  if (fd >= 0) ::close(fd);
-  return -1;
-}
-
 }  // namespace
 
 ConnectProxy::ConnectProxy(std::string user_password) : user_password_(std::move(user_password)) {
-  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-      ::listen(listener_, 16) != 0 ||
-      ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-    throw std::runtime_error("the proxy cannot listen");
-  port_ = ntohs(addr.sin_port);
+  listener_ = OpenLoopbackListener(port_);
   acceptor_ = std::thread([this] { Accept(); });
 }
 

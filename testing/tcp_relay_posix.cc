@@ -1,26 +1,12 @@
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <stdexcept>
-
+#include "testing/loopback_posix.h"
 #include "testing/tcp_relay.h"
 
 namespace quirada::testing {
 
 TcpRelay::TcpRelay(int target_port) : target_port_(target_port) {
-  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-      ::listen(listener_, 16) != 0 ||
-      ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-    throw std::runtime_error("the relay cannot listen");
-  port_ = ntohs(addr.sin_port);
+  listener_ = OpenLoopbackListener(port_);
   acceptor_ = std::thread([this] { Accept(); });
 }
 
@@ -48,17 +34,9 @@ void TcpRelay::Accept() {
 
 void TcpRelay::Pump(int client) {
   int server = -1;
-  if (target_port_ != 0) {
-    server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(target_port_));
-    if (::connect(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-      ::close(server);
-      ::close(client);
-      return;
-    }
+  if (target_port_ != 0 && (server = ConnectToLoopback(target_port_)) < 0) {
+    ::close(client);
+    return;
   }
   pollfd fds[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
   char buffer[16384];
