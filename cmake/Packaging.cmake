@@ -24,6 +24,7 @@ set(QUIRADA_PACKAGE_OUT ${CMAKE_BINARY_DIR}/packaging)
 set(QUIRADA_EXEC_START ${QUIRADA_PACKAGE_HOME}/QuiradaContabil)
 set(QUIRADA_HOME ${QUIRADA_PACKAGE_HOME})
 set(QUIRADA_STATE_DIRECTORY "")
+set(QUIRADA_DESCRIPTION Quirada)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/service/SrvQuirada.service.in
   ${CMAKE_SOURCE_DIR}/packaging/SrvQuirada-once.service.in)
@@ -36,6 +37,7 @@ block()
   set(QUIRADA_EXEC_START
     "${QUIRADA_PACKAGE_HOME}/QuiradaContabil --pasta /var/lib/quirada-contabil/%i --instancia %i")
   set(QUIRADA_HOME /var/lib/quirada-contabil/%i)
+  set(QUIRADA_DESCRIPTION "Quirada (%i)")
   set(QUIRADA_STATE_DIRECTORY "StateDirectory=quirada-contabil/%i\nStateDirectoryMode=0700\n")
   configure_file(${CMAKE_SOURCE_DIR}/service/SrvQuirada.service.in
     ${QUIRADA_PACKAGE_OUT}/SrvQuirada@.service @ONLY)
