@@ -16,20 +16,21 @@
 ; "QuiradaContabil.exe /INSTALL" (description, delayed automatic start, recovery actions, the
 ; event source with its message table).
 ;
-; An upgrade (SrvQuirada registered already): the service and every named instance (SrvQuirada$<name>)
-; that runs are stopped (a running cycle ends within seconds), the files replaced, the registration
-; kept as the administrator left it (account, start, recovery, description; only the program's
-; path follows a new folder) and the services started again that were running. A /D= the installer
-; did not take (quoted, or not last) is told, and nothing is installed (exit status 2). A new installation leaves it stopped: the operator writes Morvant.ini
+; An upgrade (SrvQuirada registered already): the service and every named instance
+; (SrvQuirada$<name>) that runs are stopped (a running cycle ends within seconds), the files
+; replaced, the registration kept as the administrator left it (account, start, recovery,
+; description; only the program's path follows a new folder) and the services that were running
+; started again. A new installation leaves the service stopped: the operator writes Morvant.ini
 ; first. The next steps are on the finish page and, with /S, in PROXIMOS-PASSOS.txt beside the
-; program.
+; program. A /D= the installer did not take (quoted, or not last) is told, and nothing is
+; installed (exit status 2).
 ;
 ; The uninstaller stops and removes every named instance ("/UNINSTALL --instancia <name>": their
 ; folders and INI files stay; one that cannot be removed keeps everything in place, exit status 1),
-; then the service ("/UNINSTALL /SILENT") and the files this installer wrote, except Morvant.ini: the operator's configuration stays, and so do the service
-; log, the cycle's lock file and any XML file left beside the program (the folder goes only when
-; nothing is left in it). Both run silently with /S; a refusal then shows only in the exit status
-; (run without /S to read why).
+; then the service ("/UNINSTALL /SILENT") and the files this installer wrote, except Morvant.ini:
+; the operator's configuration stays, and so do the service log, the cycle's lock file and any XML
+; file left beside the program (the folder goes only when nothing is left in it). Both run
+; silently with /S; a refusal then shows only in the exit status (run without /S to read why).
 ;
 ; 64-bit only (the program is), and so is the installer itself: Wine without its 32-bit part
 ; does not run a 32-bit installer at all.
