@@ -402,6 +402,9 @@ for expected in 'quirada_instancia_ok{instancia="beta",servico="SrvQuirada@beta"
   grep -qxF "$expected" "$PROM" || fail "$PROM sem '$expected': $(cat "$PROM")"
 done
 promtool check metrics <"$PROM" || fail "promtool recusa $PROM"
+# node_exporter reads it as a user of its own (prometheus on Debian), not as root.
+IN runuser -u nobody -- cat /var/lib/prometheus/node-exporter/quirada.prom >/dev/null ||
+  fail "$PROM não pode ser lido por outro usuário que o root ($(stat -c '%a %U' "$PROM")): o node_exporter não o leria"
 [ ! -e "$PROM.tmp" ] || fail "o arquivo temporário das métricas ficou"
 say "SrvQuirada-metricas.service: $(grep -c '^quirada_' "$PROM") amostras em $PROM, válidas para o promtool"
 

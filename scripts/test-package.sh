@@ -170,7 +170,7 @@ expect_eq "sandbox do SrvQuirada-once.service" "$(sandbox "$WORK/tree$UNITS/SrvQ
 expect_eq "sandbox do SrvQuirada-metricas.service" \
   "$(sandbox "$WORK/tree$UNITS/SrvQuirada.service" | sed 's|^ReadWritePaths=.*|ReadWritePaths=/var/lib/prometheus/node-exporter /tmp|')" \
   "$(sandbox "$WORK/tree$UNITS/SrvQuirada-metricas.service")"
-grep -qx "ExecStart=/bin/sh -c '/opt/quirada-contabil/QuiradaContabil /INSTANCIAS --prometheus >/var/lib/prometheus/node-exporter/quirada.prom.tmp; mv -f /var/lib/prometheus/node-exporter/quirada.prom.tmp /var/lib/prometheus/node-exporter/quirada.prom'" \
+grep -qx "ExecStart=/bin/sh -c 'umask 022; /opt/quirada-contabil/QuiradaContabil /INSTANCIAS --prometheus >/var/lib/prometheus/node-exporter/quirada.prom.tmp; mv -f /var/lib/prometheus/node-exporter/quirada.prom.tmp /var/lib/prometheus/node-exporter/quirada.prom'" \
   "$WORK/tree$UNITS/SrvQuirada-metricas.service" || fail "SrvQuirada-metricas.service sem o ExecStart das métricas"
 grep -qx 'Description=Quirada (%i)' "$WORK/tree$UNITS/SrvQuirada@.service" || fail "SrvQuirada@.service sem o nome da instância na descrição"
 grep -qx 'ExecStart=/opt/quirada-contabil/QuiradaContabil /ONCE' "$WORK/tree$UNITS/SrvQuirada-once.service" ||
