@@ -425,9 +425,11 @@ done
 say "atualização: acme, beta e gama reiniciadas (PIDs novos) no programa novo"
 
 # Removing a running instance stops it first: nothing of it is left running.
-uninstall_out=$(IN "$EXE" /UNINSTALL --instancia acme 2>&1) || fail "/UNINSTALL --instancia acme: $uninstall_out"
+# Its own message on standard output (systemctl's "Removed ..." goes to standard error).
+uninstall_out=$(IN "$EXE" /UNINSTALL --instancia acme 2>"$W/uninstall-acme.err") ||
+  fail "/UNINSTALL --instancia acme: $uninstall_out $(cat "$W/uninstall-acme.err")"
 [ "$uninstall_out" = "Serviço SrvQuirada@acme parado.
-Serviço desinstalado com sucesso" ] || fail "/UNINSTALL --instancia acme disse: $uninstall_out"
+Serviço desinstalado com sucesso" ] || fail "/UNINSTALL --instancia acme disse: $uninstall_out $(cat "$W/uninstall-acme.err")"
 IN test ! -e /etc/systemd/system/SrvQuirada@acme.service || fail "/UNINSTALL deixou a unidade de acme"
 [ "$(IN systemctl is-active SrvQuirada@acme.service || true)" = inactive ] || fail "SrvQuirada@acme ficou ativo depois de /UNINSTALL"
 ! IN pgrep -f -- '--instancia acme' >/dev/null || fail "um processo de acme ficou depois de /UNINSTALL"
