@@ -160,6 +160,61 @@ TDateTime IncMinute(TDateTime value, long long minutes) {
   return FromMs(ToMs(value) + minutes * 60 * 1000);
 }
 
+int64_t UnixNow() { return static_cast<int64_t>(std::time(nullptr)); }
+
+TDateTime FromUnix(int64_t unix_seconds) {
+  const long long local = unix_seconds + UtcOffsetAt(unix_seconds);
+  return FromMs((local - kEpochOffset * 86'400LL) * 1000);
+}
+
+std::string FormatIso8601(int64_t unix_seconds) {
+  const int offset = UtcOffsetAt(unix_seconds);
+  const long long local = unix_seconds + offset;
+  const long long days = local >= 0 ? local / 86'400 : (local - 86'399) / 86'400;
+  const long long seconds = local - days * 86'400;
+  int y = 0, m = 0, d = 0;
+  CivilFromDays(days, y, m, d);
+  const int magnitude = offset < 0 ? -offset : offset;
+  char text[48];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02lld:%02lld:%02lld%c%02d:%02d", y, m, d,
+                seconds / 3600, seconds / 60 % 60, seconds % 60, offset < 0 ? '-' : '+',
+                magnitude / 3600, magnitude / 60 % 60);
+  return text;
+}
+
+std::optional<int64_t> ParseIso8601(std::string_view text) {
+  // YYYY-MM-DDTHH:MM:SS then Z or +HH:MM / -HH:MM.
+  const auto number = [&](size_t at, size_t digits) -> std::optional<int> {
+    if (at + digits > text.size()) return std::nullopt;
+    int value = 0;
+    for (size_t i = at; i < at + digits; ++i) {
+      if (text[i] < '0' || text[i] > '9') return std::nullopt;
+      value = value * 10 + (text[i] - '0');
+    }
+    return value;
+  };
+  const auto at = [&](size_t i, char c) { return i < text.size() && text[i] == c; };
+  if (text.size() < 20 || !at(4, '-') || !at(7, '-') || !at(10, 'T') || !at(13, ':') || !at(16, ':'))
+    return std::nullopt;
+  const auto y = number(0, 4), mo = number(5, 2), d = number(8, 2);
+  const auto h = number(11, 2), mi = number(14, 2), s = number(17, 2);
+  if (!y || !mo || !d || !h || !mi || !s || *mo < 1 || *mo > 12 || *d < 1 ||
+      *d > DaysInMonth(*y, *mo) || *h > 23 || *mi > 59 || *s > 59)
+    return std::nullopt;
+  int offset = 0;
+  if (text.size() == 20 && at(19, 'Z')) {
+    offset = 0;
+  } else if (text.size() == 25 && (at(19, '+') || at(19, '-')) && at(22, ':')) {
+    const auto oh = number(20, 2), om = number(23, 2);
+    if (!oh || !om || *oh > 23 || *om > 59) return std::nullopt;
+    offset = (*oh * 3600 + *om * 60) * (at(19, '-') ? -1 : 1);
+  } else {
+    return std::nullopt;
+  }
+  const long long days = DaysFromCivil(*y, static_cast<unsigned>(*mo), static_cast<unsigned>(*d));
+  return days * 86'400 + *h * 3600 + *mi * 60 + *s - offset;
+}
+
 std::string FormatLogStamp(TDateTime value) { return DateToStr(value) + " " + TimeToStr(value); }
 
 std::string DateToStr(TDateTime value) {

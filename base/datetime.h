@@ -6,7 +6,10 @@
 // Writing and reading always use the same formats, so whatever is written reads back.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace quirada {
 
@@ -44,5 +47,18 @@ std::string DateTimeToStr(TDateTime value);
 TDateTime StrToDate(const std::string& text);
 TDateTime StrToTime(const std::string& text);
 TDateTime StrToDateTime(const std::string& text);
+
+// Instants kept across processes and shown to monitors: seconds since 1970-01-01 00:00:00 UTC,
+// which no time zone or change of daylight saving time makes ambiguous.
+int64_t UnixNow();
+// The local clock's offset from UTC at the instant `unix_seconds`, in seconds east of Greenwich
+// (datetime_posix.cpp, datetime_win32.cpp: the system's time zone rules for that instant).
+int UtcOffsetAt(int64_t unix_seconds);
+// The local wall-clock time of the instant.
+TDateTime FromUnix(int64_t unix_seconds);
+// "YYYY-MM-DDTHH:MM:SS+HH:MM" (ISO 8601): the local time of the instant with its offset.
+std::string FormatIso8601(int64_t unix_seconds);
+// FormatIso8601's form read back (an offset of "Z" too); nothing when `text` is not one.
+std::optional<int64_t> ParseIso8601(std::string_view text);
 
 }  // namespace quirada

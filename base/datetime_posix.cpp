@@ -16,4 +16,11 @@ DateTimeParts LocalClockNow() {
           local.tm_min,         local.tm_sec,     static_cast<int>(tv.tv_usec / 1000)};
 }
 
+int UtcOffsetAt(int64_t unix_seconds) {
+  const time_t at = static_cast<time_t>(unix_seconds);
+  tm local{};
+  if (localtime_r(&at, &local) == nullptr) return 0;
+  return static_cast<int>(local.tm_gmtoff);
+}
+
 }  // namespace quirada

@@ -1,5 +1,9 @@
 #include "base/datetime.h"
 
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
 #include <gtest/gtest.h>
 
 #include "base/errors.h"
@@ -67,6 +71,55 @@ TEST(DateTime, IncMinuteIsExact) {
   const TDateTime t = EncodeDateTime({2025, 12, 31, 23, 0, 0});
   EXPECT_EQ(IncMinute(t, 1380), EncodeDateTime({2026, 1, 1, 22, 0, 0}));
   EXPECT_EQ(IncMinute(t, -60), EncodeDateTime({2025, 12, 31, 22, 0, 0}));
+}
+
+// Instants as monitors read them: ISO 8601 with the offset, read back to the same second; what is
+// not that form is refused.
+TEST(DateTime, Iso8601WithItsOffsetReadsBackToTheSameInstant) {
+  const struct {
+    const char* text;
+    std::optional<int64_t> unix_seconds;
+  } cases[] = {
+      {"2026-05-01T10:00:00-03:00", 1777640400},
+      {"2026-05-01T13:00:00Z", 1777640400},
+      {"2026-05-01T18:30:00+05:30", 1777640400},
+      {"2024-02-29T23:59:59+00:00", 1709251199},
+      {"1970-01-01T00:00:00Z", 0},
+      {"2025-02-29T10:00:00-03:00", std::nullopt},
+      {"2026-05-01 10:00:00-03:00", std::nullopt},
+      {"2026-05-01T10:00:00", std::nullopt},
+      {"2026-05-01T24:00:00Z", std::nullopt},
+      {"2026-05-01T10:00:00-0300", std::nullopt},
+      {"2026-5-01T10:00:00-03:00", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ParseIso8601(c.text), c.unix_seconds) << c.text;
+}
+
+TEST(DateTime, Iso8601IsTheLocalTimeWithTheOffsetOfThatInstant) {
+#ifndef _WIN32
+  // Sao Paulo kept daylight saving time until 2019: two offsets a year apart.
+  const char* before = std::getenv("TZ");
+  const std::string saved = before ? before : "";
+  ::setenv("TZ", "America/Sao_Paulo", 1);
+  ::tzset();
+  EXPECT_EQ(FormatIso8601(1547640000), "2019-01-16T10:00:00-02:00");  // summer time
+  EXPECT_EQ(FormatIso8601(1563282000), "2019-07-16T10:00:00-03:00");
+  EXPECT_EQ(FormatIso8601(1777640400), "2026-05-01T10:00:00-03:00");
+  EXPECT_EQ(FormatLogStamp(FromUnix(1777640400)), "01/05/2026 10:00:00");
+  if (before) {
+    ::setenv("TZ", saved.c_str(), 1);
+  } else {
+    ::unsetenv("TZ");
+  }
+  ::tzset();
+#endif
+  // Whatever the machine's zone: what is written reads back, and says the local clock's time.
+  for (const int64_t at : {int64_t{0}, int64_t{1709251199}, int64_t{1777640400}, UnixNow()}) {
+    const std::string text = FormatIso8601(at);
+    EXPECT_EQ(ParseIso8601(text), at) << text;
+    EXPECT_EQ(text.substr(11, 8), FormatLogStamp(FromUnix(at)).substr(11)) << text;
+  }
 }
 
 }  // namespace

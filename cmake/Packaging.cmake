@@ -6,6 +6,8 @@
 #   /lib/systemd/system/SrvQuirada.service    the long-running service, enabled on installation
 #                                             (started once the INI file names the ERP database)
 #   /lib/systemd/system/SrvQuirada-once.*     one cycle per hour, the alternative; shipped disabled
+#   /lib/systemd/system/SrvQuirada-metricas.* every 5 minutes, "/INSTANCIAS --prometheus" into
+#                                             node_exporter's textfile folder; shipped disabled
 #   /lib/systemd/system/SrvQuirada@.service   the template of named instances: "systemctl enable
 #                                             --now SrvQuirada@<name>" runs the instance whose
 #                                             folder is /var/lib/quirada-contabil/<name> (made by
@@ -24,6 +26,7 @@ set(QUIRADA_PACKAGE_OUT ${CMAKE_BINARY_DIR}/packaging)
 set(QUIRADA_EXEC_START ${QUIRADA_PACKAGE_HOME}/QuiradaContabil)
 set(QUIRADA_HOME ${QUIRADA_PACKAGE_HOME})
 set(QUIRADA_STATE_DIRECTORY "")
+set(QUIRADA_DESCRIPTION Quirada)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/service/SrvQuirada.service.in
   ${CMAKE_SOURCE_DIR}/packaging/SrvQuirada-once.service.in)
@@ -36,6 +39,7 @@ block()
   set(QUIRADA_EXEC_START
     "${QUIRADA_PACKAGE_HOME}/QuiradaContabil --pasta /var/lib/quirada-contabil/%i --instancia %i")
   set(QUIRADA_HOME /var/lib/quirada-contabil/%i)
+  set(QUIRADA_DESCRIPTION "Quirada (%i)")
   set(QUIRADA_STATE_DIRECTORY "StateDirectory=quirada-contabil/%i\nStateDirectoryMode=0700\n")
   configure_file(${CMAKE_SOURCE_DIR}/service/SrvQuirada.service.in
     ${QUIRADA_PACKAGE_OUT}/SrvQuirada@.service @ONLY)
@@ -58,6 +62,21 @@ file(WRITE ${QUIRADA_PACKAGE_OUT}/SrvQuirada-once.service.tmp "${quirada_once_un
 file(COPY_FILE ${QUIRADA_PACKAGE_OUT}/SrvQuirada-once.service.tmp
   ${QUIRADA_PACKAGE_OUT}/SrvQuirada-once.service ONLY_IF_DIFFERENT)
 
+# The metrics timer's service: the same sandbox, the one folder it writes node_exporter's.
+block()
+  set(QUIRADA_METRICS_DIR /var/lib/prometheus/node-exporter)
+  set(QUIRADA_METRICS_FILE ${QUIRADA_METRICS_DIR}/quirada.prom)
+  set(QUIRADA_HOME ${QUIRADA_METRICS_DIR})
+  file(READ ${CMAKE_SOURCE_DIR}/packaging/SrvQuirada-metricas.service.in quirada_metrics_unit)
+  string(CONFIGURE "${quirada_metrics_unit}" quirada_metrics_unit @ONLY)
+  string(CONFIGURE "${quirada_metrics_unit}" quirada_metrics_unit @ONLY)
+  file(WRITE ${QUIRADA_PACKAGE_OUT}/SrvQuirada-metricas.service.tmp "${quirada_metrics_unit}")
+  file(COPY_FILE ${QUIRADA_PACKAGE_OUT}/SrvQuirada-metricas.service.tmp
+    ${QUIRADA_PACKAGE_OUT}/SrvQuirada-metricas.service ONLY_IF_DIFFERENT)
+endblock()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+  ${CMAKE_SOURCE_DIR}/packaging/SrvQuirada-metricas.service.in)
+
 # The INI file seen from the executable's folder, where the program looks for it.
 file(CREATE_LINK ${QUIRADA_PACKAGE_ETC}/Morvant.ini ${QUIRADA_PACKAGE_OUT}/Morvant.ini SYMBOLIC)
 
@@ -70,6 +89,8 @@ install(FILES
   ${QUIRADA_PACKAGE_OUT}/SrvQuirada@.service
   ${QUIRADA_PACKAGE_OUT}/SrvQuirada-once.service
   ${CMAKE_SOURCE_DIR}/packaging/SrvQuirada-once.timer
+  ${QUIRADA_PACKAGE_OUT}/SrvQuirada-metricas.service
+  ${CMAKE_SOURCE_DIR}/packaging/SrvQuirada-metricas.timer
   DESTINATION ${QUIRADA_PACKAGE_UNITS}
   PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 install(FILES ${CMAKE_SOURCE_DIR}/LEIAME.md DESTINATION usr/share/doc/quirada-contabil

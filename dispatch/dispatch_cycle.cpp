@@ -323,11 +323,29 @@ int StatusDeSaida(const TResumoCiclo& resumo) {
   return resumo.registrados_no_log > 0 ? kStatusDocumentosNoLog : kStatusConcluido;
 }
 
+namespace {
+
+// Connects and judges the settings, raising what makes a cycle fail.
+TConfiguracaoErp AbrirParaListar(TFonteDocumentos& fonte) {
+  if (std::optional<std::string> falha = fonte.Abrir()) throw Exception(*falha);
+  const TConfiguracaoErp erp = fonte.Configuracao();
+  if (erp.estado == TEstadoConfiguracaoErp::kInvalida) throw Exception(erp.motivo);
+  return erp;
+}
+
+}  // namespace
+
+long long ContarPendentesDaFonte(TFonteDocumentos& fonte) {
+  long long pendentes = 0;
+  ComFechamento(fonte, [&] {
+    if (AbrirParaListar(fonte).estado == TEstadoConfiguracaoErp::kPronta) pendentes = fonte.ContarPendentes();
+  });
+  return pendentes;
+}
+
 void ListarPendentes(TFonteDocumentos& fonte, std::ostream& out) {
   ComFechamento(fonte, [&] {
-    if (std::optional<std::string> falha = fonte.Abrir()) throw Exception(*falha);
-    const TConfiguracaoErp erp = fonte.Configuracao();
-    if (erp.estado == TEstadoConfiguracaoErp::kInvalida) throw Exception(erp.motivo);
+    const TConfiguracaoErp erp = AbrirParaListar(fonte);
     if (erp.estado == TEstadoConfiguracaoErp::kNadaAEnviar) {
       out << "Nada a enviar: " << erp.motivo << '\n';
       return;

@@ -139,4 +139,8 @@ int StatusDeSaida(const TResumoCiclo& resumo);
 // message; settings that leave nothing to send print "Nada a enviar: <why>".
 void ListarPendentes(TFonteDocumentos& fonte, std::ostream& out);
 
+// How many documents the next cycle will take in hand, as "/PENDING" counts them: 0 when the
+// settings leave nothing to send. A failed connection or invalid settings raise their message.
+long long ContarPendentesDaFonte(TFonteDocumentos& fonte);
+
 }  // namespace quirada

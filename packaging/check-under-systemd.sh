@@ -126,7 +126,8 @@ LOG=/opt/quirada-contabil/QuiradaContabil.log
 # A machine of its own; this machine's servers would clash with the host's on the shared network.
 systemd-id128 new >"$M/etc/machine-id"
 # Nor should its periodic jobs (apt, man-db...) run in the container.
-for unit in firebird3.0.service postgresql.service "$M"/etc/systemd/system/timers.target.wants/*.timer; do
+for unit in firebird3.0.service postgresql.service prometheus.service prometheus-node-exporter.service \
+    "$M"/etc/systemd/system/timers.target.wants/*.timer; do
   ln -sf /dev/null "$M/etc/systemd/system/$(basename "$unit")"
 done
 # What earlier runs on the host may have left of the package.
@@ -358,24 +359,92 @@ for company in acme beta; do
     fail "o documento da instância $company não chegou com a chave de integração dela"
 done
 ! IN grep -q -e "$KEYA" -e "$KEYB" "$LOG" || fail "o log da instância sem nome fala dos documentos das outras"
-instances=$(IN "$EXE" /INSTANCIAS)
+# A company whose instance is only started from the package's template (not enabled), with the
+# default period and no database: its first cycle comes within five minutes of its start, which
+# its status and /INSTANCIAS say at once.
+IN install -d -m 0700 /var/lib/quirada-contabil/gama
+printf '[Morvant]\nServidor=127.0.0.1\nCaminho=/nenhum/GAMA.FDB\n' >"$M/var/lib/quirada-contabil/gama/Morvant.ini"
+started=$(date +%s)
+IN systemctl start SrvQuirada@gama.service
+status_text() { IN systemctl show -p StatusText --value SrvQuirada@gama.service; }
+wait_for '[[ "$(status_text)" == Próximo* ]]' || true
+status_text=$(status_text)
+first=$(sed -n 's|^Próximo ciclo: \([0-9]*\)/\([0-9]*\)/\([0-9]*\) \([0-9:]*\) (o primeiro desde a partida.*|\3-\2-\1 \4|p' <<<"$status_text")
+[ -n "$first" ] || fail "o status de SrvQuirada@gama não diz o primeiro ciclo: '$status_text'"
+first=$(date -d "$first" +%s)
+[ "$first" -ge "$started" ] && [ "$first" -le $((started + 301)) ] ||
+  fail "o primeiro ciclo de gama não vem em 5 minutos: '$status_text' (partida $(date -d @"$started"))"
+json=$(IN "$EXE" /INSTANCIAS --json --instancia gama 2>/dev/null) || true
+next=$(python3 -c 'import json,sys,datetime; print(int(datetime.datetime.fromisoformat(json.load(sys.stdin)[0]["proximo_ciclo"]).timestamp()))' <<<"$json") ||
+  fail "/INSTANCIAS --json sem o próximo ciclo de gama: $json"
+[ "$next" = "$first" ] || fail "/INSTANCIAS diz o próximo ciclo de gama em $next, o status em $first"
+say "gama (modelo, só iniciada): primeiro ciclo $((first - started)) s depois da partida, dito no status e em /INSTANCIAS"
+
+instances=$(IN "$EXE" /INSTANCIAS) && listed=0 || listed=$?
 for expected in \
     "SrvQuirada (sem nome): pasta /opt/quirada-contabil/; serviço inactive;" \
     "SrvQuirada@acme (acme): pasta /srv/quirada/acme/; serviço active; último ciclo: " \
     "SrvQuirada@beta (beta): pasta /var/lib/quirada-contabil/beta/; serviço active; último ciclo: " \
-    "3 instância(s) registrada(s)."; do
+    "SrvQuirada@gama (gama): pasta /var/lib/quirada-contabil/gama/; serviço active; último ciclo: nenhum registrado; pendentes: não contados (" \
+    "4 instância(s) registrada(s)."; do
   grep -qF "$expected" <<<"$instances" || fail "/INSTANCIAS sem '$expected': $instances"
 done
-IN systemctl stop SrvQuirada@acme.service
-IN "$EXE" /UNINSTALL --instancia acme >"$W/uninstall-acme.log" 2>&1 ||
-  { cat "$W/uninstall-acme.log"; fail "/UNINSTALL --instancia acme"; }
+[ "$listed" = 0 ] || fail "/INSTANCIAS terminou com $listed, com todas as instâncias em dia: $instances"
+
+# The metrics timer's service writes every instance's state where node_exporter reads it, and
+# Prometheus's own tool reads it as valid.
+IN install -d -m 0755 /var/lib/prometheus/node-exporter
+IN systemctl start SrvQuirada-metricas.service || fail "SrvQuirada-metricas.service: $(IN journalctl -u SrvQuirada-metricas --no-pager | tail -n 5)"
+PROM=$M/var/lib/prometheus/node-exporter/quirada.prom
+for expected in 'quirada_instancia_ok{instancia="beta",servico="SrvQuirada@beta"} 1' \
+    'quirada_instancia_ok{instancia="gama",servico="SrvQuirada@gama"} 1' \
+    'quirada_ultimo_ciclo_falhou{instancia="acme",servico="SrvQuirada@acme"} 0'; do
+  grep -qxF "$expected" "$PROM" || fail "$PROM sem '$expected': $(cat "$PROM")"
+done
+promtool check metrics <"$PROM" || fail "promtool recusa $PROM"
+# node_exporter reads it as a user of its own (prometheus on Debian), not as root.
+IN runuser -u nobody -- cat /var/lib/prometheus/node-exporter/quirada.prom >/dev/null ||
+  fail "$PROM não pode ser lido por outro usuário que o root ($(stat -c '%a %U' "$PROM")): o node_exporter não o leria"
+[ ! -e "$PROM.tmp" ] || fail "o arquivo temporário das métricas ficou"
+say "SrvQuirada-metricas.service: $(grep -c '^quirada_' "$PROM") amostras em $PROM, válidas para o promtool"
+
+# An upgrade (the same package again) restarts every instance that runs on the new program:
+# new processes, none running the file the upgrade deleted.
+declare -A before
+for unit in SrvQuirada@acme SrvQuirada@beta SrvQuirada@gama; do before[$unit]=$(IN systemctl show -p MainPID --value $unit.service); done
+IN dpkg -i /root/quirada-contabil.deb >"$W/dpkg-up2.log" 2>&1 || { cat "$W/dpkg-up2.log"; fail "atualização com instâncias"; }
+for unit in SrvQuirada@acme SrvQuirada@beta SrvQuirada@gama; do
+  renewed() {
+    local pid
+    pid=$(IN systemctl show -p MainPID --value $unit.service)
+    [ "$pid" != 0 ] && [ "$pid" != "${before[$unit]}" ] && [ "$(IN systemctl is-active $unit.service)" = active ] &&
+      [ "$(IN readlink /proc/$pid/exe)" = /opt/quirada-contabil/QuiradaContabil ]
+  }
+  wait_for renewed || fail "a atualização não reiniciou $unit no programa novo (PID ${before[$unit]} -> $(IN systemctl show -p MainPID --value $unit.service))"
+done
+say "atualização: acme, beta e gama reiniciadas (PIDs novos) no programa novo"
+
+# Removing a running instance stops it first: nothing of it is left running.
+# Its own message on standard output (systemctl's "Removed ..." goes to standard error).
+uninstall_out=$(IN "$EXE" /UNINSTALL --instancia acme 2>"$W/uninstall-acme.err") ||
+  fail "/UNINSTALL --instancia acme: $uninstall_out $(cat "$W/uninstall-acme.err")"
+[ "$uninstall_out" = "Serviço SrvQuirada@acme parado.
+Serviço desinstalado com sucesso" ] || fail "/UNINSTALL --instancia acme disse: $uninstall_out $(cat "$W/uninstall-acme.err")"
 IN test ! -e /etc/systemd/system/SrvQuirada@acme.service || fail "/UNINSTALL deixou a unidade de acme"
+[ "$(IN systemctl is-active SrvQuirada@acme.service || true)" = inactive ] || fail "SrvQuirada@acme ficou ativo depois de /UNINSTALL"
+! IN pgrep -f -- '--instancia acme' >/dev/null || fail "um processo de acme ficou depois de /UNINSTALL"
 [ "$(IN systemctl is-active SrvQuirada@beta.service)" = active ] || fail "/UNINSTALL de acme parou beta"
-instances=$(IN "$EXE" /INSTANCIAS)
-! grep -q 'acme' <<<"$instances" && grep -q 'SrvQuirada@beta (beta)' <<<"$instances" &&
-  grep -q 'SrvQuirada (sem nome)' <<<"$instances" || fail "/INSTANCIAS depois de /UNINSTALL de acme: $instances"
+# The same for an instance of the template that is only started: stopped, and gone from the list.
+IN "$EXE" /UNINSTALL --instancia GAMA >/dev/null 2>&1 || fail "/UNINSTALL --instancia GAMA"
+[ "$(IN systemctl is-active SrvQuirada@gama.service || true)" = inactive ] || fail "SrvQuirada@gama ficou ativo depois de /UNINSTALL"
+unknown=$(IN "$EXE" /UNINSTALL --instancia acme 2>&1) && fail "/UNINSTALL de acme, já removida, deu certo: $unknown"
+grep -qF 'a instância "acme" não está registrada neste computador; QuiradaContabil /INSTANCIAS lista as instâncias registradas' <<<"$unknown" ||
+  fail "/UNINSTALL de uma instância que não existe disse: $unknown"
+instances=$(IN "$EXE" /INSTANCIAS) || true
+! grep -q -e 'acme' -e 'gama' <<<"$instances" && grep -q 'SrvQuirada@beta (beta)' <<<"$instances" &&
+  grep -q 'SrvQuirada (sem nome)' <<<"$instances" || fail "/INSTANCIAS depois de /UNINSTALL de acme e gama: $instances"
 IN systemctl disable --now SrvQuirada@beta.service >/dev/null 2>&1
-say "instâncias: acme (/INSTALL, /srv/quirada/acme) e beta (modelo do pacote) enviaram cada uma o seu documento com a sua chave; /INSTANCIAS as lista; /UNINSTALL de acme deixou as outras"
+say "instâncias: acme (/INSTALL) e beta (modelo) enviaram cada uma o seu documento com a sua chave; /UNINSTALL de acme e gama, rodando, parou cada uma antes e deixou as outras"
 
 # Folder names as an administrator may give them: what systemd would expand reaches the service
 # as written (ExecStart escapes it), what systemd cannot take is refused naming its character.
@@ -422,7 +491,7 @@ say "nomes de pasta: espaço, %, \${HOME}, \$HOME, %X% e 480 bytes de caracteres
 IN systemctl start SrvQuirada.service
 log_before=$(log_text)
 IN dpkg -r quirada-contabil >"$W/dpkg-r.log" 2>&1 || { cat "$W/dpkg-r.log"; fail "dpkg -r"; }
-for unit in SrvQuirada.service SrvQuirada-once.service SrvQuirada-once.timer; do
+for unit in SrvQuirada.service SrvQuirada-once.service SrvQuirada-once.timer SrvQuirada-metricas.timer; do
   [ "$(IN systemctl show -p ActiveState --value "$unit")" = inactive ] || fail "$unit ativo após dpkg -r"
   [ "$(IN systemctl show -p LoadState --value "$unit")" = not-found ] || fail "o systemd ainda conhece $unit após dpkg -r"
 done

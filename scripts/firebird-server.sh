@@ -3,7 +3,8 @@
 #
 #   scripts/firebird-server.sh start   # prints "started" when it started one, "running" when one
 #                                      # was already listening (and then leaves it alone)
-#   scripts/firebird-server.sh stop    # stops the server that "start" started
+#   scripts/firebird-server.sh stop    # stops the server that "start" started, by its PID alone:
+#                                      # no other Firebird server of the machine (an ERP's) is touched
 #
 # SYSDBA's password is set to $QUIRADA_TEST_SYSDBA_PASSWORD (default "gizmor", the service's first
 # password) before a server is started. Needs root (or sudo) and the Debian firebird3.0 packages.
@@ -39,8 +40,14 @@ start() {
   $SUDO mkdir -p "$STATE_DIR" /run/firebird3.0 /tmp/firebird
   $SUDO chown firebird:firebird /run/firebird3.0 /tmp/firebird
   set_password
-  as_firebird /usr/sbin/firebird >/dev/null 2>&1 &
-  echo $! | $SUDO tee "$PID_FILE" >/dev/null
+  # The server's own PID (the shell that says it becomes the server), not that of runuser or sudo.
+  local said="$STATE_DIR/firebird.pid.said"
+  as_firebird sh -c 'echo $$; exec /usr/sbin/firebird >/dev/null 2>&1' | $SUDO tee "$said" >/dev/null &
+  for _ in $(seq 1 100); do
+    [ -s "$said" ] && break
+    sleep 0.1
+  done
+  $SUDO mv -f "$said" "$PID_FILE"
   for _ in $(seq 1 100); do
     if listening; then
       echo started
@@ -56,13 +63,14 @@ stop() {
   [ -f "$PID_FILE" ] || return 0
   local pid
   pid=$(cat "$PID_FILE")
-  # The PID recorded is sudo's or the server's; stop the server whichever it is.
-  $SUDO pkill -TERM -f '^/usr/sbin/firebird' 2>/dev/null || true
-  kill "$pid" 2>/dev/null || true
-  for _ in $(seq 1 50); do
-    listening || break
-    sleep 0.1
-  done
+  # Only that process, and only while it still is the Firebird server (a PID is reused).
+  if [[ "$pid" =~ ^[0-9]+$ ]] && [ "$($SUDO readlink "/proc/$pid/exe" 2>/dev/null)" = /usr/sbin/firebird ]; then
+    $SUDO kill -TERM "$pid" 2>/dev/null || true
+    for _ in $(seq 1 100); do
+      [ -e "/proc/$pid" ] || break
+      sleep 0.1
+    done
+  fi
   $SUDO rm -f "$PID_FILE"
 }
 

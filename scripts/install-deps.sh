@@ -15,6 +15,9 @@ PACKAGES=(
   firebird3.0-server firebird3.0-utils firebird-dev libfbclient2
   python3 procps iproute2 curl dpkg-dev systemd systemd-container
   clang libclang-rt-14-dev
+  # promtool, which reads what "/INSTANCIAS --prometheus" writes as Prometheus does (the server
+  # that comes with it is never started by the tests; the package test's container masks it).
+  prometheus
 )
 
 missing=()

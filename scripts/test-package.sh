@@ -108,6 +108,8 @@ drwxr-xr-x root/root ./etc/quirada-contabil/
 drwxr-xr-x root/root ./lib/
 drwxr-xr-x root/root ./lib/systemd/
 drwxr-xr-x root/root ./lib/systemd/system/
+-rw-r--r-- root/root ./lib/systemd/system/SrvQuirada-metricas.service
+-rw-r--r-- root/root ./lib/systemd/system/SrvQuirada-metricas.timer
 -rw-r--r-- root/root ./lib/systemd/system/SrvQuirada-once.service
 -rw-r--r-- root/root ./lib/systemd/system/SrvQuirada-once.timer
 -rw-r--r-- root/root ./lib/systemd/system/SrvQuirada.service
@@ -153,7 +155,7 @@ done
 
 # The units: the sandbox's exposure as systemd rates it, and the timer's one-shot service carries
 # the same sandbox as the long-running service.
-for unit in SrvQuirada.service SrvQuirada-once.service; do
+for unit in SrvQuirada.service SrvQuirada-once.service SrvQuirada-metricas.service; do
   exposure=$(systemd-analyze security --offline=true --no-pager "$WORK/tree$UNITS/$unit" 2>&1 |
     sed -n 's/.*Overall exposure level for .*: \([0-9.]*\) .*/\1/p')
   [ -n "$exposure" ] || fail "systemd-analyze security não avaliou $unit"
@@ -164,6 +166,13 @@ sandbox() { sed -n '/^# Sandbox\./,/^$/p' "$1" | sed '/^$/d'; }
 [ "$(sandbox "$WORK/tree$UNITS/SrvQuirada.service" | wc -l)" -gt 20 ] || fail "unidade sem o bloco do sandbox"
 expect_eq "sandbox do SrvQuirada-once.service" "$(sandbox "$WORK/tree$UNITS/SrvQuirada.service")" \
   "$(sandbox "$WORK/tree$UNITS/SrvQuirada-once.service")"
+# The metrics timer's service: the same sandbox, node_exporter's textfile folder the one it writes.
+expect_eq "sandbox do SrvQuirada-metricas.service" \
+  "$(sandbox "$WORK/tree$UNITS/SrvQuirada.service" | sed 's|^ReadWritePaths=.*|ReadWritePaths=/var/lib/prometheus/node-exporter /tmp|')" \
+  "$(sandbox "$WORK/tree$UNITS/SrvQuirada-metricas.service")"
+grep -qx "ExecStart=/bin/sh -c 'umask 022; /opt/quirada-contabil/QuiradaContabil /INSTANCIAS --prometheus >/var/lib/prometheus/node-exporter/quirada.prom.tmp; mv -f /var/lib/prometheus/node-exporter/quirada.prom.tmp /var/lib/prometheus/node-exporter/quirada.prom'" \
+  "$WORK/tree$UNITS/SrvQuirada-metricas.service" || fail "SrvQuirada-metricas.service sem o ExecStart das métricas"
+grep -qx 'Description=Quirada (%i)' "$WORK/tree$UNITS/SrvQuirada@.service" || fail "SrvQuirada@.service sem o nome da instância na descrição"
 grep -qx 'ExecStart=/opt/quirada-contabil/QuiradaContabil /ONCE' "$WORK/tree$UNITS/SrvQuirada-once.service" ||
   fail "SrvQuirada-once.service sem ExecStart /ONCE"
 grep -qx 'Type=oneshot' "$WORK/tree$UNITS/SrvQuirada-once.service" || fail "SrvQuirada-once.service sem Type=oneshot"
@@ -211,12 +220,15 @@ expect_eq "arquivos instalados" \
 755 root:root directory $ETC_DIR
 644 root:root regular file $INI
 644 root:root regular file $UNITS/SrvQuirada.service
+644 root:root regular file $UNITS/SrvQuirada-metricas.service
+644 root:root regular file $UNITS/SrvQuirada-metricas.timer
 644 root:root regular file $UNITS/SrvQuirada-once.service
 644 root:root regular file $UNITS/SrvQuirada-once.timer
 644 root:root regular file $UNITS/SrvQuirada@.service
 644 root:root regular file /usr/share/doc/$PKG/LEIAME.md" \
   "$(for p in "$HOME_DIR" "$HOME_DIR/QuiradaContabil" "$HOME_DIR/Morvant.ini" "$ETC_DIR" "$INI" \
-       "$UNITS/SrvQuirada.service" "$UNITS/SrvQuirada-once.service" "$UNITS/SrvQuirada-once.timer" \
+       "$UNITS/SrvQuirada.service" "$UNITS/SrvQuirada-metricas.service" "$UNITS/SrvQuirada-metricas.timer" \
+       "$UNITS/SrvQuirada-once.service" "$UNITS/SrvQuirada-once.timer" \
        "$UNITS/SrvQuirada@.service" "/usr/share/doc/$PKG/LEIAME.md"; do echo "$(stat_of "$p") $p"; done)"
 # The template of named instances: the unit "/INSTALL --instancia" would write for the folder
 # /var/lib/quirada-contabil/<name>, which systemd makes.
@@ -263,7 +275,8 @@ cmp "$WORK/units/SrvQuirada.service" "$UNITS/SrvQuirada.service" ||
 
 # systemd reads the units without a complaint.
 verify=$(systemd-analyze verify "$UNITS/SrvQuirada.service" "$UNITS/SrvQuirada-once.service" \
-  "$UNITS/SrvQuirada-once.timer" 2>&1) || fail "systemd-analyze verify: $verify"
+  "$UNITS/SrvQuirada-once.timer" "$UNITS/SrvQuirada-metricas.service" "$UNITS/SrvQuirada-metricas.timer" \
+  2>&1) || fail "systemd-analyze verify: $verify"
 [ -z "$verify" ] || fail "systemd-analyze verify: $verify"
 
 # ------------------------------------------------------------------------------------------------
@@ -341,7 +354,8 @@ systemctl enable SrvQuirada-once.timer >/dev/null 2>&1
 step "removendo com dpkg -r"
 dpkg -r "$PKG" >"$WORK/dpkg-r.log" 2>&1 || { cat "$WORK/dpkg-r.log" >&2; fail "dpkg -r"; }
 expect_eq "estado após dpkg -r" "deinstall ok config-files" "$(package_status)"
-for unit in SrvQuirada.service SrvQuirada-once.service SrvQuirada-once.timer; do
+for unit in SrvQuirada.service SrvQuirada-once.service SrvQuirada-once.timer SrvQuirada-metricas.service \
+  SrvQuirada-metricas.timer; do
   [ ! -e "$UNITS/$unit" ] || fail "$UNITS/$unit ficou após dpkg -r"
 done
 [ ! -e "$WANTS" ] && [ ! -L "$WANTS" ] || fail "SrvQuirada ficou habilitado após dpkg -r"

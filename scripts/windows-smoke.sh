@@ -18,7 +18,7 @@
 # What it does, each step under a time limit:
 #   0. a folder any user may write (C:\users\Public, as on Windows): the installer with /D= and
 #      "/INSTALL" of a copy of the program there are both refused, naming the folder and who may
-#      write it, and nothing is installed or registered;
+#      write it, and nothing is installed or registered; a quoted /D= is refused (exit 2);
 #   1. the installer, silently: the program, the operator's guide, the Windows example Morvant.ini
 #      (CR LF), the next steps in PROXIMOS-PASSOS.txt, the uninstaller and its entry; the service
 #      registered as the system runs it (with its description and its event source), stopped;
@@ -38,8 +38,10 @@
 #   3. "sc start": RUNNING, and the first cycle uploads and records both documents (register rows
 #      and the platform's journal); the lock file is open to no one else;
 #   4. pause: PAUSED, and a document added meanwhile is still sent and recorded; continue: RUNNING;
-#   5. the installer again over the running service, whose description an administrator changed:
-#      the service is running again afterwards, its registration and Morvant.ini as they were;
+#   5. the installer again over the running service, whose description an administrator changed,
+#      and two named instances running: each is running again afterwards as a new process, the
+#      registration and Morvant.ini as they were; "/UNINSTALL --instancia" of a running instance
+#      stops it and leaves it registered no more (installed again, it starts);
 #   6. six more documents and "sc stop" while the cycle sends them: the stop is acknowledged at
 #      once, the cycle ends within seconds (an exchange in progress is cut: at most the document in
 #      hand was accepted without its register row, and the backlog was cut), STOPPED with exit
@@ -50,8 +52,9 @@
 #      windows-1252 uploaded byte for byte as stored, declared UTF-8 as "NESCAFÉ®" in UTF-8 (never
 #      "ɮ"), a document's UTF-8 bytes kept in the column as UTF-8; a byte WIN1252 leaves undefined
 #      (which the server gives as NUL) not sent, one log line naming the key and the place; exit 3;
-#   7. the uninstaller, silently: service, event source, program, uninstaller and entry gone,
-#      Morvant.ini kept;
+#   7. the uninstaller, silently, with two named instances running: every service (the named ones
+#      too), event source, program, uninstaller and entry gone, Morvant.ini and the instances'
+#      folders kept;
 #   8. again without fbclient.dll (the kept Morvant.ini is not replaced by the installer), with a
 #      planted fbclient.dll on the search path and in the working folder: "/ONCE" says the Firebird
 #      client is missing and never loads the planted one; the service's cycle writes the same line
@@ -279,6 +282,11 @@ cleanup() {
     tail -n 20 "$PLATFORM_DIR/journal.jsonl" >&2 2>/dev/null
   fi
   if [ "$touched" = yes ]; then
+    for svc in 'SrvQuirada$acme' 'SrvQuirada$beta'; do
+      w 60 sc stop "$svc" >/dev/null 2>&1
+      w 60 sc delete "$svc" >/dev/null 2>&1
+    done
+    rm -rf "$WINEPREFIX/drive_c/QI"
     remove_service
     rm -rf "$INSTDIR"
     w 60 reg delete "$UNINSTALL_KEY" /f >/dev/null 2>&1
@@ -406,6 +414,12 @@ w 120 "$SETUP" /S '/D=C:\users\Public\Quirada' && fail "the installer took C:\us
 [ ! -e "$PUBLIC/Quirada" ] || fail "the refused installer left $(ls -A "$PUBLIC/Quirada" | tr '\n' ' ')in C:\users\Public\Quirada"
 state_is MISSING || fail "the refused installer registered the service: $(state)"
 note "installer with /D=C:\users\Public\Quirada: refused, nothing left, nothing registered"
+# A /D= the installer cannot take (quoted) is told, never ignored for the default folder.
+w 120 "$SETUP" /S '"/D=C:\Quirada aspas"' && status=0 || status=$?
+[ "$status" -eq 2 ] || fail "the installer with a quoted /D= ended with $status, not 2"
+[ ! -e "$INSTDIR" ] && [ ! -e "$WINEPREFIX/drive_c/Quirada aspas" ] && state_is MISSING ||
+  fail "the installer with a quoted /D= installed something"
+note "installer with a quoted /D=: refused (exit 2), nothing installed in the default folder nor elsewhere"
 mkdir -p "$PUBLIC/Q2"
 cp "$PROGRAM_EXE" "$PUBLIC/Q2/"
 said=$(w 60 'C:\users\Public\Q2\QuiradaContabil.exe' /INSTALL 2>&1) && fail "/INSTALL in C:\users\Public\Q2 succeeded: $said"
@@ -604,10 +618,50 @@ note "RUNNING"
 
 # --- 5. Upgrade over the running, customised service -----------------------------------------------
 
-step "5. The installer again over the running service an administrator customised"
+step "5. The installer again over the running service an administrator customised, and two named instances"
+# Two companies more, each a named instance running from the installed program (their database is
+# not there: their cycles fail, which they log in their own folders).
+INSTANCES_DIR="$WINEPREFIX/drive_c/QI"
+mkdir -p "$INSTANCES_DIR"
+chmod 0755 "$INSTANCES_DIR"
+for name in acme beta; do
+  mkdir -p "$INSTANCES_DIR/$name"
+  chmod 0755 "$INSTANCES_DIR/$name"
+  printf '[Morvant]\r\nServidor=127.0.0.1\r\nCaminho=%s\r\n[Quirada]\r\nIntervaloSegundos=2\r\n' "$WORK/db/NAO-EXISTE.FDB" >"$INSTANCES_DIR/$name/Morvant.ini"
+  said=$(w 60 "$INSTDIR_WIN\\QuiradaContabil.exe" /INSTALL --instancia "$name" --pasta "C:\\QI\\$name" 2>&1) ||
+    fail "/INSTALL --instancia $name: $said"
+  [[ "$said" == *"Inicie-a com: sc start SrvQuirada\$$name"*"O primeiro ciclo vem "*" s depois da partida"* ]] ||
+    fail "/INSTALL --instancia $name did not say how to start it and when its first cycle comes: $said"
+  w 60 sc start "SrvQuirada\$$name" >/dev/null || fail "sc start SrvQuirada\$$name"
+  control wait "SrvQuirada\$$name" RUNNING 30 >/dev/null || fail "SrvQuirada\$$name is not running"
+done
+declare -A pid_before
+for svc in "$SERVICE" 'SrvQuirada$acme' 'SrvQuirada$beta'; do pid_before[$svc]=$(control pid "$svc"); done
 control describe "$SERVICE" "Descricao do administrador" || fail "the description could not be changed"
 w 120 "$SETUP" /S || fail "the upgrade ended with status $?"
 control wait "$SERVICE" RUNNING 60 >/dev/null || fail "the service is not running after the upgrade: $(state)"
+for svc in "$SERVICE" 'SrvQuirada$acme' 'SrvQuirada$beta'; do
+  control wait "$svc" RUNNING 60 >/dev/null || fail "$svc is not running after the upgrade: $(control status "$svc")"
+  pid=$(control pid "$svc")
+  [ "$pid" != 0 ] && [ "$pid" != "${pid_before[$svc]}" ] || fail "the upgrade did not restart $svc (process ${pid_before[$svc]} -> $pid)"
+done
+iconv -f UTF-16 -t UTF-8 "$INSTDIR/PROXIMOS-PASSOS.txt" | tr -d '\r' | grep -q "iniciadas de novo: acme beta" ||
+  fail "PROXIMOS-PASSOS.txt does not say the named instances were started again: $(iconv -f UTF-16 -t UTF-8 "$INSTDIR/PROXIMOS-PASSOS.txt")"
+note "the service and both named instances stopped for the upgrade and running again, each a new process"
+# Removing a running instance stops it first and leaves it registered no more: installed again, it
+# is a new registration, and it starts.
+said=$(w 60 "$INSTDIR_WIN\\QuiradaContabil.exe" /UNINSTALL --instancia beta 2>&1) || fail "/UNINSTALL --instancia beta: $said"
+[ "$said" = $'Serviço SrvQuirada$beta parado.\nServiço desinstalado com sucesso' ] || fail "/UNINSTALL --instancia beta said: $said"
+state_of 'SrvQuirada$beta' MISSING || fail "SrvQuirada\$beta is still registered after /UNINSTALL: $(control status 'SrvQuirada$beta')"
+said=$(w 60 "$INSTDIR_WIN\\QuiradaContabil.exe" /UNINSTALL --instancia beta 2>&1) && fail "/UNINSTALL of beta, removed, succeeded: $said"
+[[ "$said" == *'a instância "beta" não está registrada neste computador; QuiradaContabil /INSTANCIAS lista as instâncias registradas'* ]] ||
+  fail "/UNINSTALL of an instance not registered said: $said"
+said=$(w 60 "$INSTDIR_WIN\\QuiradaContabil.exe" /INSTALL --instancia beta --pasta 'C:\QI\beta' 2>&1) ||
+  fail "/INSTALL --instancia beta after its removal: $said"
+[[ "$said" == "Serviço instalado com sucesso"* ]] || fail "/INSTALL --instancia beta after its removal said: $said"
+w 60 sc start 'SrvQuirada$beta' >/dev/null || fail "sc start SrvQuirada\$beta after it was installed again"
+control wait 'SrvQuirada$beta' RUNNING 30 >/dev/null || fail "SrvQuirada\$beta is not running again"
+note "/UNINSTALL --instancia beta while it ran: stopped, gone; installed again as new and running"
 [ "$(control description "$SERVICE")" = "Descricao do administrador" ] ||
   fail "the upgrade changed the administrator's description: $(control description "$SERVICE")"
 [ "$(control config "$SERVICE" | grep -E '^(start|binary|account)=' | tr '\n' ' ')" = "start=2 binary=\"$INSTDIR_WIN\\QuiradaContabil.exe\" account=LocalSystem " ] ||
@@ -767,8 +821,17 @@ uninstall() {
   [ ! -e "$INSTDIR/LEIAME.md" ] && [ ! -e "$INSTDIR/PROXIMOS-PASSOS.txt" ] || fail "the uninstaller left LEIAME.md or PROXIMOS-PASSOS.txt"
 }
 
-step "7. Uninstaller, silently"
+step "7. Uninstaller, silently, with two named instances running"
 uninstall
+for svc in 'SrvQuirada$acme' 'SrvQuirada$beta'; do
+  state_of "$svc" MISSING || fail "the uninstaller left $svc registered: $(control status "$svc")"
+done
+for name in acme beta; do
+  [ -f "$INSTANCES_DIR/$name/Morvant.ini" ] && [ -f "$INSTANCES_DIR/$name/QuiradaContabil.log" ] ||
+    fail "the uninstaller removed what the instance $name keeps in its folder: $(ls -A "$INSTANCES_DIR/$name")"
+done
+rm -rf "$INSTANCES_DIR"
+note "every named instance stopped and removed, its folder, Morvant.ini and log kept"
 
 # --- 8. Without the Firebird client ----------------------------------------------------------------
 

@@ -21,15 +21,18 @@
 #include "service/arguments.h"
 #include "service/host.h"
 #include "service/install.h"
-#include "service/last_cycle.h"
+#include "service/instances_report.h"
 #include "service/service_folder.h"
 #include "service/service_log.h"
 #include "base/errors.h"
 #include "base/folder_trust.h"
 #include "base/file_io.h"
 #include "base/platform.h"
-#include "dispatch/dispatch_cycle.h"
+#include "base/ini_file.h"
 #include "base/text.h"
+#include "dispatch/configuration.h"
+#include "dispatch/connection_setup.h"
+#include "dispatch/dispatch_cycle.h"
 #include "service/switches.h"
 
 using namespace quirada;
@@ -184,18 +187,55 @@ int RunVerificarPasta(const std::string& folder) {
   return pasta ? 1 : 0;
 }
 
-// "/INSTANCIAS": every instance registered on this machine, what a provider's administrator looks
-// at each morning.
-int RunInstancias() {
-  const std::vector<TInstanciaRegistrada> instancias = RegisteredInstances();
-  for (const TInstanciaRegistrada& i : instancias) {
-    const std::string ultimo = UltimoCicloDaPasta(i.pasta);
-    std::cout << i.servico << " (" << (i.nome.empty() ? "sem nome" : i.nome) << "): pasta "
-              << BlankControls(i.pasta) << "; serviço " << BlankControls(i.estado)
-              << "; último ciclo: " << BlankControls(ultimo) << '\n';
+// "/INSTANCIAS": every instance registered on this machine (or the one "--instancia" names), what a
+// provider's administrator looks at each morning and a monitor every few minutes
+// (instances_report.h).
+int RunInstancias(const TSwitches& switches, const std::optional<TInstanciaRegistrada>& so) {
+  const TFormatoRelatorio formato = switches.Json         ? TFormatoRelatorio::kJson
+                                    : switches.Prometheus ? TFormatoRelatorio::kPrometheus
+                                                          : TFormatoRelatorio::kLinhas;
+  return RelatarInstancias(so ? std::vector<TInstanciaRegistrada>{*so} : RegisteredInstances(),
+                           formato, std::cout, std::cerr);
+}
+
+// With "--instancia" beside a switch that works on a folder: that registered instance, whose folder
+// it works on. Nothing, with the exit status 2 in `status`, when the name is not registered or
+// "--pasta" names another folder.
+std::optional<TInstanciaRegistrada> InstanciaPedida(const TSwitches& switches, int& status) {
+  status = 0;
+  if (switches.Instancia.empty()) return std::nullopt;
+  std::optional<TInstanciaRegistrada> registrada = InstanciaRegistrada(switches.Instancia);
+  if (!registrada) {
+    Linha(std::cerr, "Nada foi feito: " + InstanciaNaoRegistrada(switches.Instancia) +
+                         " (para trabalhar numa pasta que não é de uma instância registrada, use "
+                         "só --pasta <pasta>).");
+    status = 2;
+  } else if (!switches.Pasta.empty() && !MesmaPasta(PastaNomeada(switches.Pasta), registrada->pasta)) {
+    Linha(std::cerr, "Nada foi feito: --pasta \"" + switches.Pasta + "\" não é a pasta da instância \"" +
+                         registrada->nome + "\", que é \"" + registrada->pasta +
+                         "\"; diga só --instancia " + registrada->nome + ", ou só --pasta.");
+    status = 2;
+    registrada.reset();
   }
-  std::cout << instancias.size() << " instância(s) registrada(s).\n";
-  return 0;
+  return registrada;
+}
+
+// What a named install's message goes on with: how to start the instance, and when its first cycle
+// comes after that (its INI's period read as the service will read it).
+std::string DepoisDaInstalacao(const std::string& nome, const TPastaAberta& aberta) {
+  uint32_t periodo = kIntervaloPadraoMs;
+  try {
+    periodo = ConfiguracaoDaInstancia(aberta.pasta.Path(), ReadIniFile(aberta.Caminho(kArquivoIni)),
+                                      false)
+                  .intervalo_ms;
+  } catch (const std::exception&) {
+    // The first cycle says what is wrong with the INI; the period is then the default one.
+  }
+  const uint32_t primeiro = InicioDoPrimeiroCiclo(nome, periodo) / 1000;
+  return "Inicie-a com: " + ComandoDePartida(NomeDoServico(nome)) +
+         "\nO primeiro ciclo vem " + std::to_string(primeiro) +
+         " s depois da partida (o mesmo a cada partida da instância " + nome + "); os seguintes, " +
+         std::to_string(periodo / 1000) + " s depois do fim de cada ciclo.\n";
 }
 
 // "/INSTALL": the unnamed instance in the program's folder, or a named one in its own folder.
@@ -225,7 +265,7 @@ int RunInstall(const TSwitches& switches) {
     if (!aberta.pasta.IsOpen())
       return RefuseInstall(nome, "a pasta da instância não pôde ser aberta: " + aberta.nao_alcancada,
                            switches.Silent);
-    instancia = {nome, aberta.pasta.Path()};
+    instancia = {nome, aberta.pasta.Path(), DepoisDaInstalacao(nome, aberta)};
   }
   if (const auto pasta = PastaNaoConfiavel(ExecutableDir()))
     return RefuseInstall(nome, pasta->mensagem, switches.Silent);
@@ -290,8 +330,39 @@ int main(int argc, char** argv) {
       PrepareProcess(TProcessKind::kCommand);
       break;
   }
-  const std::string pasta_instancia = PastaNomeada(switches.Pasta);
-  SetServiceName(NomeDoServico(switches.Instancia));
+  std::string pasta_instancia = PastaNomeada(switches.Pasta);
+  // "--instancia" beside a switch that works on a folder means that registered instance's folder.
+  // (The service manager starts a service with its own registration's "--pasta" and
+  // "--instancia": that run takes them as they are.)
+  std::optional<TInstanciaRegistrada> instancia_pedida;
+  TSwitches pedidas = switches;
+  if (switches.Mode == TRunMode::Uninstall && !switches.Instancia.empty()) {
+    // The registered name, whatever its letter case; one that is not registered is told so by the
+    // removal itself.
+    try {
+      if (const auto registrada = InstanciaRegistrada(switches.Instancia)) pedidas.Instancia = registrada->nome;
+    } catch (const std::exception&) {
+      // The removal says what the service manager answers.
+    }
+  } else if (switches.Mode != TRunMode::Install && switches.Mode != TRunMode::Service &&
+             switches.Mode != TRunMode::Usage && switches.Mode != TRunMode::Version) {
+    int status = 0;
+    try {
+      instancia_pedida = InstanciaPedida(switches, status);
+    } catch (const std::exception& e) {
+      Linha(std::cerr, e.what());
+      return 1;
+    }
+    if (status != 0) return status;
+    if (instancia_pedida) {
+      pedidas.Instancia = instancia_pedida->nome;
+      if (switches.Mode != TRunMode::Instancias) {
+        pasta_instancia = instancia_pedida->pasta;
+        pedidas.Pasta = pasta_instancia;
+      }
+    }
+  }
+  SetServiceName(NomeDoServico(pedidas.Instancia));
   switch (switches.Mode) {
     case TRunMode::Usage:
       return ShowUsage(switches, std::cerr);
@@ -311,10 +382,10 @@ int main(int argc, char** argv) {
     case TRunMode::Install:
       return RunInstall(switches);
     case TRunMode::Uninstall:
-      return UninstallService(switches.Instancia, switches.Silent);
+      return UninstallService(pedidas.Instancia, switches.Silent);
     case TRunMode::Instancias:
       try {
-        return RunInstancias();
+        return RunInstancias(switches, instancia_pedida);
       } catch (const std::exception& e) {
         Linha(std::cerr, e.what());
         return 1;
@@ -324,10 +395,10 @@ int main(int argc, char** argv) {
   }
   // The registered service's account (the system's own when there is none yet: "/INSTALL" registers
   // that one) is trusted with the folder, and what this run writes is made its too.
-  SetServiceAccount(RegisteredServiceAccount(switches.Instancia));
+  SetServiceAccount(RegisteredServiceAccount(pedidas.Instancia));
   if (switches.Mode == TRunMode::VerificarPasta) {
     try {
-      return RunVerificarPasta(switches.Folder.empty() ? switches.Pasta : switches.Folder);
+      return RunVerificarPasta(switches.Folder.empty() ? pedidas.Pasta : switches.Folder);
     } catch (const std::exception& e) {
       Linha(std::cerr, e.what());
       return 1;
@@ -342,7 +413,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   try {
-    return RunModule(switches, pasta_instancia);
+    return RunModule(pedidas, pasta_instancia);
   } catch (const std::exception& e) {
     WriteSystemEventError(e.what());
     return 1;

@@ -40,8 +40,9 @@ bool ProcessoEmExecucao(const std::string& processo) {
 
 uint32_t InicioDoPrimeiroCiclo(const std::string& instancia, uint32_t periodo_ms) {
   if (instancia.empty()) return 1000;
-  // The same on every host and every start.
-  const uint64_t segundos = std::max<uint64_t>(periodo_ms / 1000, 1);
+  // The same on every host and every start, within the first minutes (or the period, when shorter).
+  const uint64_t segundos =
+      std::clamp<uint64_t>(periodo_ms / 1000, 1, kEspalhamentoDaPartidaMs / 1000);
   return static_cast<uint32_t>((1 + StableHash(instancia) % segundos) * 1000);
 }
 
@@ -140,14 +141,21 @@ TSrvQuirada::TCicloExecutado TSrvQuirada::ExecutarCiclo(
     if (executado.processo.empty()) executado.processo = "desconhecido";
     return executado;
   }
+  {
+    const std::lock_guard<std::mutex> guard(andamento_mutex_);
+    andamento_ = TResumoCiclo{};
+  }
+  const int64_t inicio = UnixNow();
+  const int64_t intervalo = config ? config->intervalo_ms / 1000 : kIntervaloPadraoMs / 1000;
+  const auto registrar = [&](const std::string& texto, const std::optional<std::string>& falha,
+                             const TResumoCiclo& resumo) {
+    GravarUltimoCiclo(
+        {inicio, UnixNow(), texto, resumo.enviados, resumo.NaoEnviados(), falha, intervalo});
+  };
   try {
     if (falha_ini) std::rethrow_exception(falha_ini);
     TFonteFirebird fonte(Erp, *config, [this](const std::string& msg) { DoSaveLog(msg); }, &StopRequested);
     TCicloEnvio ciclo = Ciclo(*config, fonte);
-    {
-      const std::lock_guard<std::mutex> lock(andamento_mutex_);
-      andamento_ = TResumoCiclo{};
-    }
     const PrazoDeParada prazo([this] {
       TResumoCiclo onde;
       {
@@ -159,15 +167,24 @@ TSrvQuirada::TCicloExecutado TSrvQuirada::ExecutarCiclo(
     });
     executado.resumo = ExecutarCicloEnvio(ciclo);
   } catch (const std::exception& e) {
-    GravarUltimoCiclo("Falha: " + BlankControls(e.what()));
+    // Where the cycle stood when it failed: the documents it recorded before count.
+    TResumoCiclo onde;
+    {
+      const std::lock_guard<std::mutex> guard(andamento_mutex_);
+      onde = andamento_;
+    }
+    registrar("Falha: " + BlankControls(e.what()), BlankControls(e.what()), onde);
     throw;
   }
-  if (!executado.resumo.conectou)
-    GravarUltimoCiclo("Falha: " + executado.resumo.falha_conexao);
-  else if (!executado.resumo.nada_a_enviar.empty())
-    GravarUltimoCiclo("Nada a enviar: " + executado.resumo.nada_a_enviar);
-  else if (executado.resumo.banco_ocupado.empty() || executado.resumo.selecionados > 0)
-    GravarUltimoCiclo(TextoResumo(executado.resumo));
+  const TResumoCiclo& resumo = executado.resumo;
+  if (!resumo.conectou)
+    registrar("Falha: " + resumo.falha_conexao, resumo.falha_conexao, resumo);
+  else if (!resumo.nada_a_enviar.empty())
+    registrar("Nada a enviar: " + resumo.nada_a_enviar, std::nullopt, resumo);
+  else if (!resumo.banco_ocupado.empty() && resumo.selecionados > 0)
+    registrar(TextoResumo(resumo), TextoBancoOcupado(resumo), resumo);
+  else if (resumo.banco_ocupado.empty())
+    registrar(TextoResumo(resumo), std::nullopt, resumo);
   return executado;
 }
 
@@ -208,21 +225,6 @@ void TSrvQuirada::AvisarPastaNaoConfiavel(const TPastaNaoConfiavel& pasta) {
   AvisarFimDeCiclo(pasta.mensagem, TFimDeCiclo::kFalhou);
 }
 
-void TSrvQuirada::GravarUltimoCiclo(const std::string& texto) {
-  try {
-    if (pasta_do_ciclo_ == nullptr) throw Exception("nenhum ciclo segura a pasta");
-    ReplaceFile(pasta_do_ciclo_->Caminho(kArquivoUltimoCiclo),
-                FormatLogStamp(Now()) + " " + texto + "\n", 0600);
-  } catch (const std::exception& e) {
-    try {
-      DoSaveLog("Não foi possível gravar o fim do último ciclo em \"" + pasta_ + kArquivoUltimoCiclo +
-                "\": " + e.what());
-    } catch (const std::exception&) {
-      // The log itself fails: the cycle's own failure, if any, says so.
-    }
-  }
-}
-
 void TSrvQuirada::DoSaveLog(const std::string& Msg) {
   // Through the folder the running cycle holds; between cycles, through the folder judged and
   // held for this line. In a folder that is not trusted the log is never reached through a link,
@@ -260,10 +262,11 @@ void TSrvQuirada::AvisarFimDeCiclo(const std::string& texto, TFimDeCiclo fim) {
     WriteSystemEventRoutine(texto);
   }
   if (fim != TFimDeCiclo::kNaoExecutado) ultimo_ciclo_falhou_ = falha;
-  const TDateTime proximo = Now() + Timer1.Interval() / 86'400'000.0;
+  const int64_t proximo = UnixNow() + Timer1.Interval() / 1000;
   std::string status = falha ? "Falha no último ciclo: " + texto : texto;
   if (status.size() > 300) status = std::string(Utf8Prefix(status, 300)) + " [...]";
-  ReportServiceStatus(status + " Próximo ciclo: " + FormatLogStamp(proximo) + ".");
+  ReportServiceStatus(status + " Próximo ciclo: " + FormatLogStamp(FromUnix(proximo)) + ".");
+  AnotarProximoCiclo(proximo, std::nullopt);
 }
 
 void TSrvQuirada::ServiceExecute() {
@@ -274,12 +277,14 @@ void TSrvQuirada::ServiceExecute() {
   } catch (const std::exception&) {
     // The first cycle reads the INI again and says what is wrong with it.
   }
-  Timer1.SetInterval(InicioDoPrimeiroCiclo(Instancia, periodo));
+  const uint32_t primeiro = InicioDoPrimeiroCiclo(Instancia, periodo);
+  Timer1.SetInterval(primeiro);
   Timer1.SetEnabled(true);
+  AvisarPrimeiroCiclo(primeiro, periodo);
   WaitForStopRequest();
   Timer1.SetEnabled(false);
+  AnotarProximoCiclo(std::nullopt, std::nullopt);
 }
-
 
 TConfiguracao TSrvQuirada::LerConfiguracao(const TPastaAberta& aberta) const {
   TConfiguracao config = ConfiguracaoDaInstancia(pasta_, ReadIniFile(aberta.Caminho(kArquivoIni)),

@@ -33,14 +33,17 @@
 #include "dispatch/dispatch_cycle.h"
 #include "dispatch/erp_queries.h"
 #include "platform_client/Quirada.h"
+#include "service/last_cycle.h"
 #include "service/service_folder.h"
 #include "service/timer.h"
 
 namespace quirada {
 
 // How long after its start the service takes its first cycle: 1 s for the unnamed instance; for a
-// named one a stable offset within the period (from 1 s up to the period), derived from its name,
-// so that the instances of one host do not all start at the same second.
+// named one a stable offset within the first five minutes (from 1 s up to 5 min, or up to the
+// period when that is shorter), derived from its name, so that the instances of one host do not
+// all start at the same second and none waits long after a start, a reboot or an upgrade.
+inline constexpr uint32_t kEspalhamentoDaPartidaMs = 5 * 60 * 1000;
 uint32_t InicioDoPrimeiroCiclo(const std::string& instancia, uint32_t periodo_ms);
 
 // Service control codes that reach ServiceController.
@@ -128,9 +131,15 @@ class TSrvQuirada {
   void AvisarFimDeCiclo(const std::string& texto, TFimDeCiclo fim);
   // A tick in a folder that is not trusted: one line to the log, or to the system event log.
   void AvisarPastaNaoConfiavel(const TPastaNaoConfiavel& pasta);
-  // Replaces the instance's last-cycle line (kArquivoUltimoCiclo) with the time and `texto`; a
-  // failure to is written to the service log.
-  void GravarUltimoCiclo(const std::string& texto);
+  // Keeps the end of the cycle in the instance's state (last_cycle.h), through the folder the
+  // cycle holds; a failure to is written to the service log (UQuirada_estado.cpp).
+  void GravarUltimoCiclo(const TFimDeCicloRegistrado& fim);
+  // Running as the service: the next cycle's time (none once it stops) and, with `partida`, the
+  // start, kept in the instance's state; a failure to is told to the system event log.
+  void AnotarProximoCiclo(std::optional<int64_t> proximo, std::optional<int64_t> partida);
+  // At the start: the service's status and the system event log say when the first cycle comes,
+  // and the instance's state keeps it.
+  void AvisarPrimeiroCiclo(uint32_t daqui_ms, uint32_t periodo_ms);
 
   TEventLoop& loop_;
   const std::string pasta_;

@@ -72,6 +72,22 @@ std::string CaminhoRecusado(const std::string& path, const std::string& o_que) {
   return "";
 }
 
+bool MesmaPasta(const std::string& a, const std::string& b) {
+  return PastaComparavel(a) == PastaComparavel(b);
+}
+
+std::optional<TInstanciaRegistrada> InstanciaRegistrada(const std::string& nome) {
+  for (const TInstanciaRegistrada& r : RegisteredInstances())
+    if (EqualsIgnoringCase(r.nome, nome)) return r;
+  return std::nullopt;
+}
+
+std::string InstanciaNaoRegistrada(const std::string& nome) {
+  return (nome.empty() ? std::string("o serviço ") + kServiceName + " não está instalado"
+                       : "a instância \"" + nome + "\" não está registrada") +
+         " neste computador; QuiradaContabil /INSTANCIAS lista as instâncias registradas";
+}
+
 std::string RegistroEmConflito(const std::string& executable_path, const TInstanciaServico& instancia,
                                const std::vector<TInstanciaRegistrada>& registradas) {
   const std::string pasta =

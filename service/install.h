@@ -45,6 +45,7 @@
 #pragma once
 
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,9 @@ inline constexpr const char* kServiceDescription =
 struct TInstanciaServico {
   std::string nome;   // "" for the unnamed instance
   std::string pasta;  // a named instance's folder, absolute, ending with a separator
+  // Lines the message of a successful install goes on with (how to start it, when its first cycle
+  // comes); none when empty.
+  std::string depois = {};
 };
 
 // Whether `nome` can name an instance: one to 64 ASCII letters, digits, '-' and '_'.
@@ -82,7 +86,11 @@ int InstallService(const TInstanciaServico& instancia, bool silent, std::ostream
 // The same for an executable at `executable_path`.
 int InstallServiceFor(const std::string& executable_path, const TInstanciaServico& instancia,
                       bool silent, std::ostream& out, std::ostream& err);
-// Removes the service of the instance `nome` ("" the unnamed one) and nothing else.
+// Removes the service of the instance `nome` ("" the unnamed one) and nothing else. A service
+// that runs is stopped first, and its stop waited for (a cycle in progress ends within seconds;
+// the service manager's own limit at most), so that nothing of it is left running; the message
+// says so ("Serviço <service> parado." before "Serviço desinstalado com sucesso"). An instance
+// that is not registered is told as such, with where to see the registered ones ("/INSTANCIAS").
 int UninstallService(const std::string& nome, bool silent, std::ostream& out = std::cout,
                      std::ostream& err = std::cerr);
 // The account the registered service of the instance `nome` runs as, as the service manager
@@ -97,8 +105,18 @@ struct TInstanciaRegistrada {
   std::string estado;  // the service's state as the service manager tells it ("active",
                        // "RUNNING"...), "desconhecido" when it cannot be asked
 };
-// The unnamed instance first (when registered), then the named ones by name.
+// The unnamed instance first (when registered), then the named ones by name. On Linux an instance
+// of the package's template that systemd runs without its being enabled is listed too.
 std::vector<TInstanciaRegistrada> RegisteredInstances();
+// The registered instance named `nome` (compared without regard to case; "" the unnamed one), when
+// there is one.
+std::optional<TInstanciaRegistrada> InstanciaRegistrada(const std::string& nome);
+// Whether two folders are one: the same path once resolved, trailing separators aside.
+bool MesmaPasta(const std::string& a, const std::string& b);
+// The command that starts the service `servico` ("systemctl start ...", "sc start ...").
+std::string ComandoDePartida(const std::string& servico);
+// The sentence of an instance that is not registered here.
+std::string InstanciaNaoRegistrada(const std::string& nome);
 
 // Why `instancia` may not be registered beside the instances registered now (`registradas`) for
 // the executable at `executable_path`: the sentence naming the instance that already serves its

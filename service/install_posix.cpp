@@ -30,6 +30,8 @@ constexpr const char* kHomePlaceholder = "@QUIRADA_HOME@";
 // The package's template of named instances has systemd make the instance's folder; a unit
 // written here names a folder that is there already.
 constexpr const char* kStateDirectoryPlaceholder = "@QUIRADA_STATE_DIRECTORY@";
+// "Quirada", or "Quirada (<name>)" for a named instance: what "systemctl status" shows.
+constexpr const char* kDescriptionPlaceholder = "@QUIRADA_DESCRIPTION@";
 
 [[noreturn]] void ThrowSystemError(int error) {
   throw std::system_error(error, std::generic_category());
@@ -65,7 +67,8 @@ bool ManageSystemd() {
 // Runs "systemctl <args>" and returns its wait status. With `output`, its standard output is read
 // into it (4 KiB at most) and its standard error goes to /dev/null; else both go to /dev/null with
 // `silent`, to the program's own without.
-int SpawnSystemctl(const std::vector<std::string>& args, bool silent, std::string* output) {
+int SpawnSystemctl(const std::vector<std::string>& args, bool silent, std::string* output,
+                   size_t max_output = 4096) {
   std::vector<std::string> words = {"systemctl"};
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -95,7 +98,7 @@ int SpawnSystemctl(const std::vector<std::string>& args, bool silent, std::strin
         if (errno == EINTR) continue;
         break;
       }
-      if (output->size() < 4096) output->append(buffer, static_cast<size_t>(n));
+      if (output->size() < max_output) output->append(buffer, static_cast<size_t>(n));
     }
     ::close(pipe_fds[0]);
   }
@@ -281,10 +284,14 @@ std::string ServiceUnitText(const std::string& executable_path, const TInstancia
     exec_start += " --pasta " + UnitPathWord(home, UnitLine::kExecStart, "da pasta da instância") +
                   " --instancia " + instancia.nome;
   }
+  const std::string description = instancia.nome.empty()
+                                      ? std::string(kServiceDisplayName)
+                                      : std::string(kServiceDisplayName) + " (" + instancia.nome + ")";
   return FillTemplate(kServiceUnitTemplate, {{kExecStartPlaceholder, exec_start},
                                               {kHomePlaceholder, UnitPathWord(home, UnitLine::kPaths,
                                                                               "da pasta do serviço")},
-                                              {kStateDirectoryPlaceholder, ""}});
+                                              {kStateDirectoryPlaceholder, ""},
+                                              {kDescriptionPlaceholder, description}});
 }
 
 int InstallService(const TInstanciaServico& instancia, bool silent, std::ostream& out,
@@ -341,6 +348,7 @@ int InstallServiceFor(const std::string& executable_path, const TInstanciaServic
   }
   if (!silent) {
     out << "Serviço instalado com sucesso" << std::endl;
+    if (!instancia.depois.empty()) out << instancia.depois << std::flush;
     const std::string packaged = instancia.nome.empty() ? PackageUnitPath() : "";
     if (!packaged.empty()) {
       out << "Aviso: a unidade " << path << " encobre a do pacote quirada-contabil (" << packaged
@@ -356,24 +364,51 @@ int RefuseInstall(const std::string& nome, const std::string& why, bool silent, 
   return InstallFailure(nome, Exception(why), silent, err);
 }
 
+namespace {
+std::string SystemctlLine(const std::vector<std::string>& args);
+}  // namespace
+
+std::string ComandoDePartida(const std::string& servico) { return "systemctl start " + servico; }
+
 int UninstallService(const std::string& nome, bool silent, std::ostream& out, std::ostream& err) {
   const std::string servico = NomeDoServico(nome);
+  bool parado = false;
   try {
     const std::string path = UnitPath(nome);
     struct stat st{};
-    if (::lstat(path.c_str(), &st) != 0) ThrowSystemError(errno);
+    const bool unidade = ::lstat(path.c_str(), &st) == 0;
+    if (!unidade && errno != ENOENT) ThrowSystemError(errno);
+    // An instance of the package's template has no unit of its own: it is registered by systemd's
+    // links (enabled), or by running.
+    if (!unidade && (nome.empty() || !InstanciaRegistrada(nome))) throw Exception(InstanciaNaoRegistrada(nome));
     const bool manage = ManageSystemd();
-    if (manage) RunSystemctl({"disable", servico}, silent);
-    if (::unlink(path.c_str()) != 0) ThrowSystemError(errno);
-    if (manage) RunSystemctl({"daemon-reload"}, silent);
+    if (manage) {
+      // Stopped first, its stop waited for: once its unit is gone, systemd would keep it running
+      // (from the package's template, for a named instance) with no registration left.
+      if (SystemctlLine({"is-active", servico}) != "inactive") {
+        RunSystemctl({"stop", servico}, silent);
+        parado = true;
+      }
+      RunSystemctl({"disable", servico}, silent);
+    }
+    if (unidade && ::unlink(path.c_str()) != 0) ThrowSystemError(errno);
+    if (manage) {
+      RunSystemctl({"daemon-reload"}, silent);
+      // What failed before stays in systemd's memory as "failed": the unit is gone, so is that.
+      (void)SystemctlLine({"reset-failed", servico});
+    }
   } catch (const std::exception& e) {
     if (!silent) {
+      if (parado) out << "Serviço " << servico << " parado." << std::endl;
       err << "Falha ao desinstalar o serviço \"" << servico << "\" com erro: \""
           << ErrorText(e) << "\"" << std::endl;
     }
     return 1;
   }
-  if (!silent) out << "Serviço desinstalado com sucesso" << std::endl;
+  if (!silent) {
+    if (parado) out << "Serviço " << servico << " parado." << std::endl;
+    out << "Serviço desinstalado com sucesso" << std::endl;
+  }
   return 0;
 }
 
@@ -388,6 +423,32 @@ std::string SystemctlLine(const std::vector<std::string>& args) {
     return "";
   }
   return text.substr(0, text.find('\n'));
+}
+
+// The instances of the package's template that systemd runs (or that failed) now, enabled or not.
+std::vector<std::string> TemplateInstancesRunning() {
+  std::string text;
+  try {
+    (void)SpawnSystemctl({"list-units", "--plain", "--no-legend", "--no-pager",
+                          "--state=active,activating,deactivating,reloading,failed",
+                          std::string(kServiceName) + "@*.service"},
+                         true, &text, 1024 * 1024);
+  } catch (const std::exception&) {
+    return {};
+  }
+  std::vector<std::string> units;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(at, end - at);
+    at = end + 1;
+    // The unit is the first word that names one (a mark may come before it).
+    const size_t unit = line.find(std::string(kServiceName) + "@");
+    if (unit == std::string::npos) continue;
+    units.push_back(line.substr(unit, line.find_first_of(" \t", unit) - unit));
+  }
+  return units;
 }
 
 // The words of a unit file line, systemd's quotes taken off.
@@ -495,6 +556,9 @@ std::vector<TInstanciaRegistrada> RegisteredInstances() {
     } else {
       anotar(entry.path());
     }
+  }
+  if (manage) {
+    for (const std::string& unit : TemplateInstancesRunning()) anotar(fs::path(unit));
   }
   std::sort(nomes.begin(), nomes.end());
   for (const std::string& nome : nomes) {

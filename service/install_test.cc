@@ -27,9 +27,11 @@ namespace {
 namespace fs = std::filesystem;
 
 // The unit as systemd reads it: ExecStart= names the executable, ReadWritePaths= its folder.
-std::string UnitFor(const std::string& exec_start, const std::string& home) {
+// A named instance's unit names it in its description.
+std::string UnitFor(const std::string& exec_start, const std::string& home,
+                    const std::string& instancia = "") {
   return "[Unit]\n"
-         "Description=Quirada\n"
+         "Description=Quirada" + (instancia.empty() ? "" : " (" + instancia + ")") + "\n"
          "Documentation=file:///usr/share/doc/quirada-contabil/LEIAME.md\n"
          "Wants=network-online.target\n"
          "After=network-online.target\n"
@@ -43,9 +45,10 @@ std::string UnitFor(const std::string& exec_start, const std::string& home) {
          "RestartSec=30s\n"
          "# A stop ends the running cycle within seconds; the limit is the service manager's last resort.\n"
          "TimeoutStopSec=15min\n"
-         "# Sandbox. The service writes only beside its executable (log, XML files) and in /tmp (token\n"
-         "# file), which is private to it. It reads its INI file, the TLS trust store and the Firebird\n"
-         "# client's configuration, and talks TCP to the Firebird server and HTTPS to the platform.\n"
+         "# Sandbox. The service writes only in its folder (the executable's, or a named instance's: the log,\n"
+         "# the lock, the last cycle's state, XML files in transit) and in /tmp (token file), which is private\n"
+         "# to it. It reads its INI file, the TLS trust store and the Firebird client's configuration, and\n"
+         "# talks TCP to the Firebird server and HTTPS to the platform.\n"
          "UMask=0077\n"
          "ProtectSystem=strict\n"
          "ReadWritePaths=" + home + " /tmp\n"
@@ -296,7 +299,8 @@ TEST_F(InstallServiceTest, InstallsAndUninstallsOnceEachWithTheirMessages) {
   const std::string install_failure =
       "Falha ao instalar o serviço \"SrvQuirada\" com erro: \"" + SystemText(EEXIST) + "\"\n";
   const std::string uninstall_failure =
-      "Falha ao desinstalar o serviço \"SrvQuirada\" com erro: \"" + SystemText(ENOENT) + "\"\n";
+      "Falha ao desinstalar o serviço \"SrvQuirada\" com erro: \"o serviço SrvQuirada não está "
+      "instalado neste computador; QuiradaContabil /INSTANCIAS lista as instâncias registradas\"\n";
   const std::vector<Step> steps = {
       {kInstall, false, 0, "Serviço instalado com sucesso\n", "", true},
       {kInstall, false, 1, "", install_failure, true},
@@ -336,10 +340,10 @@ TEST_F(InstallServiceTest, NamedInstancesHaveUnitsOfTheirOwnListedAndRemovedOneB
   ASSERT_EQ(InstallServiceFor(kExecutable, {"beta_2", "/srv/Quirada Beta/"}, true, out, err), 0) << err.str();
   EXPECT_EQ(out.str(), "Serviço instalado com sucesso\n");
   EXPECT_EQ(ReadFileBytes(dir_ / "SrvQuirada@acme.service"),
-            UnitFor(std::string(kExecutable) + " --pasta /srv/q/acme --instancia acme", "/srv/q/acme"));
+            UnitFor(std::string(kExecutable) + " --pasta /srv/q/acme --instancia acme", "/srv/q/acme", "acme"));
   EXPECT_EQ(ReadFileBytes(dir_ / "SrvQuirada@beta_2.service"),
             UnitFor(std::string(kExecutable) + " --pasta \"/srv/Quirada Beta\" --instancia beta_2",
-                    "\"/srv/Quirada Beta\""));
+                    "\"/srv/Quirada Beta\"", "beta_2"));
   EXPECT_EQ(InstallServiceFor(kExecutable, {"acme", "/srv/outra/"}, false, out, err), 1);
   EXPECT_EQ(err.str(),
             "Falha ao instalar o serviço \"SrvQuirada@acme\" com erro: \"" + SystemText(EEXIST) + "\"\n");
@@ -367,6 +371,16 @@ TEST_F(InstallServiceTest, NamedInstancesHaveUnitsOfTheirOwnListedAndRemovedOneB
                           "beta_2|SrvQuirada@beta_2|/srv/Quirada Beta/|desconhecido",
                           "gama|SrvQuirada@gama|/var/lib/quirada-contabil/gama/|desconhecido",
                       }));
+
+  // A name no instance has is told as such, pointing to the list; nothing is removed.
+  std::ostringstream unknown_out, unknown_err;
+  EXPECT_EQ(UninstallService("delta", false, unknown_out, unknown_err), 1);
+  EXPECT_EQ(unknown_out.str(), "");
+  EXPECT_EQ(unknown_err.str(),
+            "Falha ao desinstalar o serviço \"SrvQuirada@delta\" com erro: \"a instância \"delta\" não "
+            "está registrada neste computador; QuiradaContabil /INSTANCIAS lista as instâncias "
+            "registradas\"\n");
+  EXPECT_EQ(listed().size(), 4u);
 
   ASSERT_EQ(UninstallService("acme", true, out, err), 0);
   EXPECT_FALSE(fs::exists(dir_ / "SrvQuirada@acme.service"));

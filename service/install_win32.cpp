@@ -266,32 +266,103 @@ int InstallServiceFor(const std::string& executable_path, const TInstanciaServic
     return InstallFailure(instancia.nome, e.what(), silent, err);
   }
   if (!silent) {
-    Tell(out, "Serviço instalado com sucesso", false);
-    for (const std::string& warning : warnings) Tell(out, warning, false);
+    std::string text = "Serviço instalado com sucesso";
+    for (const std::string& warning : warnings) text += "\n" + warning;
+    if (!instancia.depois.empty()) text += "\n" + instancia.depois.substr(0, instancia.depois.find_last_not_of('\n') + 1);
+    Tell(out, text, false);
   }
   return 0;
 }
 
+std::string ComandoDePartida(const std::string& servico) { return "sc start " + servico; }
+
+namespace {
+
+// How long a stop may take: a cycle ends within seconds of the request, but a stuck one holds the
+// service this long (host_win32.cpp) before it ends by itself.
+constexpr DWORD kStopPatienceMs = 16 * 60 * 1000;
+// How long a deleted service may take to leave the service manager once its last handle is closed.
+constexpr DWORD kGonePatienceMs = 30 * 1000;
+
+DWORD CurrentState(SC_HANDLE service) {
+  SERVICE_STATUS status{};
+  if (!QueryServiceStatus(service, &status)) throw ScmError(GetLastError());
+  return status.dwCurrentState;
+}
+
+// Stops the service when it is not stopped and waits until the service manager says it stopped.
+// Returns whether it had to.
+bool StopAndWait(SC_HANDLE service) {
+  DWORD state = CurrentState(service);
+  if (state == SERVICE_STOPPED) return false;
+  if (state != SERVICE_STOP_PENDING) {
+    SERVICE_STATUS status{};
+    if (!ControlService(service, SERVICE_CONTROL_STOP, &status)) {
+      const DWORD error = GetLastError();
+      if (error != ERROR_SERVICE_NOT_ACTIVE) throw ScmError(error);
+    }
+  }
+  const ULONGLONG start = GetTickCount64();
+  while ((state = CurrentState(service)) != SERVICE_STOPPED) {
+    if (GetTickCount64() - start > kStopPatienceMs)
+      throw Exception("o serviço não parou em " + std::to_string(kStopPatienceMs / 60000) +
+                      " minutos; nada foi removido");
+    Sleep(250);
+  }
+  return true;
+}
+
+}  // namespace
+
 int UninstallService(const std::string& nome, bool silent, std::ostream& out, std::ostream& err) {
   const std::string servico = NomeDoServico(nome);
+  bool parado = false;
+  std::string text;
   try {
     const ScHandle manager = OpenManager(SC_MANAGER_CONNECT);
     const std::wstring name = Utf8ToWide(servico);
-    const ScHandle service(OpenServiceW(manager.get(), name.c_str(), DELETE));
-    if (!service) throw ScmError(GetLastError());
-    if (!DeleteService(service.get())) throw ScmError(GetLastError());
+    {
+      const ScHandle service(
+          OpenServiceW(manager.get(), name.c_str(), DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
+      if (!service) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_SERVICE_DOES_NOT_EXIST) throw Exception(InstanciaNaoRegistrada(nome));
+        throw ScmError(error);
+      }
+      // Stopped first, its stop waited for: a running service that is deleted stays running, and
+      // registered (marked for deletion), until it stops by itself.
+      parado = StopAndWait(service.get());
+      if (!DeleteService(service.get())) throw ScmError(GetLastError());
+    }
+    // The service leaves the service manager once no handle holds it.
+    const ULONGLONG start = GetTickCount64();
+    for (;;) {
+      const ScHandle still(OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS));
+      if (!still) break;
+      if (GetTickCount64() - start > kGonePatienceMs) {
+        text += "\nAviso: o serviço foi marcado para remoção, mas outro programa (o console de "
+                "Serviços, o Visualizador de Eventos) ainda o segura aberto: ele sai quando esse "
+                "programa for fechado";
+        break;
+      }
+      Sleep(250);
+    }
     // The event source is every instance's: it goes with the last one.
     bool outra = false;
     for (const TInstanciaRegistrada& i : RegisteredInstances()) outra |= i.servico != servico;
     if (!outra) RemoveEventSource();
   } catch (const std::exception& e) {
     if (!silent) {
+      if (parado) Tell(out, "Serviço " + servico + " parado.", false);
       Tell(err, "Falha ao desinstalar o serviço \"" + servico + "\" com erro: \"" + e.what() + "\"",
            true);
     }
     return 1;
   }
-  if (!silent) Tell(out, "Serviço desinstalado com sucesso", false);
+  if (!silent)
+    Tell(out, (parado ? "Serviço " + servico + " parado.\n" : std::string()) +
+                  "Serviço desinstalado com sucesso" + text,
+         false);
   return 0;
 }
 

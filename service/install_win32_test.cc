@@ -336,7 +336,7 @@ TEST_F(InstallTest, APathWithoutBlanksIsNotQuoted) {
   EXPECT_EQ(out.str() + err.str(), "");
 }
 
-TEST_F(InstallTest, InstallingTwiceAndRemovingTwiceFailWithTheSystemsText) {
+TEST_F(InstallTest, InstallingTwiceFailsWithTheSystemsTextAndRemovingTwiceSaysItIsNotInstalled) {
   std::ostringstream out, err;
   ASSERT_EQ(InstallServiceFor("C:\\Quirada\\QuiradaContabil.exe", {}, false, out, err), 0) << err.str();
   out.str("");
@@ -357,8 +357,10 @@ TEST_F(InstallTest, InstallingTwiceAndRemovingTwiceFailWithTheSystemsText) {
   EXPECT_EQ(out.str() + err.str(), "");
   EXPECT_EQ(UninstallService("", false, out, err), 1);
   EXPECT_EQ(out.str(), "");
-  EXPECT_EQ(err.str(), "Falha ao desinstalar o serviço \"SrvQuirada\" com erro: \"" +
-                           WindowsSystemText(ERROR_SERVICE_DOES_NOT_EXIST) + "\"\n");
+  EXPECT_EQ(err.str(),
+            "Falha ao desinstalar o serviço \"SrvQuirada\" com erro: \"o serviço SrvQuirada não está "
+            "instalado neste computador; QuiradaContabil /INSTANCIAS lista as instâncias "
+            "registradas\"\n");
   err.str("");
   EXPECT_EQ(UninstallService("", true, out, err), 1);
   EXPECT_EQ(err.str(), "");

@@ -51,8 +51,11 @@ TSwitches Invalid(const std::string& arg) {
 // The switches that carry a value.
 bool TakesValue(const std::string& name) { return name == "PASTA" || name == "INSTANCIA"; }
 
+// The switches that only change how a mode says what it says.
+bool IsFlag(const std::string& name) { return name == "SILENT" || name == "JSON" || name == "PROMETHEUS"; }
+
 bool IsSwitch(const std::string& name) {
-  return name == "SILENT" || TakesValue(name) ||
+  return IsFlag(name) || TakesValue(name) ||
          std::any_of(kModes.begin(), kModes.end(),
                      [&](const auto& entry) { return name == entry.first; });
 }
@@ -62,9 +65,18 @@ bool IsSwitch(const std::string& name) {
 bool TakeValue(TSwitches& result, const std::string& name, const std::string& value) {
   std::string& slot = name == "PASTA" ? result.Pasta : result.Instancia;
   if (value.empty() || (!slot.empty() && slot != value)) return false;
-  if (name == "INSTANCIA" && !NomeDeInstanciaValido(value)) return false;
+  if (name == "INSTANCIA" && !NomeDeInstanciaValido(value)) {
+    result.Problema = NomeDeInstanciaRecusado(value);
+    return false;
+  }
   slot = value;
   return true;
+}
+
+TSwitches InvalidValue(const TSwitches& so_far, const std::string& arg) {
+  TSwitches invalid = Invalid(arg);
+  invalid.Problema = so_far.Problema;
+  return invalid;
 }
 
 }  // namespace
@@ -75,7 +87,7 @@ TSwitches ParseSwitches(const std::vector<std::string>& args) {
   std::string value_of;  // the switch whose value is the next word
   for (const std::string& arg : args) {
     if (!value_of.empty()) {
-      if (!TakeValue(result, value_of, arg)) return Invalid(arg);
+      if (!TakeValue(result, value_of, arg)) return InvalidValue(result, arg);
       value_of.clear();
       continue;
     }
@@ -92,7 +104,7 @@ TSwitches ParseSwitches(const std::vector<std::string>& args) {
       // "--pasta=<folder>": the value as written, not in capitals.
       name.resize(equals);
       if (!TakesValue(name)) return Invalid(arg);
-      if (!TakeValue(result, name, arg.substr(arg.find('=') + 1))) return Invalid(arg);
+      if (!TakeValue(result, name, arg.substr(arg.find('=') + 1))) return InvalidValue(result, arg);
       folder_may_follow = false;
       continue;
     }
@@ -101,8 +113,8 @@ TSwitches ParseSwitches(const std::vector<std::string>& args) {
       value_of = name;
       continue;
     }
-    if (name == "SILENT") {
-      result.Silent = true;
+    if (IsFlag(name)) {
+      (name == "SILENT" ? result.Silent : name == "JSON" ? result.Json : result.Prometheus) = true;
       continue;
     }
     const auto found = std::find_if(kModes.begin(), kModes.end(),
@@ -112,7 +124,21 @@ TSwitches ParseSwitches(const std::vector<std::string>& args) {
     result.Mode = found->second;
   }
   if (!value_of.empty()) return Invalid(args.back());
+  // The form of a report goes with "/INSTANCIAS", one at a time.
+  if ((result.Json || result.Prometheus) &&
+      (result.Mode != TRunMode::Instancias || (result.Json && result.Prometheus))) {
+    for (const std::string& arg : args) {
+      const std::string name = SwitchName(arg);
+      if (name == "JSON" || name == "PROMETHEUS") return Invalid(arg);
+    }
+  }
   return result;
+}
+
+std::string NomeDeInstanciaRecusado(const std::string& nome) {
+  return "Nome de instância inválido: \"" + nome +
+         "\". Um nome tem de 1 a 64 caracteres, cada um uma letra sem acento (a-z, A-Z), um "
+         "dígito (0-9), - ou _; por exemplo: --instancia acme_filial-2";
 }
 
 TSwitches ParseSwitches(int argc, const char* const* argv) {
@@ -139,14 +165,17 @@ std::string UsageText(const std::string& ini_path, const std::string& log_path) 
       "  -VERIFICARPASTA [pasta]\n"
       "                diz se a pasta (sem ela, a do programa) é confiável para o serviço:\n"
       "                estado 0 quando é, 1 quando não é (quem mais pode alterá-la e como corrigir)\n"
-      "  -INSTANCIAS   lista as instâncias registradas: nome, pasta, estado do serviço e o fim\n"
-      "                do último ciclo\n"
+      "  -INSTANCIAS [--json | --prometheus]\n"
+      "                lista as instâncias registradas: nome, pasta, estado do serviço, o último\n"
+      "                ciclo, os pendentes e o próximo ciclo; estado 0 quando todas vão bem, 1\n"
+      "                quando o último ciclo de alguma falhou ou não houve ciclo em dois períodos\n"
       "  --pasta <pasta>\n"
       "                a pasta da instância (o Morvant.ini, o log, a trava e os XMLs); sem ela,\n"
       "                a pasta do programa\n"
       "  --instancia <nome>\n"
       "                com -INSTALL (e --pasta) ou -UNINSTALL: o serviço da instância <nome>\n"
-      "                (letras, dígitos, - e _), ao lado do serviço sem nome\n"
+      "                (letras, dígitos, - e _), ao lado do serviço sem nome; com as outras\n"
+      "                opções, a pasta dessa instância registrada\n"
       "  -HELP, -h, /? esta ajuda\n"
       "  -VERSION      a versão\n"
       "As opções também podem ser escritas com \"--\" ou \"/\", em maiúsculas ou minúsculas.\n"
@@ -157,6 +186,11 @@ std::string UsageText(const std::string& ini_path, const std::string& log_path) 
 }
 
 int ShowUsage(const TSwitches& switches, std::ostream& err) {
+  if (!switches.Problema.empty()) {
+    err << switches.Problema << '\n';
+    err.flush();
+    return 2;
+  }
   err << "Opção inválida: \"" << switches.Invalid << "\"\n" << UsageText();
   err.flush();
   return 2;

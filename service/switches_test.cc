@@ -123,6 +123,44 @@ TEST(ParseSwitchesTest, PastaAndInstanciaTakeTheirValueBesideAnyMode) {
   }
 }
 
+// A name that is no instance's is told with what a name may hold, not the whole usage; the form
+// of a report goes with "/INSTANCIAS" alone, one form at a time.
+TEST(ParseSwitchesTest, AnInstanceNameIsRefusedSayingWhatANameMayHoldAndReportFormsGoWithInstancias) {
+  const std::string permitido =
+      "\". Um nome tem de 1 a 64 caracteres, cada um uma letra sem acento (a-z, A-Z), um dígito "
+      "(0-9), - ou _; por exemplo: --instancia acme_filial-2\n";
+  const struct {
+    std::vector<std::string> args;
+    TRunMode mode;
+    bool json, prometheus;
+    std::string said;  // what ShowUsage writes first
+  } cases[] = {
+      {{"/INSTALL", "--instancia", "acme ltda", "--pasta", "/srv/q"}, TRunMode::Usage, false, false,
+       "Nome de instância inválido: \"acme ltda" + permitido},
+      {{"/ONCE", "--instancia=ação"}, TRunMode::Usage, false, false, "Nome de instância inválido: \"ação" + permitido},
+      {{"/UNINSTALL", "--instancia", std::string(65, 'a')}, TRunMode::Usage, false, false,
+       "Nome de instância inválido: \"" + std::string(65, 'a') + permitido},
+      {{"/INSTANCIAS", "--json"}, TRunMode::Instancias, true, false, ""},
+      {{"--PROMETHEUS", "-instancias"}, TRunMode::Instancias, false, true, ""},
+      {{"/INSTANCIAS", "--json", "--prometheus"}, TRunMode::Usage, false, false, "Opção inválida: \"--json\"\n"},
+      {{"/ONCE", "--json"}, TRunMode::Usage, false, false, "Opção inválida: \"--json\"\n"},
+      {{"--prometheus"}, TRunMode::Usage, false, false, "Opção inválida: \"--prometheus\"\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    const TSwitches got = ParseSwitches(c.args);
+    EXPECT_EQ(got.Mode, c.mode);
+    EXPECT_EQ(got.Json, c.json);
+    EXPECT_EQ(got.Prometheus, c.prometheus);
+    if (c.mode != TRunMode::Usage) continue;
+    std::ostringstream err;
+    EXPECT_EQ(ShowUsage(got, err), 2);
+    EXPECT_EQ(err.str().substr(0, c.said.size()), c.said);
+    // A refused name is that one sentence alone; anything else is followed by the usage.
+    EXPECT_EQ(err.str().size() == c.said.size(), c.said.starts_with("Nome")) << err.str();
+  }
+}
+
 TEST(ParseSwitchesTest, TakesMainsArgumentsWithoutTheProgramName) {
   const char* argv[] = {"/opt/quirada/QuiradaContabil", "/INSTALL", "-silent", nullptr};
   const TSwitches got = ParseSwitches(3, argv);

@@ -805,9 +805,13 @@ TEST_F(FaultsTest, AnUnwritableServiceLogGoesToStandardErrorAndTheServiceGoesOn)
   ASSERT_TRUE(service.WaitFor(60s));
   EXPECT_EQ(service.result().exit_status, 0);
   const std::string err = service.result().err;
-  // The journal's lines: errors, and the summary of the cycle that sent the document.
+  // The journal's lines: the first cycle's time, said at the start; errors; and the summary of the
+  // cycle that sent the document.
   for (const auto& line : Lines(err))
-    EXPECT_TRUE(line.starts_with("<3>") || line.starts_with("<6>Ciclo concluído")) << line;
+    EXPECT_TRUE(line.starts_with("<3>") || line.starts_with("<6>Ciclo concluído") ||
+                line.starts_with("<6>Próximo ciclo: "))
+        << line;
+  EXPECT_EQ(CountLinesWith(err, "<6>Próximo ciclo: "), 1u) << err;
   EXPECT_GE(CountLinesWith(err, kServiceLogName), 2u) << "the log's own failure is told too: " << err;
   EXPECT_EQ(CountLinesWith(err, kServiceLogName), CountLinesWith(err, failure)) << err;
   ExpectEveryRowBacked(db_.RegisterRows(), platform.Exchanges());

@@ -16,18 +16,21 @@
 ; "QuiradaContabil.exe /INSTALL" (description, delayed automatic start, recovery actions, the
 ; event source with its message table).
 ;
-; An upgrade (SrvQuirada registered already): the service is stopped (a running cycle ends within
-; seconds), the files replaced, the registration kept as the administrator left it (account, start,
-; recovery, description; only the program's path follows a new folder) and the service started
-; again when it was running. A new installation leaves it stopped: the operator writes Morvant.ini
+; An upgrade (SrvQuirada registered already): the service and every named instance
+; (SrvQuirada$<name>) that runs are stopped (a running cycle ends within seconds), the files
+; replaced, the registration kept as the administrator left it (account, start, recovery,
+; description; only the program's path follows a new folder) and the services that were running
+; started again. A new installation leaves the service stopped: the operator writes Morvant.ini
 ; first. The next steps are on the finish page and, with /S, in PROXIMOS-PASSOS.txt beside the
-; program.
+; program. A /D= the installer did not take (quoted, or not last) is told, and nothing is
+; installed (exit status 2).
 ;
-; The uninstaller stops the service, removes it ("/UNINSTALL /SILENT") and removes the files this
-; installer wrote, except Morvant.ini: the operator's configuration stays, and so do the service
-; log, the cycle's lock file and any XML file left beside the program (the folder goes only when
-; nothing is left in it). Both run silently with /S; a refusal then shows only in the exit status
-; (run without /S to read why).
+; The uninstaller stops and removes every named instance ("/UNINSTALL --instancia <name>": their
+; folders and INI files stay; one that cannot be removed keeps everything in place, exit status 1),
+; then the service ("/UNINSTALL /SILENT") and the files this installer wrote, except Morvant.ini:
+; the operator's configuration stays, and so do the service log, the cycle's lock file and any XML
+; file left beside the program (the folder goes only when nothing is left in it). Both run
+; silently with /S; a refusal then shows only in the exit status (run without /S to read why).
 ;
 ; 64-bit only (the program is), and so is the installer itself: Wine without its 32-bit part
 ; does not run a 32-bit installer at all.
@@ -69,6 +72,8 @@ VIAddVersionKey "LegalCopyright" ""
 Var WasRegistered  ; 1: SrvQuirada was registered before this installation (an upgrade)
 Var WasRunning     ; 1: and it was not stopped
 Var NextSteps      ; the finish page's text
+Var Instances      ; the named instances registered, "acme|beta|" (ListInstances)
+Var WereRunning    ; those of them that were running before this installation
 
 !define MUI_ABORTWARNING
 !define MUI_PAGE_CUSTOMFUNCTION_LEAVE DirectoryLeave
@@ -82,10 +87,12 @@ Var NextSteps      ; the finish page's text
 !insertmacro MUI_UNPAGE_INSTFILES
 !insertmacro MUI_LANGUAGE "PortugueseBR"
 
-; Stops the service SrvQuirada when it is registered and not stopped, and waits until the service
-; control manager says it stopped (at most STOP_PATIENCE_SECONDS). Nothing when it is not there.
+; Stops the service named on the stack (SrvQuirada, or a named instance's SrvQuirada$<name>) when it
+; is registered and not stopped, and waits until the service control manager says it stopped (at
+; most STOP_PATIENCE_SECONDS). Nothing when it is not there.
 !macro DEFINE_STOP_SERVICE PREFIX
 Function ${PREFIX}StopService
+  Exch $R0
   Push $0
   Push $1
   Push $2
@@ -95,7 +102,7 @@ Function ${PREFIX}StopService
   ; SC_MANAGER_CONNECT; SERVICE_STOP | SERVICE_QUERY_STATUS
   System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i 0x0001) p .r0'
   ${If} $0 P<> 0
-    System::Call 'advapi32::OpenServiceW(p r0, w "${SERVICE}", i 0x0024) p .r1'
+    System::Call 'advapi32::OpenServiceW(p r0, w R0, i 0x0024) p .r1'
     ${If} $1 P<> 0
       ; SERVICE_STATUS: seven DWORDs; the state is the second one.
       System::Call '*(i, i, i, i, i, i, i) p .r2'
@@ -103,7 +110,7 @@ Function ${PREFIX}StopService
       System::Call '*$2(i, i .r4)'
       ${If} $3 <> 0
       ${AndIf} $4 <> 1
-        DetailPrint "Parando o serviço ${SERVICE}..."
+        DetailPrint "Parando o serviço $R0..."
         ${If} $4 <> 3
           ; SERVICE_CONTROL_STOP
           System::Call 'advapi32::ControlService(p r1, i 1, p r2) i'
@@ -117,7 +124,7 @@ Function ${PREFIX}StopService
             ${ExitDo}
           ${EndIf}
           ${If} $5 >= ${STOP_PATIENCE_SECONDS}
-            DetailPrint "O serviço ${SERVICE} não parou em ${STOP_PATIENCE_SECONDS} segundos."
+            DetailPrint "O serviço $R0 não parou em ${STOP_PATIENCE_SECONDS} segundos."
             ${ExitDo}
           ${EndIf}
           Sleep 1000
@@ -135,10 +142,89 @@ Function ${PREFIX}StopService
   Pop $2
   Pop $1
   Pop $0
+  Pop $R0
 FunctionEnd
 !macroend
 !insertmacro DEFINE_STOP_SERVICE ""
 !insertmacro DEFINE_STOP_SERVICE "un."
+
+; Sets $Instances to the names of the named instances registered, each followed by "|": every
+; service SrvQuirada$<name> among the service manager's (its keys in the registry).
+!macro DEFINE_LIST_INSTANCES PREFIX
+Function ${PREFIX}ListInstances
+  Push $0
+  Push $1
+  Push $2
+  StrCpy $Instances ""
+  StrCpy $0 0
+  ${Do}
+    EnumRegKey $1 HKLM "SYSTEM\CurrentControlSet\Services" $0
+    ${If} $1 == ""
+      ${ExitDo}
+    ${EndIf}
+    StrCpy $2 $1 11
+    ${If} $2 == "${SERVICE}$$"
+      StrCpy $2 $1 "" 11
+      StrCpy $Instances "$Instances$2|"
+    ${EndIf}
+    IntOp $0 $0 + 1
+  ${Loop}
+  Pop $2
+  Pop $1
+  Pop $0
+FunctionEnd
+
+; Takes the first name of the list in $R1 ("a|b|") into $R2 ("" when none is left), leaving the
+; rest in $R1.
+Function ${PREFIX}NextName
+  Push $0
+  StrCpy $R2 ""
+  ${Do}
+    StrCpy $0 $R1 1
+    StrCpy $R1 $R1 "" 1
+    ${If} $0 == "|"
+    ${OrIf} $0 == ""
+      ${ExitDo}
+    ${EndIf}
+    StrCpy $R2 "$R2$0"
+  ${Loop}
+  Pop $0
+FunctionEnd
+!macroend
+!insertmacro DEFINE_LIST_INSTANCES ""
+!insertmacro DEFINE_LIST_INSTANCES "un."
+
+; Pushes 1 when the service named on the stack is registered and not stopped, else 0.
+Function IsRunning
+  Exch $R0
+  Push $0
+  Push $1
+  Push $2
+  Push $3
+  StrCpy $R9 0
+  System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i 0x0001) p .r0'
+  ${If} $0 P<> 0
+    ; SERVICE_QUERY_STATUS
+    System::Call 'advapi32::OpenServiceW(p r0, w R0, i 0x0004) p .r1'
+    ${If} $1 P<> 0
+      System::Call '*(i, i, i, i, i, i, i) p .r2'
+      System::Call 'advapi32::QueryServiceStatus(p r1, p r2) i .r3'
+      System::Call '*$2(i, i .r3)'
+      ${If} $3 <> 1
+        StrCpy $R9 1
+      ${EndIf}
+      System::Free $2
+      System::Call 'advapi32::CloseServiceHandle(p r1)'
+    ${EndIf}
+    System::Call 'advapi32::CloseServiceHandle(p r0)'
+  ${EndIf}
+  Pop $3
+  Pop $2
+  Pop $1
+  Pop $0
+  StrCpy $R0 $R9
+  Exch $R0
+FunctionEnd
 
 ; Sets $WasRegistered and $WasRunning from the service manager.
 Function ReadServiceState
@@ -254,7 +340,9 @@ Function PointServiceHere
   Pop $0
 FunctionEnd
 
+; Starts the service named on the stack again, as it was before the upgrade.
 Function StartService
+  Exch $R0
   Push $0
   Push $1
   Push $2
@@ -262,20 +350,44 @@ Function StartService
   System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i 0x0001) p .r0'
   ${If} $0 P<> 0
     ; SERVICE_START
-    System::Call 'advapi32::OpenServiceW(p r0, w "${SERVICE}", i 0x0010) p .r1'
+    System::Call 'advapi32::OpenServiceW(p r0, w R0, i 0x0010) p .r1'
     ${If} $1 P<> 0
       System::Call 'advapi32::StartServiceW(p r1, i 0, p 0) i .r2 ? e'
       Pop $3  ; the system's error code
       ${If} $2 = 0
-        DetailPrint "Aviso: o serviço ${SERVICE} não pôde ser iniciado de novo (erro $3): inicie-o com sc start ${SERVICE}."
+        DetailPrint "Aviso: o serviço $R0 não pôde ser iniciado de novo (erro $3): inicie-o com sc start $R0."
       ${Else}
-        DetailPrint "Serviço ${SERVICE} iniciado de novo, como estava antes da atualização."
+        DetailPrint "Serviço $R0 iniciado de novo, como estava antes da atualização."
       ${EndIf}
       System::Call 'advapi32::CloseServiceHandle(p r1)'
     ${EndIf}
     System::Call 'advapi32::CloseServiceHandle(p r0)'
   ${EndIf}
   Pop $3
+  Pop $2
+  Pop $1
+  Pop $0
+  Pop $R0
+FunctionEnd
+
+; NSIS takes /D= only last on the command line and without quotes, and takes it off $CMDLINE then:
+; one still there (quoted, or not last) was not taken, and the installation would go to another
+; folder than the one asked. It is told, and nothing is installed (exit status 2).
+Function .onInit
+  Push $0
+  Push $1
+  Push $2
+  StrLen $2 $CMDLINE
+  StrCpy $0 0
+  ${DoWhile} $0 < $2
+    StrCpy $1 $CMDLINE 3 $0
+    ${If} $1 == "/D="
+      MessageBox MB_OK|MB_ICONSTOP "A pasta de /D= não foi entendida, e nada foi instalado: /D=<pasta> vai por último na linha de comando e sem aspas, mesmo com espaços (QuiradaContabil-setup.exe /S /D=D:\Quirada Contabil).$\r$\n$\r$\nLinha de comando: $CMDLINE" /SD IDOK
+      SetErrorLevel 2
+      Quit
+    ${EndIf}
+    IntOp $0 $0 + 1
+  ${Loop}
   Pop $2
   Pop $1
   Pop $0
@@ -293,10 +405,31 @@ Section "Quirada Contábil"
   ${EndIf}
   DetailPrint "$1"
 
+  ; Every service of this program that runs is stopped before the program is replaced (Windows
+  ; keeps a running program's file), and started again afterwards: the unnamed one and every named
+  ; instance.
   Call ReadServiceState
   ${If} $WasRegistered = 1
+    Push "${SERVICE}"
     Call StopService
   ${EndIf}
+  Call ListInstances
+  StrCpy $WereRunning ""
+  StrCpy $R1 $Instances
+  ${Do}
+    Call NextName
+    ${If} $R2 == ""
+      ${ExitDo}
+    ${EndIf}
+    Push "${SERVICE}$$$R2"
+    Call IsRunning
+    Pop $0
+    ${If} $0 = 1
+      StrCpy $WereRunning "$WereRunning$R2|"
+      Push "${SERVICE}$$$R2"
+      Call StopService
+    ${EndIf}
+  ${Loop}
 
   SetOutPath "$INSTDIR"
   File "/oname=${PROGRAM}" "${EXE}"
@@ -333,13 +466,28 @@ Section "Quirada Contábil"
     Abort
   ${EndIf}
 
+  StrCpy $R3 ""
+  StrCpy $R1 $WereRunning
+  ${Do}
+    Call NextName
+    ${If} $R2 == ""
+      ${ExitDo}
+    ${EndIf}
+    Push "${SERVICE}$$$R2"
+    Call StartService
+    StrCpy $R3 "$R3 $R2"
+  ${Loop}
   ${If} $WasRunning = 1
+    Push "${SERVICE}"
     Call StartService
     StrCpy $NextSteps "O serviço ${SERVICE} foi atualizado e iniciado de novo, com o registro (conta, início, recuperação, descrição) como estava.$\r$\n$\r$\n"
   ${ElseIf} $WasRegistered = 1
     StrCpy $NextSteps "O serviço ${SERVICE} foi atualizado, com o registro (conta, início, recuperação, descrição) como estava; ele continua parado.$\r$\n$\r$\n"
   ${Else}
     StrCpy $NextSteps "O serviço ${SERVICE} foi instalado (início automático atrasado, conta do sistema); ele ainda não foi iniciado.$\r$\n$\r$\n"
+  ${EndIf}
+  ${If} $R3 != ""
+    StrCpy $NextSteps "$NextStepsInstâncias com nome paradas para a troca do programa e iniciadas de novo:$R3.$\r$\n$\r$\n"
   ${EndIf}
   StrCpy $NextSteps "$NextStepsPróximos passos:$\r$\n\
   1. Edite $INSTDIR\Morvant.ini: [Morvant] Servidor e Caminho (o caminho do banco como o servidor Firebird o vê).$\r$\n\
@@ -359,6 +507,36 @@ SectionEnd
 
 Section "Uninstall"
   SetRegView 64
+  ; Every named instance first: each stopped and its registration removed by the program
+  ; ("/UNINSTALL --instancia", which waits for the stop); its folder and its Morvant.ini stay. One
+  ; that cannot be removed keeps the program (a service with no program would fail at every start):
+  ; nothing more is removed, the page says which and how, and the exit status is 1.
+  Call un.ListInstances
+  StrCpy $R4 ""
+  StrCpy $R1 $Instances
+  ${Do}
+    Call un.NextName
+    ${If} $R2 == ""
+      ${ExitDo}
+    ${EndIf}
+    nsExec::ExecToStack '"$INSTDIR\${PROGRAM}" /UNINSTALL --instancia $R2'
+    Pop $0
+    Pop $1
+    DetailPrint "$1"
+    ${If} $0 = 0
+      DetailPrint "Instância $R2 (serviço ${SERVICE}$$$R2) parada e desinstalada; a pasta dela, com o Morvant.ini e o log, fica."
+    ${Else}
+      StrCpy $R4 "$R4 $R2"
+    ${EndIf}
+  ${Loop}
+  ${If} $R4 != ""
+    MessageBox MB_OK|MB_ICONSTOP "Instâncias que continuam registradas:$R4. O programa não foi removido. Remova cada uma num prompt de comando como administrador ($\"$INSTDIR\${PROGRAM}$\" /UNINSTALL --instancia <nome>) e rode o desinstalador de novo." /SD IDOK
+    DetailPrint "Instâncias que continuam registradas:$R4; o programa não foi removido."
+    SetErrorLevel 1
+    Abort
+  ${EndIf}
+
+  Push "${SERVICE}"
   Call un.StopService
   nsExec::Exec '"$INSTDIR\${PROGRAM}" /UNINSTALL /SILENT'
   Pop $0

@@ -5,6 +5,7 @@
 //                                               specific=0 waithint=0 (state=MISSING when it is
 //                                               not registered)
 //   service_control config NAME                 the registration, one "key=value" per line
+//   service_control pid NAME                    the id of its process (0 when none; MISSING)
 //   service_control pause NAME SECONDS          sends PAUSE, waits until the state is PAUSED
 //   service_control continue NAME SECONDS       sends CONTINUE, waits until it is RUNNING
 //   service_control wait NAME STATE SECONDS     waits until the state is STATE (MISSING included)
@@ -94,6 +95,19 @@ std::string StatusLine(const std::wstring& name) {
   return line;
 }
 
+// The id of the service's process (0 when it runs none); "MISSING" when it is not registered.
+std::string ProcessId(const std::wstring& name) {
+  const ScHandle service = OpenNamedService(name, SERVICE_QUERY_STATUS);
+  if (!service) return "MISSING";
+  SERVICE_STATUS_PROCESS status{};
+  DWORD needed = 0;
+  if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+                            reinterpret_cast<BYTE*>(&status), sizeof status, &needed)) {
+    Fail("QueryServiceStatusEx");
+  }
+  return std::to_string(status.dwProcessId);
+}
+
 // Waits until the status line starts with "state=<state> " (or is "state=<state>").
 int WaitFor(const std::wstring& name, const std::string& state, int seconds) {
   const std::string wanted = "state=" + state;
@@ -177,7 +191,7 @@ int Description(const std::wstring& name) {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: service_control status|config NAME\n"
+               "usage: service_control status|config|pid NAME\n"
                "       service_control pause|continue NAME SECONDS\n"
                "       service_control wait NAME STATE SECONDS\n"
                "       service_control stop NAME SECONDS\n"
@@ -197,6 +211,10 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (command == "config" && argc == 3) return Config(name);
+  if (command == "pid" && argc == 3) {
+    std::printf("%s\n", ProcessId(name).c_str());
+    return 0;
+  }
   if (command == "pause" && argc == 4) {
     return Control(name, SERVICE_CONTROL_PAUSE, "PAUSED", std::atoi(argv[3]));
   }
