@@ -43,7 +43,7 @@ std::string EmLinhas(const std::vector<TInstanciaRelatada>& instancias, int64_t 
     texto += i.pendentes ? "; pendentes: " + std::to_string(*i.pendentes)
                          : "; pendentes: não contados (" + Motivo(i.pendentes_motivo) + ")";
     if (e.proximo_ciclo) texto += "; próximo ciclo: " + Instante(*e.proximo_ciclo);
-    const TJulgamento julgamento = JulgarInstancia(i.estado, agora);
+    const TJulgamento julgamento = JulgarInstancia(i, agora);
     if (!julgamento.bem) {
       texto += "; ATENÇÃO: " + julgamento.motivo;
       atencao += (com_problema++ ? ", " : "") + (r.nome.empty() ? r.servico : r.nome);
@@ -216,7 +216,7 @@ std::string Numero(double valor) {
 
 std::string EmPrometheus(const std::vector<TInstanciaRelatada>& instancias, int64_t agora) {
   std::vector<TJulgamento> julgamentos;
-  for (const TInstanciaRelatada& i : instancias) julgamentos.push_back(JulgarInstancia(i.estado, agora));
+  for (const TInstanciaRelatada& i : instancias) julgamentos.push_back(JulgarInstancia(i, agora));
   std::string texto;
   // What does not change from cycle to cycle rides on an info family's labels.
   texto += "# HELP quirada_instancia_info A instancia: pasta, estado no gerenciador de servicos, "
@@ -240,9 +240,13 @@ std::string EmPrometheus(const std::vector<TInstanciaRelatada>& instancias, int6
 
 }  // namespace
 
-TJulgamento JulgarInstancia(const TEstadoLido& lido, int64_t agora) {
+TJulgamento JulgarInstancia(const TInstanciaRelatada& instancia, int64_t agora) {
+  const TEstadoLido& lido = instancia.estado;
   if (!lido.lido) return {false, "o estado não pôde ser lido: " + lido.ultimo};
   const TEstadoInstancia& e = lido.estado;
+  const std::string& servico = instancia.registro.estado;
+  if (instancia.registro.nome.empty() && !e.partida && !e.fim && (servico == "inactive" || servico == "STOPPED"))
+    return {true, ""};  // not in use
   const int64_t intervalo = e.intervalo_segundos.value_or(kIntervaloPadraoMs / 1000);
   if (e.fim) {
     if (e.falha)
@@ -301,7 +305,7 @@ int RelatarInstancias(const std::vector<TInstanciaRegistrada>& registradas, TFor
   out << TextoDoRelatorio(instancias, formato, agora) << std::flush;
   err << std::flush;
   for (const TInstanciaRelatada& i : instancias)
-    if (!JulgarInstancia(i.estado, agora).bem) return 1;
+    if (!JulgarInstancia(i, agora).bem) return 1;
   return 0;
 }
 

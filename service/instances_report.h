@@ -19,8 +19,10 @@
 //
 // An instance is well (JulgarInstancia) when its last cycle did not fail and it is not stale: a
 // cycle ended within the last two periods (its INI's IntervaloSegundos), or, before its first
-// cycle, its service started within them. The exit status is 0 when every instance is well, 1
-// otherwise.
+// cycle, its service started within them. The unnamed instance whose service the service manager
+// shows stopped ("inactive", "STOPPED") and which never started in its folder is not in use (a
+// provider who runs only named instances still has the package's unit): it is listed, and counts
+// as well. The exit status is 0 when every instance is well, 1 otherwise.
 #pragma once
 
 #include <cstdint>
@@ -48,7 +50,7 @@ struct TJulgamento {
   bool bem = false;
   std::string motivo;
 };
-TJulgamento JulgarInstancia(const TEstadoLido& estado, int64_t agora);
+TJulgamento JulgarInstancia(const TInstanciaRelatada& instancia, int64_t agora);
 
 // The documents pending in the instance's folder now, as "/PENDING" counts them; nothing, with
 // `motivo` set, when they cannot be counted (a folder that is not trusted, an INI that cannot be
