@@ -23,10 +23,9 @@ DOCS="${4:-500}"
 CACHE="${QUIRADA_BENCH_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quirada-bench}"
 mkdir -p "$CACHE"
 
-# Builds `commit` (once) and prints the path of its cycle_bench.
+# Builds the commit `hash` (once) and prints the path of its cycle_bench.
 build() {
-  local hash dir
-  hash=$(git rev-parse --verify "$1^{commit}")
+  local hash=$1 dir
   dir="$CACHE/$hash"
   if [ ! -x "$dir/build/bench/cycle_bench" ]; then
     rm -rf "$dir"
@@ -40,11 +39,15 @@ build() {
 
 median() { sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-A=$(git rev-parse --short "$1^{commit}")
-B=$(git rev-parse --short "$2^{commit}")
+# Each commit named once, before anything is built: a branch or HEAD that moves meanwhile changes
+# nothing of this comparison.
+HASH_A=$(git rev-parse --verify "$1^{commit}")
+HASH_B=$(git rev-parse --verify "$2^{commit}")
+A=${HASH_A:0:7}
+B=${HASH_B:0:7}
 echo "building $A and $B (release, tests off) in $CACHE" >&2
-BENCH_A=$(build "$1")
-BENCH_B=$(build "$2")
+BENCH_A=$(build "$HASH_A")
+BENCH_B=$(build "$HASH_B")
 
 RESULTS=$(mktemp)
 trap 'rm -f "$RESULTS"' EXIT

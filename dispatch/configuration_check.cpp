@@ -81,11 +81,11 @@ void MostrarConfiguracao(const TConfiguracao& config, std::ostream& out) {
   AvisarValores(config, out);
 }
 
-// One check's line: "<what>: OK", or "<what>: FALHOU: <cause>".
-bool Verificar(std::ostream& out, const std::string& o_que, const std::function<void()>& verificacao) {
+// One check's line: "<what>: OK", or "<what>: FALHOU: <cause>"; no line when `verificacao`
+// returns false (nothing to check). Returns whether the check did not fail.
+bool VerificarSeHouver(std::ostream& out, const std::string& o_que, const std::function<bool()>& verificacao) {
   try {
-    verificacao();
-    out << o_que << ": OK\n";
+    if (verificacao()) out << o_que << ": OK\n";
     return true;
   } catch (const std::exception& e) {
     // The cause may come from the database or the network: shown without control characters.
@@ -94,18 +94,20 @@ bool Verificar(std::ostream& out, const std::string& o_que, const std::function<
   }
 }
 
+bool Verificar(std::ostream& out, const std::string& o_que, const std::function<void()>& verificacao) {
+  return VerificarSeHouver(out, o_que, [&] {
+    verificacao();
+    return true;
+  });
+}
+
 // The checks some keys of the INI have of their own, a line each.
 bool VerificarChaves(const TConfiguracao& config, std::ostream& out) {
   bool tudo_ok = true;
   for (const TChaveIni& chave : ChavesIni()) {
     if (chave.verificar == nullptr) continue;
-    const std::string o_que = "[" + std::string(chave.secao) + "] " + chave.nome + " (" + chave.mostrar(config) + ")";
-    try {
-      if (chave.verificar(config)) out << o_que << ": OK\n";
-    } catch (const std::exception& e) {
-      out << o_que << ": FALHOU: " << BlankControls(e.what()) << '\n';
-      tudo_ok = false;
-    }
+    tudo_ok &= VerificarSeHouver(out, "[" + std::string(chave.secao) + "] " + chave.nome + " (" + chave.mostrar(config) + ")",
+                                 [&] { return chave.verificar(config); });
   }
   return tudo_ok;
 }

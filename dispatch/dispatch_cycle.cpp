@@ -52,28 +52,30 @@ std::optional<std::string> NomeDoArquivo(const std::string& chave) {
 
 // What a document's text makes of its file, or why it is not sent ("/PENDING" shows the same).
 struct Conteudo {
+  std::string nome;  // the file's name
   std::string bytes;
   std::string falha;        // a sentence of the log line, when the document is not sent
   std::string marca_pendentes;  // what "/PENDING" shows in place of the size then
 };
 
 Conteudo ConteudoDoDocumento(const TDocumentoPendente& d) {
-  if (!NomeDoArquivo(d.chave))
-    return {"", "Documento " + d.chave + " não enviado: a chave de acesso não tem dígitos que deem nome ao arquivo XML",
+  std::optional<std::string> nome = NomeDoArquivo(d.chave);
+  if (!nome)
+    return {"", "", "Documento " + d.chave + " não enviado: a chave de acesso não tem dígitos que deem nome ao arquivo XML",
             "não será enviado: a chave de acesso não tem dígitos"};
   if (!d.texto)
-    return {"", "Documento " + d.chave + " com XML ilegível no banco de dados: não enviado: " + d.falha_leitura,
+    return {"", "", "Documento " + d.chave + " com XML ilegível no banco de dados: não enviado: " + d.falha_leitura,
             "ilegível: " + d.falha_leitura};
   if (d.texto->bytes.empty())
     // Recorded as sent, it would never be sent once the ERP fills its XML in.
-    return {"", "Documento " + d.chave + " sem XML no banco de dados: não enviado", kSemXml};
+    return {"", "", "Documento " + d.chave + " sem XML no banco de dados: não enviado", kSemXml};
   XmlFileContent arquivo = XmlFileBytes(*d.texto);
   if (!arquivo.failure.empty())
-    return {"",
+    return {"", "",
             "Documento " + d.chave + " com XML que não pode ser gravado sem alterar seus caracteres: não enviado: " +
                 arquivo.failure,
             "não será enviado: " + arquivo.failure};
-  return {std::move(arquivo.bytes), "", ""};
+  return {std::move(*nome), std::move(arquivo.bytes), "", ""};
 }
 
 // What became of one document.
@@ -181,7 +183,7 @@ Resultado EnviarDocumento(TCicloEnvio& c, TPlataforma& plataforma, size_t cabe_i
       break;
   }
 
-  const std::string nome = *NomeDoArquivo(d.chave);
+  const std::string& nome = conteudo.nome;
   const std::string ArquivoXML = c.config.acesso + nome;
   try {
     SaveXmlFile(ArquivoXML, conteudo.bytes);
@@ -196,15 +198,10 @@ Resultado EnviarDocumento(TCicloEnvio& c, TPlataforma& plataforma, size_t cabe_i
   } catch (...) {
     // A stop cut the exchange (a transfer, a database call): no fiscal data stays behind. After
     // any other failure the file stays until the document's next turn.
-    if (Parada(c)) {
-      try {
-        RemoveFile(ArquivoXML);
-      } catch (const std::exception&) {
-      }
-    }
+    if (Parada(c)) RemoveFile(ArquivoXML);
     throw;
   }
-  if (FileExists(ArquivoXML)) RemoveFile(ArquivoXML);
+  RemoveFile(ArquivoXML);
   return gravado ? Resultado::kRegistrado : Resultado::kNaoRegistrado;
 }
 

@@ -65,9 +65,21 @@ void Texto(Writer& w, const std::string& texto) {
   w.String(valido.c_str(), static_cast<rapidjson::SizeType>(valido.size()));
 }
 
+void TextoOuNulo(Writer& w, const std::optional<std::string>& texto) {
+  if (texto) {
+    Texto(w, *texto);
+  } else {
+    w.Null();
+  }
+}
+
 void InstanteOuNulo(Writer& w, const std::optional<int64_t>& valor) {
+  TextoOuNulo(w, valor ? std::optional<std::string>(FormatIso8601(*valor)) : std::nullopt);
+}
+
+void InteiroOuNulo(Writer& w, const std::optional<long long>& valor) {
   if (valor) {
-    Texto(w, FormatIso8601(*valor));
+    w.Int64(*valor);
   } else {
     w.Null();
   }
@@ -101,11 +113,7 @@ std::string EmJson(const std::vector<TInstanciaRelatada>& instancias) {
       w.Key("nao_enviados");
       w.Int64(e.nao_enviados);
       w.Key("falha");
-      if (e.falha) {
-        Texto(w, *e.falha);
-      } else {
-        w.Null();
-      }
+      TextoOuNulo(w, e.falha);
       w.EndObject();
     } else {
       w.Null();
@@ -115,19 +123,11 @@ std::string EmJson(const std::vector<TInstanciaRelatada>& instancias) {
     w.Key("falhas_seguidas");
     w.Int64(e.falhas_seguidas);
     w.Key("pendentes");
-    if (i.pendentes) {
-      w.Int64(*i.pendentes);
-    } else {
-      w.Null();
-    }
+    InteiroOuNulo(w, i.pendentes);
     w.Key("proximo_ciclo");
     InstanteOuNulo(w, e.proximo_ciclo);
     w.Key("versao");
-    if (e.versao.empty()) {
-      w.Null();
-    } else {
-      Texto(w, e.versao);
-    }
+    TextoOuNulo(w, e.versao.empty() ? std::nullopt : std::optional<std::string>(e.versao));
     w.EndObject();
   }
   w.EndArray();
