@@ -137,15 +137,8 @@ struct TBancoVerificado {
 
 // Runs `verificacao`; a statement refused for want of a grant is told as a cycle tells it: who,
 // and the GRANT.
-std::function<void()> ComPermissoes(ErpComponents& erp, std::function<void()> verificacao) {
-  return [&erp, verificacao = std::move(verificacao)] {
-    try {
-      verificacao();
-    } catch (const DatabaseError& e) {
-      if (!e.no_permission()) throw;
-      throw Exception(TextoSemPermissao(QuemConectou(erp), e.what()));
-    }
-  };
+std::function<void()> ComPermissoesNaVerificacao(ErpComponents& erp, std::function<void()> verificacao) {
+  return [&erp, verificacao = std::move(verificacao)] { ComPermissoes(erp, verificacao); };
 }
 
 // The database, the settings, the pending query and the register, a line each; closes and
@@ -166,12 +159,12 @@ bool VerificarBanco(ErpComponents& erp, const TConfiguracao& config, TBancoVerif
     if (!achado.conectou) throw Exception("depende do banco de dados, que falhou");
   };
   // The settings as every cycle judges them, in the cycle's words.
-  tudo_ok &= Verificar(out, "Configuração da integração (PADRAOII)", ComPermissoes(erp, [&] {
+  tudo_ok &= Verificar(out, "Configuração da integração (PADRAOII)", ComPermissoesNaVerificacao(erp, [&] {
     depende();
     achado.erp = LerConfiguracaoErp(erp);
     if (achado.erp->estado != TEstadoConfiguracaoErp::kPronta) throw Exception(achado.erp->motivo);
   }));
-  tudo_ok &= Verificar(out, "Consulta dos documentos pendentes", ComPermissoes(erp, [&] {
+  tudo_ok &= Verificar(out, "Consulta dos documentos pendentes", ComPermissoesNaVerificacao(erp, [&] {
     depende();
     if (!achado.erp) throw Exception("depende da configuração da integração, que não pôde ser lida");
     AbrirPendentes(erp);
@@ -180,7 +173,7 @@ bool VerificarBanco(ErpComponents& erp, const TConfiguracao& config, TBancoVerif
   // The register as a cycle proves it before its first upload, under the claim a cycle takes for
   // each document (waiting for it as long as a cycle would), writing no row; the claim is let go
   // at once.
-  tudo_ok &= Verificar(out, "Registro dos envios (QUIRADA_ENVIOS_XML)", ComPermissoes(erp, [&] {
+  tudo_ok &= Verificar(out, "Registro dos envios (QUIRADA_ENVIOS_XML)", ComPermissoesNaVerificacao(erp, [&] {
     depende();
     (void)VerificarRegistro(erp);
     ReivindicacaoDocumento reivindicacao(erp);

@@ -32,22 +32,6 @@ TFonteFirebird::~TFonteFirebird() {
   }
 }
 
-template <typename F>
-auto TFonteFirebird::ComPermissoes(F&& f) -> decltype(f()) {
-  try {
-    return f();
-  } catch (const DatabaseError& e) {
-    if (!e.no_permission()) throw;
-    TQuemConectou quem;
-    try {
-      quem = QuemConectou(erp_);
-    } catch (const std::exception&) {
-      throw e;
-    }
-    throw Exception(TextoSemPermissao(quem, e.what()));
-  }
-}
-
 std::optional<std::string> TFonteFirebird::Abrir() {
   std::optional<std::string> falha;
   const bool conectou = ConectarBancoDados(erp_.Connquendalor, config_.banco, [&](const std::string& linha) {
@@ -60,11 +44,11 @@ std::optional<std::string> TFonteFirebird::Abrir() {
 }
 
 TConfiguracaoErp TFonteFirebird::Configuracao() {
-  return ComPermissoes([&] { return LerConfiguracaoErp(erp_); });
+  return ComPermissoes(erp_, [&] { return LerConfiguracaoErp(erp_); });
 }
 
 std::optional<size_t> TFonteFirebird::PrepararRegistro(std::string* quem) {
-  return ComPermissoes([&]() -> std::optional<size_t> {
+  return ComPermissoes(erp_, [&]() -> std::optional<size_t> {
     const TRegistroVerificado verificado = VerificarRegistro(erp_);
     ReivindicacaoDocumento reivindicacao(erp_);
     if (std::optional<std::string> ocupado = reivindicacao.Tomar()) {
@@ -78,11 +62,11 @@ std::optional<size_t> TFonteFirebird::PrepararRegistro(std::string* quem) {
 }
 
 long long TFonteFirebird::ContarPendentes() {
-  return ComPermissoes([&] { return quirada::ContarPendentes(erp_); });
+  return ComPermissoes(erp_, [&] { return quirada::ContarPendentes(erp_); });
 }
 
 void TFonteFirebird::PercorrerPendentes(const std::function<bool(const TDocumentoPendente&)>& tratar) {
-  ComPermissoes([&] {
+  ComPermissoes(erp_, [&] {
     quirada::PercorrerPendentes(erp_, [&](FbQuery& linha) {
       TDocumentoPendente documento;
       documento.sequencial = linha.FieldAsInteger("SEQUENCIAL");
@@ -102,7 +86,7 @@ void TFonteFirebird::PercorrerPendentes(const std::function<bool(const TDocument
 }
 
 TReivindicacao TFonteFirebird::Reivindicar(const TDocumentoPendente& documento, std::string* quem) {
-  return ComPermissoes([&] {
+  return ComPermissoes(erp_, [&] {
     auto reivindicacao = std::make_unique<ReivindicacaoDocumento>(erp_);
     if (std::optional<std::string> ocupado = reivindicacao->Tomar()) {
       *quem = QuemSegura(std::move(*ocupado));

@@ -42,10 +42,6 @@ class TFonteFirebird : public TFonteDocumentos {
   void Fechar() override;
 
  private:
-  // Runs `f`; a statement refused for want of a grant raises who lacks it and the GRANT.
-  template <typename F>
-  auto ComPermissoes(F&& f) -> decltype(f());
-
   ErpComponents& erp_;
   const TConfiguracao& config_;
   std::function<void(const std::string&)> save_log_;

@@ -27,7 +27,9 @@
 #include <optional>
 #include <string>
 
+#include "base/errors.h"
 #include "dispatch/erp_queries.h"
+#include "firebird/fb_api.h"
 
 namespace quirada {
 
@@ -87,5 +89,23 @@ TQuemConectou QuemConectou(ErpComponents& erp);
 // no_permission, whose text is `recusa`): who (user, role), what privilege on which object, and
 // the GRANT that mends it, to the role when the connection took one.
 std::string TextoSemPermissao(const TQuemConectou& quem, const std::string& recusa);
+
+// Runs `f`; a statement the database refuses for want of a grant raises TextoSemPermissao's
+// sentence instead (the refusal itself when who is connected cannot be asked).
+template <typename F>
+auto ComPermissoes(ErpComponents& erp, F&& f) -> decltype(f()) {
+  try {
+    return f();
+  } catch (const DatabaseError& e) {
+    if (!e.no_permission()) throw;
+    TQuemConectou quem;
+    try {
+      quem = QuemConectou(erp);
+    } catch (const std::exception&) {
+      throw e;
+    }
+    throw Exception(TextoSemPermissao(quem, e.what()));
+  }
+}
 
 }  // namespace quirada
